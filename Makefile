@@ -1,0 +1,47 @@
+# Top-level driver. Every target installs missing Debian packages first.
+JOBS ?= $(shell nproc)
+DEPS := scripts/install-deps
+
+.PHONY: all deps build test check asan tsan fuzz bench demo install clean
+
+all: build
+
+deps:
+	@bash $(DEPS)
+
+build: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+
+test: build
+	ctest --preset default
+
+asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	bash scripts/run-fuzz build/fuzz
+
+# The sanitizer suites, and the fuzz targets for a bounded time.
+check: asan tsan fuzz
+
+bench: build
+	bash scripts/run-bench build/default
+
+demo: build
+	bash scripts/run-demo build/default
+
+install: build
+	cmake --install build/default --prefix $(or $(PREFIX),/usr/local)
+
+clean:
+	rm -rf build

@@ -1,0 +1,11 @@
+# Every dependency comes from Debian's archive (scripts/install-deps).
+set(THREADS_PREFER_PTHREAD_FLAG ON)
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(ICU REQUIRED COMPONENTS i18n uc data)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(plist REQUIRED IMPORTED_TARGET libplist-2.0)
+find_package(nanopb CONFIG REQUIRED)

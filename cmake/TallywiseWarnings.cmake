@@ -1,0 +1,11 @@
+add_compile_options(-Wall -Wextra -Werror -Wno-missing-field-initializers)
+
+if(TALLYWISE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(TALLYWISE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT TALLYWISE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "TALLYWISE_SANITIZE must be '', 'address' or 'thread'")
+endif()
