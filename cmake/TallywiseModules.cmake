@@ -1,7 +1,9 @@
-# tw_module(name DIR folder | FILES f1 f2 ... [EXCLUDE f ...] [DEPS modules] [LIBS libraries])
-# A module is a static library; DIR takes every .cpp/.c directly in the folder.
+# tw_module(name DIR folder | RECURSE_DIR folder [EXCLUDE_DIRS ...] | FILES f1 f2 ... [EXCLUDE f ...]
+#           [DEPS modules] [LIBS libraries])
+# A module is a static library; DIR takes every .cpp/.c directly in the folder,
+# RECURSE_DIR also those of its subfolders.
 function(tw_module name)
-  cmake_parse_arguments(M "" "DIR" "FILES;EXCLUDE;DEPS;LIBS" ${ARGN})
+  cmake_parse_arguments(M "" "DIR;RECURSE_DIR" "FILES;EXCLUDE;EXCLUDE_DIRS;DEPS;LIBS" ${ARGN})
   set(srcs)
   foreach(f IN LISTS M_FILES)
     if(EXISTS ${PROJECT_SOURCE_DIR}/${f})
@@ -11,6 +13,14 @@ function(tw_module name)
   if(M_DIR)
     file(GLOB found CONFIGURE_DEPENDS
       ${PROJECT_SOURCE_DIR}/${M_DIR}/*.cpp ${PROJECT_SOURCE_DIR}/${M_DIR}/*.c)
+    list(APPEND srcs ${found})
+  endif()
+  if(M_RECURSE_DIR)
+    file(GLOB_RECURSE found CONFIGURE_DEPENDS
+      ${PROJECT_SOURCE_DIR}/${M_RECURSE_DIR}/*.cpp ${PROJECT_SOURCE_DIR}/${M_RECURSE_DIR}/*.c)
+    foreach(exdir IN LISTS M_EXCLUDE_DIRS)
+      list(FILTER found EXCLUDE REGEX "^${PROJECT_SOURCE_DIR}/${exdir}/")
+    endforeach()
     list(APPEND srcs ${found})
   endif()
   foreach(ex IN LISTS M_EXCLUDE)
