@@ -3,9 +3,16 @@
 //
 // Thread-safety: every operation may be called from any thread. Blocks submitted to one
 // queue run one at a time, in submission order per producer. Each queue owns one thread
-// (started lazily, parked while idle), so a synchronous hop never waits for a pool thread
-// the target needs. A queue lives while anyone holds it; its thread finishes the blocks
-// already queued and then ends.
+// (started by the first async block, parked while idle), so a synchronous hop never waits
+// for a pool thread the target needs.
+//
+// Ownership and lifetime: a queue lives while anyone holds it. Destroying it never waits:
+// its thread finishes the blocks already queued and then ends, so a queue may be released
+// from one of its own blocks. Timers and after() blocks that come due once the queue is
+// gone are dropped.
+//
+// Blocks must not throw; one that does is logged and dropped, and the queue goes on with
+// the next block (sync rethrows to its caller once the queue is released).
 
 #include <chrono>
 #include <cstdint>
@@ -36,12 +43,16 @@ class DispatchQueue {
 
   virtual void async(Block block) = 0;
 
-  // Runs the block on this queue and returns after it ran. On an idle queue the block
-  // runs on the caller's thread while the queue is held. Refused (logged, returns false,
-  // the block does not run) when called from this queue itself, which would deadlock.
+  // Runs the block on this queue and returns after it ran. The block runs on the caller's
+  // thread while the queue is held: at once when the queue is idle, otherwise when every
+  // block queued before it has run. Refused (logged, returns false, the block does not
+  // run) when the calling thread already holds this queue, directly or through nested
+  // syncs, which would deadlock. The main queue is the exception: its blocks run on the
+  // thread draining it, so a sync onto it waits for MainRunLoop (or drainMain) to get there.
   [[nodiscard]] virtual bool sync(const Block& block) = 0;
 
-  // Runs the block after `delay` (wall clock), unless the returned handle is cancelled.
+  // Runs the block on this queue after `delay` (wall clock: a forward clock jump makes it
+  // run early), unless the returned handle is cancelled first.
   class Cancellable {
    public:
     virtual ~Cancellable() = default;
@@ -50,9 +61,11 @@ class DispatchQueue {
   };
   virtual std::shared_ptr<Cancellable> after(std::chrono::nanoseconds delay, Block block) = 0;
 
-  // True when the calling thread is running a block of this queue.
+  // True when the calling thread is running a block of this queue, also from inside
+  // nested syncs onto other queues made by that block.
   virtual bool isCurrent() const = 0;
-  // The label of the queue running the calling thread, or "" outside any queue.
+  // The label of the innermost queue the calling thread is running a block of, or ""
+  // outside any queue.
   static std::string currentLabel();
 
   // Helpers that hold the owner weakly: the block is a no-op once the owner is gone.
@@ -89,6 +102,8 @@ class MainRunLoop {
 // re-armed by schedule(), stopped by cancel(). The handler may re-arm the same timer.
 class DispatchTimer {
  public:
+  // Null when `queue` is null. The timer holds its queue; a pending firing holds the timer
+  // weakly, so destroying the timer cancels it.
   static std::shared_ptr<DispatchTimer> create(std::shared_ptr<DispatchQueue> queue);
   virtual ~DispatchTimer() = default;
   // Replaces any armed timer.
@@ -100,6 +115,9 @@ class DispatchTimer {
 
 // A serial operation queue with one lane that can be suspended: blocks added while
 // suspended are held and released in order on resume; nothing added later overtakes them.
+// Suspending holds the operations not yet started; the running one finishes. Operations
+// run one at a time on the queue's own thread, labelled with `label`; one that throws is
+// logged and dropped, and the next one runs.
 class OperationQueue {
  public:
   static std::shared_ptr<OperationQueue> create(std::string label, bool suspended);
@@ -107,7 +125,9 @@ class OperationQueue {
   virtual void addOperation(DispatchQueue::Block block) = 0;
   virtual void setSuspended(bool suspended) = 0;
   virtual bool isSuspended() const = 0;
-  // Blocks until every operation added so far has run (tests).
+  // Blocks until every operation added so far has run (tests). While the queue is
+  // suspended with operations held, this waits until it is resumed. Called from one of
+  // its own operations it returns at once (logged) instead of deadlocking.
   virtual void waitUntilAllOperationsAreFinished() = 0;
 };
 

@@ -19,6 +19,15 @@
 
 namespace platform {
 
+// Application layer (platform/app): the application object, the notification centre, the
+// main bundle and the by-name class registry.
+class Application;
+class NotificationCenter;
+class Bundle;
+class ClassRegistry;
+struct AppLayerDefaults;
+std::shared_ptr<AppLayerDefaults> makeAppLayerDefaults();
+
 // Files and directories. Paths are absolute. Failures return false / nullopt and fill
 // `error` with a readable reason when given.
 class FileSystem {
@@ -40,6 +49,8 @@ class FileSystem {
   // Bytes available to this process on the file system holding `path`.
   virtual std::optional<std::uint64_t> freeSpace(const std::string& path) = 0;
   virtual bool isWritable(const std::string& path) = 0;
+  // Sets the permission bits (e.g. 0600 for secrets, 0700 for their folder).
+  virtual bool setPermissions(const std::string& path, unsigned mode, std::string* error = nullptr) = 0;
   // Backup exclusion, kept as the user extended attribute "user.vorlix.excluded-from-backup".
   virtual bool setExcludedFromBackup(const std::string& path, bool excluded) = 0;
   virtual bool isExcludedFromBackup(const std::string& path) = 0;
@@ -158,12 +169,27 @@ class Environment {
   virtual std::shared_ptr<Device> device() = 0;
   virtual std::shared_ptr<ProcessInfo> processInfo() = 0;
 
+  // Application layer. The defaults (platform/app/AppLayerDefaults.cpp) are built once, on
+  // first use, from this environment's other services and live as long as it does.
+  virtual std::shared_ptr<NotificationCenter> notificationCenter();
+  virtual std::shared_ptr<Application> application();
+  virtual std::shared_ptr<Bundle> mainBundle();
+  virtual std::shared_ptr<ClassRegistry> classRegistry();
+
   // The Linux environment.
   static std::shared_ptr<Environment> makeDefault();
+  // The Linux environment for a wrapper: where one of its services needs another (the
+  // preferences need the file system and sandbox, the device the keychain ...), it asks
+  // `outer` rather than itself, so the wrapper's replacements are used throughout.
+  // `outer` must own the result (as an EnvironmentWrapper's target) and outlive it.
+  static std::shared_ptr<Environment> makeDefault(Environment* outer);
   // The environment that process-wide shared instances use; the Linux one unless a test
   // or the host replaced it (before the shared instances are first used).
   static std::shared_ptr<Environment> current();
   static void setCurrent(std::shared_ptr<Environment> environment);
+
+ private:
+  std::shared_ptr<AppLayerDefaults> appLayer_ = makeAppLayerDefaults();
 };
 
 // Forwards everything to a target; a fake overrides only what it needs.
@@ -178,6 +204,9 @@ class EnvironmentWrapper : public Environment {
   std::shared_ptr<Random> random() override { return target_->random(); }
   std::shared_ptr<Device> device() override { return target_->device(); }
   std::shared_ptr<ProcessInfo> processInfo() override { return target_->processInfo(); }
+  // The application layer is not forwarded: the wrapper builds its own from its services,
+  // so that a replaced process info or file system reaches the bundle and each wrapper
+  // has its own notification centre. Override these to share the target's instead.
   const std::shared_ptr<Environment>& target() const { return target_; }
 
  private:

@@ -12,7 +12,9 @@ namespace platform {
 std::string ValueObject::description() const {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%p", static_cast<const void*>(this));
-  return "<" + className() + " " + buf + ">";
+  std::string out = "<";
+  out.append(className()).append(" ").append(buf).append(">");
+  return out;
 }
 
 // ---------------------------------------------------------------- Dictionary

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Value.h"
 
@@ -59,6 +60,13 @@ inline bool TLWCheck(bool condition, TLWError* out, std::int64_t code, std::stri
   if (condition) return true;
   TLWSetError(out, TLWError::errorWithCode(code, description));
   return false;
+}
+
+// Check-or-fail for an object: true when `object` is present (a non-null pointer or an
+// engaged optional), otherwise fills `out` and returns false.
+template <class T>
+bool TLWCheckPresent(const T& object, TLWError* out, std::int64_t code, std::string_view description) {
+  return TLWCheck(static_cast<bool>(object), out, code, description);
 }
 
 // An exception caught by a barrier, carried as a log context.

@@ -1,0 +1,977 @@
+#include "measurement/storage/TLWDatabase.h"
+
+#include <cmath>
+#include <limits>
+
+#include "measurement/model/TLWAliasTables.h"
+#include "measurement/model/TLWDataTypeValidator.h"
+#include "measurement/model/TLWLimits.h"
+#include "measurement/monitor/TLWMonitor.h"
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "measurement/proto/TLWPBMeasurementConfig.h"
+#include "measurement/storage/TLWPersistedConfig.h"
+#include "measurement/storage/TLWStoredEventCoding.h"
+#include "platform/Digest.h"
+#include "platform/Gzip.h"
+
+namespace {
+
+using platform::Value;
+using ColumnInfo = TLWSqliteStore::ColumnInfo;
+using Row = platform::Dictionary;
+
+struct TableSchema {
+  const char* name;
+  ColumnInfo elementary;
+  ColumnInfo addOn;
+  TLWSqliteStore::ModifyColumnInfo modify;
+};
+
+const std::vector<TableSchema>& schema() {
+  static const std::vector<TableSchema> tables = {
+      {"app_metadata",
+       {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
+       {{"last_bundle_start_timestamp", "REAL"},
+        {"day", "INTEGER"},
+        {"daily_conversions_count", "INTEGER"},
+        {"daily_events_count", "INTEGER"},
+        {"daily_public_events_count", "INTEGER"},
+        {"daily_error_events_count", "INTEGER"},
+        {"remote_config_data", "BLOB"},
+        {"remote_config_timestamp", "REAL"},
+        {"daily_real_time_conversion_events_count", "INTEGER"}},
+       {}},
+      {"raw_events_metadata",
+       {{"metadata_fingerprint", "INTEGER NOT NULL PRIMARY KEY"}, {"metadata", "BLOB NOT NULL"}},
+       {},
+       {}},
+      {"raw_events",
+       {{"name", "TEXT NOT NULL"},
+        {"timestamp", "INTEGER NOT NULL"},
+        {"metadata_fingerprint", "INTEGER NOT NULL"},
+        {"data", "BLOB NOT NULL"}},
+       {{"is_realtime", "INTEGER"}},
+       {{"timestamp", "REAL NOT NULL"}}},
+      {"events",
+       {{"name", "TEXT NOT NULL PRIMARY KEY"},
+        {"lifetime_count", "INTEGER NOT NULL"},
+        {"current_bundle_count", "INTEGER NOT NULL"},
+        {"last_fire_timestamp", "REAL NOT NULL"}},
+       {{"last_bundled_timestamp", "REAL"},
+        {"last_sampled_complex_event_id", "INTEGER"},
+        {"last_sampling_rate", "INTEGER"},
+        {"last_exempt_from_sampling", "INTEGER"},
+        {"last_bundled_day", "INTEGER"},
+        {"current_session_count", "INTEGER"}},
+       {}},
+      {"queue",
+       {{"data", "BLOB NOT NULL"}, {"bundle_end_timestamp", "REAL NOT NULL"}},
+       {{"is_realtime", "INTEGER"}, {"retry_count", "INTEGER"}},
+       {}},
+      {"user_attributes",
+       {{"name", "TEXT NOT NULL PRIMARY KEY"}, {"set_timestamp", "REAL NOT NULL"}, {"value", "BLOB NOT NULL"}},
+       {{"origin", "TEXT"}},
+       {}},
+      {"event_filters",
+       {{"audience_id", "INTEGER NOT NULL"},
+        {"filter_id", "INTEGER NOT NULL"},
+        {"event_name", "TEXT NOT NULL"},
+        {"data", "BLOB NOT NULL"},
+        {"PRIMARY KEY", "(audience_id, filter_id)"}},
+       {{"session_scoped", "INTEGER"}},
+       {}},
+      {"property_filters",
+       {{"audience_id", "INTEGER NOT NULL"},
+        {"filter_id", "INTEGER NOT NULL"},
+        {"property_name", "TEXT NOT NULL"},
+        {"data", "BLOB NOT NULL"},
+        {"PRIMARY KEY", "(audience_id, filter_id)"}},
+       {{"session_scoped", "INTEGER"}},
+       {}},
+      {"audience_filter_values",
+       {{"audience_id", "INTEGER NOT NULL PRIMARY KEY"}, {"current_results", "BLOB"}, {"previous_results", "BLOB"}},
+       {},
+       {}},
+      {"purchase_transactions", {{"fingerprint", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
+      {"subscriptions", {{"subscription_id", "TEXT NOT NULL PRIMARY KEY"}}, {}, {}},
+      {"conditional_properties",
+       {{"name", "TEXT NOT NULL PRIMARY KEY"},
+        {"origin", "TEXT NOT NULL"},
+        {"value", "BLOB NOT NULL"},
+        {"creation_timestamp", "REAL NOT NULL"},
+        {"active", "INTEGER NOT NULL"},
+        {"trigger_timeout", "REAL NOT NULL"},
+        {"triggered_timestamp", "REAL NOT NULL"},
+        {"time_to_live", "REAL NOT NULL"},
+        {"trigger_event_name", "TEXT"},
+        {"timed_out_event", "BLOB"},
+        {"triggered_event", "BLOB"},
+        {"expired_event", "BLOB"}},
+       {},
+       {}},
+      {"main_event_params",
+       {{"event_id", "INTEGER NOT NULL PRIMARY KEY"},
+        {"children_to_process", "INTEGER NOT NULL"},
+        {"main_event", "BLOB NOT NULL"}},
+       {},
+       {}},
+  };
+  return tables;
+}
+
+const Value kAppMetadataRowID("1");
+constexpr std::int64_t kMaxRetryCount = std::numeric_limits<std::int32_t>::max();
+constexpr std::size_t kMaxInflatedBundleBytes = 16u << 20;
+
+Value bytesValue(const std::vector<std::uint8_t>& bytes) { return Value::data(Value::Data(bytes.begin(), bytes.end())); }
+
+std::optional<std::int64_t> int64Of(const Row& row, std::string_view column) {
+  const Value* v = row.find(column);
+  return v ? v->int64Value() : std::nullopt;
+}
+
+std::optional<double> doubleOf(const Row& row, std::string_view column) {
+  const Value* v = row.find(column);
+  return v ? v->doubleValue() : std::nullopt;
+}
+
+std::int32_t clampToInt32(std::int64_t v) {
+  if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  return static_cast<std::int32_t>(v);
+}
+
+std::string rowIDCondition(std::size_t count) {
+  std::string placeholders = "?";
+  for (std::size_t i = 1; i < count; ++i) placeholders += ",?";
+  return "rowid IN (" + placeholders + ")";
+}
+
+platform::Array rowIDValues(const std::vector<std::int64_t>& ids) {
+  platform::Array values;
+  values.reserve(ids.size());
+  for (auto id : ids) values.emplace_back(static_cast<long long>(id));
+  return values;
+}
+
+bool failWith(TLWError* error, std::int64_t code, std::string_view description) {
+  TLWSetError(error, TLWError::errorWithCode(code, description));
+  return false;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ lifecycle
+
+TLWDatabase::TLWDatabase(std::shared_ptr<TLWPersistedConfig> persistedConfig,
+                         std::shared_ptr<platform::Environment> env, std::shared_ptr<TLWMonitor> monitor)
+    : persistedConfig_(std::move(persistedConfig)), env_(std::move(env)), monitor_(std::move(monitor)) {}
+
+TLWDatabase::~TLWDatabase() = default;
+
+std::string TLWDatabase::databasePathForName(const std::string& databaseName, platform::Environment& env) {
+  auto sandbox = env.sandbox();
+  if (!sandbox || sandbox->root().empty()) return "";
+  return sandbox->applicationSupportDirectory() + "/Vorlix/Measurement/" + databaseName;
+}
+
+std::unique_ptr<TLWDatabase> TLWDatabase::initWithDatabaseName(const std::string& databaseName,
+                                                               std::shared_ptr<TLWPersistedConfig> persistedConfig,
+                                                               TLWError* error,
+                                                               std::shared_ptr<platform::Environment> env,
+                                                               std::shared_ptr<TLWMonitor> monitor) {
+  if (databaseName.empty() || databaseName.find('/') != std::string::npos) {
+    failWith(error, 1, "Received empty database name in init");
+    return nullptr;
+  }
+  if (!env) env = platform::Environment::current();
+  if (!monitor) monitor = TLWMonitor::sharedInstance();
+  if (!persistedConfig) persistedConfig = TLWPersistedConfig::sharedInstance();
+  std::unique_ptr<TLWDatabase> database(new TLWDatabase(std::move(persistedConfig), env, monitor));
+  std::string path = databasePathForName(databaseName, *env);
+  if (path.empty()) monitor->logWithLevel(2, 19001, "NSSearchPath for ApplicationSupport directory is empty");
+  if (!database->initializeDatabaseResourcesWithContext("Init", path, error)) return nullptr;
+  return database;
+}
+
+bool TLWDatabase::initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
+                                                         TLWError* error) {
+  databasePath_ = databasePath;
+  sqliteStore_ = TLWSqliteStore::initWithDatabasePath(databasePath, error, env_, monitor_);
+  if (!sqliteStore_) return false;
+  if (!ensureAllTables()) {
+    monitor_->logWithLevel(1, 12002, "Failed to create or validate required database tables (" + context + ")");
+    if (!sqliteStore_->closeAndDeleteDatabase()) {
+      monitor_->logWithLevel(4, 12003, "Failed to delete old database file after failed validation. Error (" +
+                                           context + ")");
+    }
+    sqliteStore_.reset();
+    return failWith(error, 2, "Failed to create or validate required database tables");
+  }
+  if (!initializeAppMetadata()) {
+    monitor_->logWithLevel(1, 12004, "Failed to initialize App Metadata table (" + context + ")");
+    sqliteStore_.reset();
+    return failWith(error, 2, "Failed to initialize App Metadata table");
+  }
+  return true;
+}
+
+bool TLWDatabase::ensureAllTables() {
+  for (const auto& table : schema()) {
+    TLWError error;
+    if (!sqliteStore_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &error)) {
+      monitor_->logWithLevel(1, 12047, "Failed to ensure table. Table, error", Value(table.name), error.asValue());
+      return false;
+    }
+  }
+  return true;
+}
+
+bool TLWDatabase::initializeAppMetadata() {
+  return performTransaction([&] {
+    TLWError error;
+    auto rows = sqliteStore_->recordsForQuery("SELECT rowid FROM app_metadata WHERE rowid = ?", {kAppMetadataRowID},
+                                              &error);
+    if (!rows) {
+      monitor_->logWithLevel(1, 12005, "Failed to query app metadata", error.asValue());
+      return false;
+    }
+    if (!rows->empty()) return true;
+    Row initial{{"last_bundle_index", 0}, {"last_bundle_start_timestamp", 0.0}, {"last_bundle_end_timestamp", 0.0}};
+    if (!upsertDataType(initial, "app_metadata", "rowid", kAppMetadataRowID, 1, &error)) {
+      monitor_->logWithLevel(1, 12006, "Unable to update the app metadata. Error", error.asValue());
+      return false;
+    }
+    return true;
+  });
+}
+
+bool TLWDatabase::reset(TLWError* error) {
+  if (sqliteStore_ && !sqliteStore_->closeAndDeleteDatabase()) return failWith(error, 2, "Failed to delete database data");
+  sqliteStore_.reset();
+  return initializeDatabaseResourcesWithContext("Reset", databasePath_, error);
+}
+
+bool TLWDatabase::performTransaction(const std::function<bool()>& block) {
+  if (!sqliteStore_) return false;
+  TLWError error;
+  if (sqliteStore_->performTransactionWithError(&error, block)) return true;
+  monitor_->logWithLevel(1, 12056, "Transaction failed. " + error.localizedDescription());
+  return false;
+}
+
+double TLWDatabase::now() { return env_->clock()->now(); }
+
+// ------------------------------------------------------------------ generic helpers
+
+bool TLWDatabase::insertDataType(const Row& record, const std::string& table, TLWError* error) {
+  if (table.empty()) return failWith(error, 1, "Received empty table name for inserting");
+  if (record.empty()) return failWith(error, 2, "Failed to insert empty record");
+  return sqliteStore_->upsertRecord(record, table, error);
+}
+
+bool TLWDatabase::upsertDataType(const Row& record, const std::string& table, const std::string& columnName,
+                                 const Value& columnValue, std::int64_t tableLimit, TLWError* error) {
+  if (record.empty()) return failWith(error, 1, "Received empty data type to upsert");
+  if (table.empty()) return failWith(error, 1, "Received empty table name for checking upsert");
+  auto existing = sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
+  if (!existing) return false;
+  if (*existing == 0) {
+    auto total = sqliteStore_->rowCountForTableWithName(table, error);
+    if (!total) return false;
+    if (*total >= tableLimit) return failWith(error, 2, "Failed to insert data type. Table is full");
+  }
+  return sqliteStore_->upsertRecord(record, table, error);
+}
+
+bool TLWDatabase::updateDataType(const Row& record, const std::string& table, const std::string& columnName,
+                                 const Value& columnValue, TLWError* error) {
+  if (record.empty()) return failWith(error, 1, "Received empty data type to update");
+  if (table.empty()) return failWith(error, 1, "Received empty table name for updating");
+  auto existing = sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
+  if (!existing) return false;
+  if (*existing == 0) return failWith(error, 2, "Failed to update record. Item doesn't exist");
+  return sqliteStore_->updateRecord(record, table, columnName, columnValue, error);
+}
+
+std::optional<bool> TLWDatabase::boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error) {
+  auto number = sqliteStore_->numberForQuery(sql, values, error);
+  if (!number) return std::nullopt;
+  return number->int64Value().value_or(0) != 0;
+}
+
+std::optional<Value> TLWDatabase::appMetadataColumn(const std::string& column, TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery("SELECT " + column + " FROM app_metadata LIMIT 1", {}, error);
+  if (!rows) return std::nullopt;
+  if (rows->empty()) return Value();
+  return rows->front().get(column);
+}
+
+// ------------------------------------------------------------------ app metadata and daily counts
+
+std::shared_ptr<TLWAppMetadata> TLWDatabase::queryAppMetadata(TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT last_bundle_index, last_bundle_start_timestamp, last_bundle_end_timestamp FROM app_metadata WHERE "
+      "rowid = ?",
+      {kAppMetadataRowID}, error);
+  if (!rows) return nullptr;
+  if (rows->empty()) {
+    failWith(error, 2, "App metadata row is missing");
+    return nullptr;
+  }
+  const Row& row = rows->front();
+  return TLWAppMetadata::initWithLastBundleIndex(clampToInt32(int64Of(row, "last_bundle_index").value_or(0)),
+                                                 doubleOf(row, "last_bundle_start_timestamp").value_or(0.0),
+                                                 doubleOf(row, "last_bundle_end_timestamp").value_or(0.0), monitor_);
+}
+
+bool TLWDatabase::updateAppMetadata(const TLWAppMetadata& metadata, TLWError* error) {
+  Row record{{"last_bundle_index", metadata.lastBundleIndex()},
+             {"last_bundle_start_timestamp", metadata.lastBundleStartTimestamp()},
+             {"last_bundle_end_timestamp", metadata.lastBundleEndTimestamp()}};
+  return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+std::int32_t TLWDatabase::currentDayNumber() {
+  double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0.0;
+  return clampToInt32(static_cast<std::int64_t>(std::floor((now() - offset) / 86400.0)));
+}
+
+std::optional<TLWDailyCounts> TLWDatabase::dailyCounts(TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, daily_error_events_count, "
+      "daily_real_time_conversion_events_count FROM app_metadata WHERE rowid = ?",
+      {kAppMetadataRowID}, error);
+  if (!rows) return std::nullopt;
+  if (rows->empty()) {
+    failWith(error, 2, "App metadata row is missing");
+    return std::nullopt;
+  }
+  const Row& row = rows->front();
+  auto counter = [&](std::string_view column) { return clampToInt32(int64Of(row, column).value_or(0)); };
+  auto day = int64Of(row, "day");
+  return TLWDailyCounts(day ? clampToInt32(*day) : currentDayNumber(), counter("daily_conversions_count"),
+                        counter("daily_events_count"), counter("daily_public_events_count"),
+                        counter("daily_error_events_count"), counter("daily_real_time_conversion_events_count"));
+}
+
+bool TLWDatabase::updateDailyCounts(const TLWDailyCounts& counts, TLWError* error) {
+  Row record{{"day", counts.day()},
+             {"daily_conversions_count", counts.conversionsCount()},
+             {"daily_events_count", counts.allEventsCount()},
+             {"daily_public_events_count", counts.publicEventsCount()},
+             {"daily_error_events_count", counts.errorEventsCount()},
+             {"daily_real_time_conversion_events_count", counts.realtimeCount()}};
+  return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+// ------------------------------------------------------------------ raw events
+
+std::int64_t TLWDatabase::fingerprintOfBytes(const std::vector<std::uint8_t>& bytes) {
+  auto digest = platform::md5Digest(std::span<const std::uint8_t>(bytes.data(), bytes.size()));
+  std::uint64_t v = 0;
+  for (std::size_t i = 8; i < 16 && i < digest.size(); ++i) v = (v << 8) | digest[i];
+  return static_cast<std::int64_t>(v);
+}
+
+bool TLWDatabase::insertIfNotExistsRawEventMetadata(const TLWPBMeasurementBundle& metadata, TLWError* error) {
+  auto bytes = metadata.protoBuffer(error);
+  if (!bytes) return false;
+  if (bytes->empty()) {
+    return failWith(error, 3, "Received empty measurement bundle metadata for getting dictionary representation");
+  }
+  const std::int64_t fingerprint = fingerprintOfBytes(*bytes);
+  auto exists = sqliteStore_->rowCountForTableWithName("raw_events_metadata", "metadata_fingerprint",
+                                                       Value(static_cast<long long>(fingerprint)), error);
+  if (!exists) return false;
+  if (*exists > 0) return true;
+  Row record{{"metadata_fingerprint", static_cast<long long>(fingerprint)}, {"metadata", bytesValue(*bytes)}};
+  return upsertDataType(record, "raw_events_metadata", "metadata_fingerprint",
+                        Value(static_cast<long long>(fingerprint)), kRawEventsMetadataTableLimit, error);
+}
+
+std::shared_ptr<TLWPBMeasurementBundle> TLWDatabase::queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
+                                                                                            TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery("SELECT metadata FROM raw_events_metadata WHERE metadata_fingerprint = ?",
+                                            {Value(static_cast<long long>(fingerprint))}, error);
+  if (!rows || rows->empty()) return nullptr;
+  const auto* bytes = rows->front().get("metadata").dataBytes();
+  if (!bytes || bytes->empty()) {
+    failWith(error, 3, "Event metadata should not be empty for getting measurement bundle");
+    return nullptr;
+  }
+  TLWError parseError;
+  auto bundle = TLWPBMeasurementBundle::initWithBuffer(std::span<const std::uint8_t>(bytes->data(), bytes->size()),
+                                                       &parseError);
+  if (!bundle) {
+    monitor_->logWithLevel(4, 12022, "Stored event metadata cannot be decoded. Fingerprint",
+                           Value(static_cast<long long>(fingerprint)));
+    TLWSetError(error, parseError);
+  }
+  return bundle;
+}
+
+bool TLWDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName("raw_events_metadata", "metadata_fingerprint == ?",
+                                       {Value(static_cast<long long>(fingerprint))}, error)
+      .has_value();
+}
+
+bool TLWDatabase::deleteUnusedRawEventsMetadata(TLWError* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName(
+          "raw_events_metadata",
+          "metadata_fingerprint NOT IN (SELECT DISTINCT metadata_fingerprint FROM raw_events)", {}, error)
+      .has_value();
+}
+
+bool TLWDatabase::insertRawEvent(const TLWEvent* event, std::int64_t metadataFingerprint, bool isRealtime,
+                                 TLWError* error) {
+  if (!event) return failWith(error, 1, "Received empty event for inserting in the database");
+  auto bytes = tlw_storage::serializedEvent(*event, false);
+  if (!bytes) return failWith(error, 3, "Failed to serialize event");
+  Row record{{"name", event->name()},
+             {"timestamp", event->timestamp()},
+             {"metadata_fingerprint", static_cast<long long>(metadataFingerprint)},
+             {"data", bytesValue(*bytes)},
+             {"is_realtime", isRealtime ? 1 : 0}};
+  return insertDataType(record, "raw_events", error);
+}
+
+std::optional<bool> TLWDatabase::isRawEventsTableEmpty(TLWError* error) {
+  return boolForQuery("SELECT NOT EXISTS (SELECT 1 FROM raw_events LIMIT 1)", {}, error);
+}
+
+std::optional<double> TLWDatabase::queryLatestRawEventTime(TLWError* error) {
+  auto v = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
+  if (!v) return std::nullopt;
+  return v->doubleValue();
+}
+
+std::optional<bool> TLWDatabase::containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error) {
+  return boolForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE metadata_fingerprint = ? LIMIT 1)",
+                      {Value(static_cast<long long>(fingerprint))}, error);
+}
+
+std::optional<bool> TLWDatabase::containsRealtimeRawEventsWithError(TLWError* error) {
+  return boolForQuery("SELECT EXISTS (SELECT 1 FROM raw_events WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+std::optional<std::int64_t> TLWDatabase::nextMetadataFingerprintToProcess(TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery("SELECT metadata_fingerprint, MIN(rowid) FROM raw_events", {}, error);
+  if (!rows) return std::nullopt;
+  if (rows->size() > 1) {
+    failWith(error, 2, "Only one event metadata should be processed");
+    return std::nullopt;
+  }
+  if (rows->empty()) return std::nullopt;
+  return rows->front().get("metadata_fingerprint").int64Value();
+}
+
+std::shared_ptr<TLWRawEventData> TLWDatabase::rawEventDataFromDictionary(const Row& row, TLWError* error) {
+  auto rowID = int64Of(row, "rowid");
+  if (!rowID) {
+    failWith(error, 1, "Unable to find row ID in the database dictionary");
+    return nullptr;
+  }
+  const Value& data = row.get("data");
+  if (!data.isData()) {
+    failWith(error, 1, "Unable to find event data in the database dictionary");
+    return nullptr;
+  }
+  auto fingerprint = int64Of(row, "metadata_fingerprint");
+  if (!fingerprint) {
+    failWith(error, 1, "Unable to find event metadata in the database dictionary");
+    return nullptr;
+  }
+  std::optional<std::string> name;
+  if (const std::string* n = row.get("name").string()) name = *n;
+  auto event = tlw_storage::eventFromStoredBytes(*data.dataBytes(), name, doubleOf(row, "timestamp"), error);
+  if (!event) return nullptr;
+  auto made = TLWRawEventData::initWithRawEvent(event, *rowID, *fingerprint);
+  if (!made) failWith(error, 2, "Failed to initialize raw event data from dictionary");
+  return made;
+}
+
+std::optional<std::vector<std::shared_ptr<TLWRawEventData>>> TLWDatabase::rawEventsWithMetadataFingerprint(
+    std::int64_t fingerprint, TLWError* error, const RowFilter& eventFilter) {
+  auto accept = eventFilter ? eventFilter : [](std::size_t, const Row&) { return true; };
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, * FROM raw_events WHERE metadata_fingerprint = ? ORDER BY rowid ASC LIMIT ?",
+      {Value(static_cast<long long>(fingerprint)), Value(static_cast<long long>(kRawEventsPerFingerprintLimit))},
+      error, accept);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<TLWRawEventData>> events;
+  for (const auto& row : *rows) {
+    TLWError rowError;
+    if (auto made = rawEventDataFromDictionary(row, &rowError)) {
+      events.push_back(std::move(made));
+    } else {
+      monitor_->logWithLevel(4, 12021, "Skipping stored event that cannot be decoded. Error", rowError.asValue());
+    }
+  }
+  if (!rows->empty() && events.empty()) {
+    failWith(error, 2, "Failed to initialize data types from dictionaries");
+    return std::nullopt;
+  }
+  return events;
+}
+
+bool TLWDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName("raw_events", "rowid <= ?", {Value(static_cast<long long>(maxRowID))}, error)
+      .has_value();
+}
+
+std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWError* error) {
+  std::int64_t keep = std::max<std::int64_t>(TLWLimits::current()->maxEventsStored() - 1, 0);
+  return sqliteStore_->deleteRecordsFromTableWithName(
+      "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+      {Value(static_cast<long long>(keep))}, error);
+}
+
+bool TLWDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error) {
+  if (maxAgeSeconds < 0) return failWith(error, 1, "Cannot delete stale raw events given negative time period");
+  auto deleted = sqliteStore_->deleteRecordsFromTableWithName(
+      "raw_events", "abs(timestamp - cast(? as REAL)) > cast(? as REAL)", {Value(now()), Value(maxAgeSeconds)}, error);
+  if (!deleted) return false;
+  if (*deleted > 0) return deleteUnusedRawEventsMetadata(error);
+  return true;
+}
+
+// ------------------------------------------------------------------ bundle queue
+
+bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error) {
+  auto bytes = bundle.protoBuffer(error);
+  if (!bytes || bytes->empty()) return failWith(error, 1, "Failed to insert nil bundle");
+  auto appID = bundle.GetString(TLWPBMeasurementBundle::kAppId);
+  if (!appID || appID->empty()) return failWith(error, 1, "Failed to insert bundle without App ID");
+  const std::int64_t endMilliseconds = bundle.GetInt64(TLWPBMeasurementBundle::kEndTimestamp);
+  if (endMilliseconds < 1) return failWith(error, 1, "Failed to insert bundle without valid timestamp");
+  if (!maybeDeleteStaleData(error)) return false;
+  const double endSeconds = static_cast<double>(endMilliseconds) / 1000.0;
+  if (std::fabs(now() - endSeconds) > TLWLimits::current()->maxQueueTime()) {
+    monitor_->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
+  }
+  std::string why;
+  auto compressed = platform::vxl_dataByGzippingData(std::span<const std::uint8_t>(bytes->data(), bytes->size()), &why);
+  if (!compressed || compressed->empty()) return failWith(error, 2, "Failed to compress bundle");
+  monitor_->logWithLevel(7, 12018, "Saving bundle. size (bytes)", Value(static_cast<long long>(compressed->size())));
+  Row record{{"bundle_end_timestamp", endSeconds},
+             {"data", bytesValue(*compressed)},
+             {"is_realtime", isRealtime ? 1 : 0},
+             {"retry_count", bundle.GetInt32(TLWPBMeasurementBundle::kRetryCount)}};
+  return insertDataType(record, "queue", error);
+}
+
+std::optional<TLWDatabase::BundleAndRowID> TLWDatabase::bundleFromQueueRow(const Row& row, TLWError* error) {
+  if (row.empty()) {
+    failWith(error, 3, "Cannot process empty rowData");
+    return std::nullopt;
+  }
+  const auto* data = row.get("data").dataBytes();
+  if (!data || data->empty()) {
+    failWith(error, 3, "Cannot decompress an empty bundle data");
+    return std::nullopt;
+  }
+  std::string why;
+  auto inflated = platform::vxl_dataByInflatingGzippedData(std::span<const std::uint8_t>(data->data(), data->size()),
+                                                           &why, kMaxInflatedBundleBytes);
+  if (!inflated) {
+    failWith(error, 2, why.empty() ? "Failed to decompress bundle" : why);
+    return std::nullopt;
+  }
+  auto bundle = TLWPBMeasurementBundle::initWithBuffer(std::span<const std::uint8_t>(inflated->data(), inflated->size()));
+  if (!bundle) {
+    failWith(error, 2, "Unable to parse bundle from decompressed data");
+    return std::nullopt;
+  }
+  auto retry = int64Of(row, "retry_count");
+  if (retry && *retry >= 1) bundle->SetInt32(TLWPBMeasurementBundle::kRetryCount, clampToInt32(*retry));
+  return BundleAndRowID{bundle, int64Of(row, "rowid").value_or(0)};
+}
+
+std::optional<std::vector<TLWDatabase::BundleAndRowID>> TLWDatabase::queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                                               std::int64_t sizeLimit,
+                                                                                               TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+      {Value(static_cast<long long>(countLimit))}, error);
+  if (!rows) return std::nullopt;
+  std::vector<BundleAndRowID> out;
+  std::int64_t total = 0;
+  for (const auto& row : *rows) {
+    TLWError rowError;
+    auto decoded = bundleFromQueueRow(row, &rowError);
+    if (!decoded) {
+      monitor_->logWithLevel(4, 12020, "Skipping queued bundle that cannot be decoded. Error", rowError.asValue());
+      continue;
+    }
+    auto size = decoded->first->protoBuffer();
+    std::int64_t bytes = size ? static_cast<std::int64_t>(size->size()) : 0;
+    if (total + bytes > sizeLimit) break;
+    total += bytes;
+    out.push_back(std::move(*decoded));
+  }
+  return out;
+}
+
+std::optional<std::vector<TLWDatabase::BundleAndRowID>> TLWDatabase::queryBundlesWithRowIDs(
+    const std::vector<std::int64_t>& rowIDs, TLWError* error) {
+  if (rowIDs.empty()) {
+    failWith(error, 3, "Received empty row IDs to process");
+    return std::nullopt;
+  }
+  auto rows = sqliteStore_->recordsForQuery("SELECT rowid, data, retry_count FROM queue WHERE " +
+                                                rowIDCondition(rowIDs.size()),
+                                            rowIDValues(rowIDs), error);
+  if (!rows) return std::nullopt;
+  std::vector<BundleAndRowID> out;
+  for (const auto& row : *rows) {
+    TLWError rowError;
+    if (auto decoded = bundleFromQueueRow(row, &rowError)) {
+      out.push_back(std::move(*decoded));
+    } else {
+      monitor_->logWithLevel(4, 12020, "Skipping queued bundle that cannot be decoded. Error", rowError.asValue());
+    }
+  }
+  return out;
+}
+
+bool TLWDatabase::incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs, TLWError* error) {
+  if (rowIDs.empty()) return failWith(error, 1, "Failed to increment retry counter");
+  platform::Array values = rowIDValues(rowIDs);
+  values.emplace_back(static_cast<long long>(kMaxRetryCount));
+  auto atLimit = boolForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE " + rowIDCondition(rowIDs.size()) +
+                                  " AND retry_count >= ?)",
+                              values, error);
+  if (!atLimit) return false;
+  if (*atLimit) {
+    monitor_->logWithLevel(1, 12054, "The number of upload retries exceeds the limit. Will remain unchanged.");
+  }
+  return sqliteStore_->increaseColumn("retry_count", 1, "queue", rowIDCondition(rowIDs.size()) + " AND retry_count < ?",
+                                      values, error);
+}
+
+bool TLWDatabase::deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, TLWError* error) {
+  if (rowIDs.empty()) return failWith(error, 1, "Received empty row IDs to delete");
+  return sqliteStore_->deleteRecordsFromTableWithName("queue", rowIDCondition(rowIDs.size()), rowIDValues(rowIDs), error)
+      .has_value();
+}
+
+std::optional<bool> TLWDatabase::isQueuedBundleTableEmpty(TLWError* error) {
+  return boolForQuery("SELECT NOT EXISTS (SELECT 1 FROM queue LIMIT 1)", {}, error);
+}
+
+std::optional<double> TLWDatabase::queryLatestBundleTime(TLWError* error) {
+  auto v = sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
+  if (!v) return std::nullopt;
+  return v->doubleValue();
+}
+
+std::optional<bool> TLWDatabase::containsRealtimeBundlesWithError(TLWError* error) {
+  return boolForQuery("SELECT EXISTS (SELECT 1 FROM queue WHERE is_realtime = 1 LIMIT 1)", {}, error);
+}
+
+std::optional<bool> TLWDatabase::maybeDeleteStaleData(TLWError* error) {
+  const double current = now();
+  auto limits = TLWLimits::current();
+  if (std::fabs(current - persistedConfig_->lastDeleteStaleBundlesTimestamp()) <=
+      limits->databaseDeleteStaleBundlesInterval()) {
+    return false;
+  }
+  if (!deleteStaleRawEventsDataOlderThanMaxAge(limits->maxQueueTime(), error)) return std::nullopt;
+  if (!deleteStaleBundlesOlderThanMaxAge(limits->maxQueueTime(), error)) return std::nullopt;
+  persistedConfig_->setLastDeleteStaleBundlesTimestamp(current);
+  return true;
+}
+
+bool TLWDatabase::deleteStaleBundlesOlderThanMaxAge(double maxAgeSeconds, TLWError* error) {
+  if (maxAgeSeconds < 0) return failWith(error, 1, "Cannot delete stale bundles after negative time period");
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName("queue", "abs(bundle_end_timestamp - cast(? as REAL)) > cast(? as REAL)",
+                                       {Value(now()), Value(maxAgeSeconds)}, error)
+      .has_value();
+}
+
+// ------------------------------------------------------------------ event counters
+
+std::optional<std::int64_t> TLWDatabase::publicEventCount(TLWError* error) {
+  auto v = sqliteStore_->numberForQuery("SELECT count(1) FROM events WHERE name NOT LIKE '!_%' ESCAPE '!'", {}, error);
+  if (!v) return std::nullopt;
+  return v->int64Value();
+}
+
+std::shared_ptr<TLWEventAggregates> TLWDatabase::eventAggregatesFromRow(const Row& row) {
+  const std::string* name = row.get("name").string();
+  if (!name || name->empty()) return nullptr;
+  auto aggregates = TLWEventAggregates::initWithName(
+      *name, clampToInt32(int64Of(row, "lifetime_count").value_or(0)),
+      clampToInt32(int64Of(row, "current_bundle_count").value_or(0)),
+      clampToInt32(int64Of(row, "current_session_count").value_or(0)), doubleOf(row, "last_fire_timestamp").value_or(0));
+  if (!aggregates) return nullptr;
+  aggregates->setLastBundledTimestamp(doubleOf(row, "last_bundled_timestamp").value_or(0));
+  aggregates->setLastSampledComplexEventID(int64Of(row, "last_sampled_complex_event_id"));
+  aggregates->setLastSamplingRate(clampToInt32(int64Of(row, "last_sampling_rate").value_or(1)));
+  aggregates->setLastExemptFromSampling(int64Of(row, "last_exempt_from_sampling").value_or(0) != 0);
+  aggregates->setLastBundledDay(clampToInt32(int64Of(row, "last_bundled_day").value_or(0)));
+  return aggregates;
+}
+
+std::optional<std::vector<std::shared_ptr<TLWEventAggregates>>> TLWDatabase::allEventAggregates(TLWError* error) {
+  return allDataTypesFromTableWithName<TLWEventAggregates>(
+      "events", kEventsTableLimit, error, [this](const Row& row) { return eventAggregatesFromRow(row); });
+}
+
+std::shared_ptr<TLWEventAggregates> TLWDatabase::eventAggregatesWithName(const std::string& name, TLWError* error) {
+  if (name.empty()) return nullptr;
+  auto found = dataTypesFromTableWithName<TLWEventAggregates>(
+      "events", "name", Value(name), error, [this](const Row& row) { return eventAggregatesFromRow(row); });
+  if (!found || found->empty()) return nullptr;
+  return found->front();
+}
+
+bool TLWDatabase::updateEventAggregates(const TLWEventAggregates* aggregates, TLWError* error) {
+  if (!aggregates) {
+    return failWith(error, 3, "Received empty event aggregates object for getting dictionary representation");
+  }
+  if (aggregates->name().empty()) {
+    return failWith(error, 1, "Received event aggregates object with empty name for getting dictionary representation");
+  }
+  Row record{{"name", aggregates->name()},
+             {"lifetime_count", aggregates->lifetimeCount()},
+             {"current_bundle_count", aggregates->currentBundleCount()},
+             {"last_fire_timestamp", aggregates->lastFireTimestamp()},
+             {"last_bundled_timestamp", aggregates->lastBundledTimestamp()},
+             {"last_sampling_rate", aggregates->lastSamplingRate()},
+             {"last_exempt_from_sampling", aggregates->lastExemptFromSampling() ? 1 : 0},
+             {"last_bundled_day", aggregates->lastBundledDay()},
+             {"current_session_count", aggregates->currentSessionCount()}};
+  if (auto id = aggregates->lastSampledComplexEventID()) {
+    record.set(Value("last_sampled_complex_event_id"), Value(static_cast<long long>(*id)));
+  }
+  return upsertDataType(record, "events", "name", Value(aggregates->name()), kEventsTableLimit, error);
+}
+
+bool TLWDatabase::clearCurrentSessionCounts(TLWError* error) {
+  return sqliteStore_->updateAllRecordsInTableWithName("events", "current_session_count", Value(0), error);
+}
+
+// ------------------------------------------------------------------ measurement configuration
+
+bool TLWDatabase::updateRemoteConfig(const TLWPBMeasurementConfig& config, TLWError* error) {
+  auto bytes = config.protoBuffer(error);
+  if (!bytes || bytes->empty()) return failWith(error, 1, "Invalid measurement config data");
+  auto appID = config.GetString(TLWPBMeasurementConfig::kAppId);
+  if (!appID || appID->empty()) return failWith(error, 1, "Missing Vorlix app ID in measurement configuration");
+  Row record{{"remote_config_data", bytesValue(*bytes)}, {"remote_config_timestamp", now()}};
+  return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+bool TLWDatabase::updateRemoteConfigSuccessfulTimestamp(double timestamp, TLWError* error) {
+  return updateDataType({{"remote_config_timestamp", timestamp}}, "app_metadata", "rowid", kAppMetadataRowID, error);
+}
+
+std::shared_ptr<TLWPBMeasurementConfig> TLWDatabase::queryMeasurementConfigWithError(TLWError* error) {
+  auto v = appMetadataColumn("remote_config_data", error);
+  if (!v) return nullptr;
+  const auto* bytes = v->dataBytes();
+  if (!bytes || bytes->empty()) return nullptr;
+  auto config = TLWPBMeasurementConfig::initWithBuffer(std::span<const std::uint8_t>(bytes->data(), bytes->size()));
+  if (!config) failWith(error, 2, "Remote config data is corrupted");
+  return config;
+}
+
+std::optional<double> TLWDatabase::lastRemoteConfigUpdateTimestamp(TLWError* error) {
+  auto v = appMetadataColumn("remote_config_timestamp", error);
+  if (!v) return std::nullopt;
+  return v->doubleValue();
+}
+
+// ------------------------------------------------------------------ user properties
+
+std::optional<std::int64_t> TLWDatabase::publicUserAttributeCount(TLWError* error) {
+  auto v = sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE name NOT LIKE '!_%' ESCAPE '!'",
+                                        {}, error);
+  if (!v) return std::nullopt;
+  return v->int64Value();
+}
+
+std::optional<std::int64_t> TLWDatabase::userAttributeCountForOrigin(const std::string& origin, TLWError* error) {
+  if (origin.empty()) {
+    failWith(error, 1, "Received empty user property origin for count query");
+    return std::nullopt;
+  }
+  auto v = sqliteStore_->numberForQuery("SELECT count(1) FROM user_attributes WHERE origin = ?", {Value(origin)}, error);
+  if (!v) return std::nullopt;
+  return v->int64Value();
+}
+
+std::optional<bool> TLWDatabase::containsUserAttributeWithName(const std::string& name, TLWError* error) {
+  if (name.empty()) {
+    failWith(error, 1, "Received empty user property name for exists query");
+    return std::nullopt;
+  }
+  return boolForQuery("SELECT EXISTS (SELECT 1 FROM user_attributes WHERE name = ? LIMIT 1)", {Value(name)}, error);
+}
+
+std::shared_ptr<TLWUserAttribute> TLWDatabase::userAttributeFromRow(const Row& row, TLWError* error) {
+  if (row.empty()) {
+    failWith(error, 3, "Received empty dictionary for getting user property");
+    return nullptr;
+  }
+  auto value = TLWValue::valueFromObject(row.get("value"));
+  const std::string* name = row.get("name").string();
+  if (!value || !name) return nullptr;
+  return TLWUserAttribute::initWithOrigin(row.get("origin").stringOr(), *name, *value,
+                                          doubleOf(row, "set_timestamp").value_or(0));
+}
+
+std::shared_ptr<TLWUserAttribute> TLWDatabase::userAttributeWithName(const std::string& name, TLWError* error) {
+  if (name.empty()) return nullptr;
+  auto found = dataTypesFromTableWithName<TLWUserAttribute>(
+      "user_attributes", "name", Value(name), error, [&](const Row& row) { return userAttributeFromRow(row, nullptr); });
+  if (!found || found->empty()) return nullptr;
+  return found->front();
+}
+
+std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> TLWDatabase::userAttributesIncludingInternal(
+    bool includeInternal, TLWError* error) {
+  return allDataTypesFromTableWithName<TLWUserAttribute>(
+      "user_attributes", kUserAttributesTableLimit, error,
+      [&](const Row& row) -> std::shared_ptr<TLWUserAttribute> {
+        auto attribute = userAttributeFromRow(row, nullptr);
+        if (!attribute || includeInternal) return attribute;
+        const std::string& name = attribute->name();
+        if (name.empty() || name[0] == '_' || TLWDataTypeValidator::hasReservedPrefixes(name) ||
+            TLWAliasTables::userPropertyNameAliases().count(name)) {
+          return nullptr;
+        }
+        return attribute;
+      });
+}
+
+std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> TLWDatabase::allLifetimeValueUserAttributes(
+    TLWError* error) {
+  // An exact, case-sensitive prefix: LIKE would read "_" as a wildcard and ignore case,
+  // so a public "altv_score" would pass for a lifetime-value property.
+  const std::string prefix = "_ltv_";
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT * FROM user_attributes WHERE substr(name, 1, length(?)) = ? ORDER BY set_timestamp DESC",
+      {Value(prefix), Value(prefix)}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<TLWUserAttribute>> out;
+  for (const auto& row : *rows) {
+    auto attribute = userAttributeFromRow(row, error);
+    if (!attribute) return std::nullopt;
+    out.push_back(std::move(attribute));
+  }
+  return out;
+}
+
+bool TLWDatabase::updateUserAttribute(const TLWUserAttribute* attribute, TLWError* error) {
+  if (!attribute) return failWith(error, 3, "Received empty user property for getting dictionary representation");
+  if (attribute->origin().empty()) {
+    return failWith(error, 3, "Received user property with empty origin for getting dictionary representation");
+  }
+  if (attribute->name().empty()) {
+    return failWith(error, 1, "Received user property with empty name for getting dictionary representation");
+  }
+  const TLWValue& value = attribute->value();
+  if (const std::string* s = value.stringValue(); s && s->empty()) {
+    return failWith(error, 1, "Received empty string value for user property");
+  }
+  Value plain = value.plainObject();
+  if (!(plain.isString() || plain.isNumber())) {
+    return failWith(error, 1, "Received user property value of unsupported type");
+  }
+  Row record{{"origin", attribute->origin()},
+             {"name", attribute->name()},
+             {"value", plain},
+             {"set_timestamp", attribute->lastSetTimestamp()}};
+  return upsertDataType(record, "user_attributes", "name", Value(attribute->name()), kUserAttributesTableLimit, error);
+}
+
+bool TLWDatabase::deleteUserAttributeWithName(const std::string& name, TLWError* error) {
+  return sqliteStore_->deleteRecordFromTableWithName("user_attributes", "name", Value(name), error);
+}
+
+// ------------------------------------------------------------------ purchases and subscriptions
+
+std::optional<bool> TLWDatabase::insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
+                                                                        TLWError* error) {
+  if (fingerprint.empty()) return false;
+  auto duplicate = boolForQuery("SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)",
+                                {Value(fingerprint)}, error);
+  if (!duplicate) return std::nullopt;
+  if (*duplicate) return false;
+  if (!insertDataType({{"fingerprint", fingerprint}}, "purchase_transactions", error)) return std::nullopt;
+  if (!sqliteStore_->deleteRecordsFromTableWithName(
+          "purchase_transactions",
+          "rowid IN (SELECT rowid FROM purchase_transactions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+          {Value(static_cast<long long>(kPurchaseTransactionsLimit))}, error)) {
+    return std::nullopt;
+  }
+  return true;
+}
+
+std::optional<bool> TLWDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
+                                                                   TLWError* error) {
+  if (subscriptionID.empty()) return false;
+  auto duplicate = boolForQuery("SELECT EXISTS (SELECT 1 FROM subscriptions WHERE subscription_id = ? LIMIT 1)",
+                                {Value(subscriptionID)}, error);
+  if (!duplicate) return std::nullopt;
+  if (*duplicate) return false;
+  if (!insertDataType({{"subscription_id", subscriptionID}}, "subscriptions", error)) return std::nullopt;
+  return true;
+}
+
+bool TLWDatabase::deleteSubscriptionsOverLimit(TLWError* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName("subscriptions",
+                                       "rowid IN (SELECT rowid FROM subscriptions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
+                                       {Value(static_cast<long long>(kSubscriptionsLimit))}, error)
+      .has_value();
+}
+
+// ------------------------------------------------------------------ complex events
+
+std::optional<std::pair<std::shared_ptr<TLWEvent>, std::int64_t>> TLWDatabase::mainEventAndChildCountPairWithEventID(
+    std::int64_t eventID, TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery("SELECT * FROM main_event_params WHERE event_id=? LIMIT 1",
+                                            {Value(static_cast<long long>(eventID))}, error);
+  if (!rows || rows->empty()) return std::nullopt;
+  const Row& row = rows->front();
+  const auto* blob = row.get("main_event").dataBytes();
+  if (!blob) {
+    failWith(error, 3, "Main event blob is nil in database");
+    return std::nullopt;
+  }
+  auto count = int64Of(row, "children_to_process");
+  if (!count) {
+    failWith(error, 3, "Complex event does not have children count in database");
+    return std::nullopt;
+  }
+  auto event = tlw_storage::eventFromStoredBytes(*blob, std::nullopt, std::nullopt, error);
+  if (!event) return std::nullopt;
+  return std::make_pair(event, *count);
+}
+
+bool TLWDatabase::updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID, std::int64_t childEventCount,
+                                                                     const TLWEvent* mainEvent, TLWError* error) {
+  if (!mainEvent) return failWith(error, 1, "Received nil main event");
+  auto bytes = tlw_storage::serializedEvent(*mainEvent, true);
+  if (!bytes || bytes->empty()) return failWith(error, 1, "Cannot create the main event blob");
+  Row record{{"event_id", static_cast<long long>(eventID)},
+             {"children_to_process", static_cast<long long>(childEventCount)},
+             {"main_event", bytesValue(*bytes)}};
+  return insertDataType(record, "main_event_params", error);
+}
+
+bool TLWDatabase::deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID, TLWError* error) {
+  return sqliteStore_
+      ->deleteRecordsFromTableWithName("main_event_params", "event_id=?", {Value(static_cast<long long>(eventID))},
+                                       error)
+      .has_value();
+}

@@ -1,0 +1,258 @@
+#pragma once
+// TLWDatabase: the measurement library's single store, one TLWSqliteStore over
+// "<Application Support>/Vorlix/Measurement/<name>" (normally "vorlix-tally-wise.sql").
+// It defines every table, column and query the engine uses: the app metadata row, raw
+// events and their metadata, the queue of bundles awaiting upload, per-event-name
+// counters, daily counters, the cached measurement configuration, user properties,
+// purchase and subscription de-duplication and complex events.
+//
+// Thread-safety: none of its own; every call comes from the measurement worker queue.
+// Multi-step changes that must be atomic run inside performTransaction().
+//
+// Ownership: owns its store; holds the persisted configuration shared with the engine.
+//
+// Failures: false / nullopt / null with the store's error codes (1 argument, 2 state or
+// schema, 3 SQLite). Stored rows are untrusted: reads skip rows that no longer decode
+// (logged) and fail only when rows existed and none decoded. A table that fails
+// validation makes construction fail after deleting the file, so the caller's second
+// construction starts from an empty database.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "measurement/model/TLWDailyCounts.h"
+#include "measurement/model/TLWEvent.h"
+#include "measurement/model/TLWEventAggregates.h"
+#include "measurement/model/TLWRawEventData.h"
+#include "measurement/model/TLWUserAttribute.h"
+#include "measurement/monitor/TLWError.h"
+#include "measurement/storage/TLWAppMetadata.h"
+#include "measurement/storage/TLWSqliteStore.h"
+#include "platform/Environment.h"
+
+class TLWMonitor;
+class TLWPersistedConfig;
+class TLWPBMeasurementBundle;
+class TLWPBMeasurementConfig;
+
+inline constexpr const char* kTLWDatabaseFileName = "vorlix-tally-wise.sql";
+
+class TLWDatabase {
+ public:
+  using Row = platform::Dictionary;
+  using RowFilter = TLWSqliteStore::RowFilter;
+  using BundleAndRowID = std::pair<std::shared_ptr<TLWPBMeasurementBundle>, std::int64_t>;
+
+  static constexpr std::int64_t kEventsTableLimit = 1000;
+  static constexpr std::int64_t kUserAttributesTableLimit = 1000;
+  static constexpr std::int64_t kRawEventsMetadataTableLimit = 100000;
+  static constexpr std::int64_t kRawEventsPerFingerprintLimit = 1000;
+  static constexpr std::int64_t kPurchaseTransactionsLimit = 1000;
+  static constexpr std::int64_t kSubscriptionsLimit = 1000;
+
+  // initWithDatabaseName:persistedConfig:error:. Null when the name is empty or the file
+  // cannot be opened, validated or initialised.
+  static std::unique_ptr<TLWDatabase> initWithDatabaseName(const std::string& databaseName,
+                                                           std::shared_ptr<TLWPersistedConfig> persistedConfig,
+                                                           TLWError* error,
+                                                           std::shared_ptr<platform::Environment> env = nullptr,
+                                                           std::shared_ptr<TLWMonitor> monitor = nullptr);
+  // The file path for a database name inside the sandbox.
+  static std::string databasePathForName(const std::string& databaseName, platform::Environment& env);
+  ~TLWDatabase();
+
+  TLWSqliteStore* sqliteStore() const { return sqliteStore_.get(); }
+  const std::shared_ptr<TLWPersistedConfig>& persistedConfig() const { return persistedConfig_; }
+  const std::string& databasePath() const { return databasePath_; }
+
+  // Lifecycle
+  [[nodiscard]] bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
+                                                            TLWError* error);
+  [[nodiscard]] bool ensureAllTables();
+  [[nodiscard]] bool initializeAppMetadata();
+  // Wipes everything and leaves a fresh database with its app metadata row.
+  [[nodiscard]] bool reset(TLWError* error);
+  [[nodiscard]] bool performTransaction(const std::function<bool()>& block);
+
+  // Generic record helpers. The block turns a row into a record or null (skipped).
+  template <class T>
+  using CreateBlock = std::function<std::shared_ptr<T>(const Row&)>;
+  template <class T>
+  std::optional<std::vector<std::shared_ptr<T>>> allDataTypesFromTableWithName(const std::string& table,
+                                                                               std::int64_t tableLimit,
+                                                                               TLWError* error,
+                                                                               const CreateBlock<T>& block);
+  template <class T>
+  std::optional<std::vector<std::shared_ptr<T>>> dataTypesFromTableWithName(const std::string& table,
+                                                                            const std::string& columnName,
+                                                                            const platform::Value& columnValue,
+                                                                            TLWError* error,
+                                                                            const CreateBlock<T>& block);
+  [[nodiscard]] bool insertDataType(const Row& record, const std::string& table, TLWError* error);
+  [[nodiscard]] bool upsertDataType(const Row& record, const std::string& table, const std::string& columnName,
+                                    const platform::Value& columnValue, std::int64_t tableLimit, TLWError* error);
+  [[nodiscard]] bool updateDataType(const Row& record, const std::string& table, const std::string& columnName,
+                                    const platform::Value& columnValue, TLWError* error);
+
+  // App metadata and daily counts
+  std::shared_ptr<TLWAppMetadata> queryAppMetadata(TLWError* error);
+  [[nodiscard]] bool updateAppMetadata(const TLWAppMetadata& metadata, TLWError* error);
+  std::optional<TLWDailyCounts> dailyCounts(TLWError* error);
+  [[nodiscard]] bool updateDailyCounts(const TLWDailyCounts& counts, TLWError* error);
+  // floor((now - midnight offset) / 86400).
+  std::int32_t currentDayNumber();
+
+  // Raw events and their metadata
+  [[nodiscard]] bool insertIfNotExistsRawEventMetadata(const TLWPBMeasurementBundle& metadata, TLWError* error);
+  std::shared_ptr<TLWPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
+                                                                                 TLWError* error);
+  [[nodiscard]] bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error);
+  [[nodiscard]] bool deleteUnusedRawEventsMetadata(TLWError* error);
+  [[nodiscard]] bool insertRawEvent(const TLWEvent* event, std::int64_t metadataFingerprint, bool isRealtime,
+                                    TLWError* error);
+  std::optional<bool> isRawEventsTableEmpty(TLWError* error);
+  std::optional<double> queryLatestRawEventTime(TLWError* error);
+  std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error);
+  std::optional<bool> containsRealtimeRawEventsWithError(TLWError* error);
+  // nullopt with no error when the table is empty.
+  std::optional<std::int64_t> nextMetadataFingerprintToProcess(TLWError* error);
+  std::optional<std::vector<std::shared_ptr<TLWRawEventData>>> rawEventsWithMetadataFingerprint(
+      std::int64_t fingerprint, TLWError* error, const RowFilter& eventFilter = nullptr);
+  std::shared_ptr<TLWRawEventData> rawEventDataFromDictionary(const Row& row, TLWError* error);
+  [[nodiscard]] bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* error);
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(TLWError* error);
+  [[nodiscard]] bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error);
+
+  // Bundle queue
+  [[nodiscard]] bool insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error);
+  std::optional<std::vector<BundleAndRowID>> queryBundlesWithCountLimit(std::int64_t countLimit,
+                                                                        std::int64_t sizeLimit, TLWError* error);
+  std::optional<std::vector<BundleAndRowID>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
+                                                                    TLWError* error);
+  [[nodiscard]] bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs,
+                                                            TLWError* error);
+  [[nodiscard]] bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, TLWError* error);
+  std::optional<bool> isQueuedBundleTableEmpty(TLWError* error);
+  std::optional<double> queryLatestBundleTime(TLWError* error);
+  std::optional<bool> containsRealtimeBundlesWithError(TLWError* error);
+  // Whether the clean-up ran; nullopt on failure.
+  std::optional<bool> maybeDeleteStaleData(TLWError* error);
+  [[nodiscard]] bool deleteStaleBundlesOlderThanMaxAge(double maxAgeSeconds, TLWError* error);
+
+  // Event counters
+  std::optional<std::int64_t> publicEventCount(TLWError* error);
+  std::optional<std::vector<std::shared_ptr<TLWEventAggregates>>> allEventAggregates(TLWError* error);
+  std::shared_ptr<TLWEventAggregates> eventAggregatesWithName(const std::string& name, TLWError* error);
+  [[nodiscard]] bool updateEventAggregates(const TLWEventAggregates* aggregates, TLWError* error);
+  [[nodiscard]] bool clearCurrentSessionCounts(TLWError* error);
+
+  // Measurement configuration
+  [[nodiscard]] bool updateRemoteConfig(const TLWPBMeasurementConfig& config, TLWError* error);
+  [[nodiscard]] bool updateRemoteConfigSuccessfulTimestamp(double timestamp, TLWError* error);
+  // Null with no error when nothing is stored.
+  std::shared_ptr<TLWPBMeasurementConfig> queryMeasurementConfigWithError(TLWError* error);
+  std::optional<double> lastRemoteConfigUpdateTimestamp(TLWError* error);
+
+  // User properties
+  std::optional<std::int64_t> publicUserAttributeCount(TLWError* error);
+  std::optional<std::int64_t> userAttributeCountForOrigin(const std::string& origin, TLWError* error);
+  std::optional<bool> containsUserAttributeWithName(const std::string& name, TLWError* error);
+  std::shared_ptr<TLWUserAttribute> userAttributeWithName(const std::string& name, TLWError* error);
+  std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> userAttributesIncludingInternal(bool includeInternal,
+                                                                                                TLWError* error);
+  // Names starting exactly with "_ltv_" (compared as a prefix, not a pattern), newest first.
+  std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> allLifetimeValueUserAttributes(TLWError* error);
+  [[nodiscard]] bool updateUserAttribute(const TLWUserAttribute* attribute, TLWError* error);
+  [[nodiscard]] bool deleteUserAttributeWithName(const std::string& name, TLWError* error);
+
+  // Purchases and subscriptions: true when new (and recorded), false for a duplicate.
+  std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, TLWError* error);
+  std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, TLWError* error);
+  [[nodiscard]] bool deleteSubscriptionsOverLimit(TLWError* error);
+
+  // Complex events for audience evaluation: [main event, children count].
+  std::optional<std::pair<std::shared_ptr<TLWEvent>, std::int64_t>> mainEventAndChildCountPairWithEventID(
+      std::int64_t eventID, TLWError* error);
+  [[nodiscard]] bool updateComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID,
+                                                                        std::int64_t childEventCount,
+                                                                        const TLWEvent* mainEvent, TLWError* error);
+  [[nodiscard]] bool deleteComplexEventForAudienceEvaluationWithEventID(std::int64_t eventID, TLWError* error);
+
+  // The metadata fingerprint: MD5 of the bytes, digest bytes 8 to 15 as a big-endian
+  // signed 64-bit integer.
+  static std::int64_t fingerprintOfBytes(const std::vector<std::uint8_t>& bytes);
+
+ private:
+  TLWDatabase(std::shared_ptr<TLWPersistedConfig> persistedConfig, std::shared_ptr<platform::Environment> env,
+              std::shared_ptr<TLWMonitor> monitor);
+  std::shared_ptr<TLWUserAttribute> userAttributeFromRow(const Row& row, TLWError* error);
+  std::shared_ptr<TLWEventAggregates> eventAggregatesFromRow(const Row& row);
+  std::optional<BundleAndRowID> bundleFromQueueRow(const Row& row, TLWError* error);
+  std::optional<bool> boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error);
+  std::optional<platform::Value> appMetadataColumn(const std::string& column, TLWError* error);
+  double now();
+
+  std::unique_ptr<TLWSqliteStore> sqliteStore_;
+  std::shared_ptr<TLWPersistedConfig> persistedConfig_;
+  std::shared_ptr<platform::Environment> env_;
+  std::shared_ptr<TLWMonitor> monitor_;
+  std::string databasePath_;
+};
+
+template <class T>
+std::optional<std::vector<std::shared_ptr<T>>> TLWDatabase::allDataTypesFromTableWithName(
+    const std::string& table, std::int64_t tableLimit, TLWError* error, const CreateBlock<T>& block) {
+  if (!block) {
+    TLWSetError(error, TLWError::errorWithCode(1, "Received nil block to get all data types"));
+    return std::nullopt;
+  }
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, * FROM " + table + " ORDER BY rowid LIMIT " + std::to_string(tableLimit), {}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<T>> out;
+  for (const auto& row : *rows) {
+    if (auto made = block(row)) out.push_back(std::move(made));
+  }
+  return out;
+}
+
+template <class T>
+std::optional<std::vector<std::shared_ptr<T>>> TLWDatabase::dataTypesFromTableWithName(
+    const std::string& table, const std::string& columnName, const platform::Value& columnValue, TLWError* error,
+    const CreateBlock<T>& block) {
+  if (table.empty()) {
+    TLWSetError(error, TLWError::errorWithCode(1, "Received empty table name to create data type from table"));
+    return std::nullopt;
+  }
+  if (columnName.empty()) {
+    TLWSetError(error, TLWError::errorWithCode(1, "Received empty column name to create data type from table"));
+    return std::nullopt;
+  }
+  if (columnValue.isNull()) {
+    TLWSetError(error, TLWError::errorWithCode(1, "Received nil column value to create data type from table"));
+    return std::nullopt;
+  }
+  if (!block) {
+    TLWSetError(error, TLWError::errorWithCode(2, "Received nil block to create data type from table"));
+    return std::nullopt;
+  }
+  auto rows = sqliteStore_->recordsForQuery("SELECT rowid, * FROM " + table + " WHERE " + columnName + " = ?",
+                                            {columnValue}, error);
+  if (!rows) return std::nullopt;
+  std::vector<std::shared_ptr<T>> out;
+  for (const auto& row : *rows) {
+    if (auto made = block(row)) out.push_back(std::move(made));
+  }
+  if (!rows->empty() && out.empty()) {
+    TLWSetError(error, TLWError::errorWithCode(2, "Failed to initialize data types from dictionaries"));
+    return std::nullopt;
+  }
+  return out;
+}

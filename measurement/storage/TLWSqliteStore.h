@@ -1,0 +1,189 @@
+#pragma once
+// TLWSqliteStore: a small generic wrapper over one SQLite database file. It opens the
+// file (creating its folder), checks its integrity, creates tables from column
+// descriptions and migrates them, runs parameterised queries through a statement cache,
+// reads rows as dictionaries of platform::Value and wraps work in exclusive transactions.
+// It knows nothing about measurement data.
+//
+// Thread-safety: none of its own. The connection is opened in SQLite's serialized mode,
+// but the statement cache is a plain map: every call must come from one queue at a time
+// (the queue that created the store, whose label is kept in queueLabel()).
+//
+// Ownership and lifetime: the store owns its connection and its cached statements; they
+// live exactly as long as the connection. Destroying the store closes the database.
+// Statements handed out by statementForQuery() belong to the store and must be handed
+// back through cleanUpStatement(); they are invalid after closeDatabase().
+//
+// Storage mode: the file is opened in write-ahead-log journal mode with synchronous=NORMAL,
+// so a committed transaction survives a crash of the process. Deleting the database
+// always deletes its "-wal" and "-shm" companions with it.
+//
+// Failures: every fallible operation returns false / nullopt / null and fills the optional
+// error (domain "com.vorlix.zel.measurement.ErrorDomain"; code 1 bad argument, 2 not open
+// or wrong schema, 3 SQLite failure with a monitor context). Argument and state errors
+// never touch the database; SQLite failures leave the statement cache intact; a failed
+// transaction is rolled back before the call returns.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "measurement/monitor/TLWError.h"
+#include "platform/Environment.h"
+#include "platform/Value.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+class TLWMonitor;
+
+class TLWSqliteStore {
+ public:
+  // [column name, column definition]; an entry named "PRIMARY KEY" is a table constraint.
+  using ColumnInfo = std::vector<std::pair<std::string, std::string>>;
+  // Column name to new definition.
+  using ModifyColumnInfo = std::map<std::string, std::string>;
+  using Record = platform::Dictionary;
+  using Records = std::vector<platform::Dictionary>;
+  // Called with the row index and the row; returning false drops the row and stops reading.
+  using RowFilter = std::function<bool(std::size_t index, const platform::Dictionary& row)>;
+
+  static constexpr std::int64_t kErrorCodeInvalidArgument = 1;
+  static constexpr std::int64_t kErrorCodeInvalidState = 2;
+  static constexpr std::int64_t kErrorCodeSqliteFailure = 3;
+
+  // initWithDatabasePath:error:. Opens and validates the file; a file that fails is
+  // closed, deleted (with its companions) and opened once more. A transient failure (an
+  // I/O error, a busy lock, no memory or space) deletes nothing and returns null. Null when both attempts
+  // failed. `env` provides the file system; `monitor` receives log lines (the shared
+  // monitor when null).
+  static std::unique_ptr<TLWSqliteStore> initWithDatabasePath(const std::string& databasePath, TLWError* error,
+                                                              std::shared_ptr<platform::Environment> env = nullptr,
+                                                              std::shared_ptr<TLWMonitor> monitor = nullptr);
+  ~TLWSqliteStore();
+  TLWSqliteStore(const TLWSqliteStore&) = delete;
+  TLWSqliteStore& operator=(const TLWSqliteStore&) = delete;
+
+  const std::string& databasePath() const { return databasePath_; }
+  const std::string& queueLabel() const { return queueLabel_; }
+  bool isOpen() const { return sqliteHandle_ != nullptr; }
+
+  // Lifecycle
+  [[nodiscard]] bool openAndValidateDatabase(TLWError* error);
+  [[nodiscard]] bool validateDatabaseWithError(TLWError* error);
+  void closeDatabase();
+  // Closes and removes the file, its "-wal", "-shm" and "-journal" companions; a missing
+  // file counts as success. A directory standing in the file's place is removed too.
+  [[nodiscard]] bool closeAndDeleteDatabase();
+
+  // Statements
+  sqlite3_stmt* prepareSQL(const std::string& sql, TLWError* error);
+  sqlite3_stmt* statementForQuery(const std::string& sql, const platform::Array& parameterValues, TLWError* error);
+  sqlite3_stmt* statementForQuery(const std::string& sql, TLWError* error);
+  void cleanUpStatement(sqlite3_stmt* statement, const std::string& sql);
+  [[nodiscard]] bool bindValues(const platform::Array& values, sqlite3_stmt* statement, TLWError* error);
+  [[nodiscard]] bool executeSQL(const std::string& sql, TLWError* error);
+  // Steps once and finalizes the statement (it must not be a cached one).
+  [[nodiscard]] bool executeSQLStatement(sqlite3_stmt* statement, TLWError* error);
+
+  // Tables
+  std::optional<bool> tableExists(const std::string& name, TLWError* error);
+  std::optional<std::vector<std::string>> columnsForTableWithName(const std::string& name, TLWError* error);
+  std::optional<std::map<std::string, std::string>> columnInfoForTableWithName(const std::string& name,
+                                                                                TLWError* error);
+  [[nodiscard]] bool ensureTableWithName(const std::string& name, const ColumnInfo& elementaryColumnInfo,
+                                         const ColumnInfo& addOnColumnInfo, TLWError* error);
+  [[nodiscard]] bool ensureTableWithName(const std::string& name, const std::string& createSQL,
+                                         const std::vector<std::string>& requiredColumnNames,
+                                         const std::vector<std::pair<std::string, std::string>>& addOnColumns,
+                                         TLWError* error);
+  std::optional<bool> validateTableWithName(const std::string& name,
+                                            const std::vector<std::string>& requiredColumnNames,
+                                            const std::vector<std::pair<std::string, std::string>>& addOnColumns,
+                                            TLWError* error);
+  [[nodiscard]] bool ensureSchemaOfTableWithName(const std::string& name, const ColumnInfo& elementaryColumnInfo,
+                                                 const ColumnInfo& addOnColumnInfo, TLWError* error);
+  [[nodiscard]] bool ensureTableWithName(const std::string& name, const ColumnInfo& elementaryColumnInfo,
+                                         const ColumnInfo& addOnColumnInfo, const ModifyColumnInfo& modifyColumnInfo,
+                                         TLWError* error);
+  [[nodiscard]] bool dropTableWithName(const std::string& name, TLWError* error);
+  [[nodiscard]] bool renameTable(const std::string& oldName, const std::string& newName, TLWError* error);
+  // Copies the columns the two tables have in common, by name, so that an extra or
+  // reordered column in either table does not break the copy.
+  [[nodiscard]] bool copyContentsFromTable(const std::string& source, const std::string& destination,
+                                           TLWError* error);
+
+  // Records
+  [[nodiscard]] bool upsertRecord(const Record& record, const std::string& tableName, TLWError* error);
+  [[nodiscard]] bool updateRecord(const Record& record, const std::string& tableName, const std::string& columnName,
+                                  const platform::Value& columnValue, TLWError* error);
+  [[nodiscard]] bool updateAllRecordsInTableWithName(const std::string& tableName, const std::string& columnName,
+                                                     const platform::Value& columnValue, TLWError* error);
+  [[nodiscard]] bool increaseColumn(const std::string& column, std::int64_t byValue, const std::string& table,
+                                    const std::string& condition, const platform::Array& parameterValues,
+                                    TLWError* error);
+  [[nodiscard]] bool deleteRecordFromTableWithName(const std::string& tableName, const std::string& columnName,
+                                                   const platform::Value& columnValue, TLWError* error);
+  // The number of deleted rows.
+  std::optional<std::int64_t> deleteRecordsFromTableWithName(const std::string& tableName,
+                                                             const std::string& condition,
+                                                             const platform::Array& parameterValues, TLWError* error);
+  [[nodiscard]] bool deleteAllRecordsFromTableWithName(const std::string& tableName, TLWError* error);
+  std::optional<std::int64_t> rowCountForTableWithName(const std::string& tableName, TLWError* error);
+  std::optional<std::int64_t> rowCountForTableWithName(const std::string& tableName, const std::string& columnName,
+                                                       const platform::Value& columnValue, TLWError* error);
+
+  // Queries
+  std::optional<Records> recordsForQuery(const std::string& sql, const platform::Array& parameterValues,
+                                         TLWError* error, const RowFilter& filter);
+  std::optional<Records> recordsForQuery(const std::string& sql, const platform::Array& parameterValues,
+                                         TLWError* error);
+  // The first column of the first row as a number. nullopt with no error for a NULL result.
+  std::optional<platform::Value> numberForQuery(const std::string& sql, const platform::Array& parameterValues,
+                                                TLWError* error);
+
+  // Transactions. The block runs inside "BEGIN EXCLUSIVE TRANSACTION"; returning false
+  // rolls everything back. A block that throws is rolled back and the exception goes on.
+  [[nodiscard]] bool performTransactionWithError(TLWError* error, const std::function<bool()>& block);
+  [[nodiscard]] bool beginTransaction();
+  [[nodiscard]] bool endTransaction();
+  [[nodiscard]] bool rollbackTransaction();
+
+  // Diagnostics
+  std::optional<std::string> lastErrorMessage();
+  std::string errorDescriptionForDatabaseOperation(std::string_view operation);
+  std::string monitorContextForDatabaseOperation(std::string_view operation);
+  void setDatabaseError(TLWError* error, std::string_view operation);
+
+  // The raw connection, for callers that batch their own statements (benchmarks).
+  sqlite3* sqliteHandle() const { return sqliteHandle_; }
+
+ private:
+  TLWSqliteStore(std::string databasePath, std::shared_ptr<platform::Environment> env,
+                 std::shared_ptr<TLWMonitor> monitor);
+  bool stepStatementToDone(sqlite3_stmt* statement);
+  bool runWriteStatement(const std::string& sql, const platform::Array& values, TLWError* error);
+  bool configureConnection(TLWError* error);
+  void log(std::int64_t level, std::int64_t code, std::string_view message);
+  void log(std::int64_t level, std::int64_t code, std::string_view message, const platform::Value& context);
+  // Reads rows of any statement (the store's own PRAGMA reads included).
+  std::optional<Records> queryRows(const std::string& sql, const platform::Array& parameterValues, TLWError* error,
+                                   const RowFilter& filter);
+  static platform::Value columnValue(sqlite3_stmt* statement, int column);
+
+  sqlite3* sqliteHandle_ = nullptr;
+  // The SQLite result of the last failed open or integrity check.
+  int lastOpenFailureCode_ = 0;
+  std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
+  std::unordered_map<sqlite3_stmt*, std::vector<platform::Value>> columnNameCache_;
+  std::string queueLabel_;
+  std::string databasePath_;
+  std::shared_ptr<platform::Environment> env_;
+  std::shared_ptr<TLWMonitor> monitor_;
+};

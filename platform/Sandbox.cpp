@@ -1,0 +1,74 @@
+#include "platform/Sandbox.h"
+
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+std::string keychainDirectory(const Sandbox& sandbox) {
+  std::string path = sandbox.keychainPath();
+  return path.substr(0, path.find_last_of('/'));
+}
+
+bool isSafeComponent(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+DirectorySandbox::DirectorySandbox(std::string root) : root_(withoutTrailingSlashes(std::move(root))) {}
+
+std::string defaultBundleIdentifier(ProcessInfo& processInfo) {
+  auto id = processInfo.environmentVariable(kBundleIdentifierEnvironmentVariable);
+  if (id && isSafeComponent(*id) && id->size() <= 255) return *id;
+  return kDefaultBundleIdentifier;
+}
+
+std::string defaultSandboxRoot(ProcessInfo& processInfo, const std::string& bundleID) {
+  if (auto root = processInfo.environmentVariable(kSandboxEnvironmentVariable); root && !root->empty()) {
+    return withoutTrailingSlashes(*root);
+  }
+  const std::string app = isSafeComponent(bundleID) ? bundleID : std::string("app");
+  // XDG says relative values are invalid and must be ignored.
+  if (auto xdg = processInfo.environmentVariable("XDG_DATA_HOME"); xdg && !xdg->empty() && (*xdg)[0] == '/') {
+    return withoutTrailingSlashes(*xdg) + "/tallywise/" + app;
+  }
+  if (auto home = processInfo.environmentVariable("HOME"); home && !home->empty() && (*home)[0] == '/') {
+    return withoutTrailingSlashes(*home) + "/.local/share/tallywise/" + app;
+  }
+  return "/tmp/tallywise-" + std::to_string(::getuid()) + "/" + app;
+}
+
+bool prepareSandbox(FileSystem& fileSystem, const Sandbox& sandbox, std::string* error) {
+  for (const std::string& dir : {sandbox.preferencesDirectory(), sandbox.applicationSupportDirectory()}) {
+    if (!fileSystem.createDirectories(dir, error)) return false;
+  }
+  const std::string keychainDir = keychainDirectory(sandbox);
+  if (!fileSystem.createDirectories(keychainDir, error)) return false;
+  // Secrets: only the owner may list or open the folder.
+  return fileSystem.setPermissions(keychainDir, 0700, error);
+}
+
+bool wipeSandboxAppData(FileSystem& fileSystem, const Sandbox& sandbox, std::string* error) {
+  bool ok = true;
+  for (const std::string& dir : {sandbox.libraryDirectory(), sandbox.root() + "/Documents", sandbox.root() + "/tmp"}) {
+    ok = fileSystem.removeAll(dir, error) && ok;
+  }
+  return ok;
+}
+
+std::optional<std::uint64_t> sandboxFreeSpace(FileSystem& fileSystem, const Sandbox& sandbox) {
+  return fileSystem.freeSpace(sandbox.root());
+}
+
+bool isSandboxWritable(FileSystem& fileSystem, const Sandbox& sandbox) {
+  return fileSystem.isDirectory(sandbox.root()) && fileSystem.isWritable(sandbox.root());
+}
+
+}  // namespace platform

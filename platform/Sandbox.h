@@ -1,0 +1,55 @@
+#pragma once
+// The app's sandbox: a root folder holding Library/Preferences, Library/Application
+// Support and the keychain file.
+//
+// Thread-safety: DirectorySandbox is immutable; the free functions are safe on any thread
+// but two concurrent wipes of one sandbox race like any two file removals.
+
+#include <memory>
+#include <string>
+
+#include "platform/Environment.h"
+
+namespace platform {
+
+class DirectorySandbox : public Sandbox {
+ public:
+  // `root` is used as given (absolute, without a trailing slash).
+  explicit DirectorySandbox(std::string root);
+  std::string root() const override { return root_; }
+
+ private:
+  std::string root_;
+};
+
+// The environment variable that overrides the sandbox root.
+inline constexpr const char* kSandboxEnvironmentVariable = "TALLYWISE_SANDBOX";
+
+// The environment variable naming the app's bundle identifier on Linux, and the
+// identifier used without it. The bundle identifier names the sandbox folder and the
+// standard preference suite.
+inline constexpr const char* kBundleIdentifierEnvironmentVariable = "TALLYWISE_BUNDLE_ID";
+inline constexpr const char* kDefaultBundleIdentifier = "com.vorlix.tallywise";
+std::string defaultBundleIdentifier(ProcessInfo& processInfo);
+
+// $TALLYWISE_SANDBOX when set and non-empty; else $XDG_DATA_HOME/tallywise/<bundleID>;
+// else $HOME/.local/share/tallywise/<bundleID>; else /tmp/tallywise-<uid>/<bundleID>.
+// A bundle ID that could climb out of the folder ("..", "/") is replaced by "app".
+std::string defaultSandboxRoot(ProcessInfo& processInfo, const std::string& bundleID);
+
+// Creates Library/Preferences, Library/Application Support and the keychain folder
+// (mode 0700). False with `error` filled when a folder cannot be made; the folders made
+// before the failure stay.
+[[nodiscard]] bool prepareSandbox(FileSystem& fileSystem, const Sandbox& sandbox, std::string* error = nullptr);
+
+// Removes the app-data folders (Library, Documents, tmp) the way deleting the app's data
+// does, keeping the keychain folder. False when something could not be removed.
+[[nodiscard]] bool wipeSandboxAppData(FileSystem& fileSystem, const Sandbox& sandbox, std::string* error = nullptr);
+
+// Bytes free on the file system holding the sandbox root.
+std::optional<std::uint64_t> sandboxFreeSpace(FileSystem& fileSystem, const Sandbox& sandbox);
+
+// True when the root exists and this process can create files in it.
+bool isSandboxWritable(FileSystem& fileSystem, const Sandbox& sandbox);
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#pragma once
+// Named notifications: observe by name and sender, post, remove.
+//
+// Thread-safety: every operation may be called from any thread, including from inside a
+// handler (a handler may post, add or remove observers). A notification is delivered on
+// the posting thread, synchronously, to the observers registered when the post began, in
+// the order they were added. An observer removed while a post is under way is not called
+// after removeObserver returns, except when its handler is already running on another
+// thread at that moment (removal never waits, so it cannot deadlock).
+//
+// Ownership: the centre keeps a copy of each handler until it is removed; a handler that
+// needs its owner should capture it weakly. Handlers must not throw; an exception that
+// escapes one is caught, logged and does not stop delivery to the others.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Value.h"
+
+namespace platform {
+
+struct Notification {
+  std::string name;
+  // The sender; null for none.
+  Value object;
+  Dictionary userInfo;
+};
+
+class NotificationCenter {
+ public:
+  using Handler = std::function<void(const Notification&)>;
+  using ObserverID = std::uint64_t;
+  static constexpr ObserverID kInvalidObserver = 0;
+
+  NotificationCenter() = default;
+  NotificationCenter(const NotificationCenter&) = delete;
+  NotificationCenter& operator=(const NotificationCenter&) = delete;
+
+  // Observes `name` (empty: every name) posted by `sender` (null: any sender). Senders
+  // match by Value equality, which for library objects is their isEqual. `owner` is an
+  // optional identity for removeObserversOwnedBy. Returns the observer's identifier, or
+  // kInvalidObserver for an empty handler.
+  ObserverID addObserver(std::string_view name, Value sender, Handler handler, const void* owner = nullptr);
+
+  // Removes one observer; false when it was not registered.
+  bool removeObserver(ObserverID id);
+  // Removes every observer registered with `owner`, or only those for `name` when it is
+  // non-empty. Returns how many were removed.
+  std::size_t removeObserversOwnedBy(const void* owner, std::string_view name = {});
+
+  // Delivers on the calling thread; returns how many observers were called.
+  std::size_t post(const Notification& notification);
+  std::size_t post(std::string_view name, Value sender = {}, Dictionary userInfo = {});
+
+  std::size_t observerCount() const;
+
+ private:
+  struct Entry {
+    ObserverID id;
+    std::string name;
+    Value sender;
+    const void* owner;
+    Handler handler;
+    std::atomic<bool> removed{false};
+  };
+
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<Entry>> entries_;
+  ObserverID nextID_ = 1;
+};
+
+}  // namespace platform

@@ -1,0 +1,158 @@
+#include "platform/app/VXLAppDelegateSwizzler.h"
+
+#include <atomic>
+
+namespace platform {
+
+namespace {
+
+class ProxyDelegate : public ApplicationDelegate {
+ public:
+  ProxyDelegate(std::shared_ptr<ApplicationDelegate> original, std::weak_ptr<VXLAppDelegateSwizzler> swizzler)
+      : original_(std::move(original)), swizzler_(std::move(swizzler)) {}
+
+  using ApplicationDelegate::application;
+
+  bool respondsToSelector(std::string_view selector) const override {
+    return isIntercepted(selector) || original_->respondsToSelector(selector);
+  }
+
+  bool application(Application& app, const Dictionary& options) override {
+    return original_->respondsToSelector(kSelDidFinishLaunching) ? original_->application(app, options) : true;
+  }
+
+  bool application(Application& app, const Value& url, const Dictionary& options) override {
+    bool any = false;
+    for (auto& i : interceptors()) {
+      if (i->respondsToSelector(kSelOpenURLOptions)) any = i->application(app, url, options) || any;
+    }
+    if (original_->respondsToSelector(kSelOpenURLOptions)) return original_->application(app, url, options);
+    return any;
+  }
+
+  bool application(Application& app, const Value& url, const std::string& sourceApplication,
+                   const Value& annotation) override {
+    bool any = false;
+    for (auto& i : interceptors()) {
+      if (i->respondsToSelector(kSelOpenURLSourceApplication)) {
+        any = i->application(app, url, sourceApplication, annotation) || any;
+      }
+    }
+    if (original_->respondsToSelector(kSelOpenURLSourceApplication)) {
+      return original_->application(app, url, sourceApplication, annotation);
+    }
+    return any;
+  }
+
+  bool application(Application& app, const std::shared_ptr<UserActivity>& activity,
+                   const RestorationHandler& restorationHandler) override {
+    bool any = false;
+    for (auto& i : interceptors()) {
+      if (i->respondsToSelector(kSelContinueUserActivity)) {
+        any = i->application(app, activity, restorationHandler) || any;
+      }
+    }
+    if (original_->respondsToSelector(kSelContinueUserActivity)) {
+      return original_->application(app, activity, restorationHandler);
+    }
+    return any;
+  }
+
+  void application(Application& app, const std::string& identifier,
+                   const CompletionHandler& completionHandler) override {
+    // Several receivers get the one handler; the system expects it to run once.
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    CompletionHandler shared = [once, completionHandler] {
+      if (completionHandler && !once->exchange(true)) completionHandler();
+    };
+    bool delivered = false;
+    for (auto& i : interceptors()) {
+      if (i->respondsToSelector(kSelHandleEventsForBackgroundURLSession)) {
+        i->application(app, identifier, shared);
+        delivered = true;
+      }
+    }
+    if (original_->respondsToSelector(kSelHandleEventsForBackgroundURLSession)) {
+      original_->application(app, identifier, shared);
+      delivered = true;
+    }
+    if (!delivered) shared();
+  }
+
+ private:
+  static bool isIntercepted(std::string_view selector) {
+    return selector == kSelOpenURLOptions || selector == kSelOpenURLSourceApplication ||
+           selector == kSelContinueUserActivity || selector == kSelHandleEventsForBackgroundURLSession;
+  }
+  std::vector<std::shared_ptr<ApplicationDelegate>> interceptors() const {
+    if (auto s = swizzler_.lock()) return s->interceptors();
+    return {};
+  }
+
+  std::shared_ptr<ApplicationDelegate> original_;
+  std::weak_ptr<VXLAppDelegateSwizzler> swizzler_;
+};
+
+}  // namespace
+
+std::shared_ptr<VXLAppDelegateSwizzler> VXLAppDelegateSwizzler::sharedInstance() {
+  static std::shared_ptr<VXLAppDelegateSwizzler> instance = [] {
+    auto env = Environment::current();
+    return create(env->application(), env->mainBundle());
+  }();
+  return instance;
+}
+
+std::shared_ptr<VXLAppDelegateSwizzler> VXLAppDelegateSwizzler::create(std::shared_ptr<Application> application,
+                                                                      std::shared_ptr<Bundle> mainBundle) {
+  return std::shared_ptr<VXLAppDelegateSwizzler>(
+      new VXLAppDelegateSwizzler(std::move(application), std::move(mainBundle)));
+}
+
+bool VXLAppDelegateSwizzler::isAppDelegateProxyEnabled() const {
+  if (!bundle_) return true;
+  return bundle_->boolForInfoDictionaryKey(kAppDelegateProxyEnabledPlistKey).value_or(true);
+}
+
+bool VXLAppDelegateSwizzler::proxyOriginalDelegate() {
+  if (!application_ || !isAppDelegateProxyEnabled()) return false;
+  std::lock_guard lock(mutex_);
+  if (installed_) return false;
+  auto original = application_->delegate();
+  if (!original) return false;
+  application_->setDelegate(std::make_shared<ProxyDelegate>(std::move(original), weak_from_this()));
+  installed_ = true;
+  return true;
+}
+
+bool VXLAppDelegateSwizzler::isProxyInstalled() const {
+  std::lock_guard lock(mutex_);
+  return installed_;
+}
+
+VXLAppDelegateSwizzler::InterceptorID VXLAppDelegateSwizzler::registerAppDelegateInterceptor(
+    const std::shared_ptr<ApplicationDelegate>& interceptor) {
+  if (!interceptor) return kInvalidInterceptor;
+  std::lock_guard lock(mutex_);
+  std::erase_if(interceptors_, [](const auto& entry) { return entry.second.expired(); });
+  if (interceptors_.size() >= kMaxInterceptors) return kInvalidInterceptor;
+  InterceptorID id = nextID_++;
+  interceptors_.emplace_back(id, interceptor);
+  return id;
+}
+
+bool VXLAppDelegateSwizzler::unregisterAppDelegateInterceptorWithID(InterceptorID id) {
+  std::lock_guard lock(mutex_);
+  return std::erase_if(interceptors_, [id](const auto& entry) { return entry.first == id; }) > 0;
+}
+
+std::vector<std::shared_ptr<ApplicationDelegate>> VXLAppDelegateSwizzler::interceptors() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<ApplicationDelegate>> live;
+  for (const auto& [id, weak] : interceptors_) {
+    if (auto strong = weak.lock()) live.push_back(std::move(strong));
+  }
+  return live;
+}
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+#pragma once
+// What the decoder fuzz targets check for every input, shared with the test that replays
+// the committed corpus: decoding never crashes, and whatever decodes serialises again and
+// decodes to an equal message.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "measurement/proto/TLWPBMeasurementConfig.h"
+
+namespace fuzzchecks {
+
+// Returns an empty string when the input behaves, else what went wrong.
+template <class Message>
+std::string checkDecoder(std::span<const std::uint8_t> bytes) {
+  auto message = Message::initWithBuffer(bytes);
+  if (!message) return {};
+  auto again = message->protoBuffer();
+  if (!again) return "decoded message does not serialise";
+  auto twice = Message::initWithBuffer(*again);
+  if (!twice) return "re-serialised message does not decode";
+  if (!twice->isEqualMessage(*message)) return "round trip changed the message";
+  auto third = twice->protoBuffer();
+  if (!third || *third != *again) return "serialisation is not stable";
+  return {};
+}
+
+inline std::string checkBundle(std::span<const std::uint8_t> bytes) {
+  std::string problem = checkDecoder<TLWPBMeasurementBundle>(bytes);
+  if (!problem.empty()) return problem;
+  if (auto bundle = TLWPBMeasurementBundle::initWithBuffer(bytes)) {
+    if (!bundle->checksum()) return "decoded bundle has no checksum";
+  }
+  return checkDecoder<TLWPBMeasurementBatch>(bytes);
+}
+
+inline std::string checkConfig(std::span<const std::uint8_t> bytes) {
+  return checkDecoder<TLWPBMeasurementConfig>(bytes);
+}
+
+}  // namespace fuzzchecks

@@ -1,0 +1,46 @@
+// Replays every committed fuzz input (seeds and inputs that once failed) through the same
+// checks the fuzz targets make, in the ordinary test build.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "tests/fuzz/FuzzChecks.h"
+
+namespace {
+
+std::vector<std::filesystem::path> corpus(const std::string& name) {
+  std::vector<std::filesystem::path> files;
+  std::filesystem::path dir = std::filesystem::path(TW_FUZZ_CORPUS_DIR) / name;
+  if (std::filesystem::is_directory(dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.is_regular_file()) files.push_back(entry.path());
+    }
+  }
+  return files;
+}
+
+std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+TEST(FuzzCorpusTest, EveryCommittedInputPassesTheDecoderChecks) {
+  TLWPBSetLogHandler([](std::string_view) {});
+  std::size_t replayed = 0;
+  for (const auto& [name, check] : {std::pair{"config", &fuzzchecks::checkConfig},
+                                    std::pair{"bundle", &fuzzchecks::checkBundle}}) {
+    auto files = corpus(name);
+    EXPECT_FALSE(files.empty()) << "no committed inputs for " << name;
+    for (const auto& file : files) {
+      auto bytes = readFile(file);
+      EXPECT_EQ(check(bytes), "") << file;
+      ++replayed;
+    }
+  }
+  TLWPBSetLogHandler(nullptr);
+  EXPECT_GT(replayed, 0u);
+}

@@ -1,0 +1,106 @@
+#include "measurement/storage/TLWPersistentDictionary.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/PropertyList.h"
+#include "tests/measurement/storage/StorageTestSupport.h"
+
+using platform::Value;
+using storage_test::TempDir;
+using storage_test::TestStorageEnvironment;
+
+namespace {
+
+class TLWPersistentDictionaryTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  std::shared_ptr<TestStorageEnvironment> env = std::make_shared<TestStorageEnvironment>(dir.path());
+
+  std::optional<platform::Dictionary> onDisk(const std::string& path) {
+    auto bytes = env->fileSystem()->readFile(path);
+    if (!bytes) return std::nullopt;
+    auto parsed = platform::PropertyList::propertyListWithData(*bytes);
+    if (!parsed || !parsed->dictionary()) return std::nullopt;
+    return *parsed->dictionary();
+  }
+};
+
+TEST_F(TLWPersistentDictionaryTest, FileLivesInApplicationSupportWithOnePlistExtension) {
+  auto a = TLWPersistentDictionary::initWithFileName("config", env);
+  auto b = TLWPersistentDictionary::initWithFileName("other.plist", env);
+  ASSERT_TRUE(a && b);
+  const std::string folder = dir.path() + "/Library/Application Support/Vorlix/Measurement/";
+  EXPECT_EQ(a->filePath(), folder + "config.plist");
+  EXPECT_EQ(b->filePath(), folder + "other.plist");
+  EXPECT_FALSE(TLWPersistentDictionary::initWithFileName("../escape", env));
+}
+
+TEST_F(TLWPersistentDictionaryTest, BurstOfWritesIsFlushedOnceAfterTheLastWrite) {
+  auto store = TLWPersistentDictionary::initWithFileName("burst", env);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->setInteger(1, "first"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(store->setInteger(2, "second"));
+  // 1.2 s after the first write, 0.6 s after the second: the flush waits for the second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_FALSE(std::filesystem::exists(store->filePath()));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!std::filesystem::exists(store->filePath()) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  auto saved = onDisk(store->filePath());
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->get("first"), Value(1));
+  EXPECT_EQ(saved->get("second"), Value(2));
+}
+
+TEST_F(TLWPersistentDictionaryTest, ConcurrentWritersLoseNothing) {
+  auto store = TLWPersistentDictionary::initWithFileName("concurrent", env);
+  ASSERT_TRUE(store);
+  constexpr int kThreads = 8;
+  constexpr int kKeys = 150;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kKeys; ++i) {
+        ASSERT_TRUE(store->setInteger(t * 1000 + i, "k" + std::to_string(t) + "-" + std::to_string(i)));
+        if (i % 50 == 0) (void)store->persistToDisk();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_TRUE(store->persistToDisk());
+  auto path = store->filePath();
+  store.reset();
+  auto reloaded = TLWPersistentDictionary::initWithFileName("concurrent", env);
+  ASSERT_TRUE(reloaded);
+  EXPECT_EQ(reloaded->dictionaryRepresentation().size(), static_cast<std::size_t>(kThreads * kKeys));
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kKeys; i += 37) {
+      EXPECT_EQ(reloaded->integerForKey("k" + std::to_string(t) + "-" + std::to_string(i)), t * 1000 + i);
+    }
+  }
+}
+
+TEST_F(TLWPersistentDictionaryTest, CorruptFileLoadsEmptyAndUnsupportedValuesAreRefused) {
+  auto first = TLWPersistentDictionary::initWithFileName("corrupt", env);
+  ASSERT_TRUE(first);
+  storage_test::writeBytes(first->filePath(), "bplist00 garbage that is not a list");
+  first.reset();
+  auto store = TLWPersistentDictionary::initWithFileName("corrupt", env);
+  ASSERT_TRUE(store);
+  EXPECT_TRUE(store->dictionaryRepresentation().empty());
+  EXPECT_FALSE(store->setObject(Value::url("https://example.invalid/"), "url"));
+  EXPECT_FALSE(store->setObject(Value(platform::Dictionary{{"nested", Value()}}), "nullInside"));
+  EXPECT_TRUE(store->setObject(Value("fine"), "ok"));
+  ASSERT_TRUE(store->persistToDisk());
+  auto saved = onDisk(store->filePath());
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->size(), 1u);
+  EXPECT_EQ(saved->get("ok"), Value("fine"));
+}
+
+}  // namespace
