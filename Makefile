@@ -1,6 +1,9 @@
 # Top-level driver. Every target installs missing Debian packages first.
 JOBS ?= $(shell nproc)
 DEPS := scripts/install-deps
+# Paths relative to the checkout, so the compiler cache serves any clone of it.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
 
 .PHONY: all deps build test check asan tsan fuzz bench demo install clean
 
@@ -28,7 +31,7 @@ tsan: deps
 
 fuzz: deps
 	cmake --preset fuzz
-	cmake --build --preset fuzz -j $(JOBS)
+	cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
 	bash scripts/run-fuzz build/fuzz
 
 # The sanitizer suites, and the fuzz targets for a bounded time.

@@ -47,15 +47,6 @@ std::string trim(std::string_view s) {
   return std::string(s);
 }
 
-bool isLoopbackHost(std::string host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-  if (::strcasecmp(host.c_str(), "localhost") == 0) return true;
-  in_addr v4{};
-  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-  return false;
-}
 
 // Reachable when the host is this machine, or when some interface other than loopback is
 // up, running and has an address.
@@ -178,6 +169,16 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 }
 
 }  // namespace
+
+bool isLoopbackHost(std::string host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (::strcasecmp(host.c_str(), "localhost") == 0) return true;
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
+  return false;
+}
 
 struct VXLNetwork::State : std::enable_shared_from_this<VXLNetwork::State> {
   State(std::string hostIn, Options optionsIn) : host(std::move(hostIn)), options(std::move(optionsIn)) {}

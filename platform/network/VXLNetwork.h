@@ -122,6 +122,9 @@ enum VXLNetworkMessageCode : long {
   kVXLNetworkMessageCodeRequestRefused = 901007,
 };
 
+// True for "localhost" and addresses in 127.0.0.0/8 or ::1 (brackets allowed).
+bool isLoopbackHost(std::string host);
+
 class VXLNetwork {
  public:
   struct Options {

@@ -19,20 +19,13 @@
 #include <sstream>
 
 #include "platform/Gzip.h"
+#include "platform/network/VXLNetwork.h"
 
 namespace measurement_service {
 namespace {
 
 using nlohmann::json;
 
-bool isLoopbackHost(const std::string& host) {
-  if (::strcasecmp(host.c_str(), "localhost") == 0) return true;
-  in_addr v4{};
-  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-  in6_addr v6{};
-  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
-  return false;
-}
 
 // Exposes the listening socket, so that its backlog can be raised.
 class ListeningServer : public httplib::Server {
@@ -299,7 +292,7 @@ bool ServiceCore::start(std::string* error) {
     setError(error, "already started");
     return false;
   }
-  if (!isLoopbackHost(options_.host)) {
+  if (!platform::isLoopbackHost(options_.host)) {
     setError(error, "the service listens on loopback addresses only, not " + options_.host);
     return false;
   }

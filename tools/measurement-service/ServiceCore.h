@@ -2,7 +2,10 @@
 // The local measurement service: an HTTP server on a loopback address that records what
 // the library sends and answers as the real service would, or as a test tells it to.
 //
-//   POST /a                    upload; answered 204 unless a rule says otherwise
+//   POST /a                    upload; answered 204 unless a rule says otherwise, or 400
+//                              when an installed upload decoder cannot read it (the
+//                              executable installs the batch decoder and also writes
+//                              "<sequence>.body" and "<sequence>.batch.json")
 //   GET  /config/app/<app id>  the file <config dir>/<app id>, with Last-Modified (the
 //                              file's modification time) and If-Modified-Since (304)
 //   POST /sdk-exp              the experiments file gzip-compressed (an empty response when
