@@ -1,5 +1,7 @@
 #include "platform/Digest.h"
 
+#include "platform/OpenSSLInit.h"
+
 #include <openssl/evp.h>
 
 
@@ -7,6 +9,7 @@ namespace platform {
 namespace {
 
 DigestBytes digest(const EVP_MD* md, const void* data, std::size_t size) {
+  keepOpenSSLUntilExit();
   unsigned char out[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   // Fails only when OpenSSL refuses the algorithm (MD5 under a FIPS policy) or runs out

@@ -1,5 +1,7 @@
 #include "platform/Random.h"
 
+#include "platform/OpenSSLInit.h"
+
 #include <openssl/rand.h>
 #include <sys/random.h>
 
@@ -16,6 +18,7 @@ double Random::unit() {
 }
 
 void SecureRandom::fill(std::uint8_t* bytes, std::size_t count) {
+  keepOpenSSLUntilExit();
   std::size_t done = 0;
   while (done < count) {
     std::size_t chunk = count - done;

@@ -1,6 +1,7 @@
 #include "measurement/model/TLWLimits.h"
 
-#include <atomic>
+#include <mutex>
+#include <utility>
 
 namespace {
 
@@ -9,15 +10,30 @@ std::shared_ptr<const TLWLimits> defaultLimits() {
   return defaults;
 }
 
-std::atomic<std::shared_ptr<const TLWLimits>>& slot() {
-  static std::atomic<std::shared_ptr<const TLWLimits>> installed{defaultLimits()};
-  return installed;
+// A plain mutex: an uncontended lock costs a few nanoseconds, and unlike libstdc++ 12's
+// lock-bit atomic<shared_ptr> it is understood by ThreadSanitizer.
+struct Slot {
+  std::mutex mutex;
+  std::shared_ptr<const TLWLimits> installed = defaultLimits();
+};
+
+Slot& slot() {
+  static Slot s;
+  return s;
 }
 
 }  // namespace
 
-std::shared_ptr<const TLWLimits> TLWLimits::current() { return slot().load(std::memory_order_acquire); }
+std::shared_ptr<const TLWLimits> TLWLimits::current() {
+  Slot& s = slot();
+  std::lock_guard lock(s.mutex);
+  return s.installed;
+}
 
 void TLWLimits::setCurrent(std::shared_ptr<const TLWLimits> limits) {
-  slot().store(limits ? std::move(limits) : defaultLimits(), std::memory_order_release);
+  std::shared_ptr<const TLWLimits> replaced;
+  Slot& s = slot();
+  std::lock_guard lock(s.mutex);
+  // The old instance is released after the lock, in case its destructor is slow.
+  replaced = std::exchange(s.installed, limits ? std::move(limits) : defaultLimits());
 }

@@ -1,5 +1,7 @@
 #include "platform/network/VXLNetwork.h"
 
+#include "platform/OpenSSLInit.h"
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <ifaddrs.h>
@@ -38,7 +40,10 @@ namespace {
 
 void initCurlOnce() {
   static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(once, [] {
+    keepOpenSSLUntilExit();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
 }
 
 std::string trim(std::string_view s) {
