@@ -15,21 +15,14 @@
 #include <vector>
 
 #include "measurement/monitor/TLWMonitor.h"
+#include "tests/measurement/engine/EngineTestSupport.h"
 #include "platform/VXLLogger.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-template <class F>
-bool waitFor(F done) {
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using engine_test::waitFor;
 
 // A wall clock that stands still, so scheduledTimestamp can be checked exactly.
 class FixedClock : public platform::Clock {
@@ -44,19 +37,6 @@ class FixedClock : public platform::Clock {
   double now_;
 };
 
-// The shared monitor keeps a health sample in its preferences: keep it out of the user's data.
-class SandboxEnvironment : public ::testing::Environment {
-  void SetUp() override {
-    char pattern[] = "/tmp/tlw-alarm-test-XXXXXX";
-    if (mkdtemp(pattern)) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  std::string dir_;
-};
-[[maybe_unused]] auto* const kSandbox = ::testing::AddGlobalTestEnvironment(new SandboxEnvironment);
 
 constexpr double kNow = 1'700'000'000.25;
 

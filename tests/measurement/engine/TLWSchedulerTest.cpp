@@ -13,35 +13,15 @@
 #include <vector>
 
 #include "measurement/monitor/TLWMonitor.h"
+#include "tests/measurement/engine/EngineTestSupport.h"
 #include "platform/VXLLogger.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-template <class F>
-bool waitFor(F done) {
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using engine_test::waitFor;
 
-// The shared monitor keeps a health sample in its preferences: keep it out of the user's data.
-class SandboxEnvironment : public ::testing::Environment {
-  void SetUp() override {
-    char pattern[] = "/tmp/tlw-scheduler-test-XXXXXX";
-    if (mkdtemp(pattern)) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
-  }
-  std::string dir_;
-};
-[[maybe_unused]] auto* const kSandbox = ::testing::AddGlobalTestEnvironment(new SandboxEnvironment);
 
 // Captures the shared monitor's console output, as the utilities logger hands it on.
 class TLWSchedulerTest : public ::testing::Test, public platform::LogSink {
