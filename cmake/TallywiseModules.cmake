@@ -34,7 +34,14 @@ function(tw_module name)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/generated>)
-  target_link_libraries(${name} PUBLIC ${M_DEPS} ${M_LIBS})
+  # A module whose folder has no sources yet is skipped, and so is the dependency on it.
+  set(deps)
+  foreach(d IN LISTS M_DEPS)
+    if(TARGET ${d})
+      list(APPEND deps ${d})
+    endif()
+  endforeach()
+  target_link_libraries(${name} PUBLIC ${deps} ${M_LIBS})
   set_property(GLOBAL APPEND PROPERTY TW_MODULES ${name})
   set_property(GLOBAL APPEND PROPERTY TW_MODULE_LIBS ${M_LIBS})
 endfunction()
