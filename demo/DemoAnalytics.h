@@ -1,12 +1,15 @@
 #pragma once
-// Where the demo game talks to the measurement library. For now each call prints what
-// the game would record; the calls are the ones the game will make through the public
-// interface (start with the family options, screen views, events).
+// Where the demo game talks to the measurement library, through its public interface
+// (TWKAnalytics) as any game would: start from the family options, events with
+// parameters, user properties, the user ID, consent, opened URLs. A listener prints
+// every event the library accepted.
 //
-// Thread-safety: call from the main queue.
+// Thread-safety: call from the main queue. The listener runs on the library's queue and
+// only prints.
 
 #include <string>
 
+#include "measurement/api/TLWAnalytics.h"
 #include "platform/Value.h"
 #include "platform/core/TWKOptions.h"
 
@@ -14,11 +17,17 @@ namespace demo {
 
 class DemoAnalytics {
  public:
+  ~DemoAnalytics();
   void start(const platform::TWKOptions& options);
   void logScreenView(const std::string& screenName, const std::string& screenClass);
   void logEvent(const std::string& name, const platform::Dictionary& parameters);
   void setUserProperty(const std::string& name, const std::string& value);
+  void setUserID(const std::string& userID);
+  void setConsent(bool adStorage, bool analyticsStorage);
   void handleOpenURL(const std::string& url);
+
+ private:
+  TLWLogEventListenerToken listener_;
 };
 
 }  // namespace demo

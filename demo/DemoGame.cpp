@@ -197,11 +197,19 @@ int DemoGame::run(int argc, char** argv) {
       [](DemoGame& g) {
         g.showScreen("Level 1", "LevelController");
         g.analytics_.logEvent("level_start", {{"level", 1}, {"hero", "mage"}});
+        g.analytics_.setUserID("player-7781");
       },
       [](DemoGame& g) {
         g.analytics_.logEvent("level_end", {{"level", 1}, {"success", true}, {"score", 1870}});
         g.analytics_.setUserProperty("favorite_hero", "mage");
+        g.analytics_.setUserProperty("difficulty", "hard");
         g.showScreen("Shop", "ShopController");
+        g.analytics_.logEvent("spend_virtual_currency",
+                              {{"item_name", "Ember Blade"}, {"virtual_currency_name", "gems"}, {"value", 120}});
+      },
+      [](DemoGame& g) {
+        g.analytics_.setConsent(/*adStorage=*/false, /*analyticsStorage=*/true);
+        g.analytics_.logEvent("unlock_achievement", {{"achievement_id", "first_blood"}});
       },
       [](DemoGame& g) { g.app_->openURL(Value::url("skyforge://reward?id=42")); },
       [](DemoGame& g) {

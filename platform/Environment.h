@@ -25,6 +25,7 @@ class Application;
 class NotificationCenter;
 class Bundle;
 class ClassRegistry;
+class VXLNetwork;
 struct AppLayerDefaults;
 std::shared_ptr<AppLayerDefaults> makeAppLayerDefaults();
 
@@ -176,6 +177,10 @@ class Environment {
   virtual std::shared_ptr<Bundle> mainBundle();
   virtual std::shared_ptr<ClassRegistry> classRegistry();
 
+  // A new network client (VXLNetwork) watching `reachabilityHost`; null when none can be
+  // made. The engine makes one per process; tests replace it to point elsewhere or fail.
+  virtual std::shared_ptr<VXLNetwork> makeNetworkClient(const std::string& reachabilityHost);
+
   // The Linux environment.
   static std::shared_ptr<Environment> makeDefault();
   // The Linux environment for a wrapper: where one of its services needs another (the
@@ -204,6 +209,9 @@ class EnvironmentWrapper : public Environment {
   std::shared_ptr<Random> random() override { return target_->random(); }
   std::shared_ptr<Device> device() override { return target_->device(); }
   std::shared_ptr<ProcessInfo> processInfo() override { return target_->processInfo(); }
+  std::shared_ptr<VXLNetwork> makeNetworkClient(const std::string& reachabilityHost) override {
+    return target_->makeNetworkClient(reachabilityHost);
+  }
   // The application layer is not forwarded: the wrapper builds its own from its services,
   // so that a replaced process info or file system reaches the bundle and each wrapper
   // has its own notification centre. Override these to share the target's instead.

@@ -14,7 +14,7 @@
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
-#include "measurement/storage/TLWStoredEventCoding.h"
+#include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/storage/TLWUserDefaults.h"
 #include "platform/Sandbox.h"
 
@@ -182,7 +182,9 @@ void BM_BareSqliteEventWrite(benchmark::State& state) {
     sqlite3_bind_int64(upsertAggregates, 9, 0);
     stepDone(upsertAggregates);
     // The same payload the database stores: the event message without its name.
-    auto payload = *tlw_storage::serializedEvent(*event, false);
+    auto message = event->protoEvent();
+    message->ClearField(TLWPBEvent::kName);
+    auto payload = *message->protoBuffer();
     sqlite3_bind_text(insertRaw, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
     sqlite3_bind_double(insertRaw, 2, event->timestamp());
     sqlite3_bind_int64(insertRaw, 3, 42);

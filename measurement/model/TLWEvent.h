@@ -12,11 +12,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "measurement/model/TLWValue.h"
 #include "platform/Value.h"
+
+class TLWError;
+class TLWPBEvent;
 
 class TLWEvent {
  public:
@@ -76,6 +80,29 @@ class TLWEvent {
   // previous time stamp 0; not public).
   EditForm editEvent() const;
   [[nodiscard]] static std::shared_ptr<TLWEvent> eventFromEditEvent(const EditForm& editEvent);
+
+  // initWithEventProto:. Name and time stamps (milliseconds / 1000) from the message, the
+  // origin from its string parameter "_o"; string, integer and double parameters, and
+  // nested parameter lists as array values. A parameter without a name logs 15000, one of
+  // another kind 15002, and is skipped; an "_o" that is not a string logs 15001 and gives
+  // no event, as does a missing "_o" (the origin check fails). Not public.
+  [[nodiscard]] static std::shared_ptr<TLWEvent> initWithEventProto(const TLWPBEvent& proto);
+  // The stricter reading used for stored raw events, where any damage must surface as an
+  // error rather than a silently thinner event. `name` and `timestamp` replace the
+  // message's own when given. Errors: code 2 "Failed to parse event params from data"
+  // (a parameter without a name or a value), "Cannot create an event from database. Origin
+  // parameter is not a string", "Cannot create an event from database. Missing origin
+  // parameter", "Failed to initialize raw event data from dictionary".
+  [[nodiscard]] static std::shared_ptr<TLWEvent> initWithStoredEventProto(const TLWPBEvent& proto,
+                                                                          std::optional<std::string_view> name,
+                                                                          std::optional<double> timestamp,
+                                                                          TLWError* error);
+  // protoEvent: the batch-format event message: name, time stamps in milliseconds
+  // (truncated toward zero, written only when above machine epsilon), one parameter per
+  // parameter; an array becomes one unnamed parameter per element holding the element's
+  // parameters. An array inside an element is left out (16007), an ill-formed value too
+  // (16005).
+  std::shared_ptr<TLWPBEvent> protoEvent() const;
 
   std::string description() const;
 

@@ -12,6 +12,8 @@
 
 #include "measurement/model/TLWValue.h"
 
+class TLWPBUserAttribute;
+
 class TLWUserAttribute {
  public:
   [[nodiscard]] static std::shared_ptr<TLWUserAttribute> initWithOrigin(std::string_view origin,
@@ -24,6 +26,9 @@ class TLWUserAttribute {
   double lastSetTimestamp() const { return lastSetTimestamp_; }
   // The name is non-empty and does not begin with "_".
   bool isPublic() const { return !name_.empty() && name_[0] != '_'; }
+  // The batch-format user property: name, the double, integer or string field by value
+  // type, and the set time in milliseconds (truncated toward zero).
+  std::shared_ptr<TLWPBUserAttribute> protoUserAttribute() const;
 
  private:
   struct Token {

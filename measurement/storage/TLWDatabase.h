@@ -4,7 +4,8 @@
 // It defines every table, column and query the engine uses: the app metadata row, raw
 // events and their metadata, the queue of bundles awaiting upload, per-event-name
 // counters, daily counters, the cached measurement configuration, user properties,
-// purchase and subscription de-duplication and complex events.
+// audience filters and their results, purchase and subscription de-duplication,
+// conditional user properties and complex events.
 //
 // Thread-safety: none of its own; every call comes from the measurement worker queue.
 // Multi-step changes that must be atomic run inside performTransaction().
@@ -34,6 +35,10 @@
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWError.h"
 #include "measurement/storage/TLWAppMetadata.h"
+#include "measurement/storage/TLWConditionalUserProperty.h"
+#include "measurement/storage/TLWEventFilter.h"
+#include "measurement/storage/TLWFilterResult.h"
+#include "measurement/storage/TLWPropertyFilter.h"
 #include "measurement/storage/TLWSqliteStore.h"
 #include "platform/Environment.h"
 
@@ -56,6 +61,7 @@ class TLWDatabase {
   static constexpr std::int64_t kRawEventsPerFingerprintLimit = 1000;
   static constexpr std::int64_t kPurchaseTransactionsLimit = 1000;
   static constexpr std::int64_t kSubscriptionsLimit = 1000;
+  static constexpr std::int64_t kConditionalPropertiesTableLimit = 1000;
 
   // initWithDatabaseName:persistedConfig:error:. Null when the name is empty or the file
   // cannot be opened, validated or initialised.
@@ -172,6 +178,63 @@ class TLWDatabase {
   [[nodiscard]] bool updateUserAttribute(const TLWUserAttribute* attribute, TLWError* error);
   [[nodiscard]] bool deleteUserAttributeWithName(const std::string& name, TLWError* error);
 
+  // Audience filters. Reading takes the flags from each row's parsed filter message; rows
+  // that cannot become a record are skipped. Updates upsert keyed by (audience, filter)
+  // and stop at the first invalid item, leaving earlier ones written unless the caller
+  // wraps them in performTransaction().
+  std::optional<std::vector<std::shared_ptr<TLWEventFilter>>> eventFiltersForEventName(const std::string& eventName,
+                                                                                       TLWError* error);
+  std::optional<std::vector<std::shared_ptr<TLWPropertyFilter>>> propertyFiltersForPropertyName(
+      const std::string& propertyName, TLWError* error);
+  [[nodiscard]] bool updateEventFilters(const std::vector<std::shared_ptr<TLWEventFilter>>& filters, TLWError* error);
+  [[nodiscard]] bool updatePropertyFilters(const std::vector<std::shared_ptr<TLWPropertyFilter>>& filters,
+                                           TLWError* error);
+  // Deletes exactly the (audience, filter) pairs of the list, in one statement.
+  [[nodiscard]] bool deleteEventFilters(const std::vector<std::shared_ptr<TLWEventFilter>>& filters, TLWError* error);
+  [[nodiscard]] bool deletePropertyFilters(const std::vector<std::shared_ptr<TLWPropertyFilter>>& filters,
+                                           TLWError* error);
+  [[nodiscard]] bool deleteAllEventFilters(TLWError* error);
+  [[nodiscard]] bool deleteAllPropertyFilters(TLWError* error);
+  // Every audience with an event or property filter.
+  std::optional<std::set<std::int32_t>> allAudienceIDs(TLWError* error);
+  // Audience ID to the IDs of its session-scoped filters (by the session_scoped column).
+  std::optional<std::map<std::int32_t, std::set<std::int32_t>>> allSessionScopedFilters(TLWError* error);
+
+  // Audience results. The single-audience read answers nullopt on failure and a null
+  // record when the audience has none.
+  std::optional<std::map<std::int32_t, std::shared_ptr<TLWFilterResult>>> allFilterResults(TLWError* error);
+  std::optional<std::shared_ptr<TLWFilterResult>> filterResultForAudienceID(std::int32_t audienceID, TLWError* error);
+  [[nodiscard]] bool updateFilterResults(const std::vector<std::shared_ptr<TLWFilterResult>>& results,
+                                         TLWError* error);
+  [[nodiscard]] bool deleteFilterResults(const std::vector<std::shared_ptr<TLWFilterResult>>& results,
+                                         TLWError* error);
+
+  // Conditional user properties. The single-name read answers nullopt on failure and a
+  // null record when there is none (a row that no longer decodes counts as none, so a new
+  // request for the name replaces it). List reads skip rows whose value or events no
+  // longer decode and fail only when rows existed and none decoded.
+  std::optional<std::shared_ptr<TLWConditionalUserProperty>> conditionalUserPropertyWithName(const std::string& name,
+                                                                                             TLWError* error);
+  // Upsert keyed by name; a new name beyond 1000 rows is refused ("Table is full").
+  [[nodiscard]] bool updateConditionalUserProperty(const TLWConditionalUserProperty* property, TLWError* error);
+  [[nodiscard]] bool deleteConditionalUserPropertyWithName(const std::string& name, TLWError* error);
+  using ConditionalUserProperties = std::vector<std::shared_ptr<TLWConditionalUserProperty>>;
+  // `condition` is SQL over the table's columns with "?" placeholders for `parameterValues`.
+  std::optional<ConditionalUserProperties> conditionalUserPropertiesWithCondition(
+      const std::string& condition, const platform::Array& parameterValues, TLWError* error);
+  // Inactive, and |now - creation time| > trigger timeout.
+  std::optional<ConditionalUserProperties> timedOutConditionalUserPropertiesWithError(TLWError* error);
+  // Active, and |now - triggered time| > time to live.
+  std::optional<ConditionalUserProperties> expiredConditionalUserPropertiesWithError(TLWError* error);
+  // Inactive, waiting for `eventName`, and |now - creation time| <= trigger timeout.
+  std::optional<ConditionalUserProperties> triggeredConditionalUserPropertiesWithEventName(
+      const std::string& eventName, TLWError* error);
+  // Names beginning exactly (case-sensitive, no wildcards) with `prefix` and, when an
+  // origin is given, that origin exactly. An empty prefix / origin means "any".
+  std::optional<ConditionalUserProperties> conditionalUserPropertiesWithPrefix(const std::string& prefix,
+                                                                              const std::string& filterByOrigin,
+                                                                              TLWError* error);
+
   // Purchases and subscriptions: true when new (and recorded), false for a duplicate.
   std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, TLWError* error);
   std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, TLWError* error);
@@ -195,6 +258,7 @@ class TLWDatabase {
   std::shared_ptr<TLWUserAttribute> userAttributeFromRow(const Row& row, TLWError* error);
   std::shared_ptr<TLWEventAggregates> eventAggregatesFromRow(const Row& row);
   std::optional<BundleAndRowID> bundleFromQueueRow(const Row& row, TLWError* error);
+  std::shared_ptr<TLWConditionalUserProperty> conditionalUserPropertyFromRow(const Row& row, TLWError* error);
   std::optional<bool> boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error);
   std::optional<platform::Value> appMetadataColumn(const std::string& column, TLWError* error);
   double now();

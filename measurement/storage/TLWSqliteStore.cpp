@@ -603,8 +603,7 @@ bool TLWSqliteStore::ensureSchemaOfTableWithName(const std::string& name, const 
 bool TLWSqliteStore::ensureTableWithName(const std::string& name, const ColumnInfo& elementaryColumnInfo,
                                          const ColumnInfo& addOnColumnInfo, const ModifyColumnInfo& modifyColumnInfo,
                                          TLWError* error) {
-  if (!ensureTableWithName(name, elementaryColumnInfo, addOnColumnInfo, error)) return false;
-  if (modifyColumnInfo.empty()) return true;
+  if (modifyColumnInfo.empty()) return ensureTableWithName(name, elementaryColumnInfo, addOnColumnInfo, error);
   auto apply = [&](const ColumnInfo& in) {
     ColumnInfo out;
     for (const auto& [column, definition] : in) {
@@ -613,7 +612,12 @@ bool TLWSqliteStore::ensureTableWithName(const std::string& name, const ColumnIn
     }
     return out;
   };
-  return ensureSchemaOfTableWithName(name, apply(elementaryColumnInfo), apply(addOnColumnInfo), error);
+  const ColumnInfo elementary = apply(elementaryColumnInfo);
+  const ColumnInfo addOn = apply(addOnColumnInfo);
+  // A table created now gets the changed definitions at once; creating it the old way
+  // would only have it rebuilt a moment later.
+  if (!ensureTableWithName(name, elementary, addOn, error)) return false;
+  return ensureSchemaOfTableWithName(name, elementary, addOn, error);
 }
 
 bool TLWSqliteStore::dropTableWithName(const std::string& name, TLWError* error) {
@@ -734,8 +738,10 @@ bool TLWSqliteStore::increaseColumn(const std::string& column, std::int64_t byVa
   auto it = info->find(column);
   if (it == info->end()) return fail(error, kErrorCodeInvalidArgument, "Invalid column or table name");
   if (upper(it->second) != "INTEGER") return fail(error, kErrorCodeInvalidArgument, "Column type is not integer.");
-  const std::string sql = "UPDATE " + table + " SET " + column + " = " + column + " + " + std::to_string(byValue) +
-                          " WHERE " + condition;
+  // A NULL counter (a column added to rows that predate it) counts from 0; NULL + 1
+  // would stay NULL and the counter would never move.
+  const std::string sql = "UPDATE " + table + " SET " + column + " = COALESCE(" + column + ", 0) + " +
+                          std::to_string(byValue) + " WHERE " + condition;
   sqlite3_stmt* stmt = statementForQuery(sql, parameterValues, error);
   if (!stmt) return false;
   bool ok = stepStatementToDone(stmt);

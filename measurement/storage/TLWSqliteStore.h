@@ -125,6 +125,7 @@ class TLWSqliteStore {
                                   const platform::Value& columnValue, TLWError* error);
   [[nodiscard]] bool updateAllRecordsInTableWithName(const std::string& tableName, const std::string& columnName,
                                                      const platform::Value& columnValue, TLWError* error);
+  // Adds `byValue` to an INTEGER column in the rows matching `condition`; NULL counts as 0.
   [[nodiscard]] bool increaseColumn(const std::string& column, std::int64_t byValue, const std::string& table,
                                     const std::string& condition, const platform::Array& parameterValues,
                                     TLWError* error);

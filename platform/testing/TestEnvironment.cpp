@@ -102,6 +102,19 @@ std::shared_ptr<ProcessInfo> TestEnvironment::processInfo() {
   return p ? p : fakeProcessInfo_;
 }
 
+std::shared_ptr<VXLNetwork> TestEnvironment::makeNetworkClient(const std::string& reachabilityHost) {
+  NetworkClientFactory factory;
+  {
+    std::lock_guard lock(mutex_);
+    factory = networkClientFactory_;
+  }
+  return factory ? factory(reachabilityHost) : EnvironmentWrapper::makeNetworkClient(reachabilityHost);
+}
+void TestEnvironment::setNetworkClientFactory(NetworkClientFactory factory) {
+  std::lock_guard lock(mutex_);
+  networkClientFactory_ = std::move(factory);
+}
+
 void TestEnvironment::setFileSystem(std::shared_ptr<FileSystem> fileSystem) {
   std::lock_guard lock(mutex_);
   fileSystem_ = std::move(fileSystem);

@@ -11,6 +11,7 @@
 //   env->faultFileSystem()->setNoSpace(true);
 //   platform::testing::ScopedCurrentEnvironment current(env);  // for shared instances
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,8 @@ class TestEnvironment : private detail::TemporaryRoot, public EnvironmentWrapper
   std::shared_ptr<Random> random() override;
   std::shared_ptr<Device> device() override;
   std::shared_ptr<ProcessInfo> processInfo() override;
+  // The factory's client when one is set, else a real client.
+  std::shared_ptr<VXLNetwork> makeNetworkClient(const std::string& reachabilityHost) override;
 
   const std::string& root() const { return TemporaryRoot::root; }
   const std::string& bundleIdentifier() const { return bundleIdentifier_; }
@@ -68,6 +71,9 @@ class TestEnvironment : private detail::TemporaryRoot, public EnvironmentWrapper
   void setProcessInfo(std::shared_ptr<ProcessInfo> processInfo);
   void setPreferences(std::shared_ptr<Preferences> preferences);
   void setKeychain(std::shared_ptr<Keychain> keychain);
+  using NetworkClientFactory = std::function<std::shared_ptr<VXLNetwork>(const std::string& reachabilityHost)>;
+  // An empty factory restores real clients; a factory may answer null (no network).
+  void setNetworkClientFactory(NetworkClientFactory factory);
 
   // New preference and keychain objects over the same files (through the current file
   // system), as a relaunched process would have. Changes not synchronized are dropped, as a killed process would drop them.
@@ -92,6 +98,7 @@ class TestEnvironment : private detail::TemporaryRoot, public EnvironmentWrapper
   std::shared_ptr<ProcessInfo> processInfo_;
   std::shared_ptr<Preferences> preferences_;
   std::shared_ptr<Keychain> keychain_;
+  NetworkClientFactory networkClientFactory_;
 };
 
 // Makes an environment current for its scope and restores the previous one after.

@@ -417,6 +417,16 @@ void ServiceCore::setUploadDecoder(UploadDecoder decoder) {
   decoder_ = std::move(decoder);
 }
 
+void ServiceCore::setConfigEncoder(ConfigEncoder encoder) {
+  std::lock_guard lock(mutex_);
+  configEncoder_ = std::move(encoder);
+}
+
+void ServiceCore::setRequestObserver(RequestObserver observer) {
+  std::lock_guard lock(mutex_);
+  observer_ = std::move(observer);
+}
+
 std::vector<RecordedRequest> ServiceCore::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -517,6 +527,24 @@ void ServiceCore::answerNormally(const httplib::Request& req, httplib::Response&
     std::optional<std::string> bytes;
     if (!options_.configDirectory.empty())
       bytes = readFileBounded(options_.configDirectory / appID, kMaxResponseBodyBytes, &modified);
+    if (!bytes && !options_.configDirectory.empty()) {
+      ConfigEncoder encoder;
+      {
+        std::lock_guard lock(mutex_);
+        encoder = configEncoder_;
+      }
+      auto text = encoder ? readFileBounded(options_.configDirectory / (appID + ".json"), kMaxRulesBytes * 16, &modified)
+                          : std::nullopt;
+      if (text) {
+        std::string reason;
+        bytes = encoder(*text, &reason);
+        if (!bytes) {
+          res.status = 500;
+          res.set_content("cannot encode " + appID + ".json: " + reason + "\n", "text/plain");
+          return;
+        }
+      }
+    }
     if (!bytes) {
       res.status = 404;
       return;
@@ -599,6 +627,17 @@ void ServiceCore::record(RecordedRequest& rec) {
   changed_.notify_all();
 }
 
+void ServiceCore::notifyObserver(const RecordedRequest& rec) {
+  RequestObserver observer;
+  {
+    std::lock_guard lock(mutex_);
+    observer = observer_;
+  }
+  if (!observer) return;
+  std::lock_guard lock(observerMutex_);
+  observer(rec);
+}
+
 void ServiceCore::handle(const httplib::Request& req, httplib::Response& res) {
   RecordedRequest rec;
   rec.method = req.method;
@@ -638,6 +677,7 @@ void ServiceCore::handle(const httplib::Request& req, httplib::Response& res) {
   if (rule && (rule->drop || rule->stall)) {
     rec.action = rule->stall ? "stall" : "drop";
     record(rec);
+    notifyObserver(rec);
     if (rule->delay.count() > 0) waitInterruptibly(rule->delay, false);
     if (rule->stall) waitInterruptibly(rule->stallFor.value_or(kMaxStall), true);
     dropConnection(req);
@@ -676,6 +716,7 @@ void ServiceCore::handle(const httplib::Request& req, httplib::Response& res) {
   rec.status = res.status;
   rec.action = rule ? "rule" : "default";
   record(rec);
+  notifyObserver(rec);
   if (rule && rule->delay.count() > 0) waitInterruptibly(rule->delay, false);
 }
 

@@ -7,7 +7,10 @@
 //                              executable installs the batch decoder and also writes
 //                              "<sequence>.body" and "<sequence>.batch.json")
 //   GET  /config/app/<app id>  the file <config dir>/<app id>, with Last-Modified (the
-//                              file's modification time) and If-Modified-Since (304)
+//                              file's modification time) and If-Modified-Since (304);
+//                              when only "<app id>.json" exists and a configuration
+//                              encoder is installed, that file encoded (500 when it
+//                              does not encode)
 //   POST /sdk-exp              the experiments file gzip-compressed (an empty response when
 //                              there is none), 200
 //   POST /_control/rules       replaces the rules (JSON, below); answers {"rules": n}
@@ -132,6 +135,12 @@ struct RecordedRequest {
 // Turns an upload's payload (gunzipped) into readable text for the record, or nullopt
 // when it cannot. Runs on a server thread; must be thread-safe.
 using UploadDecoder = std::function<std::optional<std::string>(std::string_view payload)>;
+// Turns a configuration written as JSON into the bytes served, or nullopt with a reason.
+// Runs on a server thread; must be thread-safe.
+using ConfigEncoder = std::function<std::optional<std::string>(std::string_view json, std::string* error)>;
+// Told of every recorded request (not /_control/...), after it was answered. Runs on a
+// server thread, one request at a time.
+using RequestObserver = std::function<void(const RecordedRequest& request)>;
 
 // HTTP-date (IMF-fixdate) for a time, and back; nullopt for text that is not one.
 std::string formatHTTPDate(std::int64_t secondsSince1970);
@@ -164,6 +173,9 @@ class ServiceCore {
 
   // The hook where an upload decoder is plugged in; empty to remove it.
   void setUploadDecoder(UploadDecoder decoder);
+  // The hooks for configurations written as JSON and for watching requests; empty removes.
+  void setConfigEncoder(ConfigEncoder encoder);
+  void setRequestObserver(RequestObserver observer);
 
   std::vector<RecordedRequest> requests() const;
   std::size_t requestCount() const;
@@ -178,6 +190,7 @@ class ServiceCore {
   void handle(const httplib::Request& req, httplib::Response& res);
   void answerNormally(const httplib::Request& req, httplib::Response& res);
   void record(RecordedRequest& record);
+  void notifyObserver(const RecordedRequest& record);
   void dropConnection(const httplib::Request& req);
   // Sleeps up to `duration`, returning early when stalls are released or the service stops.
   void waitInterruptibly(std::chrono::milliseconds duration, bool isStall);
@@ -198,6 +211,9 @@ class ServiceCore {
   std::uint64_t releaseGeneration_ = 0;
   bool stopping_ = false;
   UploadDecoder decoder_;
+  ConfigEncoder configEncoder_;
+  RequestObserver observer_;
+  std::mutex observerMutex_;
 };
 
 }  // namespace measurement_service

@@ -3,8 +3,9 @@
 //   tallywise-measurement-service [--host 127.0.0.1] [--port 0] [--record-dir DIR]
 //                                 [--config-dir DIR] [--experiments-file FILE] [--rules FILE]
 //
-// Prints "listening on http://HOST:PORT" once it serves, and stops cleanly on SIGINT or
-// SIGTERM.
+// Prints "listening on http://HOST:PORT" once it serves, then one line per request and
+// one per received bundle (app, sequence index, retry count, events by name, user
+// properties), and stops cleanly on SIGINT or SIGTERM.
 
 #include <pthread.h>
 #include <signal.h>
@@ -14,7 +15,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/common/TLWPBJson.h"
+#include "tools/measurement-service/BatchReport.h"
 #include "tools/measurement-service/ServiceCore.h"
 
 int main(int argc, char** argv) {
@@ -50,13 +51,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  // Every upload must decode as a batch; an undecodable one is answered 400.
-  service.setUploadDecoder([](std::string_view payload) -> std::optional<std::string> {
-    std::string reason;
-    return tools::decodeToJson(tools::WireMessage::Batch,
-                               std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()),
-                               true, &reason);
-  });
+  // Every upload must decode as a batch and pass the checks (an undecodable one is
+  // answered 400); configurations may be written as JSON; each bundle prints a line.
+  measurement_service::installDevelopmentHooks(service, stdout);
   std::string error;
   if (!service.start(&error)) {
     std::fprintf(stderr, "cannot start: %s\n", error.c_str());

@@ -9,7 +9,6 @@
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
 #include "measurement/storage/TLWPersistedConfig.h"
-#include "measurement/storage/TLWStoredEventCoding.h"
 #include "measurement/storage/TLWUserDefaults.h"
 #include "platform/Gzip.h"
 #include "tests/measurement/storage/SqliteFaultVfs.h"
@@ -105,9 +104,29 @@ TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndTheMetadataRow) {
   EXPECT_EQ(count(*db, "app_metadata"), 1);
 }
 
+TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
+  auto db = open();
+  ASSERT_TRUE(db);
+  // Every schema change bumps schema_version: thirteen CREATE TABLEs and twenty-one ADD
+  // COLUMNs for the add-on columns. A table created in an old shape and then rebuilt would
+  // add a rename, a create, an add-on column and a drop.
+  auto version = db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr);
+  ASSERT_TRUE(version);
+  EXPECT_EQ(version->int64Value(), 34);
+  auto sql = db->sqliteStore()->recordsForQuery("SELECT sql FROM sqlite_master WHERE name = 'raw_events'", {}, nullptr);
+  ASSERT_TRUE(sql && sql->size() == 1);
+  EXPECT_NE(sql->front().get("sql").stringOr().find("timestamp REAL NOT NULL"), std::string::npos);
+  db.reset();
+  db = open();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(), 34);
+}
+
 TEST_F(TLWDatabaseTest, OldRawEventsLayoutIsRebuiltKeepingEveryRow) {
   auto event = makeEvent("lvl", 1700000000.25, {{"hero", "mage"}});
-  auto bytes = *tlw_storage::serializedEvent(*event, false);
+  auto message = event->protoEvent();
+  message->ClearField(TLWPBEvent::kName);
+  auto bytes = *message->protoBuffer();
   std::string hex;
   for (auto b : bytes) {
     char buf[3];
@@ -337,6 +356,27 @@ TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
   EXPECT_EQ(count(*db, "queue"), 2);
   EXPECT_FALSE(db->queryBundlesWithRowIDs({}, &error));
   EXPECT_EQ(error.code(), 3);
+}
+
+TEST_F(TLWDatabaseTest, RetryCountThatIsNullStillCounts) {
+  // Rows queued before the column existed carry NULL; they must still reach the limit
+  // that makes the uploader give up on them.
+  rawExec("CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);");
+  auto db = open();
+  ASSERT_TRUE(db);
+  TLWError error;
+  const auto nowMs = static_cast<std::int64_t>(env->settableClock().now() * 1000);
+  ASSERT_TRUE(db->insertBundle(*makeBundle("app", nowMs), false, &error));
+  ASSERT_TRUE(db->sqliteStore()->updateRecord({{"retry_count", Value()}}, "queue", "rowid", Value(1), &error));
+  auto before = db->queryBundlesWithRowIDs({1}, &error);
+  ASSERT_TRUE(before && before->size() == 1);
+  EXPECT_EQ(before->front().first->GetInt32(TLWPBMeasurementBundle::kRetryCount), 0);
+
+  ASSERT_TRUE(db->incrementRetryCounterForBundlesWithIDs({1}, &error));
+  ASSERT_TRUE(db->incrementRetryCounterForBundlesWithIDs({1}, &error));
+  auto after = db->queryBundlesWithRowIDs({1}, &error);
+  ASSERT_TRUE(after && after->size() == 1);
+  EXPECT_EQ(after->front().first->GetInt32(TLWPBMeasurementBundle::kRetryCount), 2);
 }
 
 TEST_F(TLWDatabaseTest, StaleDataIsDeletedOncePerInterval) {

@@ -238,6 +238,23 @@ TEST_F(TLWSqliteStoreTest, RetypedColumnRebuildsTableAndKeepsRows) {
   EXPECT_EQ(count(*store, "events"), 2);
 }
 
+TEST_F(TLWSqliteStoreTest, NewTableIsCreatedWithTheModifiedDefinitions) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  TLWError error;
+  auto version = [&] { return store->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(); };
+  const auto start = version();
+  TLWSqliteStore::ColumnInfo columns = {{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}};
+  ASSERT_TRUE(store->ensureTableWithName("events", columns, {{"flag", "INTEGER"}},
+                                         {{"timestamp", "REAL NOT NULL"}, {"flag", "REAL"}}, &error))
+      << error.localizedDescription();
+  EXPECT_EQ(version(), *start + 2);  // CREATE TABLE and ADD COLUMN, no rebuild afterwards
+  auto info = store->columnInfoForTableWithName("events", &error);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->at("timestamp"), "REAL");
+  EXPECT_EQ(info->at("flag"), "REAL");
+}
+
 TEST_F(TLWSqliteStoreTest, RebuildCopiesByNameDespiteExtraAndReorderedColumns) {
   auto store = open();
   ASSERT_TRUE(store);

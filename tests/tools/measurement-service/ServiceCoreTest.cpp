@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "platform/Gzip.h"
 
 extern char** environ;
@@ -27,6 +28,19 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using nlohmann::json;
+
+// The bytes of a batch that passes the executable's checks.
+std::string oneBundleBatch() {
+  auto event = TLWPBEvent::initWithMessageInfo();
+  event->SetString(TLWPBEvent::kName, "level_up");
+  auto bundle = TLWPBMeasurementBundle::initWithMessageInfo();
+  bundle->SetString(TLWPBMeasurementBundle::kAppId, "1:1:ios:abc");
+  bundle->AddRepeatedMessage(TLWPBMeasurementBundle::kEvents, *event);
+  auto batch = TLWPBMeasurementBatch::initWithMessageInfo();
+  batch->AddRepeatedMessage(TLWPBMeasurementBatch::kBundles, *bundle);
+  auto bytes = batch->protoBuffer();
+  return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
 
 std::string gzip(const std::string& text) {
   auto bytes = platform::vxl_dataByGzippingData(
@@ -453,8 +467,12 @@ TEST_F(ServiceCoreTest, ExecutableListensAppliesRulesFileAndStopsOnSignal) {
 
   httplib::Client c("127.0.0.1", port);
   auto first = c.Post("/a", "x", "application/octet-stream");
-  // The executable decodes uploads: an empty batch is a valid one, "x" is not.
-  auto second = c.Post("/a", "", "application/octet-stream");
+  // The executable decodes and checks uploads: a batch of one bundle with an app ID and
+  // an event passes; "x" does not decode and an empty batch carries nothing.
+  auto second = c.Post("/a", oneBundleBatch(), "application/octet-stream");
+  auto empty = c.Post("/a", "", "application/octet-stream");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->status, 400);
   auto third = c.Post("/a", "x", "application/octet-stream");
   ASSERT_TRUE(third);
   EXPECT_EQ(third->status, 400);

@@ -1,0 +1,29 @@
+#pragma once
+// TLWAudienceDefinitionSink: where the audience definitions of a newly fetched
+// configuration go before the configuration itself is saved (the audience store). The
+// remote configuration holds one; the default accepts the definitions and keeps nothing,
+// so without audience evaluation a configuration with audiences still saves.
+//
+// Thread-safety: called on the measurement worker queue, inside the transaction that
+// saves the configuration. A false answer makes the caller roll that transaction back.
+
+#include <memory>
+#include <vector>
+
+#include "measurement/monitor/TLWError.h"
+
+class TLWPBAudience;
+
+class TLWAudienceDefinitionSink {
+ public:
+  virtual ~TLWAudienceDefinitionSink() = default;
+  // Validates and stores the definitions; false and `error` when refused (nothing changes).
+  [[nodiscard]] virtual bool updateAudiences(const std::vector<std::shared_ptr<TLWPBAudience>>& audiences,
+                                             TLWError* error) = 0;
+};
+
+// Accepts everything, stores nothing.
+class TLWNoAudienceDefinitions final : public TLWAudienceDefinitionSink {
+ public:
+  bool updateAudiences(const std::vector<std::shared_ptr<TLWPBAudience>>&, TLWError*) override { return true; }
+};

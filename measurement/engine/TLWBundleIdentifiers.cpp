@@ -1,0 +1,83 @@
+#include "measurement/engine/TLWBundleIdentifiers.h"
+
+#include "measurement/config/TLWConsentSettingsUtil.h"
+#include "measurement/config/TLWIdentity.h"
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+
+namespace {
+
+constexpr std::int32_t kStatusAuthorized = 3;
+constexpr std::int32_t kStatusUnavailable = 6;
+
+bool nonEmpty(const std::optional<std::string>& s) { return s.has_value() && !s->empty(); }
+
+void setStringUnlessSet(TLWPBMeasurementBundle& bundle, std::int32_t index, const std::string& value) {
+  if (!bundle.HasField(index)) bundle.SetString(index, value);
+}
+
+}  // namespace
+
+TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bundle,
+                                                      const TLWBundleIdentifierInputs& in) {
+  using B = TLWPBMeasurementBundle;
+  TLWBundleIdentifierDecision d;
+
+  const std::string& s = in.consentSignals;
+  if (s.size() >= 4) {
+    bundle.SetString(B::kConsentSignals, s);
+    d.adStorageDenied = s[2] == '0';
+    d.analyticsStorageDenied = s[3] == '0';
+  } else if (s.empty()) {
+    bundle.ClearField(B::kConsentSignals);
+  }
+
+  if (in.iOS14OrAbove) {
+    if (in.appleConsentStatus != kStatusUnavailable) {
+      bundle.SetInt32(B::kAttConsentStatus, in.appleConsentStatus);
+    }
+    d.trackingAllowed = in.appleConsentStatus == kStatusAuthorized || !in.gateIDFAOnATTMASEnabled;
+  } else {
+    d.trackingAllowed = true;
+  }
+
+  d.usedAdvertisingID = in.limitedAdTracking.has_value() && d.trackingAllowed && !d.adStorageDenied &&
+                        nonEmpty(in.resettableDeviceID);
+  if (d.usedAdvertisingID) {
+    setStringUnlessSet(bundle, B::kResettableDeviceId, *in.resettableDeviceID);
+    bundle.ClearField(B::kVendorDeviceId);
+  } else if (!nonEmpty(in.identifierForVendor) || d.analyticsStorageDenied) {
+    bundle.ClearField(B::kResettableDeviceId);
+    bundle.ClearField(B::kVendorDeviceId);
+  } else {
+    setStringUnlessSet(bundle, B::kVendorDeviceId, *in.identifierForVendor);
+    bundle.ClearField(B::kResettableDeviceId);
+  }
+
+  if (!d.analyticsStorageDenied && !in.appInstanceID.empty()) {
+    setStringUnlessSet(bundle, B::kAppInstanceId, in.appInstanceID);
+  }
+
+  if (d.adStorageDenied) bundle.ClearField(B::kResettableDeviceId);
+  if (d.analyticsStorageDenied) {
+    bundle.ClearField(B::kVendorDeviceId);
+    bundle.ClearField(B::kAppInstanceId);
+  }
+
+  if (in.limitedAdTracking.has_value()) bundle.SetBool(B::kLimitedAdTracking, *in.limitedAdTracking);
+  return d;
+}
+
+TLWBundleIdentifierInputs TLWBundleIdentifierInputsFromIdentity(TLWIdentity& identity,
+                                                                const TLWConsentSettingsUtil& consent,
+                                                                bool gateIDFAOnATTMASEnabled) {
+  TLWBundleIdentifierInputs in;
+  in.consentSignals = consent.consentSignals().value_or("");
+  in.gateIDFAOnATTMASEnabled = gateIDFAOnATTMASEnabled;
+  in.iOS14OrAbove = identity.iOS14OrAbove();
+  in.appleConsentStatus = static_cast<std::int32_t>(identity.appleConsentStatus());
+  if (identity.hasLimitedAdTracking()) in.limitedAdTracking = identity.limitedAdTracking();
+  in.resettableDeviceID = identity.resettableDeviceID();
+  in.identifierForVendor = identity.identifierForVendor();
+  in.appInstanceID = identity.appInstanceID().value_or("");
+  return in;
+}

@@ -1,0 +1,831 @@
+#include "measurement/engine/TLWEventPipeline.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include "measurement/engine/TLWScheduler.h"
+#include "measurement/engine/TLWUserPropertyPipeline.h"
+#include "measurement/model/TLWDataTypeValidator.h"
+#include "measurement/model/TLWEventAggregates.h"
+#include "measurement/model/TLWRawEventData.h"
+#include "measurement/model/TLWUserAttribute.h"
+#include "measurement/monitor/TLWError.h"
+#include "measurement/monitor/TLWMonitor.h"
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "measurement/storage/TLWDatabase.h"
+#include "measurement/storage/TLWKeychainWrapper.h"
+#include "measurement/storage/TLWPersistedConfig.h"
+
+namespace {
+
+using platform::Value;
+
+constexpr std::string_view kErrorEventName = "_err";
+constexpr std::string_view kAutoOrigin = "auto";
+
+bool isConversionEventName(std::string_view name) {
+  return name == "ecommerce_purchase" || name == "_f" || name == "_iap" || name == "purchase" || name == "refund";
+}
+
+bool isPublicName(std::string_view name) { return !name.empty() && name[0] != '_'; }
+
+const TLWValue* parameter(const TLWEvent& event, std::string_view name) {
+  auto it = event.parameters().find(name);
+  return it == event.parameters().end() ? nullptr : &it->second;
+}
+
+bool isInt64One(const TLWValue* value) { return value && value->isInt64() && value->int64Value() == 1; }
+
+std::int32_t effectiveEventCount(const TLWEvent& event) {
+  std::int64_t count = 1;
+  for (const auto& [name, value] : event.parameters()) {
+    if (const TLWValueArray* items = value.arrayValue()) count += static_cast<std::int64_t>(items->size());
+  }
+  return static_cast<std::int32_t>(std::min<std::int64_t>(count, std::numeric_limits<std::int32_t>::max()));
+}
+
+Value parametersValue(const TLWEvent& event) { return Value(TLWParametersToDictionary(event.parameters())); }
+
+TLWParameters errorCodeParameters(std::int64_t code) {
+  TLWParameters parameters;
+  parameters.emplace("_err", TLWValue::initWithInt64(code));
+  return parameters;
+}
+
+// deleteSubscriptionsOverLimit answers either a success flag or the number deleted; a
+// plain flag leaves the number unknown, reported as 0.
+[[maybe_unused]] std::optional<std::int64_t> deletedCount(bool ok) { return ok ? std::optional<std::int64_t>(0) : std::nullopt; }
+[[maybe_unused]] std::optional<std::int64_t> deletedCount(std::optional<std::int64_t> count) { return count; }
+
+}  // namespace
+
+// ------------------------------------------------------------------ creation
+
+std::shared_ptr<TLWEventPipeline> TLWEventPipeline::create(Dependencies dependencies) {
+  auto monitor = dependencies.monitor ? dependencies.monitor : TLWMonitor::sharedInstance();
+  if (!dependencies.database || !dependencies.persistedConfig || !dependencies.scheduler ||
+      !dependencies.userProperties) {
+    monitor->logWithLevel(1, 23900, "Cannot create event pipeline without database, persisted configuration, "
+                                    "scheduler and user property pipeline");
+    return nullptr;
+  }
+  std::shared_ptr<TLWEventPipeline> pipeline(new TLWEventPipeline(std::move(dependencies)));
+  pipeline->deps_.userProperties->setErrorEventSink(
+      [weak = std::weak_ptr<TLWEventPipeline>(pipeline)](TLWParameters parameters) {
+        if (auto self = weak.lock()) self->logErrorEventWithParameters(std::move(parameters));
+      });
+  return pipeline;
+}
+
+TLWEventPipeline::TLWEventPipeline(Dependencies dependencies) : deps_(std::move(dependencies)) {
+  if (!deps_.settings) deps_.settings = std::make_shared<TLWEventPipelineSettings>();
+  if (!deps_.identity) deps_.identity = std::make_shared<TLWEventPipelineIdentity>();
+  if (!deps_.conditionalUserProperties) {
+    deps_.conditionalUserProperties = std::make_shared<TLWConditionalUserPropertyProcessing>();
+  }
+  if (!deps_.lifetimeValue) deps_.lifetimeValue = std::make_shared<TLWLifetimeValueRecording>();
+  if (!deps_.receipt) deps_.receipt = std::make_shared<TLWPurchaseReceiptChecking>();
+  if (!deps_.env) deps_.env = platform::Environment::current();
+  if (!deps_.monitor) deps_.monitor = TLWMonitor::sharedInstance();
+  if (!deps_.environmentInfo) deps_.environmentInfo = std::make_shared<TLWEnvironmentInfo>(deps_.env, deps_.monitor);
+}
+
+TLWEventPipeline::~TLWEventPipeline() = default;
+
+bool TLWEventPipeline::isMeasurementEnabled() const {
+  auto h = host();
+  return h && h->isMeasurementEnabled();
+}
+
+double TLWEventPipeline::now() const { return deps_.env->clock()->now(); }
+
+std::int32_t TLWEventPipeline::currentDayNumber() {
+  const double day = std::floor((now() - deps_.persistedConfig->midnightOffset()) / 86400.0);
+  if (!(day == day)) return 0;
+  return static_cast<std::int32_t>(std::clamp<double>(day, std::numeric_limits<std::int32_t>::min(),
+                                                      std::numeric_limits<std::int32_t>::max()));
+}
+
+// ------------------------------------------------------------------ entry points
+
+void TLWEventPipeline::logEventWithOrigin(std::string origin, bool isPublicEvent, std::string name,
+                                          platform::Dictionary parameters, double timestamp, bool enabled,
+                                          bool ignoreEnabled, bool ignoreInterceptor, TLWEventInterceptor interceptor,
+                                          std::optional<platform::Dictionary> addedScreenParameters) {
+  deps_.scheduler->scheduleOnWorkerQueueBlockID(
+      "TLWMeasurement:2135",
+      [weak = weak_from_this(), origin = std::move(origin), isPublicEvent, name = std::move(name),
+       parameters = std::move(parameters), timestamp, enabled, ignoreEnabled, ignoreInterceptor,
+       interceptor = std::move(interceptor), screen = std::move(addedScreenParameters)] {
+        if (auto self = weak.lock()) {
+          self->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
+                                                ignoreEnabled, ignoreInterceptor, interceptor, screen);
+        }
+      });
+}
+
+void TLWEventPipeline::logEvent(std::shared_ptr<TLWEvent> event) {
+  if (!event) return;
+  deps_.scheduler->scheduleOnWorkerQueueBlockID("TLWMeasurement:2241",
+                                                [weak = weak_from_this(), event = std::move(event)] {
+                                                  if (auto self = weak.lock()) self->handleEventOnWorkerQueue(event);
+                                                });
+}
+
+void TLWEventPipeline::logErrorEventWithParameters(TLWParameters parameters) {
+  const double timestamp = now();
+  deps_.scheduler->scheduleOnWorkerQueueBlockID(
+      "TLWMeasurement:2135", [weak = weak_from_this(), parameters = std::move(parameters), timestamp] {
+        auto self = weak.lock();
+        if (!self) return;
+        auto event = TLWEvent::initWithOrigin(kAutoOrigin, false, kErrorEventName, timestamp, 0, parameters);
+        if (event) self->handleInternalEventOnWorkerQueue(event);
+      });
+}
+
+void TLWEventPipeline::setDefaultEventParameters(std::optional<platform::Dictionary> parameters) {
+  deps_.scheduler->scheduleOnWorkerQueueBlockID(
+      "TLWMeasurement:2250", [weak = weak_from_this(), parameters = std::move(parameters)] {
+        if (auto self = weak.lock()) self->handleSetDefaultEventParametersOnWorkerQueue(parameters);
+      });
+}
+
+void TLWEventPipeline::logFirstOpenConsentedEvent(double timestamp) {
+  deps_.persistedConfig->setUnmatchedFirstOpenWithoutIDFA(false);
+  deps_.scheduler->scheduleOnWorkerQueueBlockID("TLWMeasurement:880", [weak = weak_from_this(), timestamp] {
+    auto self = weak.lock();
+    if (!self) return;
+    auto event = TLWEvent::initWithOrigin(kAutoOrigin, false, "_fx", timestamp, 0, TLWParameters{});
+    if (!event) return;
+    event->setRealtime(true);
+    self->writeEventOnWorkerQueue(event);
+  });
+}
+
+// ------------------------------------------------------------------ 1. entry with interceptor
+
+void TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
+    const std::string& origin, bool isPublicEvent, const std::string& name, const platform::Dictionary& parameters,
+    double timestamp, bool enabled, bool ignoreEnabled, bool ignoreInterceptor, const TLWEventInterceptor& interceptor,
+    const std::optional<platform::Dictionary>& addedScreenParameters) {
+  const platform::Dictionary withDefaults = (!ignoreInterceptor && name != kErrorEventName)
+                                                ? parametersWithAddedDefaultEventParameters(parameters)
+                                                : parameters;
+  auto event = TLWEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, withDefaults);
+  if (!event) {
+    deps_.monitor->logWithLevel(1, 23219, "Attempted to log nil event. Origin, name, parameters", Value(origin),
+                                Value(name), Value(withDefaults));
+    return;
+  }
+  if (addedScreenParameters) (void)event->addScreenParameters(*addedScreenParameters);
+
+  if (!enabled && !ignoreEnabled) {
+    logEventOnWorkerQueue(event, false);
+    return;
+  }
+  if (origin == "qd" || name == "_xa" || name == "_xu") {
+    logEventOnWorkerQueue(event, false);
+    return;
+  }
+  if (isPublicEvent && interceptor && !ignoreInterceptor) {
+    platform::Dictionary intercepted = withDefaults;
+    if (addedScreenParameters) {
+      for (const auto& [key, value] : *addedScreenParameters) intercepted.set(key, value);
+    }
+    interceptor(origin, name, intercepted, timestamp);
+    return;
+  }
+  logEventOnWorkerQueue(event, true);
+}
+
+void TLWEventPipeline::logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event, bool notifyEventListeners) {
+  if (!event) return;
+  std::shared_ptr<TLWEvent> listenerCopy = notifyEventListeners ? event->copy() : nullptr;
+  handleEventOnWorkerQueue(event);
+  if (listenerCopy) {
+    if (auto h = host()) h->notifyEventListeners(std::move(listenerCopy));
+  }
+}
+
+// ------------------------------------------------------------------ 2. internal events
+
+void TLWEventPipeline::handleInternalEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
+  if (!event) return;
+  if (event->name() != kErrorEventName) {
+    if (auto defaults = deps_.persistedConfig->defaultEventParameters(); defaults && !defaults->empty()) {
+      event->applyParameters(*defaults);
+    }
+  }
+  handleEventOnWorkerQueue(event);
+  if (auto h = host()) h->notifyEventListeners(event);
+}
+
+// ------------------------------------------------------------------ 3. handling
+
+void TLWEventPipeline::handleEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& incoming) {
+  if (!incoming) return;
+  if (!isMeasurementEnabled()) {
+    deps_.monitor->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    return;
+  }
+  std::shared_ptr<TLWEvent> event = eventAfterSafelistingEvent(incoming);
+  if (!event) return;
+
+  if (auto h = host(); h && !h->isAppActive()) processSessionFromEvent(*event);
+
+  if (!dedupeSubscriptionEvent(*event)) return;
+
+  std::vector<std::shared_ptr<TLWEvent>> conditionalEvents;
+  if (auto triggered = deps_.conditionalUserProperties->processEventOnWorkerQueue(*event)) {
+    conditionalEvents = std::move(*triggered);
+  } else {
+    deps_.monitor->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",
+                                Value(event->name()), Value(event->origin()));
+  }
+
+  if (event->name() == "_ssr" && shouldDropDuplicatedSessionStartWithRolloutEvent(*event)) return;
+  event = appExceptionEventWithTarnwickFeatureRollouts(event);
+
+  writeEventOnWorkerQueue(event);
+  writeSessionStartEventOnWorkerQueue(*event);
+  for (const auto& extra : conditionalEvents) {
+    if (extra) writeEventOnWorkerQueue(extra);
+  }
+  if (auto h = host()) h->updateSchedule();
+}
+
+std::shared_ptr<TLWEvent> TLWEventPipeline::eventAfterSafelistingEvent(const std::shared_ptr<TLWEvent>& event) {
+  auto h = host();
+  const std::vector<std::string> safelist = h ? h->safelistedEvents() : std::vector<std::string>{};
+  if (safelist.empty()) return event;
+  if (std::find(safelist.begin(), safelist.end(), event->name()) == safelist.end()) {
+    deps_.monitor->logWithLevel(3, 23174, "Event dropped. Reason: not in allowlist. Event name, origin",
+                                Value(event->name()), Value(event->origin()));
+    return nullptr;
+  }
+  TLWParameters parameters = event->parameters();
+  parameters.insert_or_assign("lq_safelisted", TLWValue::initWithInt64(1));
+  return event->copyWithParameters(parameters);
+}
+
+void TLWEventPipeline::processSessionFromEvent(const TLWEvent& event) {
+  auto h = host();
+  if (!h) return;
+  if (const TLWValue* extend = parameter(event, "extend_session")) {
+    if (isInt64One(extend)) {
+      if (h->isSessionExpired()) {
+        h->reportSessionStartOnWorkerQueueWithTimestamp(event.timestamp(), true);
+      } else {
+        (void)h->extendSession();
+      }
+    } else {
+      deps_.monitor->logWithLevel(3, 23179,
+                                  "extend_session is a reserved parameter. To extend or start a session in the "
+                                  "background, set an event parameter {@'extend_session': @1}");
+    }
+  }
+  if (!h->isSessionExpired()) return;
+  TLWDatabase& db = *deps_.database;
+  (void)db.performTransaction([&] {
+    struct Step {
+      const char* name;
+      std::int64_t code;
+      const char* message;
+    };
+    static constexpr Step kSteps[] = {
+        {"_sid", 23177, "Failed to remove session ID user property on session expiration. Error"},
+        {"_sno", 23178, "Failed to remove session number user property on session expiration. Error"},
+        {"_se", 23192, "Failed to remove session user engagement user property on session expiration. Error"},
+    };
+    for (const Step& step : kSteps) {
+      TLWError error;
+      if (!db.deleteUserAttributeWithName(step.name, &error)) {
+        deps_.monitor->logWithLevel(2, step.code, step.message, error.asValue());
+        return false;
+      }
+    }
+    return true;
+  });
+}
+
+bool TLWEventPipeline::dedupeSubscriptionEvent(const TLWEvent& event) {
+  const std::string& name = event.name();
+  const bool subscriptionEvent =
+      name == "_assc" || name == "_assr" || (name == "_iap" && isInt64One(parameter(event, "subscription")));
+  if (!subscriptionEvent) return true;
+  const TLWValue* dedupeID = parameter(event, "_did");
+  if (!dedupeID || !dedupeID->isInt64()) return true;
+
+  const TLWValue* productID = parameter(event, "product_id");
+  const Value productValue = productID ? productID->asObject() : Value();
+  TLWDatabase& db = *deps_.database;
+  TLWError error;
+  auto isNew = db.insertIfNotDuplicateSubscriptionID(std::to_string(dedupeID->int64Value()), &error);
+  if (!isNew) {
+    deps_.monitor->logWithLevel(2, 23181, "Failed to save subscription ID. Product ID, error", productValue,
+                                error.asValue());
+    return true;
+  }
+  if (!*isNew) {
+    deps_.monitor->logWithLevel(4, 23182, "Event dropped. Reason: Subscription purchase is a duplicate. Product ID",
+                                productValue);
+    return false;
+  }
+  TLWError trimError;
+  auto deleted = deletedCount(db.deleteSubscriptionsOverLimit(&trimError));
+  if (!deleted) {
+    // The new ID is stored already; dropping the purchase here would lose it for good.
+    deps_.monitor->logWithLevel(5, 23183, "Failed to delete older subscription records. Error", trimError.asValue());
+    return true;
+  }
+  if (*deleted != 0) deps_.monitor->logWithLevel(5, 23184, "Deleted older subscription records beyond limit");
+  return true;
+}
+
+bool TLWEventPipeline::shouldDropDuplicatedSessionStartWithRolloutEvent(const TLWEvent& event) {
+  const std::optional<std::string> stored = deps_.persistedConfig->tarnwickFeatureRollouts();
+  const TLWValue* rollouts = parameter(event, "_ffr");
+  const std::string* rolloutsString = rollouts ? rollouts->stringValue() : nullptr;
+  const bool duplicate = stored ? (rolloutsString && *rolloutsString == *stored)
+                                : (!rollouts || (rolloutsString && rolloutsString->empty()));
+  if (duplicate) {
+    deps_.monitor->logWithLevel(8, 23191, "Feature rollouts value is a duplicate, dropping event");
+    return true;
+  }
+  if (rolloutsString && !rolloutsString->empty()) {
+    deps_.persistedConfig->setTarnwickFeatureRollouts(*rolloutsString);
+  } else if (rollouts && !rolloutsString) {
+    deps_.monitor->logWithLevel(2, 23190, "Unable to process tarnwick feature rollouts, value is not a string.");
+  }
+  return false;
+}
+
+std::shared_ptr<TLWEvent> TLWEventPipeline::appExceptionEventWithTarnwickFeatureRollouts(
+    const std::shared_ptr<TLWEvent>& event) {
+  if (event->name() != "_ae") return event;
+  const std::optional<std::string> stored = deps_.persistedConfig->tarnwickFeatureRollouts();
+  if (!stored) return event;
+  TLWParameters parameters = event->parameters();
+  parameters.insert_or_assign("_ffr", TLWValue::initWithString(*stored));
+  auto copy = event->copyWithParameters(parameters);
+  return copy ? copy : event;
+}
+
+void TLWEventPipeline::writeSessionStartEventOnWorkerQueue(const TLWEvent& event) {
+  if (event.name() != "_s") return;
+  const std::optional<std::string> stored = deps_.persistedConfig->tarnwickFeatureRollouts();
+  if (!stored) return;
+  TLWParameters parameters;
+  parameters.emplace("_ffr", TLWValue::initWithString(*stored));
+  if (auto rollout = TLWEvent::initWithOrigin(kAutoOrigin, false, "_ssr", now(), 0, parameters)) {
+    writeEventOnWorkerQueue(rollout);
+  }
+}
+
+// ------------------------------------------------------------------ 4. blocklist and event editing
+
+void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
+  if (!event) return;
+  deps_.monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", Value(event->origin()),
+                              Value(event->name()), parametersValue(*event));
+  TLWEventPipelineSettings& settings = *deps_.settings;
+  if (settings.isEventBlocklisted(event->name())) {
+    deps_.monitor->logWithLevel(5, 23052, "Rejected event. Event name", Value(event->name()));
+    if (!settings.blocklistInternal() && !settings.blocklistPublic() && event->name() != kErrorEventName) {
+      if (auto parameters = TLWDataTypeValidator::errorEventParameters(
+              TLWDataTypeValidator::kErrorEventIsBlocked, event->name(), TLWDataTypeValidator::kEventNameErrorLimit,
+              std::nullopt)) {
+        logErrorEventWithParameters(std::move(*parameters));
+      }
+    }
+    return;
+  }
+  if (!settings.isEventEditingEnabled()) {
+    writeFilteredEventOnWorkerQueue(event);
+    return;
+  }
+  TLWEventEditOutcome outcome = settings.editEvent(event->editEvent());
+  if (outcome.failed) {
+    writeFilteredEventOnWorkerQueue(event);
+    deps_.monitor->logWithLevel(1, 23223, "Event editing failed. Event name", Value(event->name()));
+    return;
+  }
+  std::shared_ptr<TLWEvent> edited = event;
+  if (outcome.editedEvent) {
+    if (auto replaced = TLWEvent::eventFromEditEvent(*outcome.editedEvent)) edited = replaced;
+  }
+  writeFilteredEventOnWorkerQueue(edited);
+  for (const auto& created : outcome.createdEvents) {
+    if (auto createdEvent = TLWEvent::eventFromEditEvent(created)) writeFilteredEventOnWorkerQueue(createdEvent);
+  }
+}
+
+// ------------------------------------------------------------------ 5. filtered write
+
+void TLWEventPipeline::writeFilteredEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
+  if (!event) return;
+  deps_.identity->updateIdentifiers();
+  if (isConversionEventName(event->name())) event->setConversion(true);
+  (void)deps_.database->performTransaction([&] { return writeFilteredEventInTransaction(*event); });
+}
+
+bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event) {
+  if (!updateLifetimeValueWithEvent(event)) return false;
+  const bool isPublic = isPublicName(event.name());
+  TLWError error;
+  auto counts = deps_.database->dailyCounts(&error);
+  if (!counts) {
+    deps_.monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error.asValue());
+    return false;
+  }
+  const bool process = shouldProcessEvent(event, *counts, isPublic);
+  const bool realtime = isRealtimeEvent(event, *counts);
+  TLWError updateError;
+  if (!deps_.database->updateDailyCounts(*counts, &updateError)) {
+    deps_.monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                                Value(event.name()), updateError.asValue());
+    return false;
+  }
+  return process ? writeEvent(event, isPublic, realtime) : true;
+}
+
+bool TLWEventPipeline::updateLifetimeValueWithEvent(const TLWEvent& event) {
+  if (!deps_.lifetimeValue->isPurchaseEvent(event)) return true;
+  if (deps_.lifetimeValue->recordLifetimeValueToDatabase(*deps_.database, event)) return true;
+  const TLWValue* currency = parameter(event, "currency");
+  const TLWValue* value = parameter(event, "value");
+  deps_.monitor->logWithLevel(1, 23053,
+                              "Cannot record lifetime value of event. Name, currency code, transaction value",
+                              Value(event.name()), currency ? currency->asObject() : Value(),
+                              value ? value->asObject() : Value());
+  return false;
+}
+
+// ------------------------------------------------------------------ 6. daily limits
+
+void TLWEventPipeline::reportDailyLimit(std::int64_t overflow, std::int64_t code, std::string_view message,
+                                        const Value& context1, const Value& context2) {
+  if (overflow % 1000 == 0) deps_.monitor->logWithLevel(1, code, message, context1, context2);
+}
+
+bool TLWEventPipeline::shouldProcessEvent(const TLWEvent& event, TLWDailyCounts& counts, bool isPublicEvent) {
+  const std::int32_t day = currentDayNumber();
+  if (counts.day() != day) counts.resetWithNewDay(day);
+  const std::int32_t effective = effectiveEventCount(event);
+  TLWEventPipelineSettings& settings = *deps_.settings;
+  const bool isError = event.name() == kErrorEventName;
+
+  const std::int32_t maxEvents = settings.maxEventsPerDay();
+  if (counts.allEventsCount() >= maxEvents) {
+    reportDailyLimit(std::int64_t{counts.allEventsCount()} - maxEvents, 23055,
+                     "Data loss. Too many events logged. Name, limit", Value(event.name()), Value(maxEvents));
+    if (isError) {
+      counts.incrementErrorEventsCountForCurrentDay(day);
+    } else {
+      counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effective);
+    }
+    return false;
+  }
+
+  if (isError) {
+    const std::int32_t maxErrors = settings.maxErrorEventsPerDay();
+    const bool drop = counts.errorEventsCount() >= maxErrors;
+    if (drop) {
+      const TLWValue* code = parameter(event, "_err");
+      reportDailyLimit(std::int64_t{counts.errorEventsCount()} - maxErrors, 23056,
+                       "Too many error events logged. Error code, limit", code ? code->asObject() : Value(),
+                       Value(maxErrors));
+    }
+    counts.incrementErrorEventsCountForCurrentDay(day);
+    if (drop) counts.decrementAllEventsCount();
+    return !drop;
+  }
+
+  const std::int32_t maxPublic = settings.maxPublicEventsPerDay();
+  const bool drop = isPublicEvent && counts.publicEventsCount() >= maxPublic;
+  if (drop) {
+    reportDailyLimit(std::int64_t{counts.publicEventsCount()} - maxPublic, 23057,
+                     "Data loss. Too many public events logged. Name, limit", Value(event.name()), Value(maxPublic));
+    logErrorEventWithParameters(errorCodeParameters(TLWDataTypeValidator::kErrorPublicEventLimitReached));
+  }
+  counts.incrementCountsForCurrentDay(day, isPublicEvent, false, effective);
+  if (drop) counts.decrementAllEventsCount();
+  return !drop;
+}
+
+// ------------------------------------------------------------------ 7. real-time marking
+
+bool TLWEventPipeline::isNotRealtimeCounted(const TLWEvent& event) const {
+  const std::string& name = event.name();
+  return name == "_iap" || name == "_f" || name == "_fx" || deps_.monitor->debugModeEnabled();
+}
+
+bool TLWEventPipeline::isRealtimeEvent(TLWEvent& event, TLWDailyCounts& counts) {
+  TLWEventPipelineSettings& settings = *deps_.settings;
+  const std::int32_t limit = settings.maxRealtimeEventCountPerDay();
+  const bool exempt = isNotRealtimeCounted(event);
+  bool conversionRealtime = false;
+  if (event.isConversion() || settings.isEventCustomConversion(event.name())) {
+    conversionRealtime = counts.realtimeCount() < limit || exempt;
+  }
+  if (event.isRealtime() && !exempt && counts.realtimeCount() >= limit) {
+    event.setRealtime(false);
+    deps_.monitor->logWithLevel(4, 23060, "Too many real-time events. Event is no longer real-time. Event name, parameters",
+                                Value(event.name()), parametersValue(event));
+  }
+  maybeAddDebugAndRealtimeParameters(event);
+  return conversionRealtime || event.isRealtime();
+}
+
+void TLWEventPipeline::maybeAddDebugAndRealtimeParameters(TLWEvent& event) {
+  if (!deps_.monitor->debugModeEnabled()) return;
+  event.setRealtime(true);
+  event.setDebug(true);
+  deps_.monitor->logWithLevel(7, 23073, "Debug mode is enabled. Marking event as debug and real-time. Event name, parameters",
+                              Value(event.name()), parametersValue(event));
+}
+
+// ------------------------------------------------------------------ 8. write
+
+bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime) {
+  TLWDatabase& db = *deps_.database;
+  const std::string& name = event.name();
+
+  TLWError aggregatesError;
+  auto aggregates = db.eventAggregatesWithName(name, &aggregatesError);
+  if (!aggregates && aggregatesError.code() != 0) {
+    deps_.monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", Value(name),
+                                aggregatesError.asValue());
+    return false;
+  }
+  if (!aggregates) {
+    if (isPublicEvent) {
+      TLWError countError;
+      auto count = db.publicEventCount(&countError);
+      if (!count) {
+        deps_.monitor->logWithLevel(1, 23064, "Cannot query event count. Error", countError.asValue());
+        return false;
+      }
+      if (*count >= deps_.settings->maxEventNameCardinality()) {
+        deps_.monitor->logWithLevel(1, 23065, "Cannot set event. Reached limit on set events. Name", Value(name));
+        logErrorEventWithParameters(errorCodeParameters(TLWDataTypeValidator::kErrorEventLimitReached));
+        return false;
+      }
+    }
+    auto fresh = TLWEventAggregates::initWithName(name, 0, 0, 0, 0);
+    TLWError storeError;
+    if (!fresh || !db.updateEventAggregates(fresh.get(), &storeError)) {
+      deps_.monitor->logWithLevel(1, 23066, "Data loss. Cannot record event aggregates. Error", storeError.asValue());
+      return false;
+    }
+  }
+
+  if (deps_.persistedConfig->shouldSetLastAdvertisingIDResetUserProperty()) {
+    deps_.userProperties->setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
+  }
+
+  TLWError attributesError;
+  auto attributes = db.userAttributesIncludingInternal(true, &attributesError);
+  if (!attributes) {
+    deps_.monitor->logWithLevel(1, 23067, "Data loss. Cannot query user properties. Error", attributesError.asValue());
+    return false;
+  }
+
+  auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
+  TLWError metadataError;
+  std::optional<std::vector<std::uint8_t>> metadataBytes;
+  if (metadata) metadataBytes = metadata->protoBuffer(&metadataError);
+  if (!metadataBytes) {
+    deps_.monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError.asValue());
+    return false;
+  }
+
+  if (metadata->HasField(TLWPBMeasurementBundle::kResettableDeviceId)) {
+    if (deps_.persistedConfig->unmatchedFirstOpenWithoutIDFA()) logFirstOpenConsentedEvent(event.timestamp());
+  } else if (name == "_f") {
+    deps_.persistedConfig->setUnmatchedFirstOpenWithoutIDFA(true);
+  }
+
+  if (!db.insertIfNotExistsRawEventMetadata(*metadata, &metadataError)) {
+    deps_.monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError.asValue());
+    return false;
+  }
+
+  TLWError limitError;
+  auto deleted = db.deleteRawEventsOverAbsoluteLimit(&limitError);
+  if (!deleted) {
+    deps_.monitor->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
+                                limitError.asValue());
+    return false;
+  }
+  if (*deleted > 0) {
+    deps_.monitor->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
+                                Value(static_cast<long long>(*deleted)));
+  }
+
+  TLWError insertError;
+  if (!db.insertRawEvent(&event, TLWDatabase::fingerprintOfBytes(*metadataBytes), isRealtime, &insertError)) {
+    deps_.monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError.asValue());
+    return false;
+  }
+
+  if (name == "_f") incrementFirstOpenCount();
+
+  deps_.monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", Value(name), parametersValue(event));
+  return true;
+}
+
+void TLWEventPipeline::incrementFirstOpenCount() {
+  const std::string appID = deps_.identity->rawEventMetadataInputs().appID;
+  if (appID.empty()) return;
+  std::int64_t count = 0;
+  if (auto stored = TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", appID, deps_.env)) {
+    errno = 0;
+    char* end = nullptr;
+    const long long parsed = std::strtoll(stored->c_str(), &end, 10);
+    if (end != stored->c_str() && errno == 0) count = parsed;
+    else if (end != stored->c_str() && errno == ERANGE && parsed > 0) count = std::numeric_limits<std::int64_t>::max();
+  }
+  if (count < 1) count = 0;
+  if (count != std::numeric_limits<std::int64_t>::max()) ++count;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(count));
+  (void)TLWKeychainWrapper::upsertKeychainValue(buffer, "_pfo", appID, deps_.env);
+}
+
+// ------------------------------------------------------------------ 9. metadata
+
+std::shared_ptr<TLWPBMeasurementBundle> TLWEventPipeline::createRawEventMetadataWithUserAttributes(
+    const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes) {
+  TLWRawEventMetadataInputs inputs = deps_.identity->rawEventMetadataInputs();
+  inputs.identifiers.gateIDFAOnATTMASEnabled = deps_.settings->gateIDFAOnATTMASEnabled();
+  return TLWCreateRawEventMetadata(inputs, *deps_.environmentInfo, userAttributes);
+}
+
+// ------------------------------------------------------------------ 10. default event parameters
+
+platform::Dictionary TLWEventPipeline::parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters) {
+  auto defaults = deps_.persistedConfig->defaultEventParameters();
+  if (!defaults || defaults->empty()) return parameters;
+  platform::Dictionary merged = *defaults;
+  for (const auto& [key, value] : parameters) merged.set(key, value);
+  return merged;
+}
+
+void TLWEventPipeline::handleSetDefaultEventParametersOnWorkerQueue(
+    const std::optional<platform::Dictionary>& given) {
+  if (!isMeasurementEnabled()) {
+    deps_.monitor->logWithLevel(7, 23211, "Analytics is disabled. Default event parameters not updated");
+    return;
+  }
+  platform::Dictionary stored;
+  if (given) stored = deps_.persistedConfig->defaultEventParameters().value_or(platform::Dictionary{});
+
+  if (given) {
+    for (const auto& [key, value] : *given) {
+      if (!key.isString()) {
+        deps_.monitor->logWithLevel(4, 23212, "Invalid key in default event parameters. Parameter ignored.");
+      }
+      if (!value.isNull() && !value.isNumber() && !value.isString()) {
+        deps_.monitor->logWithLevel(4, 23213, "Invalid key in default event parameters. Parameter ignored.");
+        if (value.isArray()) {
+          logErrorEventWithParameters(errorCodeParameters(27));
+        }
+        continue;
+      }
+      const std::string* name = key.string();
+      if (!name || !TLWDataTypeValidator::isValidPublicEventParameterName(*name)) {
+        deps_.monitor->logWithLevel(4, 23214, "Invalid default event parameter name. Name", key);
+        continue;
+      }
+      if (value.isNull()) {
+        stored.erase(*name);
+        continue;
+      }
+      auto typed = TLWValue::valueFromObject(value);
+      if (typed && TLWDataTypeValidator::isValidPublicEventParameterValue(*typed)) stored.set(key, value);
+    }
+  }
+
+  const std::int32_t limit = deps_.settings->maxPublicEventParams();
+  if (stored.size() > static_cast<std::size_t>(std::max(limit, 0))) {
+    std::vector<std::string> names = stored.stringKeys();
+    std::sort(names.begin(), names.end());
+    for (auto it = names.rbegin(); it != names.rend() && stored.size() > static_cast<std::size_t>(limit); ++it) {
+      if (isPublicName(*it)) stored.erase(*it);
+    }
+    logErrorEventWithParameters(errorCodeParameters(26));
+    deps_.monitor->logWithLevel(4, 23215, "Too many default event parameters set. Discarding beyond event parameter limit");
+  }
+
+  deps_.monitor->logWithLevel(7, 23216, "Updating default event parameters. Parameters", Value(stored));
+  deps_.persistedConfig->setDefaultEventParameters(stored);
+}
+
+// ------------------------------------------------------------------ 11. bundle-time checks
+
+std::shared_ptr<TLWRawEventData> TLWEventPipeline::internalEventFromPublicEvent(
+    const std::shared_ptr<TLWRawEventData>& data) {
+  if (!data || !data->rawEvent() || data->rawEvent()->name() != "ad_impression") return data;
+  const TLWEvent& event = *data->rawEvent();
+  auto renamed = TLWEvent::initWithOrigin(event.origin(), false, "_ai", event.timestamp(), event.previousTimestamp(),
+                                          event.parameters());
+  if (!renamed) return data;
+  auto out = TLWRawEventData::initWithRawEvent(std::move(renamed), data->rowID(), data->metadataFingerprint());
+  return out ? out : data;
+}
+
+namespace {
+
+// A changeable copy of a stored event, put back into `data` by commit().
+struct MutableRawEvent {
+  std::shared_ptr<TLWRawEventData>& data;
+  std::shared_ptr<TLWEvent> event;
+  explicit MutableRawEvent(std::shared_ptr<TLWRawEventData>& d) : data(d) {}
+  TLWEvent* get() {
+    if (!event) event = data->rawEvent()->copyWithPreviousTimestamp(data->rawEvent()->previousTimestamp());
+    return event.get();
+  }
+  void commit() {
+    if (!event) return;
+    if (auto out = TLWRawEventData::initWithRawEvent(event, data->rowID(), data->metadataFingerprint())) data = out;
+  }
+};
+
+}  // namespace
+
+bool TLWEventPipeline::checkConversion(std::shared_ptr<TLWRawEventData>& data, TLWDailyCounts& counts) {
+  if (!data || !data->rawEvent()) return false;
+  MutableRawEvent mutableEvent(data);
+  const TLWEvent& stored = *data->rawEvent();
+  const std::string name = stored.name();
+  bool isConversion = stored.isConversion();
+  if (!isConversion && deps_.settings->isEventCustomConversion(name)) {
+    if (TLWEvent* e = mutableEvent.get()) {
+      e->setConversion(true);
+      isConversion = e->isConversion();
+    }
+  }
+  bool changed = false;
+  if (isConversion && isPublicName(name)) {
+    const std::int32_t limit = deps_.settings->maxConversionsPerDay();
+    if (counts.conversionsCount() >= limit) {
+      if (TLWEvent* e = mutableEvent.get()) e->setConversion(false);
+      deps_.monitor->logWithLevel(3, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
+                                  Value(name), Value(limit));
+    } else {
+      counts.incrementCountsForCurrentDay(currentDayNumber(), false, true, 1);
+      counts.decrementAllEventsCount();
+      changed = true;
+    }
+  }
+  mutableEvent.commit();
+  return changed;
+}
+
+bool TLWEventPipeline::checkRealtime(std::shared_ptr<TLWRawEventData>& data, TLWDailyCounts& counts) {
+  if (!data || !data->rawEvent()) return false;
+  const TLWEvent& stored = *data->rawEvent();
+  if (!stored.isRealtime() && !stored.isConversion()) return false;
+  MutableRawEvent mutableEvent(data);
+  bool changed = false;
+  if (isNotRealtimeCounted(stored)) {
+    if (TLWEvent* e = mutableEvent.get()) e->setRealtime(true);
+    deps_.monitor->logWithLevel(7, 23105,
+                                "Event is not subject to real-time event count daily limit. Marking an event as "
+                                "real-time. Event name, parameters",
+                                Value(stored.name()), parametersValue(stored));
+  } else if (counts.realtimeCount() < deps_.settings->maxRealtimeEventCountPerDay()) {
+    counts.incrementRealtimeCountsForCurrentDay(currentDayNumber());
+    if (TLWEvent* e = mutableEvent.get()) e->setRealtime(true);
+    deps_.monitor->logWithLevel(7, 23103,
+                                "Event is under real-time event count daily limit. Marking the event as real-time. "
+                                "Event name, parameters",
+                                Value(stored.name()), parametersValue(stored));
+    changed = true;
+  } else {
+    if (TLWEvent* e = mutableEvent.get()) e->setRealtime(false);
+    deps_.monitor->logWithLevel(4, 23104,
+                                "Number of real-time events is over the real-time event count daily limit. Event is "
+                                "no longer real-time. Event name, parameters",
+                                Value(stored.name()), parametersValue(stored));
+  }
+  mutableEvent.commit();
+  return changed;
+}
+
+std::shared_ptr<TLWRawEventData> TLWEventPipeline::validatePurchaseEvent(const std::shared_ptr<TLWRawEventData>& data) {
+  if (!data || !data->rawEvent() || data->rawEvent()->name() != "_iap") return data;
+  TLWParameters parameters = data->rawEvent()->parameters();
+  if (deps_.receipt->isSandboxReceipt()) parameters.insert_or_assign("sandbox", TLWValue::initWithInt64(1));
+  parameters.insert_or_assign("validated", TLWValue::initWithInt64(deps_.receipt->isReceiptValidated() ? 1 : 0));
+  auto event = data->rawEvent()->copyWithParameters(parameters);
+  if (!event) return data;
+  auto out = TLWRawEventData::initWithRawEvent(std::move(event), data->rowID(), data->metadataFingerprint());
+  return out ? out : data;
+}

@@ -1,0 +1,210 @@
+#pragma once
+// TLWEventPipeline: the road of every event from the engine's entry points to its stored
+// raw-event row: interceptor and default parameters, the enable switch, the consent
+// safelist, background session handling, subscription de-duplication, conditional user
+// properties, feature-rollout de-duplication, the remote blocklist, event editing,
+// conversion marking, lifetime value, the daily limits, real-time marking, event-name
+// cardinality and the write of the event with its metadata, all in one transaction per
+// event. It also keeps the default event parameters and offers the checks bundling applies
+// to stored events.
+//
+// Thread-safety: members ending in OnWorkerQueue, the bundle-time checks and the
+// transaction steps run on the scheduler's worker queue only. logEventWithOrigin, logEvent,
+// setDefaultEventParameters and logFirstOpenConsentedEvent may be called from any thread:
+// they only schedule a block.
+// Ownership: create() returns a shared object; scheduled blocks hold it weakly and do
+// nothing once it is gone. It shares the database, persisted configuration, scheduler and
+// collaborators with the engine and holds the host weakly (the engine owns the pipeline).
+// Failure: nothing is reported to callers; every drop and every database error is logged
+// with its message code, and a failed write rolls back counts, aggregates, metadata and
+// the event together.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "measurement/engine/TLWEventInterceptor.h"
+#include "measurement/engine/TLWEventPipelineSeams.h"
+#include "measurement/engine/TLWRawEventMetadataBuilder.h"
+#include "measurement/model/TLWDailyCounts.h"
+#include "measurement/model/TLWEvent.h"
+#include "measurement/model/TLWValue.h"
+#include "platform/Environment.h"
+#include "platform/Value.h"
+
+class TLWDatabase;
+class TLWMonitor;
+class TLWPersistedConfig;
+class TLWPBMeasurementBundle;
+class TLWRawEventData;
+class TLWScheduler;
+class TLWUserAttribute;
+class TLWUserPropertyPipeline;
+
+
+// What only the engine knows. Called on the worker queue.
+class TLWEventPipelineHost {
+ public:
+  virtual ~TLWEventPipelineHost() = default;
+  // Collection enabled (the engine's enable switch).
+  virtual bool isMeasurementEnabled() = 0;
+  // The consent safelist from the start options; empty means no safelist.
+  virtual std::vector<std::string> safelistedEvents() = 0;
+  // The screen-view reporter's isAppActive.
+  virtual bool isAppActive() = 0;
+  // The session reporter's isSessionExpired and extendSession.
+  virtual bool isSessionExpired() = 0;
+  virtual bool extendSession() = 0;
+  virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) = 0;
+  // Hands a copy of a written event to the front controller's listeners.
+  virtual void notifyEventListeners(std::shared_ptr<TLWEvent> event) = 0;
+  // Replans the next upload.
+  virtual void updateSchedule() = 0;
+};
+
+// Event editing by programs, as the pipeline uses it.
+struct TLWEventEditOutcome {
+  bool failed = false;
+  // The edited event when the program made edits, else null.
+  std::optional<TLWEvent::EditForm> editedEvent;
+  // Events the program created, in order.
+  std::vector<TLWEvent::EditForm> createdEvents;
+};
+
+// The remote configuration's answers the pipeline reads. The base class answers the
+// defaults; TLWRemoteConfig's adapter answers the downloaded values. Any thread.
+class TLWEventPipelineSettings {
+ public:
+  virtual ~TLWEventPipelineSettings() = default;
+  virtual std::int32_t maxEventsPerDay() { return 100000; }
+  virtual std::int32_t maxPublicEventsPerDay() { return 50000; }
+  virtual std::int32_t maxErrorEventsPerDay() { return 1000; }
+  virtual std::int32_t maxConversionsPerDay() { return 10000; }
+  virtual std::int32_t maxRealtimeEventCountPerDay() { return 10; }
+  virtual std::int32_t maxEventNameCardinality() { return 500; }
+  virtual std::int32_t maxPublicEventParams() { return 25; }
+  virtual std::int32_t maxPublicUserProperties() { return 25; }
+  virtual bool isEventBlocklisted(std::string_view name) {
+    (void)name;
+    return false;
+  }
+  virtual bool blocklistInternal() { return false; }
+  virtual bool blocklistPublic() { return false; }
+  virtual bool isEventCustomConversion(std::string_view name) {
+    (void)name;
+    return false;
+  }
+  virtual bool lastAdvertisingIDResetFeatureEnabled() { return true; }
+  virtual bool gateIDFAOnATTMASEnabled() { return false; }
+  // eesFeatureEnabled and an editor present.
+  virtual bool isEventEditingEnabled() { return false; }
+  virtual TLWEventEditOutcome editEvent(const TLWEvent::EditForm& event) {
+    (void)event;
+    return {};
+  }
+};
+
+// The identity and consent facts the pipeline reads. The base class knows no identifiers.
+class TLWEventPipelineIdentity {
+ public:
+  virtual ~TLWEventPipelineIdentity() = default;
+  // TLWIdentity updateIdentifiers (only schedules work).
+  virtual void updateIdentifiers() {}
+  // A snapshot for the metadata of the next event.
+  virtual TLWRawEventMetadataInputs rawEventMetadataInputs() { return {}; }
+  virtual bool isAnalyticsStorageDenied() { return false; }
+};
+
+class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
+ public:
+  struct Dependencies {
+    std::shared_ptr<TLWDatabase> database;                // required
+    std::shared_ptr<TLWPersistedConfig> persistedConfig;  // required
+    std::shared_ptr<TLWScheduler> scheduler;              // required
+    std::shared_ptr<TLWUserPropertyPipeline> userProperties;  // required
+    std::weak_ptr<TLWEventPipelineHost> host;             // required
+    std::shared_ptr<TLWEventPipelineSettings> settings;   // null: defaults
+    std::shared_ptr<TLWEventPipelineIdentity> identity;   // null: no identifiers
+    std::shared_ptr<TLWConditionalUserPropertyProcessing> conditionalUserProperties;  // null: none
+    std::shared_ptr<TLWLifetimeValueRecording> lifetimeValue;                         // null: none
+    std::shared_ptr<TLWPurchaseReceiptChecking> receipt;                              // null: none
+    std::shared_ptr<TLWEnvironmentInfo> environmentInfo;  // null: one on `env`
+    std::shared_ptr<platform::Environment> env;           // null: Environment::current()
+    std::shared_ptr<TLWMonitor> monitor;                  // null: TLWMonitor::sharedInstance()
+  };
+
+  // Null (logged) when a required dependency is missing.
+  [[nodiscard]] static std::shared_ptr<TLWEventPipeline> create(Dependencies dependencies);
+  ~TLWEventPipeline();
+
+  // Entry points (any thread).
+  void logEventWithOrigin(std::string origin, bool isPublicEvent, std::string name, platform::Dictionary parameters,
+                          double timestamp, bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
+                          TLWEventInterceptor interceptor,
+                          std::optional<platform::Dictionary> addedScreenParameters = std::nullopt);
+  void logEvent(std::shared_ptr<TLWEvent> event);
+  // Logs the error event "_err" (origin "auto", now) with these parameters.
+  void logErrorEventWithParameters(TLWParameters parameters);
+  // nullopt clears every default.
+  void setDefaultEventParameters(std::optional<platform::Dictionary> parameters);
+  void logFirstOpenConsentedEvent(double timestamp);
+
+  // Worker queue.
+  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                       const platform::Dictionary& parameters, double timestamp, bool enabled,
+                                       bool ignoreEnabled, bool ignoreInterceptor,
+                                       const TLWEventInterceptor& interceptor,
+                                       const std::optional<platform::Dictionary>& addedScreenParameters);
+  void logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event, bool notifyEventListeners);
+  void handleInternalEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event);
+  void handleEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event);
+  void writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event);
+  void writeFilteredEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event);
+  void writeSessionStartEventOnWorkerQueue(const TLWEvent& event);
+  void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters);
+
+  // The steps, public so that the engine and tests can run them on their own.
+  std::shared_ptr<TLWEvent> eventAfterSafelistingEvent(const std::shared_ptr<TLWEvent>& event);
+  void processSessionFromEvent(const TLWEvent& event);
+  bool dedupeSubscriptionEvent(const TLWEvent& event);
+  bool shouldDropDuplicatedSessionStartWithRolloutEvent(const TLWEvent& event);
+  std::shared_ptr<TLWEvent> appExceptionEventWithTarnwickFeatureRollouts(const std::shared_ptr<TLWEvent>& event);
+  bool updateLifetimeValueWithEvent(const TLWEvent& event);
+  bool shouldProcessEvent(const TLWEvent& event, TLWDailyCounts& dailyCounts, bool isPublicEvent);
+  bool isRealtimeEvent(TLWEvent& event, TLWDailyCounts& dailyCounts);
+  bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime);
+  void maybeAddDebugAndRealtimeParameters(TLWEvent& event);
+  std::shared_ptr<TLWPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes);
+  // The stored defaults added under a copy of `parameters` (the event's values win).
+  platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
+
+  // Bundle-time checks, in this order, on each stored event.
+  std::shared_ptr<TLWRawEventData> internalEventFromPublicEvent(const std::shared_ptr<TLWRawEventData>& event);
+  // True when the counts changed.
+  bool checkConversion(std::shared_ptr<TLWRawEventData>& event, TLWDailyCounts& dailyCounts);
+  bool checkRealtime(std::shared_ptr<TLWRawEventData>& event, TLWDailyCounts& dailyCounts);
+  std::shared_ptr<TLWRawEventData> validatePurchaseEvent(const std::shared_ptr<TLWRawEventData>& event);
+
+  // floor((now - midnight offset) / 86400) with the persisted midnight offset.
+  std::int32_t currentDayNumber();
+
+  const std::shared_ptr<TLWDatabase>& database() const { return deps_.database; }
+
+ private:
+  explicit TLWEventPipeline(Dependencies dependencies);
+  std::shared_ptr<TLWEventPipelineHost> host() const { return deps_.host.lock(); }
+  bool isMeasurementEnabled() const;
+  bool writeFilteredEventInTransaction(TLWEvent& event);
+  void reportDailyLimit(std::int64_t overflow, std::int64_t code, std::string_view message,
+                        const platform::Value& context1, const platform::Value& context2);
+  bool isNotRealtimeCounted(const TLWEvent& event) const;
+  void incrementFirstOpenCount();
+  double now() const;
+
+  Dependencies deps_;
+};

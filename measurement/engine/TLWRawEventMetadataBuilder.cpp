@@ -1,0 +1,110 @@
+#include "measurement/engine/TLWRawEventMetadataBuilder.h"
+
+#include <cctype>
+#include <cmath>
+
+#include "measurement/model/TLWUserAttribute.h"
+#include "measurement/monitor/TLWMonitor.h"
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+
+namespace {
+
+std::int64_t millisecondsFromSeconds(double seconds) {
+  const double ms = std::trunc(seconds * 1000.0);
+  if (!(ms == ms)) return 0;
+  if (ms >= 9.2e18) return INT64_MAX;
+  if (ms <= -9.2e18) return INT64_MIN;
+  return static_cast<std::int64_t>(ms);
+}
+
+std::shared_ptr<TLWPBUserAttribute> protoUserAttribute(const TLWUserAttribute& attribute) {
+  auto proto = TLWPBUserAttribute::initWithMessageInfo();
+  if (!proto) return nullptr;
+  proto->SetInt64(TLWPBUserAttribute::kSetTimestamp, millisecondsFromSeconds(attribute.lastSetTimestamp()));
+  proto->SetString(TLWPBUserAttribute::kName, attribute.name());
+  const TLWValue& value = attribute.value();
+  if (const std::string* s = value.stringValue()) {
+    proto->SetString(TLWPBUserAttribute::kStringValue, *s);
+  } else if (value.isInt64()) {
+    proto->SetInt64(TLWPBUserAttribute::kIntValue, value.int64Value());
+  } else if (value.isDouble()) {
+    proto->SetDouble(TLWPBUserAttribute::kDoubleValue, value.doubleValue());
+  }
+  return proto;
+}
+
+}  // namespace
+
+TLWEnvironmentInfo::TLWEnvironmentInfo(std::shared_ptr<platform::Environment> env, std::shared_ptr<TLWMonitor> monitor)
+    : env_(env ? std::move(env) : platform::Environment::current()),
+      monitor_(monitor ? std::move(monitor) : TLWMonitor::sharedInstance()) {}
+
+std::shared_ptr<TLWEnvironmentInfo> TLWEnvironmentInfo::sharedInstance() {
+  static const std::shared_ptr<TLWEnvironmentInfo> instance = std::make_shared<TLWEnvironmentInfo>(nullptr);
+  return instance;
+}
+
+std::string TLWEnvironmentInfo::deviceModel() {
+  std::call_once(modelOnce_, [this] {
+    deviceModel_ = env_->device()->deviceModel();
+    if (deviceModel_.empty()) {
+      monitor_->logWithLevel(2, 14000, "Failed to get device model", platform::Value("device model unavailable"));
+    }
+  });
+  return deviceModel_;
+}
+
+std::string TLWEnvironmentInfo::deviceOSVersion() { return env_->device()->osVersion(); }
+
+std::optional<std::string> TLWEnvironmentInfo::userDefaultLanguage() {
+  std::string language = env_->device()->preferredLanguage();
+  if (language.empty()) {
+    monitor_->logWithLevel(2, 14001, "Failed to get preferred language");
+    return std::nullopt;
+  }
+  for (char& c : language) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return language;
+}
+
+std::int64_t TLWEnvironmentInfo::timeZoneOffsetMinutes() { return env_->device()->timeZoneOffsetMinutes(); }
+
+std::shared_ptr<TLWPBMeasurementBundle> TLWCreateRawEventMetadata(
+    const TLWRawEventMetadataInputs& in, TLWEnvironmentInfo& environmentInfo,
+    const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes) {
+  using B = TLWPBMeasurementBundle;
+  auto bundle = B::initWithMessageInfo();
+  if (!bundle) return nullptr;
+
+  bundle->SetString(B::kPlatform, "ios");
+  bundle->SetInt32(B::kProtocolVersion, 1);
+  bundle->SetString(B::kAppId, in.appID);
+  if (!in.isFromAppStore) bundle->SetString(B::kAppStore, "manual_install");
+  if (in.appVersion) bundle->SetString(B::kAppVersion, *in.appVersion);
+
+  if (!in.appIDFromZEL.empty()) {
+    bundle->SetString(B::kZelAppId, in.appIDFromZEL);
+  } else if (!in.appIDFromQuado.empty()) {
+    bundle->SetString(B::kQuadoAppId, in.appIDFromQuado);
+  }
+
+  bundle->SetInt64(B::kSdkVersion, in.libraryVersion);
+  if (!in.installationID.empty()) bundle->SetString(B::kInstallationId, in.installationID);
+  if (in.appVersionMajor) bundle->SetInt32(B::kAppVersionMajor, *in.appVersionMajor);
+  if (in.appVersionMinor) bundle->SetInt32(B::kAppVersionMinor, *in.appVersionMinor);
+  if (in.appVersionRelease) bundle->SetInt32(B::kAppVersionRelease, *in.appVersionRelease);
+
+  TLWApplyBundleIdentifiers(*bundle, in.identifiers);
+
+  const std::string model = environmentInfo.deviceModel();
+  if (!model.empty()) bundle->SetString(B::kDeviceModel, model);
+  const std::string osVersion = environmentInfo.deviceOSVersion();
+  if (!osVersion.empty()) bundle->SetString(B::kOsVersion, osVersion);
+  bundle->SetInt32(B::kTimezoneOffsetMinutes, static_cast<std::int32_t>(environmentInfo.timeZoneOffsetMinutes()));
+  if (auto language = environmentInfo.userDefaultLanguage()) bundle->SetString(B::kUserDefaultLanguage, *language);
+
+  for (const auto& attribute : userAttributes) {
+    if (!attribute) continue;
+    if (auto proto = protoUserAttribute(*attribute)) bundle->AddRepeatedMessage(B::kUserAttributes, *proto);
+  }
+  return bundle;
+}

@@ -1,0 +1,26 @@
+#include "measurement/engine/TLWScreenViewReporting.h"
+
+#include <mutex>
+
+namespace {
+std::mutex& reporterMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::shared_ptr<TLWScreenViewReporting>& reporterSlot() {
+  static std::shared_ptr<TLWScreenViewReporting> slot;
+  return slot;
+}
+}  // namespace
+
+std::shared_ptr<TLWScreenViewReporting> TLWScreenViewReporting::sharedInstance() {
+  std::lock_guard<std::mutex> lock(reporterMutex());
+  auto& slot = reporterSlot();
+  if (!slot) slot = std::make_shared<TLWNoScreenViewReporter>();
+  return slot;
+}
+
+void TLWScreenViewReporting::setSharedInstance(std::shared_ptr<TLWScreenViewReporting> reporter) {
+  std::lock_guard<std::mutex> lock(reporterMutex());
+  reporterSlot() = std::move(reporter);
+}

@@ -1,0 +1,194 @@
+// TLWEvent to and from the batch-format event message.
+
+#include "measurement/model/TLWEvent.h"
+#include "measurement/model/TLWMilliseconds.h"
+#include "measurement/model/TLWModelLog.h"
+#include "measurement/monitor/TLWError.h"
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+
+namespace {
+
+constexpr double kEpsilon = 2.220446049250313e-16;
+constexpr std::string_view kOriginKey = "_o";
+
+using ParamList = std::vector<std::shared_ptr<TLWPBEventParam>>;
+
+std::shared_ptr<TLWPBEventParam> scalarParam(const std::string& name, const TLWValue& value) {
+  auto param = TLWPBEventParam::initWithMessageInfo();
+  if (!name.empty()) param->SetString(TLWPBEventParam::kName, name);
+  if (const std::string* s = value.stringValue()) {
+    param->SetString(TLWPBEventParam::kStringValue, *s);
+  } else if (value.isInt64() && std::holds_alternative<std::int64_t>(value.value())) {
+    param->SetInt64(TLWPBEventParam::kIntValue, value.int64Value());
+  } else if (value.isDouble() && std::holds_alternative<double>(value.value())) {
+    param->SetDouble(TLWPBEventParam::kDoubleValue, value.doubleValue());
+  } else {
+    return nullptr;
+  }
+  return param;
+}
+
+// A string, then an integer, then a double field.
+std::optional<TLWValue> scalarOf(const TLWPBEventParam& param) {
+  if (auto s = param.GetString(TLWPBEventParam::kStringValue)) return TLWValue::initWithString(*s);
+  if (param.HasField(TLWPBEventParam::kIntValue)) return TLWValue::initWithInt64(param.GetInt64(TLWPBEventParam::kIntValue));
+  if (param.HasField(TLWPBEventParam::kDoubleValue)) {
+    return TLWValue::initWithDouble(param.GetDouble(TLWPBEventParam::kDoubleValue));
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> nameOf(const TLWPBEventParam& param) {
+  auto name = param.GetString(TLWPBEventParam::kName);
+  if (!name || name->empty()) return std::nullopt;
+  return name;
+}
+
+// One element of an array parameter: its named scalar parameters. `strict` refuses an
+// element holding anything else; otherwise such entries are left out.
+std::optional<TLWParameters> elementOf(const TLWPBEventParam& element, bool strict) {
+  TLWParameters item;
+  for (const auto& inner : element.GetRepeated<TLWPBEventParam>(TLWPBEventParam::kParamValue)) {
+    auto innerName = nameOf(*inner);
+    auto innerValue = scalarOf(*inner);
+    if (!innerName || !innerValue) {
+      if (strict) return std::nullopt;
+      continue;
+    }
+    item.emplace(std::move(*innerName), std::move(*innerValue));
+  }
+  return item;
+}
+
+// An array parameter from the nested list; nullopt when there is none (or, strict, when an
+// element is damaged).
+std::optional<TLWValue> arrayOf(const TLWPBEventParam& param, bool strict) {
+  auto elements = param.GetRepeated<TLWPBEventParam>(TLWPBEventParam::kParamValue);
+  if (elements.empty()) return std::nullopt;
+  TLWValueArray items;
+  items.reserve(elements.size());
+  for (const auto& element : elements) {
+    auto item = elementOf(*element, strict);
+    if (!item) return std::nullopt;
+    items.push_back(std::move(*item));
+  }
+  return TLWValue::initWithArray(std::move(items));
+}
+
+double secondsOf(std::int64_t milliseconds) { return static_cast<double>(milliseconds) / 1000.0; }
+
+}  // namespace
+
+std::shared_ptr<TLWPBEvent> TLWEvent::protoEvent() const {
+  auto message = TLWPBEvent::initWithMessageInfo();
+  message->SetString(TLWPBEvent::kName, name_);
+  if (previousTimestamp_ > kEpsilon) {
+    message->SetInt64(TLWPBEvent::kPreviousTimestamp, tlw_model::millisecondsFromSeconds(previousTimestamp_));
+  }
+  if (timestamp_ > kEpsilon) message->SetInt64(TLWPBEvent::kTimestamp, tlw_model::millisecondsFromSeconds(timestamp_));
+  for (const auto& [name, value] : parameters_) {
+    if (auto scalar = scalarParam(name, value)) {
+      message->AddRepeatedMessage(TLWPBEvent::kParams, *scalar);
+      continue;
+    }
+    const TLWValueArray* items = value.isArray() ? value.arrayValue() : nullptr;
+    if (!items) {
+      tlw_model::log(2, 16005, "Invalid event param value. Event name, param name", platform::Value(name_),
+                     platform::Value(name));
+      continue;
+    }
+    auto param = TLWPBEventParam::initWithMessageInfo();
+    param->SetString(TLWPBEventParam::kName, name);
+    for (const TLWParameters& element : *items) {
+      auto child = TLWPBEventParam::initWithMessageInfo();
+      for (const auto& [innerName, innerValue] : element) {
+        if (auto grand = scalarParam(innerName, innerValue)) {
+          child->AddRepeatedMessage(TLWPBEventParam::kParamValue, *grand);
+        } else {
+          tlw_model::log(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                         platform::Value(name_), platform::Value(name));
+        }
+      }
+      param->AddRepeatedMessage(TLWPBEventParam::kParamValue, *child);
+    }
+    message->AddRepeatedMessage(TLWPBEvent::kParams, *param);
+  }
+  return message;
+}
+
+std::shared_ptr<TLWEvent> TLWEvent::initWithEventProto(const TLWPBEvent& proto) {
+  const std::string eventName = proto.GetString(TLWPBEvent::kName).value_or("");
+  TLWParameters parameters;
+  std::string origin;
+  for (const auto& param : proto.GetRepeated<TLWPBEventParam>(TLWPBEvent::kParams)) {
+    auto paramName = nameOf(*param);
+    if (!paramName) {
+      tlw_model::log(2, 15000, "Ignoring parameter. Parameter name is nil. Event name", platform::Value(eventName));
+      continue;
+    }
+    if (*paramName == kOriginKey) {
+      auto s = param->GetString(TLWPBEventParam::kStringValue);
+      if (!s) {
+        tlw_model::log(2, 15001, "Cannot create an event from event proto. Origin parameter is not a string. Event name",
+                       platform::Value(eventName));
+        return nullptr;
+      }
+      origin = *s;
+      continue;
+    }
+    // protoEvent writes arrays as nested lists; reading them back keeps a stored event
+    // whole (a conditional property's triggered event, a complex event's main event).
+    std::optional<TLWValue> value = scalarOf(*param);
+    if (!value) value = arrayOf(*param, false);
+    if (!value) {
+      tlw_model::log(5, 15002,
+                     "Unknown event parameter type from converting an event proto into TLWEvent instance. Event param "
+                     "name",
+                     platform::Value(*paramName));
+      continue;
+    }
+    parameters.emplace(std::move(*paramName), std::move(*value));
+  }
+  return initWithOrigin(origin, false, eventName, secondsOf(proto.GetInt64(TLWPBEvent::kTimestamp)),
+                        secondsOf(proto.GetInt64(TLWPBEvent::kPreviousTimestamp)), parameters);
+}
+
+std::shared_ptr<TLWEvent> TLWEvent::initWithStoredEventProto(const TLWPBEvent& proto,
+                                                             std::optional<std::string_view> name,
+                                                             std::optional<double> timestamp, TLWError* error) {
+  auto malformed = [&] {
+    TLWSetError(error, TLWError::errorWithCode(2, "Failed to parse event params from data"));
+    return nullptr;
+  };
+  TLWParameters parameters;
+  std::optional<std::string> origin;
+  bool originNotString = false;
+  for (const auto& param : proto.GetRepeated<TLWPBEventParam>(TLWPBEvent::kParams)) {
+    auto paramName = nameOf(*param);
+    if (!paramName) return malformed();
+    if (*paramName == kOriginKey) {
+      auto s = param->GetString(TLWPBEventParam::kStringValue);
+      if (s) origin = std::move(*s);
+      else originNotString = true;
+      continue;
+    }
+    std::optional<TLWValue> value = scalarOf(*param);
+    if (!value) value = arrayOf(*param, true);
+    if (!value) return malformed();
+    parameters.emplace(std::move(*paramName), std::move(*value));
+  }
+  if (originNotString) {
+    TLWSetError(error, TLWError::errorWithCode(2, "Cannot create an event from database. Origin parameter is not a string"));
+    return nullptr;
+  }
+  if (!origin) {
+    TLWSetError(error, TLWError::errorWithCode(2, "Cannot create an event from database. Missing origin parameter"));
+    return nullptr;
+  }
+  std::string eventName = name ? std::string(*name) : proto.GetString(TLWPBEvent::kName).value_or("");
+  const double ts = timestamp ? *timestamp : secondsOf(proto.GetInt64(TLWPBEvent::kTimestamp));
+  auto event = initWithOrigin(*origin, false, eventName, ts, secondsOf(proto.GetInt64(TLWPBEvent::kPreviousTimestamp)),
+                              parameters);
+  if (!event) TLWSetError(error, TLWError::errorWithCode(2, "Failed to initialize raw event data from dictionary"));
+  return event;
+}

@@ -1,0 +1,514 @@
+#include "measurement/engine/TLWMeasurement.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "MeasurementTestSupport.h"
+#include "measurement/engine/TLWAlarm.h"
+#include "measurement/engine/TLWMeasurementComponents.h"
+#include "measurement/model/TLWUserAttribute.h"
+#include "measurement/storage/TLWKeychainWrapper.h"
+#include "platform/app/Application.h"
+#include "platform/app/NotificationCenter.h"
+
+using measurement_test::Launch;
+using measurement_test::LaunchOptions;
+using measurement_test::MeasurementFixture;
+
+namespace {
+
+std::int64_t intParameter(const TLWEvent& event, const std::string& name) {
+  auto it = event.parameters().find(name);
+  if (it == event.parameters().end()) return -1;
+  return it->second.int64Value();
+}
+bool hasParameter(const TLWEvent& event, const std::string& name) {
+  return event.parameters().find(name) != event.parameters().end();
+}
+std::string stringParameter(const TLWEvent& event, const std::string& name) {
+  auto it = event.parameters().find(name);
+  if (it == event.parameters().end() || !it->second.stringValue()) return {};
+  return *it->second.stringValue();
+}
+int countOf(const std::vector<std::string>& names, const std::string& name) {
+  return static_cast<int>(std::count(names.begin(), names.end(), name));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// First launch, later launches, updates
+
+TEST_F(MeasurementFixture, FirstLaunchReportsFirstOpenWithItsParametersAndProperties) {
+  sandbox_->fakeClock()->setNow(1'700'000'000.250);
+  auto first = launch();
+  ASSERT_TRUE(first->engine->didInitializeComponents());
+
+  auto opens = first->front->events("_f");
+  ASSERT_EQ(opens.size(), 1u);
+  const TLWEvent& f = *opens[0];
+  EXPECT_EQ(f.origin(), "auto");
+  EXPECT_DOUBLE_EQ(f.timestamp(), 1'700'000'000.250);
+  EXPECT_EQ(intParameter(f, "_pfo"), 0);
+  EXPECT_EQ(intParameter(f, "_uwa"), 0);  // the running version is the one first installed
+  EXPECT_FALSE(hasParameter(f, "_pgmp"));
+  EXPECT_FALSE(hasParameter(f, "_dac"));  // collection was on at the first decision
+
+  auto names = first->storedEventNames();
+  EXPECT_EQ(countOf(names, "_f"), 1);
+  EXPECT_EQ(countOf(names, "_e"), 1);
+
+  // "_fot" is the launch time rounded up to the next whole hour.
+  auto fot = first->storedProperty("_fot");
+  ASSERT_TRUE(fot);
+  const std::int64_t launchMillis = 1'700'000'000'250;
+  EXPECT_EQ(fot->value().int64Value(), (launchMillis / 3'600'000 + 1) * 3'600'000);
+  auto fi = first->storedProperty("_fi");
+  ASSERT_TRUE(fi);
+  EXPECT_EQ(fi->value().int64Value(), 1);
+  EXPECT_EQ(first->persisted->firstOpenTimestampMilliseconds(), launchMillis);
+  // The launch time is no longer owed.
+  EXPECT_TRUE(first->persisted->loadTimestampValue().isNull());
+}
+
+TEST_F(MeasurementFixture, SecondLaunchDoesNotReportFirstOpenAndRecordsTheKeychainCount) {
+  { auto first = launch(); }
+  sandbox_->fakeClock()->advance(3600);
+  auto second = launch();
+  EXPECT_TRUE(second->front->events("_f").empty());
+  EXPECT_EQ(countOf(second->storedEventNames(), "_f"), 1);  // only the first launch's
+  auto pfo = TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.vorlix.skyforge", second->env);
+  ASSERT_TRUE(pfo);
+  EXPECT_GE(std::stoll(*pfo), 1);
+  // No version or OS change: no update events.
+  EXPECT_TRUE(second->front->events("_au").empty());
+  EXPECT_TRUE(second->front->events("_ou").empty());
+}
+
+TEST_F(MeasurementFixture, AppVersionChangeReportsAppUpdateWithThePreviousVersion) {
+  { auto first = launch(); }
+  writeInfoPlist("2.0");
+  auto second = launch();
+  auto updates = second->front->events("_au");
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(stringParameter(*updates[0], "_pv"), "1.0");
+  EXPECT_EQ(updates[0]->origin(), "auto");
+  EXPECT_EQ(second->persisted->appVersion().value_or(""), "2.0");
+  EXPECT_EQ(countOf(second->storedEventNames(), "_au"), 1);
+  // The first launch stored its version without reporting an update.
+  EXPECT_EQ(countOf(second->storedEventNames(), "_f"), 1);
+}
+
+TEST_F(MeasurementFixture, OSVersionChangeReportsOSUpdateWithThePreviousVersion) {
+  sandbox_->fakeDevice()->setOSVersion("17.1");
+  { auto first = launch(); }
+  sandbox_->fakeDevice()->setOSVersion("17.2");
+  auto second = launch();
+  auto updates = second->front->events("_ou");
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(stringParameter(*updates[0], "_po"), "17.1");
+  EXPECT_TRUE(second->front->events("_au").empty());
+  EXPECT_EQ(second->persisted->osVersion().value_or(""), "17.2");
+}
+
+TEST_F(MeasurementFixture, ALaunchWhoseFirstOpenFailedKeepsItsLaunchTimeForTheNextLaunch) {
+  sandbox_->fakeClock()->setNow(1'700'000'000.0);
+  {
+    // The first launch never gets as far as first open: collection stays off.
+    LaunchOptions off;
+    off.enabled = false;
+    auto first = launch(off);
+    EXPECT_FALSE(first->engine->didInitializeComponents());
+    EXPECT_DOUBLE_EQ(first->persisted->loadTimestampValue().doubleValue().value_or(0), 1'700'000'000.0);
+  }
+  sandbox_->fakeClock()->advance(5000);
+  auto second = launch();
+  auto opens = second->front->events("_f");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_DOUBLE_EQ(opens[0]->timestamp(), 1'700'000'000.0);
+  // Collection was off at the first decision: first open says so once.
+  EXPECT_EQ(intParameter(*opens[0], "_dac"), 1);
+}
+
+// ---------------------------------------------------------------------------
+// Enable switch
+
+TEST_F(MeasurementFixture, PersistedStateOverridesTheStartOptionsAndDeactivationOverridesBoth) {
+  {
+    auto l = launch();
+    l->persisted->setMeasurementEnabledState(2);
+  }
+  {
+    auto l = launch();  // options say enabled
+    EXPECT_FALSE(l->engine->wasEnabledDuringInitialization());
+    EXPECT_FALSE(l->engine->didInitializeComponents());
+    l->persisted->setMeasurementEnabledState(1);
+  }
+  {
+    LaunchOptions off;
+    off.enabled = false;
+    auto l = launch(off);
+    EXPECT_TRUE(l->engine->wasEnabledDuringInitialization());
+    EXPECT_TRUE(l->engine->didInitializeComponents());
+  }
+  LaunchOptions deactivated;
+  deactivated.deactivated = true;
+  auto l = launch(deactivated);
+  EXPECT_FALSE(l->engine->wasEnabledDuringInitialization());
+  l->engine->setEnabled(true);
+  l->drain();
+  EXPECT_FALSE(l->engine->enabled());
+  EXPECT_FALSE(l->engine->didInitializeComponents());
+  EXPECT_GE(l->recorder->count(23206), 1);
+}
+
+TEST_F(MeasurementFixture, TheFirstEnableDecisionIsStoredOnceUntilFirstOpenClearsIt) {
+  LaunchOptions off;
+  off.enabled = false;
+  auto l = launch(off);
+  auto suite = l->front->suite();
+  EXPECT_EQ(suite->integerForKey(kTLWDeferredAnalyticsCollectionKey), 1);
+  l->engine->setEnabled(false);
+  l->drain();
+  EXPECT_EQ(suite->integerForKey(kTLWDeferredAnalyticsCollectionKey), 1);
+  l->engine->setEnabled(true);
+  l->drain();
+  // Enabling brought the components up and reported first open with "_dac", which
+  // clears the decision.
+  EXPECT_TRUE(l->engine->didInitializeComponents());
+  auto opens = l->front->events("_f");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(intParameter(*opens[0], "_dac"), 1);
+  EXPECT_TRUE(suite->objectForKey(kTLWDeferredAnalyticsCollectionKey).isNull());
+  // Disabling logs and keeps the components; events are refused.
+  l->engine->setEnabled(false);
+  l->drain();
+  EXPECT_GE(l->recorder->count(23013), 1);
+  EXPECT_EQ(suite->integerForKey(kTLWDeferredAnalyticsCollectionKey), 1);
+  l->engine->logEventWithOrigin("app", true, "level_up", {{"level", 2}}, 1'700'000'001.0, false, false, false,
+                                nullptr, {});
+  l->drain();
+  EXPECT_EQ(countOf(l->storedEventNames(), "level_up"), 0);
+}
+
+TEST_F(MeasurementFixture, EventsLoggedThroughTheEngineAreStoredThroughThePipeline) {
+  auto l = launch();
+  l->engine->logEventWithOrigin("app", true, "level_up", {{"level", 5}, {"hero", "mage"}}, 1'700'000'001.0, true,
+                                false, false, nullptr, {});
+  l->drain();
+  EXPECT_EQ(countOf(l->storedEventNames(), "level_up"), 1);
+  auto listened = l->front->events("level_up");
+  ASSERT_EQ(listened.size(), 1u);
+  EXPECT_EQ(intParameter(*listened[0], "level"), 5);
+
+  // User properties reach the database and come back.
+  auto attribute = TLWUserAttribute::initWithOrigin("app", "favorite_food", TLWValue::initWithString("pizza"),
+                                                    1'700'000'002.0);
+  l->engine->setUserAttribute(attribute);
+  l->drain();
+  auto stored = l->storedProperty("favorite_food");
+  ASSERT_TRUE(stored);
+  ASSERT_TRUE(stored->value().stringValue());
+  EXPECT_EQ(*stored->value().stringValue(), "pizza");
+}
+
+// ---------------------------------------------------------------------------
+// Reset and wipe
+
+TEST_F(MeasurementFixture, ResetWipesDataAndIdentifiersAndReportsFirstOpenAgain) {
+  auto l = launch();
+  l->engine->logEventWithOrigin("app", true, "level_up", {{"level", 1}}, 1'700'000'001.0, true, false, false, nullptr,
+                                {});
+  l->drain();
+  l->persisted->setAppIDFromZEL(std::string("1:old:ios:app"));
+  l->persisted->setHashedResettableDeviceID(std::string("hash"));
+  ASSERT_EQ(countOf(l->storedEventNames(), "level_up"), 1);
+
+  sandbox_->fakeClock()->setNow(1'700'100'000.0);
+  l->front->setLoadTimestamp(1'700'100'000.0);
+  ASSERT_TRUE(l->engine->resetAnalyticsDataWithAppInstanceID(std::string("NEWINSTANCE")));
+  l->drain();
+
+  auto names = l->storedEventNames();
+  EXPECT_EQ(countOf(names, "level_up"), 0);
+  EXPECT_EQ(countOf(names, "_f"), 1);  // the new one only
+  auto opens = l->front->events("_f");
+  ASSERT_EQ(opens.size(), 2u);
+  EXPECT_DOUBLE_EQ(opens[1]->timestamp(), 1'700'100'000.0);
+  EXPECT_EQ(stringParameter(*opens[1], "_pgmp"), "1:old:ios:app");
+  EXPECT_EQ(l->persisted->appInstanceID().value_or(""), "NEWINSTANCE");
+  EXPECT_FALSE(l->persisted->hashedResettableDeviceID());
+  EXPECT_GE(l->recorder->count(23168), 1);
+}
+
+TEST_F(MeasurementFixture, ResetWithoutAnAppInstanceIDIsRefusedWhileStorageIsAllowed) {
+  auto l = launch();
+  EXPECT_FALSE(l->engine->resetAnalyticsDataWithAppInstanceID(std::nullopt));
+  l->drain();
+  EXPECT_GE(l->recorder->count(23167), 1);
+  EXPECT_EQ(countOf(l->storedEventNames(), "_f"), 1);  // nothing was wiped
+}
+
+TEST_F(MeasurementFixture, AnUnfinishedResetIsRetriedAtTheNextStartUntilTheTenthTry) {
+  {
+    auto first = launch();
+    first->engine->logEventWithOrigin("app", true, "kept_until_reset", {}, 1'700'000'001.0, true, false, false,
+                                      nullptr, {});
+    first->drain();
+    // The process dies after the reset was requested but before the engine wiped.
+    first->front->suite()->setInteger(1, kTLWResetRetryCountKey);
+  }
+  {
+    auto second = launch();
+    auto names = second->storedEventNames();
+    EXPECT_EQ(countOf(names, "kept_until_reset"), 0);
+    EXPECT_EQ(countOf(names, "_f"), 1);
+    EXPECT_EQ(second->front->events("_f").size(), 1u);
+    EXPECT_TRUE(second->front->suite()->objectForKey(kTLWResetRetryCountKey).isNull());
+    second->engine->logEventWithOrigin("app", true, "survives", {}, 1'700'000'002.0, true, false, false, nullptr, {});
+    second->drain();
+    second->front->suite()->setInteger(10, kTLWResetRetryCountKey);
+  }
+  auto third = launch();
+  EXPECT_EQ(countOf(third->storedEventNames(), "survives"), 1);
+  EXPECT_EQ(third->front->suite()->integerForKey(kTLWResetRetryCountKey), 10);
+}
+
+TEST_F(MeasurementFixture, AChangedRegisteredAppIDWipesTheDataAtStart) {
+  LaunchOptions firstApp;
+  firstApp.registeredAppID = "1:111:ios:aaa";
+  {
+    auto first = launch(firstApp);
+    first->engine->logEventWithOrigin("app", true, "old_app_event", {}, 1'700'000'001.0, true, false, false, nullptr,
+                                      {});
+    first->drain();
+    EXPECT_EQ(first->persisted->appIDFromZEL().value_or(""), "1:111:ios:aaa");
+  }
+  {
+    auto same = launch(firstApp);
+    EXPECT_EQ(countOf(same->storedEventNames(), "old_app_event"), 1);
+  }
+  LaunchOptions secondApp;
+  secondApp.registeredAppID = "1:222:ios:bbb";
+  auto third = launch(secondApp);
+  EXPECT_EQ(countOf(third->storedEventNames(), "old_app_event"), 0);
+  auto opens = third->front->events("_f");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(stringParameter(*opens[0], "_pgmp"), "1:111:ios:aaa");
+  EXPECT_EQ(third->persisted->appIDFromZEL().value_or(""), "1:222:ios:bbb");
+}
+
+// ---------------------------------------------------------------------------
+// Pure rules
+
+TEST(TLWMeasurementRules, HourRoundingAlwaysMovesToTheNextHour) {
+  EXPECT_EQ(TLWMeasurement::timestampMillisRoundedUpToNextHour(0), 3'600'000);
+  EXPECT_EQ(TLWMeasurement::timestampMillisRoundedUpToNextHour(3'600'000), 7'200'000);
+  EXPECT_EQ(TLWMeasurement::timestampMillisRoundedUpToNextHour(3'599'999), 3'600'000);
+  // 2023-11-14 12:00:00.000 UTC
+  EXPECT_EQ(TLWMeasurement::timestampMillisRoundedUpToNextHour(1'699'963'200'000), 1'699'966'800'000);
+}
+
+TEST(TLWMeasurementRules, NetworkLevelsMapOntoMonitorLevels) {
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(3), 1);
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(4), 4);
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(5), 3);
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(6), 6);
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(7), 7);
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(0), 3);
+  EXPECT_EQ(TLWMeasurement::monitorLevelForNetworkLevel(99), 3);
+}
+
+TEST_F(MeasurementFixture, WipeDecisionFollowsTheRegisteredAppIDs) {
+  LaunchOptions off;
+  off.enabled = false;
+  auto l = launch(off);
+  auto& e = *l->engine;
+  struct Case {
+    const char *a, *z, *q, *pz, *pq;
+    bool wipe;
+  };
+  const Case cases[] = {
+      {"A", "Z1", "", "Z1", "", false},  // same primary ID
+      {"A", "Z2", "", "Z1", "", true},   // primary ID changed
+      {"A", "Z", "", "", "Q", true},     // ads ID dropped, primary appeared
+      {"A", "Z", "Q2", "", "Q1", true},  // ads ID changed
+      {"A", "Z", "Q1", "", "Q1", false},
+      {"A", "", "Q", "Z", "", true},     // primary ID vanished behind an ads ID
+      {"A", "Z", "", "", "", false},
+      {"", "", "", "", "Q", false},      // no app ID
+      {"Q", "", "", "", "Q", false},     // same as the ads ID
+      {"A", "", "", "", "Q", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(e.shouldWipeDataWithAppID(c.a, c.z, c.q, c.pz, c.pq), c.wipe)
+        << c.a << " " << c.z << " " << c.q << " " << c.pz << " " << c.pq;
+  }
+  auto suite = l->front->suite();
+  for (int retries : {1, 9}) {
+    suite->setInteger(retries, kTLWResetRetryCountKey);
+    EXPECT_TRUE(e.shouldWipeDataWithAppID("A", "Z1", "", "Z1", "")) << retries;
+  }
+  for (int retries : {0, 10}) {
+    suite->setInteger(retries, kTLWResetRetryCountKey);
+    EXPECT_FALSE(e.shouldWipeDataWithAppID("A", "Z1", "", "Z1", "")) << retries;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+TEST_F(MeasurementFixture, ResigningActiveStartsABackgroundTaskThatForegroundEnds) {
+  auto l = launch();
+  auto application = l->env->application();
+  l->engine->handleAppWillResignActiveEvent();
+  const auto task = l->engine->backgroundUpdateTask();
+  EXPECT_NE(task, platform::kInvalidBackgroundTask);
+  EXPECT_EQ(application->runningBackgroundTaskCount(), 1u);
+  EXPECT_GE(l->front->gatedBlocks.load(), 1);  // the upload goes through the start gate
+
+  // A second resignation replaces (and ends) the first task.
+  l->engine->handleAppWillResignActiveEvent();
+  EXPECT_NE(l->engine->backgroundUpdateTask(), task);
+  EXPECT_EQ(application->runningBackgroundTaskCount(), 1u);
+
+  l->engine->handleAppWillEnterForegroundNotification();
+  EXPECT_EQ(l->engine->backgroundUpdateTask(), platform::kInvalidBackgroundTask);
+  EXPECT_EQ(application->runningBackgroundTaskCount(), 0u);
+  l->drain();
+  EXPECT_GE(l->recorder->count(23142), 2);
+}
+
+TEST_F(MeasurementFixture, LifecycleNotificationsReachTheEngineOnceItStarted) {
+  auto l = launch();
+  auto center = l->env->notificationCenter();
+  center->post(platform::kApplicationWillResignActiveNotification);
+  EXPECT_NE(l->engine->backgroundUpdateTask(), platform::kInvalidBackgroundTask);
+  center->post(platform::kApplicationWillEnterForegroundNotification);
+  EXPECT_EQ(l->engine->backgroundUpdateTask(), platform::kInvalidBackgroundTask);
+}
+
+TEST_F(MeasurementFixture, AnEmptyAppIDMakesNoEngine) {
+  auto env = std::make_shared<platform::EnvironmentWrapper>(sandbox_);
+  TLWMeasurementDependencies deps;
+  deps.environment = env;
+  EXPECT_FALSE(TLWMeasurement::initWithDependencies("", true, false, std::nullopt, deps));
+  EXPECT_FALSE(TLWMeasurement::initWithAppID("", true, false, std::nullopt, deps));
+}
+
+// ---------------------------------------------------------------------------
+// Seams and components
+
+namespace {
+
+// A session reporter whose session has always expired.
+class ExpiredSessionReporter : public TLWNoSessionReporter {
+ public:
+  bool isSessionExpired() override { return true; }
+  void updatePropertiesForNewSessionStart() override { ++sessionNumber; }
+  std::shared_ptr<TLWUserAttribute> sessionNumberProperty() override {
+    return TLWUserAttribute::initWithOrigin("auto", "_sno", TLWValue::initWithInt64(sessionNumber), 1'700'000'000.0);
+  }
+  std::shared_ptr<TLWEvent> sessionStartEventWithSessionNumber(std::int64_t, bool, double timestamp) override {
+    return TLWEvent::initWithOrigin("auto", false, "_s", timestamp, 0, platform::Dictionary{{"_sno", sessionNumber}});
+  }
+  std::int64_t sessionNumber = 0;
+};
+
+}  // namespace
+
+TEST_F(MeasurementFixture, FirstOpenStartsASessionThroughTheSessionReporter) {
+  auto reporter = std::make_shared<ExpiredSessionReporter>();
+  LaunchOptions options;
+  options.customize = [reporter](TLWMeasurementDependencies& deps) {
+    deps.sessionReporterFactory = [reporter](std::shared_ptr<TLWPersistedConfig>) { return reporter; };
+  };
+  auto l = launch(options);
+  EXPECT_TRUE(reporter->isReportingEnabled());
+  auto starts = l->front->events("_s");
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_DOUBLE_EQ(starts[0]->timestamp(), l->engine->initTimestamp());
+  EXPECT_EQ(countOf(l->storedEventNames(), "_s"), 1);
+  auto sno = l->storedProperty("_sno");
+  ASSERT_TRUE(sno);
+  EXPECT_EQ(sno->value().int64Value(), 1);
+  l->engine->setEnabled(false);
+  l->drain();
+  EXPECT_FALSE(reporter->isReportingEnabled());
+}
+
+TEST_F(MeasurementFixture, PersonalizedAdsPropertyFollowsTheSwitch) {
+  {
+    auto l = launch();
+    EXPECT_FALSE(l->storedProperty("_npa"));  // nothing decides: no property
+    l->persisted->setAllowPersonalizedAds(platform::Value(false));
+  }
+  {
+    auto l = launch();
+    auto npa = l->storedProperty("_npa");
+    ASSERT_TRUE(npa);
+    EXPECT_EQ(npa->value().int64Value(), 1);
+    EXPECT_EQ(npa->origin(), "auto");
+    l->persisted->setAllowPersonalizedAds(platform::Value());
+  }
+  auto l = launch();
+  EXPECT_FALSE(l->storedProperty("_npa"));
+  EXPECT_GE(l->recorder->count(23180), 1);
+}
+
+TEST_F(MeasurementFixture, CreationThroughTheAppIDLogsItsHintsAndMakesTheNetworkClient) {
+  std::atomic<int> made{0};
+  std::string askedHost;
+  std::mutex hostMutex;
+  sandbox_->fakeProcessInfo()->setEnvironmentVariable("TALLYWISE_MEASUREMENT_SERVICE_URL", "http://127.0.0.1:9/base");
+  sandbox_->setNetworkClientFactory([&](const std::string& host) {
+    ++made;
+    std::lock_guard<std::mutex> lock(hostMutex);
+    askedHost = host;
+    return std::make_shared<platform::VXLNetwork>(host);
+  });
+  LaunchOptions options;
+  options.throughInitWithAppID = true;
+  auto l = launch(options);
+  EXPECT_EQ(made.load(), 1);
+  {
+    std::lock_guard<std::mutex> lock(hostMutex);
+    EXPECT_EQ(askedHost, "127.0.0.1");
+  }
+  ASSERT_TRUE(l->engine->network());
+  EXPECT_TRUE(l->engine->components().uploader);
+  EXPECT_TRUE(l->engine->components().configFetcher);
+  EXPECT_EQ(l->engine->alarm()->name(), "Measurement timer");
+  EXPECT_EQ(l->engine->scheduler()->workerQueue()->label(), "com.vorlix.twka.worker");
+  EXPECT_EQ(l->recorder->count(23007), 1);
+  EXPECT_EQ(l->recorder->count(23008), 1);
+  EXPECT_EQ(l->recorder->count(23207), 1);
+  sandbox_->setNetworkClientFactory(nullptr);
+}
+
+TEST_F(MeasurementFixture, WithoutANetworkClientStartUpContinues) {
+  sandbox_->setNetworkClientFactory([](const std::string&) { return std::shared_ptr<platform::VXLNetwork>(); });
+  LaunchOptions options;
+  options.throughInitWithAppID = true;
+  auto l = launch(options);
+  EXPECT_GE(l->recorder->count(23010), 1);
+  EXPECT_FALSE(l->engine->network());
+  EXPECT_TRUE(l->engine->didInitializeComponents());
+  EXPECT_FALSE(l->engine->components().uploader);
+  EXPECT_EQ(l->front->events("_f").size(), 1u);
+  sandbox_->setNetworkClientFactory(nullptr);
+}
+
+TEST_F(MeasurementFixture, ADatabaseThatCannotBeOpenedLeavesCollectionOff) {
+  // A file where the measurement folder should be: the database cannot be created.
+  const std::string support = sandbox_->sandbox()->applicationSupportDirectory();
+  ASSERT_TRUE(sandbox_->fileSystem()->createDirectories(support));
+  ASSERT_TRUE(sandbox_->fileSystem()->writeFileAtomically(support + "/Vorlix", "not a folder"));
+  auto l = launch();
+  EXPECT_FALSE(l->engine->didInitializeComponents());
+  EXPECT_FALSE(l->engine->enabled());
+  EXPECT_GE(l->recorder->count(23011), 1);
+  EXPECT_TRUE(l->front->events("_f").empty());
+}

@@ -1,0 +1,127 @@
+#include "tools/measurement-service/BatchReport.h"
+
+#include <span>
+
+#include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "tools/common/TLWPBJson.h"
+#include "tools/measurement-service/ServiceCore.h"
+
+namespace measurement_service {
+namespace {
+
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+BundleSummary summarise(const TLWPBMeasurementBundle& bundle) {
+  using B = TLWPBMeasurementBundle;
+  BundleSummary s;
+  s.appID = bundle.GetString(B::kAppId).value_or("");
+  s.appInstanceID = bundle.GetString(B::kAppInstanceId).value_or("");
+  s.sequenceIndex = bundle.GetInt32(B::kBundleSequenceIndex);
+  s.retryCount = bundle.GetInt32(B::kRetryCount);
+  s.uploadTimestamp = bundle.GetInt64(B::kUploadTimestamp);
+  s.platform = bundle.GetString(B::kPlatform).value_or("");
+  s.osVersion = bundle.GetString(B::kOsVersion).value_or("");
+  s.deviceModel = bundle.GetString(B::kDeviceModel).value_or("");
+  s.appVersion = bundle.GetString(B::kAppVersion).value_or("");
+  s.sdkVersion = bundle.GetInt64(B::kUploadSdkVersion);
+  for (const auto& event : bundle.GetRepeated<TLWPBEvent>(B::kEvents))
+    s.events.push_back(event->GetString(TLWPBEvent::kName).value_or("?"));
+  for (const auto& property : bundle.GetRepeated<TLWPBUserAttribute>(B::kUserAttributes))
+    s.userProperties.push_back(property->GetString(TLWPBUserAttribute::kName).value_or("?"));
+  return s;
+}
+
+}  // namespace
+
+BatchCheck checkBatch(std::string_view payload) {
+  BatchCheck check;
+  std::string reason;
+  auto raw = tools::gunzipIfNeeded(bytesOf(payload), &reason);
+  if (!raw) {
+    check.problem = "cannot inflate: " + reason;
+    return check;
+  }
+  TLWError error;
+  auto batch = TLWPBMeasurementBatch::initWithBuffer(std::span<const std::uint8_t>(*raw), &error);
+  if (!batch) {
+    check.problem = "not a measurement batch: " + error.description();
+    return check;
+  }
+  check.json = tools::decodeToJson(tools::WireMessage::Batch, std::span<const std::uint8_t>(*raw), true, &reason);
+  if (!check.json) {
+    check.problem = "cannot render: " + reason;
+    return check;
+  }
+  auto bundles = batch->GetRepeated<TLWPBMeasurementBundle>(TLWPBMeasurementBatch::kBundles);
+  if (bundles.empty()) check.problem = "batch without bundles";
+  for (std::size_t i = 0; i < bundles.size(); ++i) {
+    const auto& bundle = *bundles[i];
+    BundleSummary summary = summarise(bundle);
+    const std::string where = "bundle " + std::to_string(i) + ": ";
+    if (check.problem.empty() && summary.appID.empty()) check.problem = where + "no app_id";
+    if (check.problem.empty() && summary.events.empty() && summary.userProperties.empty())
+      check.problem = where + "no events and no user properties";
+    if (check.problem.empty() && bundle.HasField(TLWPBMeasurementBundle::kBundleChecksum)) {
+      auto expected = bundle.checksum();
+      if (!expected || *expected != bundle.GetInt64(TLWPBMeasurementBundle::kBundleChecksum))
+        check.problem = where + "bundle_checksum does not match its content";
+    }
+    check.bundles.push_back(std::move(summary));
+  }
+  return check;
+}
+
+std::string describeBundle(const BundleSummary& b) {
+  std::string line = "bundle app=" + b.appID + " seq=" + std::to_string(b.sequenceIndex) +
+                     " retry=" + std::to_string(b.retryCount) + " events=" + std::to_string(b.events.size()) + " [";
+  // Consecutive repeats of one name fold into "name xN".
+  for (std::size_t i = 0; i < b.events.size();) {
+    std::size_t j = i;
+    while (j < b.events.size() && b.events[j] == b.events[i]) ++j;
+    if (i > 0) line += ", ";
+    line += b.events[i];
+    if (j - i > 1) line += " x" + std::to_string(j - i);
+    i = j;
+  }
+  line += "] user_properties=[";
+  for (std::size_t i = 0; i < b.userProperties.size(); ++i) line += (i ? ", " : "") + b.userProperties[i];
+  line += "]";
+  return line;
+}
+
+void installDevelopmentHooks(ServiceCore& service, std::FILE* out) {
+  service.setUploadDecoder([](std::string_view payload) -> std::optional<std::string> {
+    BatchCheck check = checkBatch(payload);
+    if (!check.valid()) return std::nullopt;
+    return check.json;
+  });
+  service.setConfigEncoder([](std::string_view json, std::string* error) -> std::optional<std::string> {
+    auto bytes = tools::encodeFromJson(tools::WireMessage::Config, json, error);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
+  });
+  service.setRequestObserver([out](const RecordedRequest& request) {
+    if (!out) return;
+    const std::string answer = request.action == "drop" || request.action == "stall" ? request.action
+                                                                                     : std::to_string(request.status);
+    if (request.method == "POST" && request.path == "/a") {
+      BatchCheck check = checkBatch(request.payload());
+      if (!check.valid()) {
+        std::fprintf(out, "upload #%llu -> %s: refused (%s)\n", static_cast<unsigned long long>(request.sequence),
+                     answer.c_str(), check.problem.c_str());
+      } else {
+        std::fprintf(out, "upload #%llu -> %s: %zu bundle(s), %zu bytes on the wire\n",
+                     static_cast<unsigned long long>(request.sequence), answer.c_str(), check.bundles.size(),
+                     request.body.size());
+        for (const auto& bundle : check.bundles) std::fprintf(out, "  %s\n", describeBundle(bundle).c_str());
+      }
+    } else {
+      std::fprintf(out, "%s %s -> %s\n", request.method.c_str(), request.path.c_str(), answer.c_str());
+    }
+    std::fflush(out);
+  });
+}
+
+}  // namespace measurement_service
