@@ -2,6 +2,9 @@
 // the process. Nothing is reported: a missing framework means nothing runs and the
 // status is 0, as it is whenever the engine's main loop returns.
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <elf.h>
 #include <link.h>
 
@@ -25,5 +28,8 @@ const VelmoraEngine* loadFramework() {
 int main(int argc, char** argv) {
   const VelmoraEngine* engine = loadFramework();
   launcher::runEngine(engine, argc, argv);
-  return 0;
+  // The app ends the way the platform ends it: at once, without running static destructors
+  // under the library's queues, which live until the process is gone and may still be writing.
+  std::fflush(nullptr);
+  std::_Exit(0);
 }

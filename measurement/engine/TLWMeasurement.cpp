@@ -27,12 +27,17 @@ namespace {
 
 constexpr std::string_view kFamilyAnalyticsClass = "TWKAnalytics";
 
+// The engine lives until the process ends: exit must not destroy it under its own worker
+// queue, which may still be writing. Hence never-destroyed holders.
 std::mutex& sharedMutex() {
-  static std::mutex mutex;
-  return mutex;
+  static auto* mutex = new std::mutex;
+  return *mutex;
 }
-bool gSharedInitialized = false;                  // guarded by sharedMutex()
-std::shared_ptr<TLWMeasurement> gSharedInstance;  // guarded by sharedMutex()
+bool gSharedInitialized = false;  // guarded by sharedMutex()
+std::shared_ptr<TLWMeasurement>& sharedSlot() {
+  static auto* slot = new std::shared_ptr<TLWMeasurement>;
+  return *slot;
+}
 
 bool familyAnalyticsPresent(platform::Environment& env) {
   auto registry = env.classRegistry();
@@ -62,10 +67,10 @@ void TLWMeasurement::initializeSharedInstanceWithAppID(const std::string& appID,
   monitor();
   TLWMeasurementDependencies dependencies;
   dependencies.frontController = std::move(frontController);
-  gSharedInstance = initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
+  sharedSlot() = initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
                                   std::move(safelistedEvents), std::move(dependencies));
-  if (gSharedInstance) {
-    std::weak_ptr<TLWMeasurement> weak = gSharedInstance;
+  if (sharedSlot()) {
+    std::weak_ptr<TLWMeasurement> weak = sharedSlot();
     if (auto identifiers = TLWIdentifiers::sharedInstance()) {
       identifiers->setEngineIdentityProvider([weak]() -> std::shared_ptr<TLWIdentity> {
         auto engine = weak.lock();
@@ -77,7 +82,7 @@ void TLWMeasurement::initializeSharedInstanceWithAppID(const std::string& appID,
 
 bool TLWMeasurement::hasSharedInstance() {
   std::lock_guard<std::mutex> lock(sharedMutex());
-  return gSharedInitialized && gSharedInstance;
+  return gSharedInitialized && sharedSlot();
 }
 
 std::shared_ptr<TLWMeasurement> TLWMeasurement::sharedInstance() {
@@ -87,7 +92,7 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::sharedInstance() {
                             "Vorlix Analytics for Tarnwick has not been created. Please, configure Tarnwick by "
                             "calling [TWKApp configure]");
   }
-  return gSharedInstance;
+  return sharedSlot();
 }
 
 std::shared_ptr<TLWMonitor> TLWMeasurement::monitor() { return TLWMonitor::sharedInstance(); }
@@ -96,7 +101,7 @@ std::shared_ptr<TLWRemoteConfig> TLWMeasurement::remoteConfig() {
   std::shared_ptr<TLWMeasurement> engine;
   {
     std::lock_guard<std::mutex> lock(sharedMutex());
-    engine = gSharedInstance;
+    engine = sharedSlot();
   }
   if (engine) {
     if (auto config = engine->remoteConfigInstance()) return config;
@@ -121,7 +126,7 @@ void TLWMeasurement::handleAppDidFinishLaunching(const platform::Dictionary& use
   std::shared_ptr<TLWMeasurement> engine;
   {
     std::lock_guard<std::mutex> lock(sharedMutex());
-    engine = gSharedInstance;
+    engine = sharedSlot();
   }
   if (engine) engine->campaignReporter_->handleStoredURLAfterAppLaunchWithUserInfo(userInfo);
 }

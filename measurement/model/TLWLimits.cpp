@@ -5,9 +5,11 @@
 
 namespace {
 
+// Never destroyed: process-wide objects (the engine, its remote configuration) reset the
+// limits from their destructors during exit, after function-local statics are gone.
 std::shared_ptr<const TLWLimits> defaultLimits() {
-  static const std::shared_ptr<const TLWLimits> defaults = std::make_shared<const TLWLimits>();
-  return defaults;
+  static const auto* defaults = new std::shared_ptr<const TLWLimits>(std::make_shared<const TLWLimits>());
+  return *defaults;
 }
 
 // A plain mutex: an uncontended lock costs a few nanoseconds, and unlike libstdc++ 12's
@@ -18,8 +20,8 @@ struct Slot {
 };
 
 Slot& slot() {
-  static Slot s;
-  return s;
+  static Slot* s = new Slot;
+  return *s;
 }
 
 }  // namespace

@@ -28,7 +28,8 @@ struct TableSchema {
 };
 
 const std::vector<TableSchema>& schema() {
-  static const std::vector<TableSchema> tables = {
+  // Never destroyed: a worker thread may still open a database while the process exits.
+  static const auto* tables = new std::vector<TableSchema>{
       {"app_metadata",
        {{"last_bundle_index", "INTEGER NOT NULL"}, {"last_bundle_end_timestamp", "REAL NOT NULL"}},
        {{"last_bundle_start_timestamp", "REAL"},
@@ -116,7 +117,7 @@ const std::vector<TableSchema>& schema() {
        {},
        {}},
   };
-  return tables;
+  return *tables;
 }
 
 const Value kAppMetadataRowID("1");

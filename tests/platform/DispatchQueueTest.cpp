@@ -260,7 +260,8 @@ TEST_F(DispatchQueueTest, AfterRunsOnTheQueueUnlessCancelledOrTheQueueIsGone) {
   std::string label;
   {
     auto gone = DispatchQueue::create("test.after-gone");
-    (void)gone->after(10ms, [&] { goneRan = true; });
+    // Long enough that the queue is surely gone first, even on a loaded machine.
+    (void)gone->after(40ms, [&] { goneRan = true; });
   }
   auto start = std::chrono::steady_clock::now();
   {
