@@ -6,85 +6,35 @@
 #include <memory>
 #include <string>
 
-#include "measurement/config/TLWRemoteConfig.h"
-#include "measurement/engine/TLWBundler.h"
-#include "measurement/engine/TLWEventPipeline.h"
-#include "measurement/engine/TLWScheduler.h"
-#include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWEvent.h"
-#include "measurement/monitor/TLWMonitor.h"
-#include "measurement/proto/TLWPBMeasurementBatch.h"
-#include "measurement/proto/TLWPBMeasurementConfig.h"
-#include "measurement/storage/TLWDatabase.h"
-#include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/BundlerRig.h"
 
 namespace {
 
 constexpr const char* kAppID = "1:1234567890:ios:abcdef";
 
-class NoHost : public TLWEventPipelineHost, public TLWBundlerHost {
- public:
-  bool isMeasurementEnabled() override { return true; }
-  std::vector<std::string> safelistedEvents() override { return {}; }
-  bool isAppActive() override { return true; }
-  bool isSessionExpired() override { return false; }
-  bool extendSession() override { return true; }
-  void reportSessionStartOnWorkerQueueWithTimestamp(double, bool) override {}
-  void notifyEventListeners(std::shared_ptr<TLWEvent>) override {}
-  void updateSchedule() override {}
-  void setSuspendedUploadTimestamp(double) override {}
-};
-
-struct Setup {
-  std::shared_ptr<platform::testing::TestEnvironment> env = platform::testing::TestEnvironment::create();
-  std::shared_ptr<TLWMonitor> monitor;
-  std::shared_ptr<TLWPersistedConfig> persisted;
-  std::shared_ptr<TLWDatabase> database;
-  std::shared_ptr<TLWScheduler> scheduler = TLWScheduler::initWithWorkerQueueLabel("bench.bundle");
-  std::shared_ptr<NoHost> host = std::make_shared<NoHost>();
-  std::shared_ptr<TLWUserPropertyPipeline> userProperties;
-  std::shared_ptr<TLWEventPipeline> pipeline;
+struct Setup : tw_test_support::BundlerParts {
   std::shared_ptr<TLWRemoteConfig> remoteConfig;
   std::shared_ptr<TLWBundler> bundler;
   std::int64_t fingerprint = 0;
 
   Setup() {
+    env = platform::testing::TestEnvironment::create();
     monitor = TLWMonitor::initWithLibraryVersion(kTLWLibraryNumericVersion, env);
     persisted = TLWPersistedConfig::initWithSuiteName("com.vorlix.zel.measurement", false, env, nullptr, monitor);
     TLWError error;
     database = std::shared_ptr<TLWDatabase>(
         TLWDatabase::initWithDatabaseName("bench-bundle.sql", persisted, &error, env, monitor));
-    userProperties = TLWUserPropertyPipeline::create({database, persisted, scheduler, host, nullptr, env, monitor, nullptr});
-    TLWEventPipeline::Dependencies pd;
-    pd.database = database;
-    pd.persistedConfig = persisted;
-    pd.scheduler = scheduler;
-    pd.userProperties = userProperties;
-    pd.host = host;
-    pd.env = env;
-    pd.monitor = monitor;
-    pipeline = TLWEventPipeline::create(std::move(pd));
+    scheduler = TLWScheduler::initWithWorkerQueueLabel("bench.bundle");
+    makePipelines();
     TLWRemoteConfigDependencies rd;
     rd.env = env;
     rd.monitor = monitor;
     remoteConfig = TLWRemoteConfig::initWithAppID(kAppID, database, nullptr, rd);
-    TLWBundler::Dependencies d;
-    d.database = database;
-    d.remoteConfig = remoteConfig;
-    d.eventPipeline = pipeline;
-    d.userProperties = userProperties;
-    d.persistedConfig = persisted;
-    d.host = host;
-    d.env = env;
-    d.monitor = monitor;
-    bundler = TLWBundler::create(std::move(d));
+    bundler = makeBundler(remoteConfig);
 
-    auto metadata = TLWPBMeasurementBundle::initWithMessageInfo();
-    metadata->SetInt32(TLWPBMeasurementBundle::kProtocolVersion, 1);
-    metadata->SetString(TLWPBMeasurementBundle::kPlatform, "ios");
-    metadata->SetString(TLWPBMeasurementBundle::kAppId, "com.vorlix.skyforge");
-    metadata->SetString(TLWPBMeasurementBundle::kAppVersion, "3.4.1");
+    auto metadata = tw_test_support::bundleMetadata("com.vorlix.skyforge", "3.4.1");
     metadata->SetString(TLWPBMeasurementBundle::kOsVersion, "17.2");
     metadata->SetString(TLWPBMeasurementBundle::kDeviceModel, "iPhone15,2");
     (void)database->insertIfNotExistsRawEventMetadata(*metadata, &error);

@@ -188,5 +188,9 @@ class DefaultBackend final : public TLWAnalyticsBackend {
 
 std::shared_ptr<TLWAnalyticsBackend> TLWMakeDefaultAnalyticsBackend(std::shared_ptr<platform::Environment> env) {
   if (!env) env = platform::Environment::current();
+  // The library subscribed the engine's class to the launch of the process's environment
+  // when it was loaded; a host that runs the library over another environment gets the
+  // same subscription there.
+  TLWMeasurement::load(env);
   return std::make_shared<DefaultBackend>(std::move(env));
 }

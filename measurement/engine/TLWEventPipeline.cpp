@@ -57,11 +57,6 @@ TLWParameters errorCodeParameters(std::int64_t code) {
   return parameters;
 }
 
-// deleteSubscriptionsOverLimit answers either a success flag or the number deleted; a
-// plain flag leaves the number unknown, reported as 0.
-[[maybe_unused]] std::optional<std::int64_t> deletedCount(bool ok) { return ok ? std::optional<std::int64_t>(0) : std::nullopt; }
-[[maybe_unused]] std::optional<std::int64_t> deletedCount(std::optional<std::int64_t> count) { return count; }
-
 }  // namespace
 
 // ------------------------------------------------------------------ creation
@@ -337,7 +332,7 @@ bool TLWEventPipeline::dedupeSubscriptionEvent(const TLWEvent& event) {
     return false;
   }
   TLWError trimError;
-  auto deleted = deletedCount(db.deleteSubscriptionsOverLimit(&trimError));
+  auto deleted = db.deleteSubscriptionsOverLimit(&trimError);
   if (!deleted) {
     // The new ID is stored already; dropping the purchase here would lose it for good.
     deps_.monitor->logWithLevel(5, 23183, "Failed to delete older subscription records. Error", trimError.asValue());

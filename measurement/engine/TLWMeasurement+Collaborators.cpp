@@ -8,6 +8,7 @@
 #include "measurement/engine/TLWEventPipelineAdapters.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
+#include "measurement/engine/TLWMeasurementWritePath.h"
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
@@ -52,44 +53,21 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
   identityInstance->setRemoteConfig(remote);
   if (consent_) consent_->setRemoteConfig(remote);
 
-  auto settings = std::make_shared<TLWRemoteConfigPipelineSettings>(remote);
-  TLWUserPropertyPipeline::Dependencies propertyDependencies;
-  propertyDependencies.database = db;
-  propertyDependencies.persistedConfig = persistedConfig_;
-  propertyDependencies.scheduler = scheduler_;
-  propertyDependencies.host = hosts_;
-  propertyDependencies.settings = settings;
-  propertyDependencies.env = env_;
-  propertyDependencies.monitor = monitor_;
-  auto userProperties = TLWUserPropertyPipeline::create(std::move(propertyDependencies));
-  if (!userProperties) return false;
-
-  TLWEventPipeline::Dependencies eventDependencies;
-  eventDependencies.database = db;
-  eventDependencies.persistedConfig = persistedConfig_;
-  eventDependencies.scheduler = scheduler_;
-  eventDependencies.userProperties = userProperties;
-  eventDependencies.host = hosts_;
-  eventDependencies.settings = settings;
-  eventDependencies.identity = std::make_shared<TLWIdentityPipelineIdentity>(identityInstance, consent_, remote);
-  eventDependencies.env = env_;
-  eventDependencies.monitor = monitor_;
-  auto eventPipeline = TLWEventPipeline::create(std::move(eventDependencies));
-  if (!eventPipeline) return false;
-
-  TLWBundler::Dependencies bundlerDependencies;
-  bundlerDependencies.database = db;
-  bundlerDependencies.remoteConfig = remote;
-  bundlerDependencies.eventPipeline = eventPipeline;
-  bundlerDependencies.userProperties = userProperties;
-  bundlerDependencies.persistedConfig = persistedConfig_;
-  bundlerDependencies.host = hosts_;
-  bundlerDependencies.consent = consent_;
-  bundlerDependencies.identity = identityInstance;
-  bundlerDependencies.env = env_;
-  bundlerDependencies.monitor = monitor_;
-  auto bundler = TLWBundler::create(std::move(bundlerDependencies));
+  TLWMeasurementWritePath::Dependencies writeDependencies;
+  writeDependencies.database = db;
+  writeDependencies.persistedConfig = persistedConfig_;
+  writeDependencies.scheduler = scheduler_;
+  writeDependencies.host = hosts_;
+  writeDependencies.settings = std::make_shared<TLWRemoteConfigPipelineSettings>(remote);
+  writeDependencies.identity = std::make_shared<TLWIdentityPipelineIdentity>(identityInstance, consent_, remote);
+  writeDependencies.env = env_;
+  writeDependencies.monitor = monitor_;
+  auto writePath = TLWMeasurementWritePath::create(std::move(writeDependencies));
+  if (!writePath.eventPipeline) return false;
+  auto bundler = writePath.makeBundler({remote, hosts_, consent_, identityInstance, nullptr});
   if (!bundler) return false;
+  auto userProperties = writePath.userProperties;
+  auto eventPipeline = writePath.eventPipeline;
 
   std::shared_ptr<TLWUploader> uploader;
   std::shared_ptr<TLWConfigFetcher> fetcher;

@@ -109,15 +109,29 @@ std::shared_ptr<TLWRemoteConfig> TLWMeasurement::remoteConfig() {
   return TLWRemoteConfig::defaultInstance();
 }
 
-void TLWMeasurement::load() {
-  auto env = platform::Environment::current();
-  auto center = env->notificationCenter();
+void TLWMeasurement::load(const std::shared_ptr<platform::Environment>& env) {
+  auto center = (env ? env : platform::Environment::current())->notificationCenter();
   if (!center) return;
+  // Centres already observed; never destroyed, like the subscriptions themselves.
+  static auto* mutex = new std::mutex;
+  static auto* subscribed = new std::vector<std::weak_ptr<platform::NotificationCenter>>;
+  std::lock_guard<std::mutex> lock(*mutex);
+  std::erase_if(*subscribed, [](const auto& weak) { return weak.expired(); });
+  for (const auto& weak : *subscribed) {
+    if (weak.lock() == center) return;
+  }
+  subscribed->push_back(center);
   center->addObserver(platform::kApplicationDidFinishLaunchingNotification, {},
                       [](const platform::Notification& notification) {
                         handleAppDidFinishLaunching(notification.userInfo);
                       });
 }
+
+namespace {
+// As a class is loaded with its image: the subscription exists before the app can finish
+// launching.
+[[maybe_unused]] const bool gLoadedWithLibrary = (TLWMeasurement::load(), true);
+}  // namespace
 
 void TLWMeasurement::handleAppDidFinishLaunching(const platform::Dictionary& userInfo) {
   auto screenReporter = TLWScreenViewReporting::sharedInstance();

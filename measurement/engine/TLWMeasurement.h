@@ -118,8 +118,11 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   static std::shared_ptr<TLWMonitor> monitor();
   // The engine's remote configuration once it exists, else the default instance.
   static std::shared_ptr<TLWRemoteConfig> remoteConfig();
-  // Subscribes the class to did-finish-launching on the current environment's centre.
-  static void load();
+  // Subscribes the class to did-finish-launching on the centre of `env` (null: the
+  // current environment), once per centre. Runs when the library is loaded, for the
+  // process's environment, and again from the front controller for an environment it is
+  // set up over.
+  static void load(const std::shared_ptr<platform::Environment>& env = nullptr);
   static void handleAppDidFinishLaunching(const platform::Dictionary& userInfo);
   // The web page URL of a browsing activity; "" for anything else.
   static std::string deepLinkFromUserActivity(const platform::Value& userActivity);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <span>
+#include <utility>
 
 #include "measurement/model/TLWAliasTables.h"
 #include "measurement/model/TLWDataTypeValidator.h"
@@ -121,6 +122,69 @@ const std::vector<TableSchema>& schema() {
 }
 
 const Value kAppMetadataRowID("1");
+
+// The texts of the statements every logged event runs. They are built once and kept for
+// the life of the process (a worker may still write while the process exits), and the
+// store keeps each prepared under its text.
+const std::string& statementText(const char* text) { return *new std::string(text); }
+
+const std::string& selectDailyCountsSQL() {
+  static const std::string& sql = statementText(
+      "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, daily_error_events_count, "
+      "daily_real_time_conversion_events_count FROM app_metadata WHERE rowid = ?");
+  return sql;
+}
+
+const std::string& updateDailyCountsSQL() {
+  static const std::string& sql = statementText(
+      "UPDATE app_metadata SET day=?,daily_conversions_count=?,daily_events_count=?,daily_public_events_count=?,"
+      "daily_error_events_count=?,daily_real_time_conversion_events_count=? WHERE rowid=?");
+  return sql;
+}
+
+// The columns of an events row, in the order eventAggregatesFromColumns() reads them.
+constexpr const char* kAggregatesColumns[] = {"name",
+                                              "lifetime_count",
+                                              "current_bundle_count",
+                                              "current_session_count",
+                                              "last_fire_timestamp",
+                                              "last_bundled_timestamp",
+                                              "last_sampled_complex_event_id",
+                                              "last_sampling_rate",
+                                              "last_exempt_from_sampling",
+                                              "last_bundled_day"};
+constexpr std::size_t kAggregatesColumnCount = std::size(kAggregatesColumns);
+
+const std::string& selectAggregatesSQL() {
+  static const std::string& sql = []() -> const std::string& {
+    std::string text = "SELECT ";
+    for (std::size_t i = 0; i < kAggregatesColumnCount; ++i) {
+      if (i) text += ", ";
+      text += kAggregatesColumns[i];
+    }
+    return statementText((text + " FROM events WHERE name = ?").c_str());
+  }();
+  return sql;
+}
+
+const std::string& upsertAggregatesSQL(bool withComplexEventID) {
+  static const std::string& plain = statementText(
+      "INSERT OR REPLACE INTO events (name, lifetime_count, current_bundle_count, last_fire_timestamp, "
+      "last_bundled_timestamp, last_sampling_rate, last_exempt_from_sampling, last_bundled_day, "
+      "current_session_count) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?);");
+  static const std::string& withID = statementText(
+      "INSERT OR REPLACE INTO events (name, lifetime_count, current_bundle_count, last_fire_timestamp, "
+      "last_bundled_timestamp, last_sampling_rate, last_exempt_from_sampling, last_bundled_day, "
+      "current_session_count, last_sampled_complex_event_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?);");
+  return withComplexEventID ? withID : plain;
+}
+
+const std::string& insertRawEventSQL() {
+  static const std::string& sql = statementText(
+      "INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, ?, "
+      "?, ?);");
+  return sql;
+}
 constexpr std::int64_t kMaxRetryCount = std::numeric_limits<std::int32_t>::max();
 constexpr std::size_t kMaxInflatedBundleBytes = 16u << 20;
 
@@ -176,6 +240,23 @@ std::shared_ptr<TLWEvent> eventFromBlob(const Value& column, TLWError* error) {
   auto event = TLWEvent::initWithEventProto(*message);
   if (!event) failWith(error, 2, "Failed to initialize event from proto data");
   return event;
+}
+
+// Deletes the oldest rows (by rowid) so that at most `keep` remain; the number deleted.
+// Runs after every write, so the usual case (nothing to delete) must not walk the table:
+// the rowid span bounds the row count from above and costs two index look-ups; only a
+// wider span looks for the newest row beyond `keep`.
+std::optional<std::int64_t> deleteOldestRowsBeyond(TLWSqliteStore& store, const std::string& table,
+                                                   std::int64_t keep, TLWError* error) {
+  const long long bound = static_cast<long long>(keep);
+  auto rows = store.recordsForQuery("SELECT CASE WHEN (SELECT max(rowid) FROM " + table +
+                                        ") - (SELECT min(rowid) FROM " + table + ") >= ? THEN (SELECT rowid FROM " +
+                                        table + " ORDER BY rowid DESC LIMIT 1 OFFSET ?) END AS cutoff",
+                                    {Value(bound), Value(bound)}, error);
+  if (!rows) return std::nullopt;
+  auto cutoff = rows->empty() ? std::nullopt : rows->front().get("cutoff").int64Value();
+  if (!cutoff) return 0;
+  return store.deleteRecordsFromTableWithName(table, "rowid <= ?", {Value(static_cast<long long>(*cutoff))}, error);
 }
 
 // The event message as stored: raw events keep their name in a column of its own.
@@ -250,6 +331,20 @@ bool TLWDatabase::ensureAllTables() {
       return false;
     }
   }
+  // The upload schedule asks for the newest event time and for pending real-time events
+  // after every write; without these both walk the whole queue of unsent events.
+  static constexpr std::pair<const char*, const char*> kIndexes[] = {
+      {"raw_events_timestamp", "CREATE INDEX IF NOT EXISTS raw_events_timestamp ON raw_events (timestamp)"},
+      {"raw_events_realtime",
+       "CREATE INDEX IF NOT EXISTS raw_events_realtime ON raw_events (is_realtime) WHERE is_realtime = 1"},
+  };
+  for (const auto& [name, sql] : kIndexes) {
+    TLWError error;
+    if (!sqliteStore_->executeSQL(sql, &error)) {
+      monitor_->logWithLevel(1, 12047, "Failed to ensure table. Table, error", Value(name), error.asValue());
+      return false;
+    }
+  }
   return true;
 }
 
@@ -300,6 +395,12 @@ bool TLWDatabase::upsertDataType(const Row& record, const std::string& table, co
                                  const Value& columnValue, std::int64_t tableLimit, TLWError* error) {
   if (record.empty()) return failWith(error, 1, "Received empty data type to upsert");
   if (table.empty()) return failWith(error, 1, "Received empty table name for checking upsert");
+  if (!hasRoomForRow(table, columnName, columnValue, tableLimit, error)) return false;
+  return sqliteStore_->upsertRecord(record, table, error);
+}
+
+bool TLWDatabase::hasRoomForRow(const std::string& table, const std::string& columnName, const Value& columnValue,
+                                std::int64_t tableLimit, TLWError* error) {
   auto existing = sqliteStore_->rowCountForTableWithName(table, columnName, columnValue, error);
   if (!existing) return false;
   if (*existing == 0) {
@@ -307,7 +408,7 @@ bool TLWDatabase::upsertDataType(const Row& record, const std::string& table, co
     if (!total) return false;
     if (*total >= tableLimit) return failWith(error, 2, "Failed to insert data type. Table is full");
   }
-  return sqliteStore_->upsertRecord(record, table, error);
+  return true;
 }
 
 bool TLWDatabase::updateDataType(const Row& record, const std::string& table, const std::string& columnName,
@@ -364,31 +465,30 @@ std::int32_t TLWDatabase::currentDayNumber() {
 }
 
 std::optional<TLWDailyCounts> TLWDatabase::dailyCounts(TLWError* error) {
-  auto rows = sqliteStore_->recordsForQuery(
-      "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, daily_error_events_count, "
-      "daily_real_time_conversion_events_count FROM app_metadata WHERE rowid = ?",
-      {kAppMetadataRowID}, error);
+  // Read by position: this runs for every logged event.
+  auto rows = sqliteStore_->valueRowsForQuery(selectDailyCountsSQL(), {kAppMetadataRowID}, error);
   if (!rows) return std::nullopt;
-  if (rows->empty()) {
+  if (rows->empty() || rows->front().size() != 6) {
     failWith(error, 2, "App metadata row is missing");
     return std::nullopt;
   }
-  const Row& row = rows->front();
-  auto counter = [&](std::string_view column) { return clampToInt32(int64Of(row, column).value_or(0)); };
-  auto day = int64Of(row, "day");
-  return TLWDailyCounts(day ? clampToInt32(*day) : currentDayNumber(), counter("daily_conversions_count"),
-                        counter("daily_events_count"), counter("daily_public_events_count"),
-                        counter("daily_error_events_count"), counter("daily_real_time_conversion_events_count"));
+  const platform::Array& row = rows->front();
+  auto counter = [&](std::size_t column) { return clampToInt32(row[column].int64Value().value_or(0)); };
+  auto day = row[0].int64Value();
+  return TLWDailyCounts(day ? clampToInt32(*day) : currentDayNumber(), counter(1), counter(2), counter(3), counter(4),
+                        counter(5));
 }
 
 bool TLWDatabase::updateDailyCounts(const TLWDailyCounts& counts, TLWError* error) {
-  Row record{{"day", counts.day()},
-             {"daily_conversions_count", counts.conversionsCount()},
-             {"daily_events_count", counts.allEventsCount()},
-             {"daily_public_events_count", counts.publicEventsCount()},
-             {"daily_error_events_count", counts.errorEventsCount()},
-             {"daily_real_time_conversion_events_count", counts.realtimeCount()}};
-  return updateDataType(record, "app_metadata", "rowid", kAppMetadataRowID, error);
+  // The update itself tells whether the row exists; no count query first.
+  auto changed = sqliteStore_->executeWriteStatement(
+      updateDailyCountsSQL(),
+      {counts.day(), counts.conversionsCount(), counts.allEventsCount(), counts.publicEventsCount(),
+       counts.errorEventsCount(), counts.realtimeCount(), kAppMetadataRowID},
+      error);
+  if (!changed) return false;
+  if (*changed == 0) return failWith(error, 2, "Failed to update record. Item doesn't exist");
+  return true;
 }
 
 // ------------------------------------------------------------------ raw events
@@ -457,12 +557,13 @@ bool TLWDatabase::insertRawEvent(const TLWEvent* event, std::int64_t metadataFin
   if (!event) return failWith(error, 1, "Received empty event for inserting in the database");
   auto bytes = serializedEvent(*event, false);
   if (!bytes) return failWith(error, 3, "Failed to serialize event");
-  Row record{{"name", event->name()},
-             {"timestamp", event->timestamp()},
-             {"metadata_fingerprint", static_cast<long long>(metadataFingerprint)},
-             {"data", bytesValue(*bytes)},
-             {"is_realtime", isRealtime ? 1 : 0}};
-  return insertDataType(record, "raw_events", error);
+  return sqliteStore_
+      ->executeWriteStatement(insertRawEventSQL(),
+                              {Value(event->name()), Value(event->timestamp()),
+                               Value(static_cast<long long>(metadataFingerprint)), bytesValue(*bytes),
+                               Value(isRealtime ? 1 : 0)},
+                              error)
+      .has_value();
 }
 
 std::optional<bool> TLWDatabase::isRawEventsTableEmpty(TLWError* error) {
@@ -558,9 +659,7 @@ bool TLWDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* e
 
 std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWError* error) {
   std::int64_t keep = std::max<std::int64_t>(TLWLimits::current()->maxEventsStored() - 1, 0);
-  return sqliteStore_->deleteRecordsFromTableWithName(
-      "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-      {Value(static_cast<long long>(keep))}, error);
+  return deleteOldestRowsBeyond(*sqliteStore_, "raw_events", keep, error);
 }
 
 bool TLWDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error) {
@@ -736,18 +835,30 @@ std::optional<std::int64_t> TLWDatabase::publicEventCount(TLWError* error) {
 }
 
 std::shared_ptr<TLWEventAggregates> TLWDatabase::eventAggregatesFromRow(const Row& row) {
-  const std::string* name = row.get("name").string();
+  platform::Array columns;
+  columns.reserve(kAggregatesColumnCount);
+  for (const char* column : kAggregatesColumns) {
+    const Value* value = row.find(column);
+    columns.push_back(value ? *value : Value());
+  }
+  return eventAggregatesFromColumns(columns);
+}
+
+std::shared_ptr<TLWEventAggregates> TLWDatabase::eventAggregatesFromColumns(const platform::Array& columns) {
+  if (columns.size() != kAggregatesColumnCount) return nullptr;
+  const std::string* name = columns[0].string();
   if (!name || name->empty()) return nullptr;
-  auto aggregates = TLWEventAggregates::initWithName(
-      *name, clampToInt32(int64Of(row, "lifetime_count").value_or(0)),
-      clampToInt32(int64Of(row, "current_bundle_count").value_or(0)),
-      clampToInt32(int64Of(row, "current_session_count").value_or(0)), doubleOf(row, "last_fire_timestamp").value_or(0));
+  auto int32At = [&](std::size_t i, std::int64_t fallback) {
+    return clampToInt32(columns[i].int64Value().value_or(fallback));
+  };
+  auto aggregates = TLWEventAggregates::initWithName(*name, int32At(1, 0), int32At(2, 0), int32At(3, 0),
+                                                     columns[4].doubleValue().value_or(0));
   if (!aggregates) return nullptr;
-  aggregates->setLastBundledTimestamp(doubleOf(row, "last_bundled_timestamp").value_or(0));
-  aggregates->setLastSampledComplexEventID(int64Of(row, "last_sampled_complex_event_id"));
-  aggregates->setLastSamplingRate(clampToInt32(int64Of(row, "last_sampling_rate").value_or(1)));
-  aggregates->setLastExemptFromSampling(int64Of(row, "last_exempt_from_sampling").value_or(0) != 0);
-  aggregates->setLastBundledDay(clampToInt32(int64Of(row, "last_bundled_day").value_or(0)));
+  aggregates->setLastBundledTimestamp(columns[5].doubleValue().value_or(0));
+  aggregates->setLastSampledComplexEventID(columns[6].int64Value());
+  aggregates->setLastSamplingRate(int32At(7, 1));
+  aggregates->setLastExemptFromSampling(columns[8].int64Value().value_or(0) != 0);
+  aggregates->setLastBundledDay(int32At(9, 0));
   return aggregates;
 }
 
@@ -758,10 +869,14 @@ std::optional<std::vector<std::shared_ptr<TLWEventAggregates>>> TLWDatabase::all
 
 std::shared_ptr<TLWEventAggregates> TLWDatabase::eventAggregatesWithName(const std::string& name, TLWError* error) {
   if (name.empty()) return nullptr;
-  auto found = dataTypesFromTableWithName<TLWEventAggregates>(
-      "events", "name", Value(name), error, [this](const Row& row) { return eventAggregatesFromRow(row); });
-  if (!found || found->empty()) return nullptr;
-  return found->front();
+  // Read by position: this runs for every logged event.
+  auto rows = sqliteStore_->valueRowsForQuery(selectAggregatesSQL(), {Value(name)}, error);
+  if (!rows) return nullptr;
+  for (const auto& row : *rows) {
+    if (auto aggregates = eventAggregatesFromColumns(row)) return aggregates;
+  }
+  if (!rows->empty()) failWith(error, 2, "Failed to initialize data types from dictionaries");
+  return nullptr;
 }
 
 bool TLWDatabase::updateEventAggregates(const TLWEventAggregates* aggregates, TLWError* error) {
@@ -771,19 +886,21 @@ bool TLWDatabase::updateEventAggregates(const TLWEventAggregates* aggregates, TL
   if (aggregates->name().empty()) {
     return failWith(error, 1, "Received event aggregates object with empty name for getting dictionary representation");
   }
-  Row record{{"name", aggregates->name()},
-             {"lifetime_count", aggregates->lifetimeCount()},
-             {"current_bundle_count", aggregates->currentBundleCount()},
-             {"last_fire_timestamp", aggregates->lastFireTimestamp()},
-             {"last_bundled_timestamp", aggregates->lastBundledTimestamp()},
-             {"last_sampling_rate", aggregates->lastSamplingRate()},
-             {"last_exempt_from_sampling", aggregates->lastExemptFromSampling() ? 1 : 0},
-             {"last_bundled_day", aggregates->lastBundledDay()},
-             {"current_session_count", aggregates->currentSessionCount()}};
-  if (auto id = aggregates->lastSampledComplexEventID()) {
-    record.set(Value("last_sampled_complex_event_id"), Value(static_cast<long long>(*id)));
-  }
-  return upsertDataType(record, "events", "name", Value(aggregates->name()), kEventsTableLimit, error);
+  const Value name(aggregates->name());
+  if (!hasRoomForRow("events", "name", name, kEventsTableLimit, error)) return false;
+  platform::Array values{name,
+                         Value(aggregates->lifetimeCount()),
+                         Value(aggregates->currentBundleCount()),
+                         Value(aggregates->lastFireTimestamp()),
+                         Value(aggregates->lastBundledTimestamp()),
+                         Value(aggregates->lastSamplingRate()),
+                         Value(aggregates->lastExemptFromSampling() ? 1 : 0),
+                         Value(aggregates->lastBundledDay()),
+                         Value(aggregates->currentSessionCount())};
+  const auto complexEventID = aggregates->lastSampledComplexEventID();
+  if (complexEventID) values.emplace_back(static_cast<long long>(*complexEventID));
+  return sqliteStore_->executeWriteStatement(upsertAggregatesSQL(complexEventID.has_value()), values, error)
+      .has_value();
 }
 
 bool TLWDatabase::clearCurrentSessionCounts(TLWError* error) {
@@ -939,10 +1056,7 @@ std::optional<bool> TLWDatabase::insertIfNotDuplicatePurchaseFingerprint(const s
   if (!duplicate) return std::nullopt;
   if (*duplicate) return false;
   if (!insertDataType({{"fingerprint", fingerprint}}, "purchase_transactions", error)) return std::nullopt;
-  if (!sqliteStore_->deleteRecordsFromTableWithName(
-          "purchase_transactions",
-          "rowid IN (SELECT rowid FROM purchase_transactions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-          {Value(static_cast<long long>(kPurchaseTransactionsLimit))}, error)) {
+  if (!deleteOldestRowsBeyond(*sqliteStore_, "purchase_transactions", kPurchaseTransactionsLimit, error)) {
     return std::nullopt;
   }
   return true;
@@ -959,12 +1073,8 @@ std::optional<bool> TLWDatabase::insertIfNotDuplicateSubscriptionID(const std::s
   return true;
 }
 
-bool TLWDatabase::deleteSubscriptionsOverLimit(TLWError* error) {
-  return sqliteStore_
-      ->deleteRecordsFromTableWithName("subscriptions",
-                                       "rowid IN (SELECT rowid FROM subscriptions ORDER BY rowid DESC LIMIT -1 OFFSET ?)",
-                                       {Value(static_cast<long long>(kSubscriptionsLimit))}, error)
-      .has_value();
+std::optional<std::int64_t> TLWDatabase::deleteSubscriptionsOverLimit(TLWError* error) {
+  return deleteOldestRowsBeyond(*sqliteStore_, "subscriptions", kSubscriptionsLimit, error);
 }
 
 // ------------------------------------------------------------------ complex events

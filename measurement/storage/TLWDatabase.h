@@ -238,7 +238,8 @@ class TLWDatabase {
   // Purchases and subscriptions: true when new (and recorded), false for a duplicate.
   std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, TLWError* error);
   std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, TLWError* error);
-  [[nodiscard]] bool deleteSubscriptionsOverLimit(TLWError* error);
+  // The number of oldest rows deleted to keep the table within kSubscriptionsLimit.
+  std::optional<std::int64_t> deleteSubscriptionsOverLimit(TLWError* error);
 
   // Complex events for audience evaluation: [main event, children count].
   std::optional<std::pair<std::shared_ptr<TLWEvent>, std::int64_t>> mainEventAndChildCountPairWithEventID(
@@ -257,6 +258,12 @@ class TLWDatabase {
               std::shared_ptr<TLWMonitor> monitor);
   std::shared_ptr<TLWUserAttribute> userAttributeFromRow(const Row& row, TLWError* error);
   std::shared_ptr<TLWEventAggregates> eventAggregatesFromRow(const Row& row);
+  // An events row read by position (name first; see the .cpp for the column order).
+  std::shared_ptr<TLWEventAggregates> eventAggregatesFromColumns(const platform::Array& columns);
+  // False (with the error) when a row keyed by `columnValue` is new and the table holds
+  // `tableLimit` rows already.
+  bool hasRoomForRow(const std::string& table, const std::string& columnName, const platform::Value& columnValue,
+                     std::int64_t tableLimit, TLWError* error);
   std::optional<BundleAndRowID> bundleFromQueueRow(const Row& row, TLWError* error);
   std::shared_ptr<TLWConditionalUserProperty> conditionalUserPropertyFromRow(const Row& row, TLWError* error);
   std::optional<bool> boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error);

@@ -1,70 +1,20 @@
 #pragma once
-// TLWPropertyFilter: one stored audience user-property filter, a row of property_filters:
-// the audience and filter IDs, the user property it applies to, the serialised filter
-// message exactly as received, and the message's session-scoped, dynamic and sequence
-// flags.
-//
-// Thread-safety: immutable after construction; any thread may read.
-// Ownership: shared through std::shared_ptr; the factories copy every argument.
-// Failure: none at construction. A record whose data do not decode still exists (its
-// flags read false and filterMessage() is null), so that evaluation can report it.
+// TLWPropertyFilter: one stored audience user-property filter, a row of property_filters
+// (see TLWAudienceFilterRecord); its subject is the user property the filter applies to.
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <string_view>
-#include <vector>
+#include "measurement/storage/TLWAudienceFilterRecord.h"
 
 class TLWPBPropertyFilter;
+class TLWPropertyFilter;
 
-class TLWPropertyFilter {
+extern template class TLWAudienceFilterRecord<TLWPropertyFilter, TLWPBPropertyFilter>;
+
+class TLWPropertyFilter : public TLWAudienceFilterRecord<TLWPropertyFilter, TLWPBPropertyFilter> {
  public:
-  using Bytes = std::vector<std::uint8_t>;
-
-  // The flags as given (a configuration being saved knows them from its message).
-  static std::shared_ptr<TLWPropertyFilter> initWithAudienceID(std::int32_t audienceID, std::int32_t filterID,
-                                                               std::string_view propertyName, Bytes data,
-                                                               bool sessionScoped, bool dynamic, bool sequence);
-  // The flags from the parsed `data` (all false when it does not decode).
-  static std::shared_ptr<TLWPropertyFilter> initWithAudienceID(std::int32_t audienceID, std::int32_t filterID,
-                                                               std::string_view propertyName, Bytes data);
-  // Filter ID, property name, flags and bytes from the message; null when it does not
-  // serialise.
-  static std::shared_ptr<TLWPropertyFilter> filterWithAudienceID(std::int32_t audienceID,
-                                                                 const TLWPBPropertyFilter& message);
-
-  bool sessionScoped() const { return sessionScoped_; }
-  bool dynamic() const { return dynamic_; }
-  bool sequence() const { return sequence_; }
-  std::int32_t audienceID() const { return audienceID_; }
-  std::int32_t filterID() const { return filterID_; }
-  const std::string& propertyName() const { return propertyName_; }
-  const Bytes& data() const { return data_; }
-  // The parsed filter message, or null when `data` does not decode.
-  std::shared_ptr<TLWPBPropertyFilter> filterMessage() const;
+  using TLWAudienceFilterRecord::TLWAudienceFilterRecord;
+  const std::string& propertyName() const { return subjectName(); }
 
  private:
-  struct Token {
-    explicit Token() = default;
-  };
-
- public:
-  TLWPropertyFilter(Token, std::int32_t audienceID, std::int32_t filterID, std::string propertyName, Bytes data,
-                 bool sessionScoped, bool dynamic, bool sequence)
-      : sessionScoped_(sessionScoped),
-        dynamic_(dynamic),
-        sequence_(sequence),
-        audienceID_(audienceID),
-        filterID_(filterID),
-        propertyName_(std::move(propertyName)),
-        data_(std::move(data)) {}
-
- private:
-  bool sessionScoped_;
-  bool dynamic_;
-  bool sequence_;
-  std::int32_t audienceID_;
-  std::int32_t filterID_;
-  std::string propertyName_;
-  Bytes data_;
+  friend class TLWAudienceFilterRecord<TLWPropertyFilter, TLWPBPropertyFilter>;
+  static std::int32_t subjectNameField();
 };

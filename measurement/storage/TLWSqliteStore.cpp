@@ -88,6 +88,18 @@ bool isTransientFailure(int code) {
 
 bool acceptAll(std::size_t, const platform::Dictionary&) { return true; }
 
+// Whether the text starts with SELECT (any case, after white space), without copying it.
+bool isSelect(std::string_view sql) {
+  std::size_t i = 0;
+  while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) ++i;
+  constexpr std::string_view kSelect = "select";
+  if (sql.size() - i < kSelect.size()) return false;
+  for (std::size_t k = 0; k < kSelect.size(); ++k) {
+    if (std::tolower(static_cast<unsigned char>(sql[i + k])) != kSelect[k]) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 TLWSqliteStore::TLWSqliteStore(std::string databasePath, std::shared_ptr<platform::Environment> env,
@@ -690,6 +702,26 @@ bool TLWSqliteStore::runWriteStatement(const std::string& sql, const platform::A
   return ok;
 }
 
+std::optional<std::int64_t> TLWSqliteStore::executeWriteStatement(const std::string& sql,
+                                                                  const platform::Array& values, TLWError* error) {
+  if (sql.empty()) {
+    fail(error, kErrorCodeInvalidArgument, "Received empty SQL string to execute");
+    return std::nullopt;
+  }
+  if (!sqliteHandle_) {
+    fail(error, kErrorCodeInvalidState, "Execute SQL failed. Database not open.");
+    return std::nullopt;
+  }
+  for (const Value& value : values) {
+    if (!isStorableValue(value)) {
+      fail(error, kErrorCodeInvalidArgument, "Failed to bind parameter of unexpected type");
+      return std::nullopt;
+    }
+  }
+  if (!runWriteStatement(sql, values, error)) return std::nullopt;
+  return sqlite3_changes(sqliteHandle_);
+}
+
 bool TLWSqliteStore::updateRecord(const Record& record, const std::string& tableName, const std::string& columnName,
                                   const Value& columnValue, TLWError* error) {
   if (record.empty()) return fail(error, kErrorCodeInvalidArgument, "Empty record for update");
@@ -867,15 +899,48 @@ std::optional<TLWSqliteStore::Records> TLWSqliteStore::recordsForQuery(const std
 std::optional<TLWSqliteStore::Records> TLWSqliteStore::recordsForQuery(const std::string& sql,
                                                                        const platform::Array& parameterValues,
                                                                        TLWError* error, const RowFilter& filter) {
-  if (sql.empty()) {
-    fail(error, kErrorCodeInvalidArgument, "Received empty query for records for query");
-    return std::nullopt;
-  }
-  if (lower(trimLeft(sql).substr(0, 6)) != "select") {
-    fail(error, kErrorCodeInvalidArgument, "Received invalid select query");
-    return std::nullopt;
-  }
+  if (!checkSelectQuery(sql, error)) return std::nullopt;
   return queryRows(sql, parameterValues, error, filter);
+}
+
+std::optional<std::vector<platform::Array>> TLWSqliteStore::valueRowsForQuery(const std::string& sql,
+                                                                              const platform::Array& parameterValues,
+                                                                              TLWError* error) {
+  if (!checkSelectQuery(sql, error)) return std::nullopt;
+  std::vector<platform::Array> rows;
+  bool ok = stepEachRow(sql, parameterValues, error, [&](sqlite3_stmt* stmt) {
+    const int count = sqlite3_column_count(stmt);
+    platform::Array row;
+    row.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) row.push_back(columnValue(stmt, i));
+    rows.push_back(std::move(row));
+    return true;
+  });
+  if (!ok) return std::nullopt;
+  return rows;
+}
+
+bool TLWSqliteStore::checkSelectQuery(const std::string& sql, TLWError* error) {
+  if (sql.empty()) return fail(error, kErrorCodeInvalidArgument, "Received empty query for records for query");
+  if (!isSelect(sql)) return fail(error, kErrorCodeInvalidArgument, "Received invalid select query");
+  return true;
+}
+
+bool TLWSqliteStore::stepEachRow(const std::string& sql, const platform::Array& parameterValues, TLWError* error,
+                                 const std::function<bool(sqlite3_stmt*)>& onRow) {
+  if (!sqliteHandle_) return fail(error, kErrorCodeInvalidState, "Query records failed. Database not open.");
+  sqlite3_stmt* stmt = statementForQuery(sql, parameterValues, error);
+  if (!stmt) return false;
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (!onRow(stmt)) {
+      rc = SQLITE_DONE;
+      break;
+    }
+  }
+  if (rc != SQLITE_DONE) setDatabaseError(error, "query records");
+  cleanUpStatement(stmt, sql);
+  return rc == SQLITE_DONE;
 }
 
 std::optional<TLWSqliteStore::Records> TLWSqliteStore::queryRows(const std::string& sql,
@@ -885,53 +950,41 @@ std::optional<TLWSqliteStore::Records> TLWSqliteStore::queryRows(const std::stri
     fail(error, kErrorCodeInvalidArgument, "Received empty filter for selecting records");
     return std::nullopt;
   }
-  if (!sqliteHandle_) {
-    fail(error, kErrorCodeInvalidState, "Query records failed. Database not open.");
-    return std::nullopt;
-  }
-  sqlite3_stmt* stmt = statementForQuery(sql, parameterValues, error);
-  if (!stmt) return std::nullopt;
   // Column names of a cached statement never change; building them once saves an
   // allocation per column and row on the write path's reads.
   std::vector<Value> localNames;
-  std::vector<Value>* names = &localNames;
-  if (auto it = statementCache_.find(sql); it != statementCache_.end() && it->second == stmt) {
-    names = &columnNameCache_[stmt];
-  }
-  if (names->empty()) {
-    int count = sqlite3_column_count(stmt);
-    names->reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-      const char* name = sqlite3_column_name(stmt, i);
-      if (!name) log(4, 34003, "Failed to get column name");
-      names->push_back(name ? Value(name) : Value());
-    }
-  }
+  std::vector<Value>* names = nullptr;
   Records records;
   std::size_t read = 0;
-  int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  bool ok = stepEachRow(sql, parameterValues, error, [&](sqlite3_stmt* stmt) {
+    if (!names) {
+      names = &localNames;
+      if (auto it = statementCache_.find(sql); it != statementCache_.end() && it->second == stmt) {
+        names = &columnNameCache_[stmt];
+      }
+      if (names->empty()) {
+        int count = sqlite3_column_count(stmt);
+        names->reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+          const char* name = sqlite3_column_name(stmt, i);
+          if (!name) log(4, 34003, "Failed to get column name");
+          names->push_back(name ? Value(name) : Value());
+        }
+      }
+    }
     platform::Dictionary row;
     for (std::size_t i = 0; i < names->size(); ++i) {
       if ((*names)[i].isNull()) continue;
       row.set((*names)[i], columnValue(stmt, static_cast<int>(i)));
     }
     std::size_t index = read++;
-    if (!filter(index, row)) {
-      rc = SQLITE_DONE;
-      break;
-    }
+    if (!filter(index, row)) return false;
     records.push_back(std::move(row));
-  }
-  std::optional<Records> result;
-  if (rc == SQLITE_DONE) {
-    if (read > 0 && records.empty()) log(4, 34005, "Database contains records that were all filtered out");
-    result = std::move(records);
-  } else {
-    setDatabaseError(error, "query records");
-  }
-  cleanUpStatement(stmt, sql);
-  return result;
+    return true;
+  });
+  if (!ok) return std::nullopt;
+  if (read > 0 && records.empty()) log(4, 34005, "Database contains records that were all filtered out");
+  return records;
 }
 
 std::optional<Value> TLWSqliteStore::numberForQuery(const std::string& sql, const platform::Array& parameterValues,

@@ -145,6 +145,15 @@ class TLWSqliteStore {
                                          TLWError* error, const RowFilter& filter);
   std::optional<Records> recordsForQuery(const std::string& sql, const platform::Array& parameterValues,
                                          TLWError* error);
+  // Rows as their column values in the query's column order, for callers that know their
+  // columns: no names, no dictionaries.
+  std::optional<std::vector<platform::Array>> valueRowsForQuery(const std::string& sql,
+                                                                const platform::Array& parameterValues,
+                                                                TLWError* error);
+  // Runs one INSERT, UPDATE or DELETE through the statement cache; the number of rows it
+  // changed.
+  std::optional<std::int64_t> executeWriteStatement(const std::string& sql, const platform::Array& values,
+                                                    TLWError* error);
   // The first column of the first row as a number. nullopt with no error for a NULL result.
   std::optional<platform::Value> numberForQuery(const std::string& sql, const platform::Array& parameterValues,
                                                 TLWError* error);
@@ -177,6 +186,11 @@ class TLWSqliteStore {
   std::optional<Records> queryRows(const std::string& sql, const platform::Array& parameterValues, TLWError* error,
                                    const RowFilter& filter);
   static platform::Value columnValue(sqlite3_stmt* statement, int column);
+  bool checkSelectQuery(const std::string& sql, TLWError* error);
+  // Steps the cached statement of `sql` through its rows; `onRow` returns false to stop
+  // reading. False with the error when SQLite fails.
+  bool stepEachRow(const std::string& sql, const platform::Array& parameterValues, TLWError* error,
+                   const std::function<bool(sqlite3_stmt*)>& onRow);
 
   sqlite3* sqliteHandle_ = nullptr;
   // The SQLite result of the last failed open or integrity check.

@@ -300,6 +300,10 @@ struct VXLNetwork::State : std::enable_shared_from_this<VXLNetwork::State> {
       r.headerList = curl_slist_append(r.headerList, "Content-Encoding: gzip");
       // No "Expect: 100-continue" round trip before the body.
       r.headerList = curl_slist_append(r.headerList, "Expect:");
+      // On a kept-alive connection that dies before any answer, libcurl sends the request
+      // again by itself. The server may already have taken the first copy, and the caller
+      // retries on its own terms, so a post gets a connection of its own.
+      check(curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L));
       check(curl_easy_setopt(e, CURLOPT_POST, 1L));
       check(curl_easy_setopt(e, CURLOPT_POSTFIELDS, r.body.data()));
       check(curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size())));

@@ -17,7 +17,9 @@
 // Transport: request bodies are sent gzip-compressed ("Content-Encoding: gzip"); response
 // bodies are delivered exactly as received (no automatic decoding), cut off with an error
 // when they exceed the configured limit. TLS peers and host names are verified for https.
-// Redirects are not followed. Only http and https URLs are accepted.
+// Redirects are not followed. Only http and https URLs are accepted. Each post goes out
+// on a new connection and exactly once: it is never resent by the client (a failed post
+// is reported, and the caller decides whether to try again).
 
 #include <chrono>
 #include <cstdint>

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/VXLLogger.h"
+#include "tests/support/Wait.h"
 
 using namespace std::chrono_literals;
 using platform::DispatchQueue;
@@ -20,16 +21,7 @@ using platform::OperationQueue;
 
 namespace {
 
-// Polls `done` until it holds or five seconds pass; no test depends on timing otherwise.
-template <class F>
-bool waitFor(F done) {
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using tw_test_support::waitFor;
 
 // Waits until every block queued on `queue` so far has run.
 void drain(const std::shared_ptr<DispatchQueue>& queue) {

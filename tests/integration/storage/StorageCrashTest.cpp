@@ -97,15 +97,16 @@ TEST(StorageCrashTest, KilledWriterNeverLosesOrHalfWritesACommittedEvent) {
   std::mt19937 rng(12345);
   std::set<std::int64_t> committed;
   std::int64_t next = 0;
-  const auto started = std::chrono::steady_clock::now();
-  int kills = 0;
-  for (; kills < 60 && std::chrono::steady_clock::now() - started < std::chrono::seconds(45); ++kills) {
+  // A fixed number of kills, not a time budget: a loaded or sanitized run is slower, not
+  // less thorough.
+  constexpr int kKills = 50;
+  for (int kills = 0; kills < kKills; ++kills) {
     Child child = spawnWriter(root, next);
     ASSERT_GT(child.pid, 0);
     std::string pending;
     // Let it commit something, then kill it at a random moment.
     std::size_t before = committed.size();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (committed.size() == before && std::chrono::steady_clock::now() < deadline) {
       drain(child.readFd, pending, committed, 20, false);
     }
@@ -133,7 +134,6 @@ TEST(StorageCrashTest, KilledWriterNeverLosesOrHalfWritesACommittedEvent) {
     ASSERT_EQ(static_cast<std::size_t>(daily->allEventsCount()), stored.size()) << "half-written transaction";
     next = *stored.rbegin() + 1;
   }
-  EXPECT_GE(kills, 50);
   std::filesystem::remove_all(root);
 }
 

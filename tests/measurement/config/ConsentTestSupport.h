@@ -21,7 +21,7 @@
 
 namespace consent_test {
 
-using rconfig_test::CapturingLogger;
+using rconfig_test::RecordingLogger;
 using rconfig_test::SettingPair;
 
 inline constexpr const char* kAppID = rconfig_test::kAppID;
@@ -29,8 +29,6 @@ inline constexpr const char* kAppID = rconfig_test::kAppID;
 class ConsentFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(platform::VXLLoggerLevel::Debug);
     env_ = platform::testing::TestEnvironment::create();
     ASSERT_TRUE(env_);
     bundleDir_ = env_->root() + "/Game.app";
@@ -41,7 +39,6 @@ class ConsentFixture : public ::testing::Test {
   }
   void TearDown() override {
     if (monitor_) monitor_->flush();
-    platform::VXLSetLoggerLevel(previousLevel_);
   }
 
   // Must run before the environment's main bundle is first asked for.
@@ -68,7 +65,7 @@ class ConsentFixture : public ::testing::Test {
 
   std::size_t logged(std::int64_t code) {
     monitor_->flush();
-    return logger_->count(code);
+    return static_cast<std::size_t>(logger_->count(code));
   }
   // Silent levels (2 and 5) reach only the health sample, which keeps one message per
   // window: the message sampled since the last call, or "".
@@ -78,11 +75,11 @@ class ConsentFixture : public ::testing::Test {
   }
   bool sampled(std::string_view message) { return drainSample().find(message) != std::string::npos; }
 
+  tw_test_support::ScopedLoggerLevel loggerLevel_{platform::VXLLoggerLevel::Debug};
   std::shared_ptr<platform::testing::TestEnvironment> env_;
   std::string bundleDir_;
-  std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
+  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
   std::shared_ptr<TLWMonitor> monitor_;
-  platform::VXLLoggerLevel previousLevel_{};
 };
 
 inline platform::Dictionary consent(std::optional<platform::Value> ad, std::optional<platform::Value> analytics) {

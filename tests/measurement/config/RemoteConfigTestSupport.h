@@ -19,37 +19,13 @@
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/VXLLogger.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/Logging.h"
 
 namespace rconfig_test {
 
 inline constexpr const char* kAppID = "1:1234567890:ios:abcdef";
 
-class CapturingLogger : public TLWLogger {
- public:
-  void logMessage(std::string_view message, std::string_view, std::int64_t messageCode, std::int64_t) override {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(messageCode, std::string(message));
-  }
-  std::size_t count(std::int64_t code) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) { return l.first == code; }));
-  }
-  std::string lineWithCode(std::int64_t code) const {
-    std::lock_guard lock(mutex_);
-    for (const auto& l : lines_)
-      if (l.first == code) return l.second;
-    return {};
-  }
-  void clear() {
-    std::lock_guard lock(mutex_);
-    lines_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::int64_t, std::string>> lines_;
-};
+using tw_test_support::RecordingLogger;
 
 struct SettingPair {
   std::string name;
@@ -91,8 +67,6 @@ inline std::shared_ptr<TLWPBMeasurementConfig> makeConfig(const std::string& app
 class RemoteConfigFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(platform::VXLLoggerLevel::Debug);
     env_ = platform::testing::TestEnvironment::create();
     ASSERT_TRUE(env_);
     monitor_ = TLWMonitor::initWithLogLevel(8, logger_, kTLWLibraryNumericVersion, env_);
@@ -102,7 +76,6 @@ class RemoteConfigFixture : public ::testing::Test {
   void TearDown() override {
     database_.reset();
     if (monitor_) monitor_->flush();
-    platform::VXLSetLoggerLevel(previousLevel_);
   }
 
   void openDatabase() {
@@ -139,15 +112,15 @@ class RemoteConfigFixture : public ::testing::Test {
   // only codes logged at other levels can be counted here.
   std::size_t logged(std::int64_t code) {
     monitor_->flush();
-    return logger_->count(code);
+    return static_cast<std::size_t>(logger_->count(code));
   }
 
+  tw_test_support::ScopedLoggerLevel loggerLevel_{platform::VXLLoggerLevel::Debug};
   std::shared_ptr<platform::testing::TestEnvironment> env_;
-  std::shared_ptr<CapturingLogger> logger_ = std::make_shared<CapturingLogger>();
+  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
   std::shared_ptr<TLWMonitor> monitor_;
   std::shared_ptr<TLWPersistedConfig> persisted_;
   std::shared_ptr<TLWDatabase> database_;
-  platform::VXLLoggerLevel previousLevel_{};
 };
 
 }  // namespace rconfig_test

@@ -5,21 +5,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "measurement/config/TLWRemoteConfig.h"
-#include "measurement/engine/TLWAudienceEvaluating.h"
 #include "measurement/engine/TLWBundler.h"
-#include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/engine/TLWScheduler.h"
-#include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
@@ -28,6 +23,8 @@
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/Gzip.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/BundlerRig.h"
+#include "tests/support/Logging.h"
 
 namespace bundler_test {
 
@@ -36,48 +33,7 @@ inline constexpr const char* kBundleAppID = "com.vorlix.tallywise.tests";
 // 2023-11-14 22:13:20 UTC.
 inline constexpr double kNow = 1700000000.0;
 
-class RecordingLogger : public TLWLogger {
- public:
-  void logMessage(std::string_view message, std::string_view, std::int64_t code, std::int64_t) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(code, std::string(message));
-  }
-  std::size_t count(std::int64_t code) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) { return l.first == code; }));
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
-  std::string dump() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string out;
-    for (const auto& [code, message] : lines_) out += std::to_string(code) + " " + message + "\n";
-    return out;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::int64_t, std::string>> lines_;
-};
-
-class FakeHost : public TLWEventPipelineHost, public TLWBundlerHost {
- public:
-  bool isMeasurementEnabled() override { return true; }
-  std::vector<std::string> safelistedEvents() override { return {}; }
-  bool isAppActive() override { return true; }
-  bool isSessionExpired() override { return false; }
-  bool extendSession() override { return true; }
-  void reportSessionStartOnWorkerQueueWithTimestamp(double, bool) override {}
-  void notifyEventListeners(std::shared_ptr<TLWEvent>) override {}
-  void updateSchedule() override {}
-  void setSuspendedUploadTimestamp(double timestamp) override {
-    suspendedResets += timestamp == 0 ? 1 : 0;
-  }
-  int suspendedResets = 0;
-};
+using tw_test_support::RecordingLogger;
 
 struct Setting {
   std::string name;
@@ -89,7 +45,7 @@ struct EventConfig {
   std::optional<std::int32_t> samplingRate;
 };
 
-class BundlerFixture : public ::testing::Test {
+class BundlerFixture : public ::testing::Test, protected tw_test_support::BundlerParts {
  protected:
   void SetUp() override {
     env = platform::testing::TestEnvironment::create(kBundleAppID);
@@ -104,18 +60,8 @@ class BundlerFixture : public ::testing::Test {
         TLWDatabase::initWithDatabaseName("bundler-test.sql", persisted, &error, env, monitor));
     ASSERT_TRUE(database) << error.description();
     scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.test");
-    host = std::make_shared<FakeHost>();
-    userProperties = TLWUserPropertyPipeline::create({database, persisted, scheduler, host, nullptr, env, monitor, nullptr});
+    makePipelines();
     ASSERT_TRUE(userProperties);
-    TLWEventPipeline::Dependencies pd;
-    pd.database = database;
-    pd.persistedConfig = persisted;
-    pd.scheduler = scheduler;
-    pd.userProperties = userProperties;
-    pd.host = host;
-    pd.env = env;
-    pd.monitor = monitor;
-    pipeline = TLWEventPipeline::create(std::move(pd));
     ASSERT_TRUE(pipeline);
     configure({});
   }
@@ -149,29 +95,15 @@ class BundlerFixture : public ::testing::Test {
   }
 
   void makeBundler() {
-    TLWBundler::Dependencies d;
-    d.database = database;
-    d.remoteConfig = remoteConfig;
-    d.eventPipeline = pipeline;
-    d.userProperties = userProperties;
-    d.persistedConfig = persisted;
-    d.host = host;
-    d.audience = audience;
-    d.env = env;
-    d.monitor = monitor;
-    bundler = TLWBundler::create(std::move(d));
+    bundler = BundlerParts::makeBundler(remoteConfig, audience);
     ASSERT_TRUE(bundler);
   }
 
   // Stores a metadata record; `variant` makes distinct fingerprints.
   std::int64_t storeMetadata(const std::string& variant = "1.0",
                              std::vector<std::pair<std::string, std::int64_t>> intAttributes = {}) {
-    auto metadata = TLWPBMeasurementBundle::initWithMessageInfo();
-    metadata->SetInt32(TLWPBMeasurementBundle::kProtocolVersion, 1);
-    metadata->SetString(TLWPBMeasurementBundle::kPlatform, "ios");
-    metadata->SetString(TLWPBMeasurementBundle::kAppId, kBundleAppID);
+    auto metadata = tw_test_support::bundleMetadata(kBundleAppID, variant);
     metadata->SetString(TLWPBMeasurementBundle::kZelAppId, kAppID);
-    metadata->SetString(TLWPBMeasurementBundle::kAppVersion, variant);
     for (const auto& [name, value] : intAttributes) {
       auto ua = TLWPBUserAttribute::initWithMessageInfo();
       ua->SetString(TLWPBUserAttribute::kName, name);
@@ -237,7 +169,7 @@ class BundlerFixture : public ::testing::Test {
   // Lines the monitor printed with `code` so far.
   std::size_t logged(std::int64_t code) {
     monitor->flush();
-    return logger->count(code);
+    return static_cast<std::size_t>(logger->count(code));
   }
 
   std::int64_t count(const std::string& sql) {
@@ -269,15 +201,7 @@ class BundlerFixture : public ::testing::Test {
   }
 
   std::map<std::int64_t, std::shared_ptr<TLWPBMeasurementBundle>> metadataByFingerprint;
-  std::shared_ptr<platform::testing::TestEnvironment> env;
   std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
-  std::shared_ptr<TLWMonitor> monitor;
-  std::shared_ptr<TLWPersistedConfig> persisted;
-  std::shared_ptr<TLWDatabase> database;
-  std::shared_ptr<TLWScheduler> scheduler;
-  std::shared_ptr<FakeHost> host;
-  std::shared_ptr<TLWUserPropertyPipeline> userProperties;
-  std::shared_ptr<TLWEventPipeline> pipeline;
   std::shared_ptr<TLWRemoteConfig> remoteConfig;
   std::shared_ptr<TLWAudienceEvaluating> audience;
   std::shared_ptr<TLWBundler> bundler;

@@ -28,27 +28,11 @@
 #include "platform/VXLLogger.h"
 #include "platform/app/Bundle.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/Logging.h"
 
 namespace measurement_test {
 
-// Keeps the message codes the monitor was asked to log.
-class CodeRecorder : public TLWLogger {
- public:
-  void logMessage(std::string_view, std::string_view, std::int64_t code, std::int64_t) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    codes_.push_back(code);
-  }
-  int count(std::int64_t code) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int n = 0;
-    for (auto c : codes_) n += c == code ? 1 : 0;
-    return n;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::int64_t> codes_;
-};
+using tw_test_support::RecordingLogger;
 
 // The front controller a launch lends its engine: the real suite, an inline gate, and a
 // record of the events handed to listeners.
@@ -113,7 +97,7 @@ class Launch {
  public:
   Launch(const std::shared_ptr<platform::testing::TestEnvironment>& sandbox, const LaunchOptions& options)
       : env(std::make_shared<platform::EnvironmentWrapper>(sandbox)), current(env) {
-    recorder = std::make_shared<CodeRecorder>();
+    recorder = std::make_shared<RecordingLogger>();
     monitor = TLWMonitor::initWithLogLevel(8, recorder, kTLWLibraryNumericVersion, env);
     auto standard = TLWUserDefaults::initWithSuiteName("", env);
     persisted = TLWPersistedConfig::initWithSuiteName(std::string(kTLWPersistedConfigSuiteName), false, env, standard,
@@ -184,7 +168,7 @@ class Launch {
 
   std::shared_ptr<platform::Environment> env;
   platform::testing::ScopedCurrentEnvironment current;
-  std::shared_ptr<CodeRecorder> recorder;
+  std::shared_ptr<RecordingLogger> recorder;
   std::shared_ptr<TLWMonitor> monitor;
   std::shared_ptr<TLWPersistedConfig> persisted;
   std::shared_ptr<TLWConsentSettingsUtil> consent;
@@ -197,8 +181,6 @@ class Launch {
 class MeasurementFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(platform::VXLLoggerLevel::Debug);
     sandbox_ = platform::testing::TestEnvironment::create("com.vorlix.skyforge");
     ASSERT_TRUE(sandbox_);
     bundleDir_ = sandbox_->root() + "/Skyforge.app";
@@ -218,8 +200,6 @@ class MeasurementFixture : public ::testing::Test {
     ASSERT_TRUE(sandbox_->fileSystem()->writeFileAtomically(bundleDir_ + "/Info.plist", *bytes));
   }
 
-  void TearDown() override { platform::VXLSetLoggerLevel(previousLevel_); }
-
   std::unique_ptr<Launch> launch(LaunchOptions options = {}) {
     sandbox_->relaunch();
     auto l = std::make_unique<Launch>(sandbox_, options);
@@ -228,9 +208,9 @@ class MeasurementFixture : public ::testing::Test {
     return l;
   }
 
+  tw_test_support::ScopedLoggerLevel loggerLevel_{platform::VXLLoggerLevel::Debug};
   std::shared_ptr<platform::testing::TestEnvironment> sandbox_;
   std::string bundleDir_;
-  platform::VXLLoggerLevel previousLevel_{};
 };
 
 }  // namespace measurement_test

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "measurement/engine/TLWEventPipeline.h"
+#include "measurement/engine/TLWMeasurementWritePath.h"
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWRawEventData.h"
@@ -26,6 +27,7 @@
 #include "platform/VXLLogger.h"
 #include "platform/testing/TestEnvironment.h"
 #include "tests/measurement/engine/EngineTestSupport.h"
+#include "tests/support/Logging.h"
 
 namespace pipeline_test {
 
@@ -117,31 +119,11 @@ class TestIdentity : public TLWEventPipelineIdentity {
   }();
 };
 
-class CodeLogger : public TLWLogger {
- public:
-  void logMessage(std::string_view message, std::string_view, std::int64_t messageCode, std::int64_t) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(messageCode, std::string(message));
-  }
-  int count(std::int64_t code) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) { return l.first == code; }));
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::int64_t, std::string>> lines_;
-};
+using tw_test_support::RecordingLogger;
 
 class PipelineFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    previousLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(platform::VXLLoggerLevel::Debug);
     env = platform::testing::TestEnvironment::create();
     ASSERT_TRUE(env);
     monitor = TLWMonitor::initWithLogLevel(8, logger, kTLWLibraryNumericVersion, env);
@@ -155,17 +137,15 @@ class PipelineFixture : public ::testing::Test {
         TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, persisted, &error, env, monitor));
     ASSERT_TRUE(database) << error.localizedDescription();
     scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.test");
-    userProperties = TLWUserPropertyPipeline::create(
-        {database, persisted, scheduler, host, settings, env, monitor, nullptr});
+    auto path = TLWMeasurementWritePath::create({database, persisted, scheduler, host, settings, identity, env, monitor});
+    userProperties = path.userProperties;
     ASSERT_TRUE(userProperties);
-    pipeline = TLWEventPipeline::create({database, persisted, scheduler, userProperties, host, settings, identity,
-                                         nullptr, nullptr, nullptr, nullptr, env, monitor});
+    pipeline = path.eventPipeline;
     ASSERT_TRUE(pipeline);
   }
 
   void TearDown() override {
     drain();
-    platform::VXLSetLoggerLevel(previousLevel_);
   }
 
   template <class F>
@@ -245,9 +225,9 @@ class PipelineFixture : public ::testing::Test {
     return ok;
   }
 
-  platform::VXLLoggerLevel previousLevel_ = platform::VXLLoggerLevel::Notice;
+  tw_test_support::ScopedLoggerLevel loggerLevel_{platform::VXLLoggerLevel::Debug};
   std::shared_ptr<platform::testing::TestEnvironment> env;
-  std::shared_ptr<CodeLogger> logger = std::make_shared<CodeLogger>();
+  std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
   std::shared_ptr<TLWMonitor> monitor;
   std::shared_ptr<TLWPersistedConfig> persisted;
   std::shared_ptr<TLWDatabase> database;

@@ -6,17 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
 #include <limits>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "measurement/monitor/TLWMonitor.h"
 #include "tests/measurement/engine/EngineTestSupport.h"
-#include "platform/VXLLogger.h"
 
 using namespace std::chrono_literals;
 
@@ -37,36 +32,12 @@ class FixedClock : public platform::Clock {
   double now_;
 };
 
-
 constexpr double kNow = 1'700'000'000.25;
 
-// Captures the shared monitor's console output, as the utilities logger hands it on.
-class TLWAlarmTest : public ::testing::Test, public platform::LogSink {
+class TLWAlarmTest : public engine_test::SharedMonitorLinesTest {
  protected:
-  void SetUp() override {
-    previousSink_ = platform::VXLSetLogSink(std::shared_ptr<LogSink>(this, [](LogSink*) {}));
-    previousLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(platform::VXLLoggerLevel::Debug);
-    TLWMonitor::sharedInstance()->setEncodeContexts(false);
-  }
-  void TearDown() override {
-    TLWMonitor::sharedInstance()->flush();
-    platform::VXLSetLogSink(previousSink_);
-    platform::VXLSetLoggerLevel(previousLevel_);
-  }
-  void write(platform::VXLLoggerLevel, std::string_view, std::string_view code, std::string_view message) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::string(code) + " " + std::string(message));
-  }
   // Every logged line that mentions `name`, in order.
-  std::vector<std::string> linesAbout(std::string_view name) {
-    TLWMonitor::sharedInstance()->flush();
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_)
-      if (l.find(name) != std::string::npos) out.push_back(l);
-    return out;
-  }
+  std::vector<std::string> linesAbout(std::string_view name) { return find("", name); }
   std::shared_ptr<TLWAlarm> makeAlarm(std::string_view name) {
     return TLWAlarm::initWithDispatchQueue(queue_, name, clock_);
   }
@@ -87,10 +58,6 @@ class TLWAlarmTest : public ::testing::Test, public platform::LogSink {
     ASSERT_TRUE(waitFor([&] { return drained.load(); }));
   }
 
-  std::shared_ptr<platform::LogSink> previousSink_;
-  platform::VXLLoggerLevel previousLevel_{};
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
   std::shared_ptr<platform::DispatchQueue> queue_ =
       platform::DispatchQueue::create("test.alarm", platform::QueuePriority::Background);
   std::shared_ptr<FixedClock> clock_ = std::make_shared<FixedClock>(kNow);
@@ -177,7 +144,7 @@ TEST_F(TLWAlarmTest, FiresOnTheMainQueueOnlyWhenItIsDrained) {
   });
   std::this_thread::sleep_for(30ms);
   EXPECT_FALSE(fired.load());  // due, but nobody drains the main queue yet
-  EXPECT_TRUE(platform::MainRunLoop::runUntil([&] { return fired.load(); }, 5000ms));
+  EXPECT_TRUE(platform::MainRunLoop::runUntil([&] { return fired.load(); }, 30000ms));
   EXPECT_TRUE(onMain);
 }
 

@@ -317,25 +317,17 @@ TEST_F(TLWEventPipelineTest, MetadataHonoursDeniedAnalyticsStorage) {
 }
 
 TEST_F(TLWEventPipelineTest, FirstOpenIncrementsTheKeychainCount) {
-  ASSERT_TRUE(TLWKeychainWrapper::upsertKeychainValue("4", "_pfo", "com.vorlix.tallywise.tests", env));
-  pipeline->logEvent(event("_f", {}, "auto"));
-  drain();
-  EXPECT_EQ(TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.vorlix.tallywise.tests", env).value_or(""),
-            "5");
+  // Up by one; a negative count starts again at one; the largest count stays put.
+  const std::string app = "com.vorlix.tallywise.tests";
+  for (const auto& [stored, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"4", "5"}, {"-3", "1"}, {"9223372036854775807", "9223372036854775807"}}) {
+    ASSERT_TRUE(TLWKeychainWrapper::upsertKeychainValue(stored, "_pfo", app, env));
+    pipeline->logEvent(event("_f", {}, "auto"));
+    drain();
+    EXPECT_EQ(TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", app, env).value_or(""), expected) << stored;
+  }
   // Without an advertising identifier the first open waits for one.
   EXPECT_TRUE(persisted->unmatchedFirstOpenWithoutIDFA());
-
-  ASSERT_TRUE(TLWKeychainWrapper::upsertKeychainValue("-3", "_pfo", "com.vorlix.tallywise.tests", env));
-  pipeline->logEvent(event("_f", {}, "auto"));
-  drain();
-  EXPECT_EQ(TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.vorlix.tallywise.tests", env).value_or(""),
-            "1");
-
-  ASSERT_TRUE(TLWKeychainWrapper::upsertKeychainValue("9223372036854775807", "_pfo", "com.vorlix.tallywise.tests", env));
-  pipeline->logEvent(event("_f", {}, "auto"));
-  drain();
-  EXPECT_EQ(TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.vorlix.tallywise.tests", env).value_or(""),
-            "9223372036854775807");
 }
 
 TEST_F(TLWEventPipelineTest, AnAdvertisingIdentifierMatchesAnEarlierFirstOpen) {

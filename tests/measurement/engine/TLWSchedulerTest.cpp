@@ -3,59 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "measurement/monitor/TLWMonitor.h"
 #include "tests/measurement/engine/EngineTestSupport.h"
-#include "platform/VXLLogger.h"
-
-using namespace std::chrono_literals;
 
 namespace {
 
 using engine_test::waitFor;
-
-
-// Captures the shared monitor's console output, as the utilities logger hands it on.
-class TLWSchedulerTest : public ::testing::Test, public platform::LogSink {
- protected:
-  void SetUp() override {
-    previousSink_ = platform::VXLSetLogSink(std::shared_ptr<LogSink>(this, [](LogSink*) {}));
-    previousLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(platform::VXLLoggerLevel::Debug);
-    TLWMonitor::sharedInstance()->setEncodeContexts(false);
-  }
-  void TearDown() override {
-    TLWMonitor::sharedInstance()->flush();
-    platform::VXLSetLogSink(previousSink_);
-    platform::VXLSetLoggerLevel(previousLevel_);
-  }
-  void write(platform::VXLLoggerLevel, std::string_view, std::string_view code, std::string_view message) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::string(code) + " " + std::string(message));
-  }
-  // Logged lines with the message code that contain `needle`.
-  std::vector<std::string> find(std::string_view code, std::string_view needle) {
-    TLWMonitor::sharedInstance()->flush();
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& l : lines_)
-      if (l.rfind(code, 0) == 0 && l.find(needle) != std::string::npos) out.push_back(l);
-    return out;
-  }
-
-  std::shared_ptr<platform::LogSink> previousSink_;
-  platform::VXLLoggerLevel previousLevel_{};
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using TLWSchedulerTest = engine_test::SharedMonitorLinesTest;
 
 TEST_F(TLWSchedulerTest, RunsBlocksInOrderOnItsBackgroundWorkerQueue) {
   auto scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker");

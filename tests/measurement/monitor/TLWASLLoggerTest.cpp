@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/LogCapture.h"
+#include "tests/support/Logging.h"
 
 namespace {
 
@@ -10,9 +11,7 @@ using platform::VXLLoggerLevel;
 
 class TLWASLLoggerTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved_ = platform::VXLGetLoggerLevel(); }
-  void TearDown() override { platform::VXLSetLoggerLevel(saved_); }
-  VXLLoggerLevel saved_{};
+  tw_test_support::ScopedLoggerLevel level_{platform::VXLGetLoggerLevel()};
   platform::testing::LogCapture capture_;
   TLWASLLogger logger_;
 };

@@ -16,6 +16,7 @@
 #include "platform/VXLLogger.h"
 #include "platform/testing/LogCapture.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/Logging.h"
 
 namespace {
 
@@ -30,41 +31,7 @@ constexpr const char* kMigrationKey = "/vorlix/measurement/monitor_migration_sta
 constexpr const char* kDebugKey = "/vorlix/measurement/debug_mode";
 constexpr const char* kVerboseKey = "/vorlix/measurement/verbose_logging";
 
-struct Logged {
-  std::string message, tag;
-  std::int64_t code, level;
-};
-
-class CapturingLogger : public TLWLogger {
- public:
-  void logMessage(std::string_view message, std::string_view logTag, std::int64_t messageCode,
-                  std::int64_t logLevel) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({std::string(message), std::string(logTag), messageCode, logLevel});
-  }
-  std::vector<Logged> lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  std::vector<std::int64_t> levels() const {
-    std::vector<std::int64_t> out;
-    for (const auto& l : lines()) out.push_back(l.level);
-    return out;
-  }
-  bool hasCode(std::int64_t code) const {
-    for (const auto& l : lines())
-      if (l.code == code) return true;
-    return false;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<Logged> lines_;
-};
+using tw_test_support::RecordingLogger;
 
 Value exceptionValue(std::string name, std::vector<std::string> frames) {
   return Value(std::make_shared<TLWException>(std::move(name), "boom", std::move(frames)));
@@ -173,13 +140,9 @@ TEST(TLWMonitorClassTest, ConsoleTextDescribesOrEncodesContexts) {
 class TLWMonitorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    savedLevel_ = platform::VXLGetLoggerLevel();
-    platform::VXLSetLoggerLevel(VXLLoggerLevel::Notice);
     env_ = TestEnvironment::create();
     ASSERT_NE(env_, nullptr);
-    logger_ = std::make_shared<CapturingLogger>();
   }
-  void TearDown() override { platform::VXLSetLoggerLevel(savedLevel_); }
 
   // A monitor whose start-up work on its queue has finished.
   std::shared_ptr<TLWMonitor> makeMonitor(TLWMonitorProbes probes = {}) {
@@ -199,9 +162,9 @@ class TLWMonitorTest : public ::testing::Test {
   std::shared_ptr<platform::PreferencesSuite> standard() { return env_->preferences()->standard(); }
   void advance(double seconds) { env_->fakeClock()->advance(seconds); }
 
-  VXLLoggerLevel savedLevel_{};
+  tw_test_support::ScopedLoggerLevel loggerLevel_{VXLLoggerLevel::Notice};
   std::shared_ptr<TestEnvironment> env_;
-  std::shared_ptr<CapturingLogger> logger_;
+  std::shared_ptr<RecordingLogger> logger_ = std::make_shared<RecordingLogger>();
 };
 
 TEST_F(TLWMonitorTest, LevelsRouteToConsoleAndSample) {

@@ -20,6 +20,7 @@
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"
 #include "platform/app/Bundle.h"
+#include "tests/support/Logging.h"
 
 namespace storage_test {
 
@@ -99,28 +100,8 @@ class TestStorageEnvironment : public platform::EnvironmentWrapper {
   std::shared_ptr<platform::Keychain> keychain_;
 };
 
-class CapturingLogger : public TLWLogger {
- public:
-  void logMessage(std::string_view message, std::string_view, std::int64_t messageCode, std::int64_t) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(messageCode, std::string(message));
-  }
-  bool contains(std::int64_t code) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(lines_.begin(), lines_.end(), [&](const auto& l) { return l.first == code; });
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::int64_t, std::string>> lines_;
-};
-
 struct CapturedMonitor {
-  std::shared_ptr<CapturingLogger> logger = std::make_shared<CapturingLogger>();
+  std::shared_ptr<tw_test_support::RecordingLogger> logger = std::make_shared<tw_test_support::RecordingLogger>();
   std::shared_ptr<TLWMonitor> monitor;
   explicit CapturedMonitor(std::shared_ptr<platform::Environment> env) {
     monitor = TLWMonitor::initWithLogLevel(8, logger, kTLWLibraryNumericVersion, std::move(env));
@@ -129,7 +110,7 @@ struct CapturedMonitor {
   // True once the monitor printed a line with that code.
   bool logged(std::int64_t code) {
     monitor->flush();
-    return logger->contains(code);
+    return logger->hasCode(code);
   }
 };
 

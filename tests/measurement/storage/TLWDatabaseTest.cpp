@@ -107,19 +107,19 @@ TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndTheMetadataRow) {
 TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
   auto db = open();
   ASSERT_TRUE(db);
-  // Every schema change bumps schema_version: thirteen CREATE TABLEs and twenty-one ADD
-  // COLUMNs for the add-on columns. A table created in an old shape and then rebuilt would
+  // Every schema change bumps schema_version: thirteen CREATE TABLEs, twenty-one ADD
+  // COLUMNs for the add-on columns and two CREATE INDEXes. A table created in an old shape and then rebuilt would
   // add a rename, a create, an add-on column and a drop.
   auto version = db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr);
   ASSERT_TRUE(version);
-  EXPECT_EQ(version->int64Value(), 34);
+  EXPECT_EQ(version->int64Value(), 36);
   auto sql = db->sqliteStore()->recordsForQuery("SELECT sql FROM sqlite_master WHERE name = 'raw_events'", {}, nullptr);
   ASSERT_TRUE(sql && sql->size() == 1);
   EXPECT_NE(sql->front().get("sql").stringOr().find("timestamp REAL NOT NULL"), std::string::npos);
   db.reset();
   db = open();
   ASSERT_TRUE(db);
-  EXPECT_EQ(db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(), 34);
+  EXPECT_EQ(db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(), 36);
 }
 
 TEST_F(TLWDatabaseTest, OldRawEventsLayoutIsRebuiltKeepingEveryRow) {
@@ -147,6 +147,14 @@ TEST_F(TLWDatabaseTest, OldRawEventsLayoutIsRebuiltKeepingEveryRow) {
   ASSERT_EQ(events->size(), 2u);
   EXPECT_EQ(events->at(0)->rawEvent()->timestamp(), 1700000000.0);
   EXPECT_EQ(events->at(1)->rawEvent()->parameters().at("hero"), TLWValue::initWithString("mage"));
+  // The rebuild dropped the old table with its indexes; the schedule's queries must still
+  // find theirs rather than walk every unsent event.
+  auto indexes = db->sqliteStore()->recordsForQuery(
+      "SELECT name FROM sqlite_master WHERE type = 'index' AND tbl_name = 'raw_events' ORDER BY name", {}, nullptr);
+  ASSERT_TRUE(indexes);
+  ASSERT_EQ(indexes->size(), 2u);
+  EXPECT_EQ(indexes->at(0).get("name").stringOr(), "raw_events_realtime");
+  EXPECT_EQ(indexes->at(1).get("name").stringOr(), "raw_events_timestamp");
 }
 
 TEST_F(TLWDatabaseTest, QueueGainsMissingAddOnColumnButMissingRequiredColumnStartsOver) {
@@ -288,12 +296,34 @@ TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
   TLWLimits::setCurrent(std::make_shared<SmallLimits>());
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(db->insertRawEvent(makeEvent("e" + std::to_string(i), now).get(), 3, false, &error));
   auto deleted = db->deleteRawEventsOverAbsoluteLimit(&error);
-  TLWLimits::setCurrent(nullptr);
   EXPECT_EQ(deleted, 12);
-  auto left = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, &error);
-  ASSERT_EQ(left->size(), 9u);
-  EXPECT_EQ(left->front().get("name"), Value("e11"));
-  EXPECT_EQ(left->back().get("name"), Value("e19"));
+  auto names = [&] {
+    std::vector<std::string> out;
+    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+    if (rows) {
+      for (const auto& row : *rows) out.push_back(row.get("name").stringOr());
+    }
+    return out;
+  };
+  const std::vector<std::string> atLimit = {"e11", "e12", "e13", "e14", "e15", "e16", "e17", "e18", "e19"};
+  EXPECT_EQ(names(), atLimit);
+  // At the limit nothing goes; one past it, exactly the oldest row goes.
+  EXPECT_EQ(db->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  EXPECT_EQ(names(), atLimit);
+  ASSERT_TRUE(db->insertRawEvent(makeEvent("e20", now).get(), 3, false, &error));
+  EXPECT_EQ(db->deleteRawEventsOverAbsoluteLimit(&error), 1);
+  EXPECT_EQ(names(), (std::vector<std::string>{"e12", "e13", "e14", "e15", "e16", "e17", "e18", "e19", "e20"}));
+  // Rows deleted from the middle leave the rowids wider apart than the row count: still
+  // nothing over the limit, then the oldest beyond it once the count exceeds it again.
+  ASSERT_TRUE(db->sqliteStore()->deleteRecordsFromTableWithName("raw_events", "name IN ('e14', 'e15')", {}, &error));
+  EXPECT_EQ(db->deleteRawEventsOverAbsoluteLimit(&error), 0);
+  EXPECT_EQ(names(), (std::vector<std::string>{"e12", "e13", "e16", "e17", "e18", "e19", "e20"}));
+  for (int i = 21; i <= 24; ++i) {
+    ASSERT_TRUE(db->insertRawEvent(makeEvent("e" + std::to_string(i), now).get(), 3, false, &error));
+  }
+  EXPECT_EQ(db->deleteRawEventsOverAbsoluteLimit(&error), 2);
+  EXPECT_EQ(names(), (std::vector<std::string>{"e16", "e17", "e18", "e19", "e20", "e21", "e22", "e23", "e24"}));
+  TLWLimits::setCurrent(nullptr);
 }
 
 // ----------------------------------------------------------------- bundle queue
@@ -449,6 +479,29 @@ TEST_F(TLWDatabaseTest, EventAggregatesAndDailyCountsPersistWithTheirLimits) {
   EXPECT_EQ(daily->publicEventsCount(), 3);
   EXPECT_EQ(daily->realtimeCount(), 5);
 
+  // A stored row that no longer makes an aggregate is an error; a missing name is not.
+  ASSERT_TRUE(db->sqliteStore()->executeSQL("UPDATE events SET lifetime_count = -5 WHERE name = 'e3'", &error));
+  error = TLWError();
+  EXPECT_FALSE(db->eventAggregatesWithName("e3", &error));
+  EXPECT_EQ(error.code(), 2);
+  error = TLWError();
+  EXPECT_FALSE(db->eventAggregatesWithName("never_logged", &error));
+  EXPECT_EQ(error.code(), 0);
+
+  // The counters row is updated in place; without it the update fails instead of adding one.
+  ASSERT_TRUE(db->sqliteStore()->executeSQL("DELETE FROM app_metadata", &error));
+  EXPECT_FALSE(db->updateDailyCounts(counts, &error));
+  EXPECT_EQ(error.code(), 2);
+  EXPECT_EQ(error.localizedDescription(), "Failed to update record. Item doesn't exist");
+  EXPECT_EQ(count(*db, "app_metadata"), 0);
+  EXPECT_FALSE(db->dailyCounts(&error));
+  EXPECT_EQ(error.localizedDescription(), "App metadata row is missing");
+}
+
+TEST_F(TLWDatabaseTest, AppMetadataRowKeepsTheBundleIndex) {
+  auto db = open();
+  ASSERT_TRUE(db);
+  TLWError error;
   auto metadata = db->queryAppMetadata(&error);
   metadata->incrementLastBundleIndex(captured.monitor);
   metadata->setLastBundleEndTimestamp(5.5);
@@ -550,12 +603,30 @@ TEST_F(TLWDatabaseTest, PurchaseFingerprintsAreDeduplicatedAndTrimmed) {
     return true;
   }));
   EXPECT_EQ(count(*db, "purchase_transactions"), 1000);
-  EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p0", &error), true);  // the oldest was trimmed
+  // One past the limit: exactly the oldest (p0) went, p1 is still known.
+  EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p1", &error), false);
+  EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p0", &error), true);
+  EXPECT_EQ(count(*db, "purchase_transactions"), 1000);
+  EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p2", &error), false);  // p1 went for p0
+  EXPECT_EQ(count(*db, "purchase_transactions"), 1000);
 
   EXPECT_EQ(db->insertIfNotDuplicateSubscriptionID("s1", &error), true);
   EXPECT_EQ(db->insertIfNotDuplicateSubscriptionID("s1", &error), false);
-  EXPECT_TRUE(db->deleteSubscriptionsOverLimit(&error));
+  EXPECT_EQ(db->deleteSubscriptionsOverLimit(&error), 0);
   EXPECT_EQ(count(*db, "subscriptions"), 1);
+  ASSERT_TRUE(db->performTransaction([&] {
+    for (int i = 2; i <= 1000; ++i) {
+      if (db->insertIfNotDuplicateSubscriptionID("s" + std::to_string(i), nullptr) != true) return false;
+    }
+    return true;
+  }));
+  EXPECT_EQ(db->deleteSubscriptionsOverLimit(&error), 0);  // exactly at the limit
+  EXPECT_EQ(db->insertIfNotDuplicateSubscriptionID("s1001", &error), true);
+  EXPECT_EQ(db->insertIfNotDuplicateSubscriptionID("s1002", &error), true);
+  EXPECT_EQ(db->deleteSubscriptionsOverLimit(&error), 2);
+  EXPECT_EQ(count(*db, "subscriptions"), 1000);
+  EXPECT_EQ(db->insertIfNotDuplicateSubscriptionID("s3", &error), false);  // the two oldest went, s3 stays
+  EXPECT_EQ(db->insertIfNotDuplicateSubscriptionID("s1", &error), true);
 }
 
 TEST_F(TLWDatabaseTest, ComplexMainEventsRoundTrip) {

@@ -371,6 +371,44 @@ TEST_F(TLWSqliteStoreTest, UpdateIncreaseAndDeleteChangeExactlyTheMatchingRows) 
   EXPECT_EQ(error.localizedDescription(), "Failed to bind parameter of unexpected type to update statement");
 }
 
+TEST_F(TLWSqliteStoreTest, PositionalReadsAndCountedWritesFollowTheSameRules) {
+  auto store = open();
+  ASSERT_TRUE(store);
+  TLWError error;
+  ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {{"label", "TEXT"}, {"blob", "BLOB"}}, &error));
+  const std::string insert = "INSERT INTO items (name, count, label, blob) VALUES (?, ?, ?, ?)";
+  EXPECT_EQ(store->executeWriteStatement(insert, {Value("a"), Value(1), Value(), Value::data("xy")}, &error), 1);
+  EXPECT_EQ(store->executeWriteStatement(insert, {Value("b"), Value(2.5), Value("B"), Value::data("")}, &error), 1);
+  // A constraint failure is an SQLite error and leaves the cached statement usable.
+  EXPECT_FALSE(store->executeWriteStatement(insert, {Value("a"), Value(9), Value(), Value()}, &error));
+  EXPECT_EQ(error.code(), TLWSqliteStore::kErrorCodeSqliteFailure);
+  EXPECT_EQ(store->executeWriteStatement(insert, {Value("c"), Value(3), Value(), Value()}, &error), 1);
+  EXPECT_FALSE(store->executeWriteStatement(insert, {Value("d"), Value::array({}), Value(), Value()}, &error));
+  EXPECT_EQ(error.code(), TLWSqliteStore::kErrorCodeInvalidArgument);
+  EXPECT_EQ(count(*store, "items"), 3);
+
+  // Columns come back in the query's order with their kinds, NULL and empty blobs included.
+  auto rows = store->valueRowsForQuery("SELECT count, name, label, blob FROM items WHERE name <> ? ORDER BY name",
+                                       {Value("c")}, &error);
+  ASSERT_TRUE(rows);
+  ASSERT_EQ(rows->size(), 2u);
+  EXPECT_EQ((*rows)[0], (platform::Array{Value(1), Value("a"), Value(), Value::data("xy")}));
+  EXPECT_EQ((*rows)[1], (platform::Array{Value(2.5), Value("b"), Value("B"), Value::data("")}));
+  EXPECT_FALSE(store->valueRowsForQuery("DELETE FROM items", {}, &error));
+  EXPECT_EQ(error.localizedDescription(), "Received invalid select query");
+  EXPECT_EQ(count(*store, "items"), 3);
+
+  // The number changed, zero for an update that matched nothing.
+  const std::string bump = "UPDATE items SET count = count + 1 WHERE name >= ?";
+  EXPECT_EQ(store->executeWriteStatement(bump, {Value("b")}, &error), 2);
+  EXPECT_EQ(store->executeWriteStatement(bump, {Value("z")}, &error), 0);
+  store->closeDatabase();
+  EXPECT_FALSE(store->executeWriteStatement(bump, {Value("a")}, &error));
+  EXPECT_EQ(error.code(), TLWSqliteStore::kErrorCodeInvalidState);
+  EXPECT_FALSE(store->valueRowsForQuery("SELECT 1", {}, &error));
+  EXPECT_EQ(error.code(), TLWSqliteStore::kErrorCodeInvalidState);
+}
+
 TEST_F(TLWSqliteStoreTest, QueryArgumentAndResultRules) {
   auto store = open();
   ASSERT_TRUE(store);

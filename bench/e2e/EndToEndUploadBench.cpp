@@ -1,0 +1,100 @@
+// From the public call to the batch the measurement service accepted: the library runs as
+// a product runs it, in its own process (upload_session_app), and logs 40 000 events of
+// five parameters; the local measurement service runs here on loopback. Debug mode: the
+// library uploads about a second after new data (the shortest cadence a configuration
+// allows), so uploads run while the events are logged, as in a busy session.
+// Counters: events per second (first call to last event accepted by the service), bytes
+// of request bodies on the wire per event, uploads, and the app's peak resident memory.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "tests/integration/upload/UploadSessionHarness.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::int64_t kEvents = 40000;
+
+void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
+  const fs::path root = fs::temp_directory_path() / ("tlw-bench-e2e-" + std::to_string(::getpid()));
+  for (auto _ : state) {
+    fs::remove_all(root);
+    if (!upload_session::writeAppBundle(root / "bundle")) {
+      state.SkipWithError("cannot write the app bundle");
+      break;
+    }
+    std::string error;
+    auto service = upload_session::startService(root / "config", &error);
+    if (!service) {
+      state.SkipWithError(("service: " + error).c_str());
+      break;
+    }
+    std::atomic<std::int64_t> acceptedTicks{0}, wireBytes{0}, uploads{0}, refused{0};
+    service->setRequestObserver([&](const measurement_service::RecordedRequest& request) {
+      if (request.path != "/a") return;
+      wireBytes += static_cast<std::int64_t>(request.body.size());
+      ++uploads;
+      if (request.status != 204) {
+        ++refused;
+        return;
+      }
+      if (auto ticks = upload_session::ticksIn(request.payload()))
+        acceptedTicks += static_cast<std::int64_t>(ticks->size());
+    });
+
+    upload_session::SessionApp app;
+    if (!app.start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(), service->baseURL(),
+                   (root / "app.log").string()) ||
+        !app.logEvents(0, 0, 120s)) {
+      state.SkipWithError("the app did not start");
+      break;
+    }
+    // Start-up uploads (first open, session) are not part of the measurement.
+    std::this_thread::sleep_for(3s);
+    uploads = 0;
+    const std::int64_t bytesBefore = wireBytes.load();
+
+    const auto started = std::chrono::steady_clock::now();
+    if (!app.logEvents(0, kEvents, 300s)) {
+      state.SkipWithError("the library did not accept every event");
+      break;
+    }
+    const auto logged = std::chrono::steady_clock::now();
+    const auto deadline = logged + 150s;
+    while (acceptedTicks.load() < kEvents && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(2ms);
+    const auto arrived = std::chrono::steady_clock::now();
+    if (acceptedTicks.load() != kEvents) {
+      state.SkipWithError("not every event was accepted by the service exactly once");
+      break;
+    }
+    const std::int64_t bytes = wireBytes.load() - bytesBefore;
+    const int exitStatus = app.quit(60s);
+    service->stop();
+    if (exitStatus != 0) {
+      state.SkipWithError("the app did not quit cleanly");
+      break;
+    }
+    const double seconds = std::chrono::duration<double>(arrived - started).count();
+    state.SetIterationTime(seconds);
+    state.counters["events_per_second"] = static_cast<double>(kEvents) / seconds;
+    state.counters["accept_events_per_second"] =
+        static_cast<double>(kEvents) / std::chrono::duration<double>(logged - started).count();
+    state.counters["wire_bytes_per_event"] = static_cast<double>(bytes) / static_cast<double>(kEvents);
+    state.counters["uploads"] = static_cast<double>(uploads.load());
+    state.counters["refused_uploads"] = static_cast<double>(refused.load());
+    state.counters["app_peak_rss_mib"] = static_cast<double>(app.usage().ru_maxrss) / 1024.0;
+  }
+  std::error_code ec;
+  fs::remove_all(root, ec);
+}
+BENCHMARK(BM_PublicCallToAcceptedBatch)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace

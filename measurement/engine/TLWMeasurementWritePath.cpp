@@ -1,0 +1,39 @@
+#include "measurement/engine/TLWMeasurementWritePath.h"
+
+TLWMeasurementWritePath TLWMeasurementWritePath::create(Dependencies dependencies) {
+  TLWMeasurementWritePath path;
+  path.dependencies = std::move(dependencies);
+  const Dependencies& d = path.dependencies;
+  path.userProperties = TLWUserPropertyPipeline::create(
+      {d.database, d.persistedConfig, d.scheduler, d.host, d.settings, d.env, d.monitor, nullptr});
+  if (!path.userProperties) return path;
+  TLWEventPipeline::Dependencies events;
+  events.database = d.database;
+  events.persistedConfig = d.persistedConfig;
+  events.scheduler = d.scheduler;
+  events.userProperties = path.userProperties;
+  events.host = d.host;
+  events.settings = d.settings;
+  events.identity = d.identity;
+  events.env = d.env;
+  events.monitor = d.monitor;
+  path.eventPipeline = TLWEventPipeline::create(std::move(events));
+  return path;
+}
+
+std::shared_ptr<TLWBundler> TLWMeasurementWritePath::makeBundler(BundlerDependencies bundlerDependencies) const {
+  if (!eventPipeline) return nullptr;
+  TLWBundler::Dependencies d;
+  d.database = dependencies.database;
+  d.remoteConfig = std::move(bundlerDependencies.remoteConfig);
+  d.eventPipeline = eventPipeline;
+  d.userProperties = userProperties;
+  d.persistedConfig = dependencies.persistedConfig;
+  d.host = std::move(bundlerDependencies.host);
+  d.consent = std::move(bundlerDependencies.consent);
+  d.identity = std::move(bundlerDependencies.identity);
+  d.audience = std::move(bundlerDependencies.audience);
+  d.env = dependencies.env;
+  d.monitor = dependencies.monitor;
+  return TLWBundler::create(std::move(d));
+}

@@ -1,0 +1,209 @@
+// The whole library in its own process (public call, engine, bundles, uploader, network
+// client) against the local measurement service over loopback: what arrives over a
+// session, and what arrives when the process is killed in the middle of an upload and
+// started again on the same sandbox.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "tests/integration/upload/UploadSessionHarness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using upload_session::SessionApp;
+
+// Generous: the app and the service share a loaded machine, maybe under a sanitizer.
+constexpr auto kTimeout = 90s;
+
+template <class F>
+bool waitFor(F done, std::chrono::milliseconds limit = kTimeout) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+struct Upload {
+  int status = 0;
+  std::string action;
+  std::vector<std::int64_t> ticks;
+};
+
+class UploadAppProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("tlw-upload-app-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root / "sandbox");
+    ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
+    std::string error;
+    service = upload_session::startService(root / "config", &error);
+    ASSERT_TRUE(service) << error;
+  }
+
+  void TearDown() override {
+    app.reset();
+    if (service) service->stop();
+    if (HasFailure()) {
+      std::ifstream log(root / "app.log");
+      std::stringstream text;
+      text << log.rdbuf();
+      const std::string all = text.str();
+      std::printf("--- app log (tail) ---\n%s\n", all.substr(all.size() > 6000 ? all.size() - 6000 : 0).c_str());
+    }
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  void launch() {
+    app = std::make_unique<SessionApp>();
+    ASSERT_TRUE(app->start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(),
+                           service->baseURL(), (root / "app.log").string()));
+  }
+
+  std::vector<Upload> uploads() {
+    std::vector<Upload> all;
+    for (const auto& request : service->requests()) {
+      if (request.path != "/a") continue;
+      Upload upload{request.status, request.action, {}};
+      auto ticks = upload_session::ticksIn(request.payload());
+      EXPECT_TRUE(ticks) << "upload " << request.sequence << " is not a batch";
+      if (ticks) upload.ticks = std::move(*ticks);
+      all.push_back(std::move(upload));
+    }
+    return all;
+  }
+
+  // How often each event arrived in a batch the service accepted.
+  std::map<std::int64_t, int> accepted() {
+    std::map<std::int64_t, int> counts;
+    for (const auto& upload : uploads())
+      if (upload.status == 204)
+        for (auto seq : upload.ticks) ++counts[seq];
+    return counts;
+  }
+
+  bool allAccepted(std::int64_t count) {
+    auto counts = accepted();
+    for (std::int64_t seq = 0; seq < count; ++seq)
+      if (!counts.contains(seq)) return false;
+    return true;
+  }
+
+  std::size_t acceptedUploads() {
+    std::size_t n = 0;
+    for (const auto& upload : uploads()) n += upload.status == 204 ? 1 : 0;
+    return n;
+  }
+
+  fs::path root;
+  std::unique_ptr<measurement_service::ServiceCore> service;
+  std::unique_ptr<SessionApp> app;
+};
+
+TEST_F(UploadAppProcessTest, EveryLoggedEventArrivesExactlyOnceOverASessionWithSeveralUploads) {
+  launch();
+  constexpr std::int64_t kRounds = 4, kPerRound = 30;
+  for (std::int64_t round = 0; round < kRounds; ++round) {
+    const std::size_t before = acceptedUploads();
+    ASSERT_TRUE(app->logEvents(round * kPerRound, kPerRound, kTimeout)) << "round " << round;
+    ASSERT_TRUE(waitFor([&] { return allAccepted((round + 1) * kPerRound); })) << "round " << round;
+    EXPECT_GT(acceptedUploads(), before) << "round " << round << " went out in an upload of its own";
+  }
+  EXPECT_EQ(app->quit(kTimeout), 0);
+
+  std::map<std::int64_t, int> expected;
+  for (std::int64_t seq = 0; seq < kRounds * kPerRound; ++seq) expected[seq] = 1;
+  EXPECT_EQ(accepted(), expected);
+  for (const auto& upload : uploads()) EXPECT_EQ(upload.status, 204) << "every upload is valid and was accepted";
+}
+
+TEST_F(UploadAppProcessTest, AKillInTheMiddleOfAnUploadRepeatsOnlyTheBatchInFlight) {
+  constexpr int kKills = 3;
+  constexpr std::int64_t kPerGroup = 20;
+  std::int64_t next = 0;
+  std::vector<Upload> killedUploads;
+  for (int kill = 0; kill < kKills; ++kill) {
+    // Per run: an upload that is answered, then one the service holds until the kill.
+    ASSERT_TRUE(service->setRules(R"([{"path": "/a", "first": 2, "count": 1, "stall": true}])"));
+    const std::size_t seen = service->requests().size();
+    auto uploadsSinceLaunch = [&] {
+      auto all = service->requests();
+      std::vector<measurement_service::RecordedRequest> mine;
+      for (std::size_t i = seen; i < all.size(); ++i)
+        if (all[i].path == "/a") mine.push_back(all[i]);
+      return mine;
+    };
+    launch();
+    ASSERT_TRUE(app->logEvents(next, kPerGroup, kTimeout)) << "run " << kill;
+    next += kPerGroup;
+    ASSERT_TRUE(waitFor([&] { return !uploadsSinceLaunch().empty(); })) << "run " << kill;
+    ASSERT_TRUE(app->logEvents(next, kPerGroup, kTimeout)) << "run " << kill;
+    next += kPerGroup;
+    ASSERT_TRUE(waitFor([&] {
+      auto mine = uploadsSinceLaunch();
+      return mine.size() >= 2 && mine[1].action == "stall";
+    })) << "run "
+        << kill;
+    EXPECT_TRUE(app->kill()) << "run " << kill;
+    service->releaseStalled();
+    auto mine = uploadsSinceLaunch();
+    ASSERT_EQ(mine.size(), 2u) << "nothing else went out while the upload was held";
+    EXPECT_EQ(mine[0].status, 204);
+    auto ticks = upload_session::ticksIn(mine[1].payload());
+    ASSERT_TRUE(ticks);
+    EXPECT_FALSE(ticks->empty()) << "the held upload carried events";
+    killedUploads.push_back(Upload{0, "stall", *ticks});
+  }
+
+  // Started once more, no longer held: everything left goes out.
+  ASSERT_TRUE(service->setRules("[]"));
+  launch();
+  ASSERT_TRUE(app->logEvents(next, kPerGroup, kTimeout));
+  next += kPerGroup;
+  ASSERT_TRUE(waitFor([&] { return allAccepted(next); }));
+  EXPECT_EQ(app->quit(kTimeout), 0);
+
+  // Every event arrived in an accepted batch exactly once; the only other copies are the
+  // ones in the batches that were in flight when the process died.
+  std::map<std::int64_t, int> inFlight;
+  for (const auto& upload : killedUploads)
+    for (auto seq : upload.ticks) ++inFlight[seq];
+  std::map<std::int64_t, int> expectedAccepted, expectedArrivals, arrivals;
+  for (std::int64_t seq = 0; seq < next; ++seq) {
+    expectedAccepted[seq] = 1;
+    expectedArrivals[seq] = 1 + (inFlight.contains(seq) ? inFlight[seq] : 0);
+  }
+  EXPECT_EQ(accepted(), expectedAccepted);
+  std::size_t held = 0;
+  for (const auto& upload : uploads()) {
+    if (upload.action == "stall") {
+      ++held;
+    } else {
+      EXPECT_EQ(upload.status, 204);
+    }
+    for (auto seq : upload.ticks) ++arrivals[seq];
+  }
+  EXPECT_EQ(held, static_cast<std::size_t>(kKills));
+  EXPECT_EQ(arrivals, expectedArrivals);
+  // A held batch is the one in flight when its run was killed: the next run's first
+  // upload took it along, so it held only events of its own run.
+  for (int kill = 0; kill < kKills; ++kill) {
+    const std::int64_t firstOfRun = kill * 2 * kPerGroup;
+    for (auto seq : killedUploads[kill].ticks)
+      EXPECT_TRUE(seq >= firstOfRun && seq < firstOfRun + 2 * kPerGroup) << "run " << kill << " held event " << seq;
+  }
+}
+
+}  // namespace

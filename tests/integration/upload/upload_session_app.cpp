@@ -1,0 +1,88 @@
+// A small app that runs the library as a product does (family core configured, library
+// started, sandbox and measurement service from the environment) and logs events when
+// told to. The upload tests kill and restart it; the end-to-end benchmark times it.
+//
+// Commands on standard input, one per line:
+//   log <first> <count>   logs <count> "tick" events whose "seq" parameter runs from
+//                         <first> (with four more parameters); answers
+//                         "logged <first> <count>" once the library accepted them all
+//   quit                  answers "bye" and exits (end of input does the same)
+//
+// Usage: upload_session_app [-TWKDebugEnabled]
+// Environment: TALLYWISE_SANDBOX, TALLYWISE_MEASUREMENT_SERVICE_URL.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <string>
+
+#include "measurement/api/TWKAnalytics.h"
+#include "measurement/model/TLWEvent.h"
+#include "platform/core/TWKApp.h"
+#include "platform/core/TWKOptions.h"
+
+namespace {
+
+constexpr const char* kAppID = "1:1234567890:ios:5e551011a990";
+
+struct Accepted {
+  std::mutex mutex;
+  std::condition_variable changed;
+  long long ticks = 0;
+};
+
+}  // namespace
+
+int main() {
+  platform::TWKOptions options(kAppID);
+  std::string error;
+  if (!platform::TWKApp::configureWithOptions(options, &error)) {
+    std::fprintf(stderr, "configure failed: %s\n", error.c_str());
+    return 1;
+  }
+  auto accepted = std::make_shared<Accepted>();
+  TLWLogEventListenerToken token =
+      TWKAnalytics::addLogEventListener([accepted](const std::shared_ptr<const TLWEvent>& event) {
+        if (event->name() != "tick") return;
+        std::lock_guard lock(accepted->mutex);
+        ++accepted->ticks;
+        accepted->changed.notify_all();
+      });
+  TWKAnalytics::startWithConfiguration(nullptr, options);
+
+  long long logged = 0;
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    if (command == "quit") break;
+    long long first = 0, count = 0;
+    if (command != "log" || !(in >> first >> count) || count < 0) {
+      std::fprintf(stderr, "unknown command: %s\n", line.c_str());
+      return 2;
+    }
+    for (long long seq = first; seq < first + count; ++seq) {
+      TWKAnalytics::logEventWithName("tick", platform::Dictionary{{"seq", seq},
+                                                                  {"level", seq % 50},
+                                                                  {"score", seq * 7},
+                                                                  {"character", "mage"},
+                                                                  {"item_name", "Ember Blade"}});
+    }
+    logged += count;
+    std::unique_lock lock(accepted->mutex);
+    if (!accepted->changed.wait_for(lock, std::chrono::minutes(5), [&] { return accepted->ticks >= logged; })) {
+      std::fprintf(stderr, "only %lld of %lld events accepted\n", accepted->ticks, logged);
+      return 1;
+    }
+    lock.unlock();
+    std::cout << "logged " << first << ' ' << count << std::endl;
+  }
+  TWKAnalytics::removeLogEventListener(token);
+  std::cout << "bye" << std::endl;
+  return 0;
+}
