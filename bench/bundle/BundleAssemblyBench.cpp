@@ -18,6 +18,7 @@ struct Setup : tw_test_support::BundlerParts {
   std::shared_ptr<TLWRemoteConfig> remoteConfig;
   std::shared_ptr<TLWBundler> bundler;
   std::int64_t fingerprint = 0;
+  decltype(tw_test_support::bundleMetadata("", "")) metadata;
 
   Setup() {
     env = platform::testing::TestEnvironment::create();
@@ -34,10 +35,9 @@ struct Setup : tw_test_support::BundlerParts {
     remoteConfig = TLWRemoteConfig::initWithAppID(kAppID, database, nullptr, rd);
     bundler = makeBundler(remoteConfig);
 
-    auto metadata = tw_test_support::bundleMetadata("com.vorlix.skyforge", "3.4.1");
+    metadata = tw_test_support::bundleMetadata("com.vorlix.skyforge", "3.4.1");
     metadata->SetString(TLWPBMeasurementBundle::kOsVersion, "17.2");
     metadata->SetString(TLWPBMeasurementBundle::kDeviceModel, "iPhone15,2");
-    (void)database->insertIfNotExistsRawEventMetadata(*metadata, &error);
     fingerprint = TLWDatabase::fingerprintOfBytes(*metadata->protoBuffer());
   }
 
@@ -45,6 +45,8 @@ struct Setup : tw_test_support::BundlerParts {
     static const char* kNames[] = {"level_up", "spend_virtual_currency", "select_content", "post_score"};
     (void)database->performTransaction([&] {
       TLWError error;
+      // Bundling drops metadata no stored event refers to any more: store it with each batch.
+      if (!database->insertIfNotExistsRawEventMetadata(*metadata, &error)) return false;
       for (int i = 0; i < count; ++i) {
         platform::Dictionary params{{"level", i % 50},
                                     {"character", "mage"},

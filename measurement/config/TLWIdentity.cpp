@@ -186,12 +186,12 @@ void TLWIdentity::flush() {
 // --- App instance ID ---
 
 std::optional<std::string> TLWIdentity::appInstanceID() {
-  updateIdentifiers();
   if (nonBlockingAppInstanceIDEnabled() && platform::MainRunLoop::isMainThread()) {
+    updateIdentifiers();
     return nonEmpty(persistedConfig_->appInstanceID());
   }
   std::optional<std::string> result;
-  (void)runSync([&] { result = nonEmpty(persistedConfig_->appInstanceID()); });
+  refreshThenRead([&] { result = nonEmpty(persistedConfig_->appInstanceID()); });
   return result;
 }
 
@@ -238,7 +238,24 @@ void TLWIdentity::enforceConsentSettings() {
 // --- Refresh ---
 
 void TLWIdentity::updateIdentifiers() {
-  queue_->asyncWeak(shared_from_this(), [](TLWIdentity& self) { self.refreshOnQueue(); });
+  // One waiting refresh reads the newest state when it runs, so a burst of requests (one
+  // per stored event) needs only one.
+  if (refreshPending_.exchange(true)) return;
+  queue_->asyncWeak(shared_from_this(), [](TLWIdentity& self) {
+    self.refreshPending_.store(false);
+    self.refreshOnQueue();
+  });
+}
+
+void TLWIdentity::refreshThenRead(const std::function<void()>& read) {
+  // The same order as an asynchronous refresh followed by a synchronous read, in one turn of
+  // the queue: an idle queue runs it on the caller's thread instead of waking its own.
+  if (!runSync([&] {
+        refreshOnQueue();
+        read();
+      })) {
+    updateIdentifiers();
+  }
 }
 
 void TLWIdentity::refreshOnQueue() {
@@ -303,37 +320,32 @@ void TLWIdentity::refreshOnQueue() {
 // --- Cached getters ---
 
 std::optional<std::string> TLWIdentity::resettableDeviceID() {
-  updateIdentifiers();
   std::optional<std::string> result;
-  (void)runSync([&] { result = resettableDeviceID_; });
+  refreshThenRead([&] { result = resettableDeviceID_; });
   return result;
 }
 
 std::optional<std::string> TLWIdentity::hashedResettableDeviceID() {
-  updateIdentifiers();
   std::optional<std::string> result;
-  (void)runSync([&] { result = nonEmpty(persistedConfig_->hashedResettableDeviceID()); });
+  refreshThenRead([&] { result = nonEmpty(persistedConfig_->hashedResettableDeviceID()); });
   return result;
 }
 
 bool TLWIdentity::limitedAdTracking() {
-  updateIdentifiers();
   bool result = false;
-  (void)runSync([&] { result = limitedAdTracking_; });
+  refreshThenRead([&] { result = limitedAdTracking_; });
   return result;
 }
 
 bool TLWIdentity::hasLimitedAdTracking() {
-  updateIdentifiers();
   bool result = false;
-  (void)runSync([&] { result = hasLimitedAdTracking_; });
+  refreshThenRead([&] { result = hasLimitedAdTracking_; });
   return result;
 }
 
 std::int64_t TLWIdentity::appleConsentStatus() {
-  updateIdentifiers();
   std::int64_t result = kTLWAppleConsentStatusUnavailable;
-  (void)runSync([&] { result = appleConsentStatus_; });
+  refreshThenRead([&] { result = appleConsentStatus_; });
   return result;
 }
 

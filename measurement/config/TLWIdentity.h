@@ -159,6 +159,7 @@ class TLWIdentity : public std::enable_shared_from_this<TLWIdentity> {
               std::shared_ptr<TLWMonitor> monitor, Options options);
   void readFactsAtCreation();
   void refreshOnQueue();
+  void refreshThenRead(const std::function<void()>& read);
   // Runs `block` on the identity queue and waits; false (logged) when refused.
   bool runSync(const std::function<void()>& block);
   std::shared_ptr<TLWRemoteConfig> currentRemoteConfig() const;
@@ -191,6 +192,7 @@ class TLWIdentity : public std::enable_shared_from_this<TLWIdentity> {
   std::int64_t appleConsentStatus_ = kTLWAppleConsentStatusUnavailable;
   std::optional<std::string> identifierForVendor_;
 
+  std::atomic<bool> refreshPending_{false};
   std::atomic<bool> didSetAppIDFromZEL_{false};
   std::atomic<bool> didSetAppIDFromQuado_{false};
 
