@@ -247,6 +247,12 @@ void TLWIdentity::updateIdentifiers() {
   });
 }
 
+void TLWIdentity::refreshIdentifiersNow() {
+  // An idle identity queue runs this on the caller's thread: no wake-up of its own thread
+  // for every stored event.
+  if (!runSync([&] { refreshOnQueue(); })) updateIdentifiers();
+}
+
 void TLWIdentity::refreshThenRead(const std::function<void()>& read) {
   // The same order as an asynchronous refresh followed by a synchronous read, in one turn of
   // the queue: an idle queue runs it on the caller's thread instead of waking its own.

@@ -123,6 +123,9 @@ class TLWIdentity : public std::enable_shared_from_this<TLWIdentity> {
   std::string randomAppInstanceID();
   // Schedules a refresh of the advertising facts on the identity queue.
   void updateIdentifiers();
+  // The same refresh, done before returning; for worker threads that must not hop (never the
+  // main thread, which must not wait on the identity queue).
+  void refreshIdentifiersNow();
   // Clears the persisted hash while ad storage is denied and the persisted app instance
   // ID while analytics storage is denied.
   void enforceConsentSettings();

@@ -77,7 +77,8 @@ TLWIdentityPipelineIdentity::TLWIdentityPipelineIdentity(std::shared_ptr<TLWIden
     : identity_(std::move(identity)), consent_(std::move(consent)), remoteConfig_(std::move(remoteConfig)) {}
 
 void TLWIdentityPipelineIdentity::updateIdentifiers() {
-  if (identity_) identity_->updateIdentifiers();
+  // Called on the worker queue for every stored event.
+  if (identity_) identity_->refreshIdentifiersNow();
 }
 
 TLWRawEventMetadataInputs TLWIdentityPipelineIdentity::rawEventMetadataInputs() {
