@@ -1,5 +1,8 @@
 #include "platform/Preferences.h"
 
+#include <cstdlib>
+#include <unordered_set>
+
 #include "platform/PropertyList.h"
 #include "platform/VXLLogger.h"
 
@@ -15,12 +18,42 @@ bool isFileNameSafe(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+// Every live suite, so changes still pending when the process exits normally are written
+// then, as the platform's own preferences do. Never destroyed: the exit handler and
+// suites that outlive static destruction still use it.
+struct LiveSuites {
+  std::mutex mutex;
+  std::unordered_set<FilePreferencesSuite*> suites;
+};
+
+LiveSuites& liveSuites() {
+  static LiveSuites* live = new LiveSuites;
+  return *live;
+}
+
+void synchronizeLiveSuitesAtExit() {
+  auto& live = liveSuites();
+  // Held throughout so no suite is destroyed while it is written.
+  std::lock_guard lock(live.mutex);
+  for (auto* suite : live.suites) (void)suite->synchronize();
+}
+
 }  // namespace
 
 FilePreferencesSuite::FilePreferencesSuite(std::string name, std::string path, std::shared_ptr<FileSystem> fileSystem)
-    : name_(std::move(name)), path_(std::move(path)), fileSystem_(std::move(fileSystem)) {}
+    : name_(std::move(name)), path_(std::move(path)), fileSystem_(std::move(fileSystem)) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { std::atexit(synchronizeLiveSuitesAtExit); });
+  auto& live = liveSuites();
+  std::lock_guard lock(live.mutex);
+  live.suites.insert(this);
+}
 
-FilePreferencesSuite::~FilePreferencesSuite() = default;
+FilePreferencesSuite::~FilePreferencesSuite() {
+  auto& live = liveSuites();
+  std::lock_guard lock(live.mutex);
+  live.suites.erase(this);
+}
 
 void FilePreferencesSuite::loadLocked() const {
   if (loaded_) return;

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "measurement/config/TLWConsentPersistence.h"
+#include "measurement/config/TLWConsentSettingsUtil.h"
 #include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
@@ -24,17 +26,6 @@ using platform::Dictionary;
 using platform::Value;
 
 namespace {
-
-constexpr std::string_view kResetRetryCountKey = "reset_retry_count";
-constexpr std::string_view kNeedFirstOpenAfterResetKey = "need_first_open_after_reset";
-constexpr std::string_view kAppInstanceIDAfterResetKey = "app_instance_id_after_reset";
-constexpr std::string_view kDeferredAnalyticsCollectionKey = "deferred_analytics_collection";
-constexpr std::string_view kConsentSettingsKey = "consent_settings";
-constexpr std::string_view kConsentSettings3PKey = "consent_settings_3p";
-constexpr std::string_view kConsentSettingsOnStartKey = "consent_settings_on_start";
-constexpr std::string_view kConsentSourceKey = "consent_source";
-constexpr std::string_view kDeferredConsentResetKey = "deferred_consent_reset";
-constexpr std::int64_t kConsentSourceNone = 100;
 
 // Tokens are unique for the life of the process, across state replacements too.
 std::atomic<std::uint64_t> gNextListenerToken{1};
@@ -331,7 +322,7 @@ void TLWAnalytics::startWithAppID(const std::string& appID, const std::string& o
 
   std::call_once(s.startOnce, [&] {
     auto& backend = *s.backend;
-    if (backend.consentSource() == kConsentSourceNone) loadPersistedConsentSettings();
+    if (backend.consentSource() == kTLWConsentSourceNone) loadPersistedConsentSettings();
 
     const std::string storedAppID = backend.appIDFromZEL();
     if (origin == "tq" && appID != storedAppID) {
@@ -364,7 +355,7 @@ void TLWAnalytics::startWithAppID(const std::string& appID, const std::string& o
       configuration = options.get(kTLWStartOptionConfiguration);
       if (const Value* list = options.find(kTLWStartOptionSafelistedEvents)) safelist = checkedSafelist(*list);
       Dictionary startConsent = consentSettingsFromDictionary(options);
-      if (!startConsent.empty()) s.suite->setObject(Value(std::move(startConsent)), kConsentSettingsOnStartKey);
+      if (!startConsent.empty()) s.suite->setObject(Value(std::move(startConsent)), kTLWConsentSettingsOnStartKey);
     }
     s.deactivated.store(deactivated);
 
@@ -449,49 +440,49 @@ void TLWAnalytics::resetAnalyticsData() {
       monitor()->logWithLevel(1, 25037, "Failed to reset Analytics data");
       return;
     }
-    sp->suite->removeObjectForKey(kResetRetryCountKey);
-    if (id && TLWAnalytics::appInstanceIDAfterReset() == id) sp->suite->removeObjectForKey(kAppInstanceIDAfterResetKey);
+    sp->suite->removeObjectForKey(kTLWResetRetryCountKey);
+    if (id && TLWAnalytics::appInstanceIDAfterReset() == id) sp->suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
   });
 }
 
-std::int64_t TLWAnalytics::resetRetryCount() { return state().suite->integerForKey(kResetRetryCountKey); }
+std::int64_t TLWAnalytics::resetRetryCount() { return state().suite->integerForKey(kTLWResetRetryCountKey); }
 
 void TLWAnalytics::setResetRetryCount(std::int64_t count) {
   auto& suite = *state().suite;
   if (count < 1) {
-    suite.removeObjectForKey(kResetRetryCountKey);
+    suite.removeObjectForKey(kTLWResetRetryCountKey);
   } else {
-    suite.setInteger(count, kResetRetryCountKey);
+    suite.setInteger(count, kTLWResetRetryCountKey);
   }
 }
 
-bool TLWAnalytics::needFirstOpenAfterReset() { return state().suite->boolForKey(kNeedFirstOpenAfterResetKey); }
+bool TLWAnalytics::needFirstOpenAfterReset() { return state().suite->boolForKey(kTLWNeedFirstOpenAfterResetKey); }
 void TLWAnalytics::setNeedFirstOpenAfterReset(bool need) {
-  state().suite->setBool(need, kNeedFirstOpenAfterResetKey);
+  state().suite->setBool(need, kTLWNeedFirstOpenAfterResetKey);
 }
-void TLWAnalytics::removeNeedFirstOpenAfterReset() { state().suite->removeObjectForKey(kNeedFirstOpenAfterResetKey); }
+void TLWAnalytics::removeNeedFirstOpenAfterReset() { state().suite->removeObjectForKey(kTLWNeedFirstOpenAfterResetKey); }
 
 std::optional<std::string> TLWAnalytics::appInstanceIDAfterReset() {
-  return state().suite->stringForKey(kAppInstanceIDAfterResetKey);
+  return state().suite->stringForKey(kTLWAppInstanceIDAfterResetKey);
 }
 
 void TLWAnalytics::setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID) {
   auto& suite = *state().suite;
   if (appInstanceID) {
-    suite.setObject(Value(*appInstanceID), kAppInstanceIDAfterResetKey);
+    suite.setObject(Value(*appInstanceID), kTLWAppInstanceIDAfterResetKey);
   } else {
-    suite.removeObjectForKey(kAppInstanceIDAfterResetKey);
+    suite.removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
   }
 }
 
-Value TLWAnalytics::deferredAnalyticsCollection() { return state().suite->objectForKey(kDeferredAnalyticsCollectionKey); }
+Value TLWAnalytics::deferredAnalyticsCollection() { return state().suite->objectForKey(kTLWDeferredAnalyticsCollectionKey); }
 
 void TLWAnalytics::setDeferredAnalyticsCollection(const Value& value) {
   auto& suite = *state().suite;
   if (value.isNull()) {
-    suite.removeObjectForKey(kDeferredAnalyticsCollectionKey);
+    suite.removeObjectForKey(kTLWDeferredAnalyticsCollectionKey);
   } else {
-    suite.setObject(value, kDeferredAnalyticsCollectionKey);
+    suite.setObject(value, kTLWDeferredAnalyticsCollectionKey);
   }
 }
 
@@ -524,14 +515,14 @@ bool TLWAnalytics::isEnabledShadow() { return state().enabledShadow.load(); }
 
 // ----------------------------------------------------------------------------- consent
 
-void TLWAnalytics::setConsent(const Value& consent) { setConsent(consent, kConsentSettingsKey); }
+void TLWAnalytics::setConsent(const Value& consent) { setConsent(consent, TLWConsentPersistence::kSettings1PKey); }
 
 void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
   State& s = state();
   auto& backend = *s.backend;
-  if (key == kConsentSettings3PKey && !backend.isConsentSettings3PEnabled()) return;
+  if (key == TLWConsentPersistence::kSettings3PKey && !backend.isConsentSettings3PEnabled()) return;
   if (!backend.isConsentSettingsEnabled()) return;
-  if (backend.consentSource() == kConsentSourceNone) loadPersistedConsentSettings();
+  if (backend.consentSource() == kTLWConsentSourceNone) loadPersistedConsentSettings();
 
   Dictionary settings = consentSettingsFromDictionary(dictionaryOf(consent));
   Dictionary valid;
@@ -549,7 +540,7 @@ void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
     monitor()->logWithLevel(3, 25041, "Discarding empty consent settings");
     return;
   }
-  const std::int64_t source = key == kConsentSettings3PKey ? 10 : 30;
+  const std::int64_t source = key == TLWConsentPersistence::kSettings3PKey ? 10 : 30;
   if (!backend.isConsentSourceHigherPriority(source)) {
     monitor()->logWithLevel(3, 25043, "Ignoring lower priority consent settings");
     return;
@@ -560,11 +551,11 @@ void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
   persistConsentSettings(backend.consentSettings(), source);
 
   if (backend.didWithdrawPreviousConsent(previous)) {
-    s.suite->removeObjectForKey(kAppInstanceIDAfterResetKey);
+    s.suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
     if (backend.didInitializeComponents()) {
       resetAnalyticsData();
     } else {
-      s.suite->setBool(true, kDeferredConsentResetKey);
+      s.suite->setBool(true, kTLWDeferredConsentResetKey);
     }
   }
 }
@@ -572,11 +563,11 @@ void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
 void TLWAnalytics::loadPersistedConsentSettings() {
   State& s = state();
   const std::int64_t source = persistedConsentSource();
-  if (source == kConsentSourceNone) return;
-  if (auto settings = s.suite->dictionaryForKey(kConsentSettings3PKey)) {
+  if (source == kTLWConsentSourceNone) return;
+  if (auto settings = s.suite->dictionaryForKey(TLWConsentPersistence::kSettings3PKey)) {
     s.backend->setConsentSettings(std::move(settings));
     s.backend->setConsentSource(std::min<std::int64_t>(source, 20));
-  } else if (auto settings1P = s.suite->dictionaryForKey(kConsentSettingsKey)) {
+  } else if (auto settings1P = s.suite->dictionaryForKey(TLWConsentPersistence::kSettings1PKey)) {
     s.backend->setConsentSettings(std::move(settings1P));
     s.backend->setConsentSource(std::min<std::int64_t>(source, 40));
   } else {
@@ -586,33 +577,33 @@ void TLWAnalytics::loadPersistedConsentSettings() {
 
 void TLWAnalytics::persistConsentSettings(const std::optional<Dictionary>& settings, std::int64_t source) {
   auto& suite = *state().suite;
-  const std::string_view key = source <= 20 ? kConsentSettings3PKey : kConsentSettingsKey;
+  const std::string_view key = source <= 20 ? TLWConsentPersistence::kSettings3PKey : TLWConsentPersistence::kSettings1PKey;
   if (settings) {
     suite.setObject(Value(*settings), key);
   } else {
     suite.removeObjectForKey(key);
   }
-  suite.setInteger(source, kConsentSourceKey);
+  suite.setInteger(source, TLWConsentPersistence::kSourceKey);
 }
 
 std::int64_t TLWAnalytics::persistedConsentSource() {
-  Value v = state().suite->objectForKey(kConsentSourceKey);
-  return v.isNumber() ? v.int64Value().value_or(kConsentSourceNone) : kConsentSourceNone;
+  Value v = state().suite->objectForKey(TLWConsentPersistence::kSourceKey);
+  return v.isNumber() ? v.int64Value().value_or(kTLWConsentSourceNone) : kTLWConsentSourceNone;
 }
 
-std::optional<Dictionary> TLWAnalytics::consentSettings3P() { return state().suite->dictionaryForKey(kConsentSettings3PKey); }
-std::optional<Dictionary> TLWAnalytics::consentSettings1P() { return state().suite->dictionaryForKey(kConsentSettingsKey); }
+std::optional<Dictionary> TLWAnalytics::consentSettings3P() { return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings3PKey); }
+std::optional<Dictionary> TLWAnalytics::consentSettings1P() { return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings1PKey); }
 std::optional<Dictionary> TLWAnalytics::consentSettings1PStart() {
-  return state().suite->dictionaryForKey(kConsentSettingsOnStartKey);
+  return state().suite->dictionaryForKey(kTLWConsentSettingsOnStartKey);
 }
-bool TLWAnalytics::deferredResetOnDeniedConsent() { return state().suite->boolForKey(kDeferredConsentResetKey); }
-void TLWAnalytics::removeStartUpConsentSettings() { state().suite->removeObjectForKey(kConsentSettingsOnStartKey); }
-void TLWAnalytics::removeDeferredResetOnDeniedConsent() { state().suite->removeObjectForKey(kDeferredConsentResetKey); }
+bool TLWAnalytics::deferredResetOnDeniedConsent() { return state().suite->boolForKey(kTLWDeferredConsentResetKey); }
+void TLWAnalytics::removeStartUpConsentSettings() { state().suite->removeObjectForKey(kTLWConsentSettingsOnStartKey); }
+void TLWAnalytics::removeDeferredResetOnDeniedConsent() { state().suite->removeObjectForKey(kTLWDeferredConsentResetKey); }
 
 void TLWAnalytics::clearConsent() {
   State& s = state();
-  for (std::string_view key : {kConsentSourceKey, kConsentSettings3PKey, kConsentSettingsKey,
-                               kConsentSettingsOnStartKey, kDeferredConsentResetKey}) {
+  for (std::string_view key : {TLWConsentPersistence::kSourceKey, TLWConsentPersistence::kSettings3PKey, TLWConsentPersistence::kSettings1PKey,
+                               kTLWConsentSettingsOnStartKey, kTLWDeferredConsentResetKey}) {
     s.suite->removeObjectForKey(key);
   }
   s.backend->setConsentSettings(std::nullopt);

@@ -1,39 +1,10 @@
 #include "measurement/engine/TLWRawEventMetadataBuilder.h"
 
 #include <cctype>
-#include <cmath>
 
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
-
-namespace {
-
-std::int64_t millisecondsFromSeconds(double seconds) {
-  const double ms = std::trunc(seconds * 1000.0);
-  if (!(ms == ms)) return 0;
-  if (ms >= 9.2e18) return INT64_MAX;
-  if (ms <= -9.2e18) return INT64_MIN;
-  return static_cast<std::int64_t>(ms);
-}
-
-std::shared_ptr<TLWPBUserAttribute> protoUserAttribute(const TLWUserAttribute& attribute) {
-  auto proto = TLWPBUserAttribute::initWithMessageInfo();
-  if (!proto) return nullptr;
-  proto->SetInt64(TLWPBUserAttribute::kSetTimestamp, millisecondsFromSeconds(attribute.lastSetTimestamp()));
-  proto->SetString(TLWPBUserAttribute::kName, attribute.name());
-  const TLWValue& value = attribute.value();
-  if (const std::string* s = value.stringValue()) {
-    proto->SetString(TLWPBUserAttribute::kStringValue, *s);
-  } else if (value.isInt64()) {
-    proto->SetInt64(TLWPBUserAttribute::kIntValue, value.int64Value());
-  } else if (value.isDouble()) {
-    proto->SetDouble(TLWPBUserAttribute::kDoubleValue, value.doubleValue());
-  }
-  return proto;
-}
-
-}  // namespace
 
 TLWEnvironmentInfo::TLWEnvironmentInfo(std::shared_ptr<platform::Environment> env, std::shared_ptr<TLWMonitor> monitor)
     : env_(env ? std::move(env) : platform::Environment::current()),
@@ -104,7 +75,7 @@ std::shared_ptr<TLWPBMeasurementBundle> TLWCreateRawEventMetadata(
 
   for (const auto& attribute : userAttributes) {
     if (!attribute) continue;
-    if (auto proto = protoUserAttribute(*attribute)) bundle->AddRepeatedMessage(B::kUserAttributes, *proto);
+    if (auto proto = attribute->protoUserAttribute()) bundle->AddRepeatedMessage(B::kUserAttributes, *proto);
   }
   return bundle;
 }

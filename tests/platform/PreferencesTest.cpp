@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -197,6 +200,22 @@ TEST_F(PreferencesTest, PendingChangesAreWrittenWhenThePreferencesGoAway) {
   prefs.reset();
   auto reread = FilePreferences(env->fileSystem(), env->sandbox(), "std").suite("other")->objectForKey("x");
   EXPECT_EQ(reread, Value(1));
+}
+
+// The library keeps its suites for the life of the process and writes them a second after
+// a change: a normal exit inside that second must not lose the change, a kill does.
+TEST_F(PreferencesTest, PendingChangesAreWrittenAtANormalExitButNotWhenKilled) {
+  auto writeAndEnd = [&](const std::string& key, bool normalExit) {
+    auto* kept = new FilePreferences(std::make_shared<PosixFileSystem>(), env->sandbox(), "std");
+    kept->suite("exiting")->setObject(key, 1);
+    if (normalExit) std::exit(0);
+    ::_exit(0);
+  };
+  EXPECT_EXIT(writeAndEnd("exited", true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(writeAndEnd("killed", false), ::testing::ExitedWithCode(0), "");
+  FilePreferences reread(env->fileSystem(), env->sandbox(), "std");
+  EXPECT_EQ(reread.suite("exiting")->objectForKey("exited"), Value(1));
+  EXPECT_TRUE(reread.suite("exiting")->objectForKey("killed").isNull());
 }
 
 }  // namespace

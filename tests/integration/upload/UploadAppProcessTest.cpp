@@ -12,6 +12,10 @@
 #include <sstream>
 #include <thread>
 
+#include "measurement/engine/TLWMeasurementFrontController.h"
+#include "platform/FileSystem.h"
+#include "platform/Preferences.h"
+#include "platform/Sandbox.h"
 #include "tests/integration/upload/UploadSessionHarness.h"
 
 namespace {
@@ -107,7 +111,31 @@ class UploadAppProcessTest : public ::testing::Test {
     return n;
   }
 
+  // How many events called `name` arrived in batches the service accepted.
+  int acceptedEventsNamed(const std::string& name) {
+    int n = 0;
+    for (const auto& request : service->requests()) {
+      if (request.path != "/a" || request.status != 204) continue;
+      auto batch = TLWPBMeasurementBatch::initWithBuffer(std::string_view(request.payload()));
+      if (!batch) continue;
+      for (const auto& bundle : batch->GetRepeated<TLWPBMeasurementBundle>(TLWPBMeasurementBatch::kBundles))
+        for (const auto& event : bundle->GetRepeated<TLWPBEvent>(TLWPBMeasurementBundle::kEvents))
+          n += event->GetString(TLWPBEvent::kName).value_or("") == name ? 1 : 0;
+    }
+    return n;
+  }
+
+  // The library's own preference suite in the app's sandbox, read and written from here
+  // while the app is not running.
+  std::shared_ptr<platform::PreferencesSuite> analyticsSuite() {
+    preferences = std::make_shared<platform::FilePreferences>(
+        std::make_shared<platform::PosixFileSystem>(),
+        std::make_shared<platform::DirectorySandbox>((root / "sandbox").string()), "unused");
+    return preferences->suite(std::string(kTLWAnalyticsSuiteName));
+  }
+
   fs::path root;
+  std::shared_ptr<platform::FilePreferences> preferences;
   std::unique_ptr<measurement_service::ServiceCore> service;
   std::unique_ptr<SessionApp> app;
 };
@@ -204,6 +232,44 @@ TEST_F(UploadAppProcessTest, AKillInTheMiddleOfAnUploadRepeatsOnlyTheBatchInFlig
     for (auto seq : killedUploads[kill].ticks)
       EXPECT_TRUE(seq >= firstOfRun && seq < firstOfRun + 2 * kPerGroup) << "run " << kill << " held event " << seq;
   }
+}
+
+TEST_F(UploadAppProcessTest, AppInstanceIDOutlivesTheProcessAndAResetLeftUnfinishedIsDoneByTheNextOne) {
+  launch();
+  ASSERT_TRUE(app->logEvents(0, 1, kTimeout));
+  const auto first = app->appInstanceID(kTimeout);
+  ASSERT_TRUE(first && *first != "-");
+  ASSERT_TRUE(waitFor([&] { return acceptedEventsNamed("_f") == 1; })) << "sent before the reset wipes it";
+  ASSERT_EQ(app->quit(kTimeout), 0);
+
+  launch();
+  ASSERT_TRUE(app->logEvents(1, 1, kTimeout));
+  EXPECT_EQ(app->appInstanceID(kTimeout), first) << "a new process on the same sandbox keeps the ID";
+  ASSERT_TRUE(app->resetAnalyticsData(kTimeout));
+  ASSERT_TRUE(app->logEvents(2, 1, kTimeout));  // accepted after the wipe
+  const auto afterReset = app->appInstanceID(kTimeout);
+  ASSERT_TRUE(afterReset && *afterReset != "-");
+  EXPECT_NE(afterReset, first);
+  ASSERT_TRUE(waitFor([&] { return acceptedEventsNamed("_f") == 2; })) << "first open is reported again";
+  ASSERT_EQ(app->quit(kTimeout), 0);
+
+  // The process died after a reset was asked for but before the library wiped.
+  {
+    auto suite = analyticsSuite();
+    ASSERT_TRUE(suite);
+    suite->setObject(kTLWResetRetryCountKey, platform::Value(1LL));
+    ASSERT_TRUE(suite->synchronize());
+    preferences.reset();
+  }
+  launch();
+  ASSERT_TRUE(app->logEvents(3, 1, kTimeout));
+  const auto afterRetry = app->appInstanceID(kTimeout);
+  ASSERT_TRUE(afterRetry && *afterRetry != "-");
+  EXPECT_NE(afterRetry, afterReset) << "the owed reset was carried out at start";
+  ASSERT_TRUE(waitFor([&] { return acceptedEventsNamed("_f") == 3; }));
+  ASSERT_EQ(app->quit(kTimeout), 0);
+  EXPECT_TRUE(analyticsSuite()->objectForKey(kTLWResetRetryCountKey).isNull()) << "nothing is owed any more";
+  EXPECT_EQ(acceptedEventsNamed("_f"), 3);
 }
 
 }  // namespace

@@ -151,6 +151,17 @@ class SessionApp {
     return send(command) && readLine(timeout) == "logged " + std::to_string(first) + " " + std::to_string(count);
   }
 
+  // The app instance ID the library hands out ("-" for none); nullopt when the app did
+  // not answer.
+  std::optional<std::string> appInstanceID(std::chrono::milliseconds timeout) {
+    if (!send("id")) return std::nullopt;
+    auto line = readLine(timeout);
+    if (!line || !line->starts_with("id ")) return std::nullopt;
+    return line->substr(3);
+  }
+
+  bool resetAnalyticsData(std::chrono::milliseconds timeout) { return send("reset") && readLine(timeout) == "reset"; }
+
   // Asks the app to quit; its exit status (-1 when it did not exit by itself in time, or
   // was killed).
   int quit(std::chrono::milliseconds timeout) {

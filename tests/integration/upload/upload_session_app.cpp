@@ -6,6 +6,9 @@
 //   log <first> <count>   logs <count> "tick" events whose "seq" parameter runs from
 //                         <first> (with four more parameters); answers
 //                         "logged <first> <count>" once the library accepted them all
+//   id                    answers "id <app instance ID>" ("id -" when there is none)
+//   reset                 resets the analytics data; answers "reset" (the wipe itself
+//                         runs on the library's queue, before anything logged later)
 //   quit                  answers "bye" and exits (end of input does the same)
 //
 // Usage: upload_session_app [-TWKDebugEnabled]
@@ -61,6 +64,15 @@ int main() {
     std::string command;
     in >> command;
     if (command == "quit") break;
+    if (command == "id") {
+      std::cout << "id " << TWKAnalytics::appInstanceID().value_or("-") << std::endl;
+      continue;
+    }
+    if (command == "reset") {
+      TWKAnalytics::resetAnalyticsData();
+      std::cout << "reset" << std::endl;
+      continue;
+    }
     long long first = 0, count = 0;
     if (command != "log" || !(in >> first >> count) || count < 0) {
       std::fprintf(stderr, "unknown command: %s\n", line.c_str());
