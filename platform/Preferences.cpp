@@ -18,42 +18,32 @@ bool isFileNameSafe(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
-// Every live suite, so changes still pending when the process exits normally are written
-// then, as the platform's own preferences do. Never destroyed: the exit handler and
-// suites that outlive static destruction still use it.
-struct LiveSuites {
+// Every live FilePreferences, so changes still pending when the process exits normally
+// are written then, as the platform's own preferences do. Never destroyed: the exit
+// handler and objects that outlive static destruction still use it.
+struct LivePreferences {
   std::mutex mutex;
-  std::unordered_set<FilePreferencesSuite*> suites;
+  std::unordered_set<FilePreferences*> all;
 };
 
-LiveSuites& liveSuites() {
-  static LiveSuites* live = new LiveSuites;
+LivePreferences& livePreferences() {
+  static LivePreferences* live = new LivePreferences;
   return *live;
 }
 
-void synchronizeLiveSuitesAtExit() {
-  auto& live = liveSuites();
-  // Held throughout so no suite is destroyed while it is written.
+void synchronizeLivePreferencesAtExit() {
+  auto& live = livePreferences();
+  // Held throughout so none is destroyed while it is written.
   std::lock_guard lock(live.mutex);
-  for (auto* suite : live.suites) (void)suite->synchronize();
+  for (auto* preferences : live.all) (void)preferences->synchronizeAll();
 }
 
 }  // namespace
 
 FilePreferencesSuite::FilePreferencesSuite(std::string name, std::string path, std::shared_ptr<FileSystem> fileSystem)
-    : name_(std::move(name)), path_(std::move(path)), fileSystem_(std::move(fileSystem)) {
-  static std::once_flag registered;
-  std::call_once(registered, [] { std::atexit(synchronizeLiveSuitesAtExit); });
-  auto& live = liveSuites();
-  std::lock_guard lock(live.mutex);
-  live.suites.insert(this);
-}
+    : name_(std::move(name)), path_(std::move(path)), fileSystem_(std::move(fileSystem)) {}
 
-FilePreferencesSuite::~FilePreferencesSuite() {
-  auto& live = liveSuites();
-  std::lock_guard lock(live.mutex);
-  live.suites.erase(this);
-}
+FilePreferencesSuite::~FilePreferencesSuite() = default;
 
 void FilePreferencesSuite::loadLocked() const {
   if (loaded_) return;
@@ -167,9 +157,24 @@ FilePreferences::FilePreferences(std::shared_ptr<FileSystem> fileSystem, std::sh
                                  std::string standardSuiteName)
     : fileSystem_(std::move(fileSystem)),
       sandbox_(std::move(sandbox)),
-      standardSuiteName_(isFileNameSafe(standardSuiteName) ? std::move(standardSuiteName) : std::string("app")) {}
+      standardSuiteName_(isFileNameSafe(standardSuiteName) ? std::move(standardSuiteName) : std::string("app")) {
+  static std::once_flag registered;
+  std::call_once(registered, [] { std::atexit(synchronizeLivePreferencesAtExit); });
+  auto& live = livePreferences();
+  std::lock_guard lock(live.mutex);
+  live.all.insert(this);
+}
 
-FilePreferences::~FilePreferences() { (void)synchronizeAll(); }
+// Suites still held elsewhere are written no more once their FilePreferences is gone (its
+// sandbox may be gone with it).
+FilePreferences::~FilePreferences() {
+  {
+    auto& live = livePreferences();
+    std::lock_guard lock(live.mutex);
+    live.all.erase(this);
+  }
+  (void)synchronizeAll();
+}
 
 std::shared_ptr<PreferencesSuite> FilePreferences::standard() { return suite(standardSuiteName_); }
 

@@ -8,9 +8,9 @@
 //
 // Ownership and lifetime: FilePreferences keeps every suite it handed out for its own
 // life (the same object for the same name) and synchronizes the dirty ones when it is
-// destroyed. A suite holds the file system and sandbox it was given. Changes still
-// pending when the process exits normally (exit or a return from main) are written then;
-// a killed process loses them.
+// destroyed, or when the process exits normally (exit or a return from main) while it
+// lives; a killed process loses them. A suite holds the file system and sandbox it was
+// given.
 //
 // Failure: a missing file reads as an empty suite. An unreadable, oversized or corrupt
 // file, or one whose root is not a dictionary, reads as empty and is logged; the next
