@@ -232,7 +232,7 @@ bool TLWBundler::bundleRawEventsInTransaction(bool& progressed) {
     }
   }
 
-  if (!bundle->SetRepeated(B::kEvents, protoEvents)) return false;
+  if (!bundle->MoveRepeated(B::kEvents, std::move(protoEvents))) return false;
 
   double start = std::numeric_limits<double>::infinity();
   double end = -std::numeric_limits<double>::infinity();

@@ -158,10 +158,27 @@ struct NanoStruct {
   void* data() { return bytes.get(); }
 };
 
-// Positions `iter` on field `number`; false when the generated table lacks it.
-bool findField(pb_field_iter_t& iter, const TLWPBMessageDescriptor& d, void* data, std::uint32_t number) {
-  if (!pb_field_iter_begin(&iter, d.nanopbFields, data)) return false;
-  return pb_field_iter_find(&iter, number);
+// The nanopb iterator of every descriptor field, in descriptor order, from one pass over
+// the generated table (finding each field from the start again is quadratic in the field
+// count, and showed in profiles). False when the table lacks a described field.
+bool fieldIterators(const TLWPBMessageDescriptor& d, void* data, std::vector<pb_field_iter_t>& out) {
+  const std::size_t n = d.fields.size();
+  out.assign(n, pb_field_iter_t{});
+  pb_field_iter_t iter;
+  if (!pb_field_iter_begin(&iter, d.nanopbFields, data)) return n == 0;
+  std::size_t matched = 0, next = 0;
+  do {
+    // Tables usually list fields in the descriptor's order: try the next one first.
+    std::size_t i = next < n && d.fields[next].number == iter.tag ? next : n;
+    for (std::size_t j = 0; i == n && j < n; ++j) {
+      if (d.fields[j].number == iter.tag) i = j;
+    }
+    if (i == n) continue;  // a table field the descriptor does not use
+    out[i] = iter;
+    ++matched;
+    next = i + 1;
+  } while (pb_field_iter_next(&iter));
+  return matched == n;
 }
 
 // ---- decoding --------------------------------------------------------------------------
@@ -299,9 +316,10 @@ bool decodeInto(pb_istream_t* stream, TLWPBMessageInfo& info, DecodeContext& ctx
   const TLWPBMessageDescriptor& d = info.descriptor();
   NanoStruct ns(d.nanopbStructSize);
   std::vector<FieldDecodeArg> args(d.fields.size());
-  pb_field_iter_t iter;
+  std::vector<pb_field_iter_t> iters;
+  if (!fieldIterators(d, ns.data(), iters)) return ctx.fail("schema mismatch");
   for (std::size_t i = 0; i < d.fields.size(); ++i) {
-    if (!findField(iter, d, ns.data(), d.fields[i].number)) return ctx.fail("schema mismatch");
+    const pb_field_iter_t& iter = iters[i];
     if (PB_ATYPE(iter.type) == PB_ATYPE_CALLBACK) {
       args[i] = FieldDecodeArg{&info, i, &ctx, depth};
       auto* cb = static_cast<pb_callback_t*>(iter.pData);
@@ -314,7 +332,7 @@ bool decodeInto(pb_istream_t* stream, TLWPBMessageInfo& info, DecodeContext& ctx
     return ctx.fail(PB_GET_ERROR(stream));
   }
   for (std::size_t i = 0; i < d.fields.size(); ++i) {
-    if (!findField(iter, d, ns.data(), d.fields[i].number)) return ctx.fail("schema mismatch");
+    const pb_field_iter_t& iter = iters[i];
     if (PB_ATYPE(iter.type) != PB_ATYPE_STATIC) continue;
     if (!iter.pSize || !*static_cast<const bool*>(iter.pSize)) continue;
     if (!readStaticValue(iter, d.fields[i].kind, info.slot(i))) return ctx.fail("schema mismatch");
@@ -404,15 +422,16 @@ bool encodeInfo(const TLWPBMessageInfo& info, int depth, std::vector<std::uint8_
   // only copy bytes (re-encoding them in each pass would double the work per level).
   std::vector<std::vector<std::vector<std::uint8_t>>> blobs(d.fields.size());
   std::vector<FieldEncodeArg> args(d.fields.size());
-  pb_field_iter_t iter;
+  std::vector<pb_field_iter_t> iters;
+  if (!fieldIterators(d, ns.data(), iters)) {
+    error = "schema mismatch";
+    return false;
+  }
   for (std::size_t i = 0; i < d.fields.size(); ++i) {
     const TLWPBFieldDescriptor& f = d.fields[i];
     const TLWPBSlot& slot = info.slot(i);
     if (std::holds_alternative<std::monostate>(slot)) continue;
-    if (!findField(iter, d, ns.data(), f.number)) {
-      error = "schema mismatch";
-      return false;
-    }
+    pb_field_iter_t& iter = iters[i];
     if (PB_ATYPE(iter.type) == PB_ATYPE_STATIC) {
       if (!writeStaticValue(iter, f.kind, slot)) {
         error = std::string("value of ") + f.name + " does not fit its field";
@@ -742,6 +761,28 @@ bool TLWPBMessage::setRepeatedMessages(std::int32_t index, const std::vector<con
   list->messages.reserve(values.size());
   for (const TLWPBMessage* v : values) {
     if (!v || &v->descriptor() != &f->child()) return false;
+    auto c = v->messageInfo().copy(kTLWPBMaxNestingDepth - 1);
+    if (!c) return false;
+    list->messages.push_back(std::move(c));
+  }
+  info_->slot(static_cast<std::size_t>(index)) = std::move(list);
+  return true;
+}
+
+bool TLWPBMessage::moveRepeatedMessages(std::int32_t index,
+                                        const std::vector<std::pair<TLWPBMessage*, bool>>& values) {
+  const TLWPBFieldDescriptor* f = checkedField(*info_, index, kMessage, true);
+  if (!f) return false;
+  for (const auto& [v, mayTake] : values) {
+    if (!v || &v->descriptor() != &f->child() || v == this) return false;
+  }
+  auto list = std::make_unique<TLWPBRepeatedField>();
+  list->messages.reserve(values.size());
+  for (const auto& [v, mayTake] : values) {
+    if (mayTake) {
+      list->messages.push_back(std::exchange(v->info_, std::make_unique<TLWPBMessageInfo>(f->child())));
+      continue;
+    }
     auto c = v->messageInfo().copy(kTLWPBMaxNestingDepth - 1);
     if (!c) return false;
     list->messages.push_back(std::move(c));

@@ -37,6 +37,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -216,6 +217,18 @@ class TLWPBMessage : public platform::ValueObject {
     for (const auto& v : values) raw.push_back(v.get());
     return setRepeatedMessages(index, raw);
   }
+  // Replaces a repeated message field with `values`, taking over the record of every
+  // message nobody else holds (it is left empty) instead of copying it; `values` ends up
+  // empty. For building a large message once, as a bundle of events is built.
+  template <class T>
+  bool MoveRepeated(std::int32_t index, std::vector<std::shared_ptr<T>>&& values) {
+    std::vector<std::pair<TLWPBMessage*, bool>> raw;
+    raw.reserve(values.size());
+    for (const auto& v : values) raw.emplace_back(v.get(), v.use_count() == 1);
+    const bool ok = moveRepeatedMessages(index, raw);
+    values.clear();
+    return ok;
+  }
   // Appends a copy of `child` to a repeated message field (cheaper than SetRepeated when
   // building a list).
   bool AddRepeatedMessage(std::int32_t index, const TLWPBMessage& child);
@@ -238,6 +251,8 @@ class TLWPBMessage : public platform::ValueObject {
   const TLWPBMessageInfo* childInfo(std::int32_t index) const;
   std::vector<const TLWPBMessageInfo*> childInfos(std::int32_t index) const;
   bool setRepeatedMessages(std::int32_t index, const std::vector<const TLWPBMessage*>& values);
+  // Each value with whether its record may be taken.
+  bool moveRepeatedMessages(std::int32_t index, const std::vector<std::pair<TLWPBMessage*, bool>>& values);
 
   std::unique_ptr<TLWPBMessageInfo> info_;
 };

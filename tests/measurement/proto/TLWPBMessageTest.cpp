@@ -231,6 +231,32 @@ TEST(TLWPBMessageTest, MessagesAreCopiedInAndOutAndTypesAreChecked) {
   EXPECT_TRUE(copied->isEqual(*record));
 }
 
+// Moving events into a bundle takes the records nobody else holds and copies the others;
+// the result encodes exactly as the copying path does.
+TEST(TLWPBMessageTest, MovedRepeatedMessagesEqualCopiedOnesAndSharedOnesStayIntact) {
+  auto makeEvent = [](const char* name) {
+    auto e = TLWPBEvent::initWithMessageInfo();
+    EXPECT_TRUE(e->SetString(TLWPBEvent::kName, name));
+    return e;
+  };
+  std::vector<std::shared_ptr<TLWPBEvent>> events{makeEvent("a"), makeEvent("b"), makeEvent("c")};
+  auto copied = B::initWithMessageInfo();
+  ASSERT_TRUE(copied->SetRepeated(B::kEvents, events));
+  auto keptElsewhere = events[1];
+
+  auto moved = B::initWithMessageInfo();
+  ASSERT_TRUE(moved->MoveRepeated(B::kEvents, std::move(events)));
+  EXPECT_TRUE(events.empty());
+  EXPECT_TRUE(moved->isEqualMessage(*copied));
+  EXPECT_EQ(moved->protoBuffer(), copied->protoBuffer());
+  EXPECT_EQ(keptElsewhere->GetString(TLWPBEvent::kName).value_or(""), "b") << "a shared message is copied, not taken";
+
+  // A wrong child type fails and leaves the field as it was.
+  std::vector<std::shared_ptr<TLWPBResultData>> wrong{TLWPBResultData::initWithMessageInfo()};
+  EXPECT_FALSE(moved->MoveRepeated(B::kEvents, std::move(wrong)));
+  EXPECT_EQ(moved->GetRepeated<TLWPBEvent>(B::kEvents).size(), 3u);
+}
+
 TEST(TLWPBMessageTest, NestingBeyondTheLimitIsRefusedWhenBuildingAndEncoding) {
   // Build a chain of EventParams through param_value up to the limit.
   auto chain = TLWPBEventParam::initWithMessageInfo();
