@@ -441,7 +441,8 @@ void TLWAnalytics::resetAnalyticsData() {
       return;
     }
     sp->suite->removeObjectForKey(kTLWResetRetryCountKey);
-    if (id && TLWAnalytics::appInstanceIDAfterReset() == id) sp->suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
+    if (id && TLWAnalytics::appInstanceIDAfterReset() == id)
+      sp->suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
   });
 }
 
@@ -460,7 +461,9 @@ bool TLWAnalytics::needFirstOpenAfterReset() { return state().suite->boolForKey(
 void TLWAnalytics::setNeedFirstOpenAfterReset(bool need) {
   state().suite->setBool(need, kTLWNeedFirstOpenAfterResetKey);
 }
-void TLWAnalytics::removeNeedFirstOpenAfterReset() { state().suite->removeObjectForKey(kTLWNeedFirstOpenAfterResetKey); }
+void TLWAnalytics::removeNeedFirstOpenAfterReset() {
+  state().suite->removeObjectForKey(kTLWNeedFirstOpenAfterResetKey);
+}
 
 std::optional<std::string> TLWAnalytics::appInstanceIDAfterReset() {
   return state().suite->stringForKey(kTLWAppInstanceIDAfterResetKey);
@@ -475,7 +478,9 @@ void TLWAnalytics::setAppInstanceIDAfterReset(const std::optional<std::string>& 
   }
 }
 
-Value TLWAnalytics::deferredAnalyticsCollection() { return state().suite->objectForKey(kTLWDeferredAnalyticsCollectionKey); }
+Value TLWAnalytics::deferredAnalyticsCollection() {
+  return state().suite->objectForKey(kTLWDeferredAnalyticsCollectionKey);
+}
 
 void TLWAnalytics::setDeferredAnalyticsCollection(const Value& value) {
   auto& suite = *state().suite;
@@ -531,9 +536,8 @@ void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
     if (v && (*v == "granted" || *v == "denied")) {
       valid.set(type, value);
     } else {
-      monitor()->logWithLevel(3, 25042,
-                              "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting",
-                              value);
+      monitor()->logWithLevel(
+          3, 25042, "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting", value);
     }
   }
   if (valid.empty()) {
@@ -577,7 +581,8 @@ void TLWAnalytics::loadPersistedConsentSettings() {
 
 void TLWAnalytics::persistConsentSettings(const std::optional<Dictionary>& settings, std::int64_t source) {
   auto& suite = *state().suite;
-  const std::string_view key = source <= 20 ? TLWConsentPersistence::kSettings3PKey : TLWConsentPersistence::kSettings1PKey;
+  const std::string_view key =
+      source <= 20 ? TLWConsentPersistence::kSettings3PKey : TLWConsentPersistence::kSettings1PKey;
   if (settings) {
     suite.setObject(Value(*settings), key);
   } else {
@@ -591,19 +596,26 @@ std::int64_t TLWAnalytics::persistedConsentSource() {
   return v.isNumber() ? v.int64Value().value_or(kTLWConsentSourceNone) : kTLWConsentSourceNone;
 }
 
-std::optional<Dictionary> TLWAnalytics::consentSettings3P() { return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings3PKey); }
-std::optional<Dictionary> TLWAnalytics::consentSettings1P() { return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings1PKey); }
+std::optional<Dictionary> TLWAnalytics::consentSettings3P() {
+  return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings3PKey);
+}
+std::optional<Dictionary> TLWAnalytics::consentSettings1P() {
+  return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings1PKey);
+}
 std::optional<Dictionary> TLWAnalytics::consentSettings1PStart() {
   return state().suite->dictionaryForKey(kTLWConsentSettingsOnStartKey);
 }
 bool TLWAnalytics::deferredResetOnDeniedConsent() { return state().suite->boolForKey(kTLWDeferredConsentResetKey); }
 void TLWAnalytics::removeStartUpConsentSettings() { state().suite->removeObjectForKey(kTLWConsentSettingsOnStartKey); }
-void TLWAnalytics::removeDeferredResetOnDeniedConsent() { state().suite->removeObjectForKey(kTLWDeferredConsentResetKey); }
+void TLWAnalytics::removeDeferredResetOnDeniedConsent() {
+  state().suite->removeObjectForKey(kTLWDeferredConsentResetKey);
+}
 
 void TLWAnalytics::clearConsent() {
   State& s = state();
-  for (std::string_view key : {TLWConsentPersistence::kSourceKey, TLWConsentPersistence::kSettings3PKey, TLWConsentPersistence::kSettings1PKey,
-                               kTLWConsentSettingsOnStartKey, kTLWDeferredConsentResetKey}) {
+  for (std::string_view key :
+       {TLWConsentPersistence::kSourceKey, TLWConsentPersistence::kSettings3PKey, TLWConsentPersistence::kSettings1PKey,
+        kTLWConsentSettingsOnStartKey, kTLWDeferredConsentResetKey}) {
     s.suite->removeObjectForKey(key);
   }
   s.backend->setConsentSettings(std::nullopt);
