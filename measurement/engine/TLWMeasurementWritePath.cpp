@@ -3,21 +3,12 @@
 TLWMeasurementWritePath TLWMeasurementWritePath::create(Dependencies dependencies) {
   TLWMeasurementWritePath path;
   path.dependencies = std::move(dependencies);
-  const Dependencies& d = path.dependencies;
+  Dependencies& d = path.dependencies;
   path.userProperties = TLWUserPropertyPipeline::create(
       {d.database, d.persistedConfig, d.scheduler, d.host, d.settings, d.env, d.monitor, nullptr});
+  d.userProperties = path.userProperties;
   if (!path.userProperties) return path;
-  TLWEventPipeline::Dependencies events;
-  events.database = d.database;
-  events.persistedConfig = d.persistedConfig;
-  events.scheduler = d.scheduler;
-  events.userProperties = path.userProperties;
-  events.host = d.host;
-  events.settings = d.settings;
-  events.identity = d.identity;
-  events.env = d.env;
-  events.monitor = d.monitor;
-  path.eventPipeline = TLWEventPipeline::create(std::move(events));
+  path.eventPipeline = TLWEventPipeline::create(d);
   return path;
 }
 

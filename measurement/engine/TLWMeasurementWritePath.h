@@ -17,16 +17,9 @@
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 
 struct TLWMeasurementWritePath {
-  struct Dependencies {
-    std::shared_ptr<TLWDatabase> database;                // required
-    std::shared_ptr<TLWPersistedConfig> persistedConfig;  // required
-    std::shared_ptr<TLWScheduler> scheduler;              // required
-    std::weak_ptr<TLWEventPipelineHost> host;             // required
-    std::shared_ptr<TLWEventPipelineSettings> settings;   // null: defaults
-    std::shared_ptr<TLWEventPipelineIdentity> identity;   // null: no identifiers
-    std::shared_ptr<platform::Environment> env;           // null: Environment::current()
-    std::shared_ptr<TLWMonitor> monitor;                  // null: TLWMonitor::sharedInstance()
-  };
+  // The event pipeline's; `userProperties` is ignored: create makes that pipeline from the
+  // same dependencies.
+  using Dependencies = TLWEventPipeline::Dependencies;
   // What a bundler reads besides the write path itself.
   struct BundlerDependencies {
     std::shared_ptr<TLWRemoteConfig> remoteConfig;    // required

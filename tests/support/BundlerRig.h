@@ -54,7 +54,14 @@ struct BundlerParts {
 
   // The pipelines and bundlers as the engine wires them.
   void makePipelines() {
-    writePath = TLWMeasurementWritePath::create({database, persisted, scheduler, host, nullptr, nullptr, env, monitor});
+    TLWMeasurementWritePath::Dependencies d;
+    d.database = database;
+    d.persistedConfig = persisted;
+    d.scheduler = scheduler;
+    d.host = host;
+    d.env = env;
+    d.monitor = monitor;
+    writePath = TLWMeasurementWritePath::create(std::move(d));
     userProperties = writePath.userProperties;
     pipeline = writePath.eventPipeline;
   }

@@ -7,14 +7,15 @@
 
 namespace tw_test_support {
 
-// Polls `done` until it holds (true) or thirty seconds pass (false).
+// Polls `done` every `poll` until it holds (true) or `limit` passes (false). Poll less
+// often when `done` is costly (it decodes what a service received, say).
 template <class F>
-bool waitFor(F done) {
-  using namespace std::chrono_literals;
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
+bool waitFor(F done, std::chrono::milliseconds limit = std::chrono::seconds(30),
+             std::chrono::milliseconds poll = std::chrono::milliseconds(1)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(poll);
   }
   return true;
 }

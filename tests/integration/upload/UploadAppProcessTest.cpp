@@ -17,6 +17,8 @@
 #include "platform/Preferences.h"
 #include "platform/Sandbox.h"
 #include "tests/integration/upload/UploadSessionHarness.h"
+#include "tests/support/TestDirectory.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -27,14 +29,10 @@ using upload_session::SessionApp;
 // Generous: the app and the service share a loaded machine, maybe under a sanitizer.
 constexpr auto kTimeout = 90s;
 
+// Each poll decodes what the service received: not too often.
 template <class F>
-bool waitFor(F done, std::chrono::milliseconds limit = kTimeout) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
+bool waitFor(F done) {
+  return tw_test_support::waitFor(done, kTimeout, 20ms);
 }
 
 struct Upload {
@@ -46,9 +44,7 @@ struct Upload {
 class UploadAppProcessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("tlw-upload-app-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = tw_test_support::freshTestDirectory("tlw-upload-app");
     fs::create_directories(root / "sandbox");
     ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
     std::string error;

@@ -21,6 +21,8 @@
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/TestDirectory.h"
+#include "tests/support/Wait.h"
 #include "tools/measurement-service/BatchReport.h"
 #include "tools/measurement-service/ServiceCore.h"
 
@@ -48,12 +50,7 @@ auto* const kSandbox = ::testing::AddGlobalTestEnvironment(new SandboxEnvironmen
 
 template <class F>
 bool waitFor(F done, std::chrono::milliseconds limit = 20s) {
-  auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+  return tw_test_support::waitFor(done, limit, 5ms);
 }
 
 class Host : public TLWUploaderHost, public TLWConfigFetcherHost {
@@ -106,8 +103,7 @@ struct Arrival {
 class UploadReliabilityTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("tlw-upload-service-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    root = tw_test_support::freshTestDirectory("tlw-upload-service");
     fs::create_directories(root / "config");
     measurement_service::ServiceOptions options;
     options.configDirectory = root / "config";

@@ -137,7 +137,16 @@ class PipelineFixture : public ::testing::Test {
         TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, persisted, &error, env, monitor));
     ASSERT_TRUE(database) << error.localizedDescription();
     scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.test");
-    auto path = TLWMeasurementWritePath::create({database, persisted, scheduler, host, settings, identity, env, monitor});
+    TLWMeasurementWritePath::Dependencies d;
+    d.database = database;
+    d.persistedConfig = persisted;
+    d.scheduler = scheduler;
+    d.host = host;
+    d.settings = settings;
+    d.identity = identity;
+    d.env = env;
+    d.monitor = monitor;
+    auto path = TLWMeasurementWritePath::create(std::move(d));
     userProperties = path.userProperties;
     ASSERT_TRUE(userProperties);
     pipeline = path.eventPipeline;

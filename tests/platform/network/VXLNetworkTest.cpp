@@ -17,6 +17,7 @@
 #include <random>
 #include <set>
 
+#include "tests/support/TestDirectory.h"
 #include "tests/support/Wait.h"
 #include "tools/measurement-service/ServiceCore.h"
 
@@ -113,9 +114,7 @@ class CountingReachability : public VXLReachabilityDelegate {
 class VXLNetworkTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("vxlnetwork-test-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
+    root_ = tw_test_support::freshTestDirectory("vxlnetwork-test");
     fs::create_directories(root_ / "config");
     measurement_service::ServiceOptions options;
     options.recordDirectory = root_ / "records";

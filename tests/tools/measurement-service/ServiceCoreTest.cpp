@@ -19,6 +19,7 @@
 
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "platform/Gzip.h"
+#include "tests/support/TestDirectory.h"
 
 extern char** environ;
 
@@ -88,9 +89,7 @@ std::string readFile(const fs::path& path) {
 class ServiceCoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("service-core-test-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
+    root_ = tw_test_support::freshTestDirectory("service-core-test");
     fs::create_directories(root_ / "config");
     options_.recordDirectory = root_ / "records";
     options_.configDirectory = root_ / "config";
