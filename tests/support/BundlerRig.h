@@ -54,14 +54,12 @@ struct BundlerParts {
 
   // The pipelines and bundlers as the engine wires them.
   void makePipelines() {
-    TLWMeasurementWritePath::Dependencies d;
-    d.database = database;
-    d.persistedConfig = persisted;
-    d.scheduler = scheduler;
-    d.host = host;
-    d.env = env;
-    d.monitor = monitor;
-    writePath = TLWMeasurementWritePath::create(std::move(d));
+    writePath = TLWMeasurementWritePath::create({.database = database,
+                                                 .persistedConfig = persisted,
+                                                 .scheduler = scheduler,
+                                                 .host = host,
+                                                 .env = env,
+                                                 .monitor = monitor});
     userProperties = writePath.userProperties;
     pipeline = writePath.eventPipeline;
   }

@@ -137,16 +137,14 @@ class PipelineFixture : public ::testing::Test {
         TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, persisted, &error, env, monitor));
     ASSERT_TRUE(database) << error.localizedDescription();
     scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.test");
-    TLWMeasurementWritePath::Dependencies d;
-    d.database = database;
-    d.persistedConfig = persisted;
-    d.scheduler = scheduler;
-    d.host = host;
-    d.settings = settings;
-    d.identity = identity;
-    d.env = env;
-    d.monitor = monitor;
-    auto path = TLWMeasurementWritePath::create(std::move(d));
+    auto path = TLWMeasurementWritePath::create({.database = database,
+                                                 .persistedConfig = persisted,
+                                                 .scheduler = scheduler,
+                                                 .host = host,
+                                                 .settings = settings,
+                                                 .identity = identity,
+                                                 .env = env,
+                                                 .monitor = monitor});
     userProperties = path.userProperties;
     ASSERT_TRUE(userProperties);
     pipeline = path.eventPipeline;
