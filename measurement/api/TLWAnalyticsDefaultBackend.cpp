@@ -9,7 +9,7 @@
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementFrontController.h"
-#include "measurement/engine/TLWScreenViewReporting.h"
+#include "measurement/reporters/TLWScreenViewReporting.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/storage/TLWKeyValueStore.h"
 #include "measurement/storage/TLWPersistedConfig.h"

@@ -12,7 +12,7 @@
 #include "measurement/config/TLWConsentSettingsUtil.h"
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
-#include "measurement/engine/TLWAudienceEvaluating.h"
+#include "measurement/audience/TLWAudienceEvaluating.h"
 #include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"

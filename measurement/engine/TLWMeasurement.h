@@ -32,13 +32,13 @@
 #include <string>
 #include <vector>
 
-#include "measurement/engine/TLWCampaignReporting.h"
+#include "measurement/reporters/TLWCampaignReporting.h"
 #include "measurement/engine/TLWEventInterceptor.h"
-#include "measurement/engine/TLWInAppPurchaseReporting.h"
+#include "measurement/reporters/TLWInAppPurchaseReporting.h"
 #include "measurement/engine/TLWMeasurementFrontController.h"
-#include "measurement/engine/TLWScreenViewReporting.h"
-#include "measurement/engine/TLWSearchAdReporting.h"
-#include "measurement/engine/TLWSessionReporting.h"
+#include "measurement/reporters/TLWScreenViewReporting.h"
+#include "measurement/reporters/TLWSearchAdReporting.h"
+#include "measurement/reporters/TLWSessionReporting.h"
 #include "platform/Environment.h"
 #include "platform/Value.h"
 #include "platform/app/Application.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "measurement/config/TLWRemoteConfig.h"
-#include "measurement/engine/TLWAudienceEvaluating.h"
+#include "measurement/audience/TLWAudienceEvaluating.h"
 #include "measurement/engine/TLWBundler.h"
 #include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/engine/TLWMeasurementWritePath.h"

@@ -1,4 +1,4 @@
-#include "measurement/engine/TLWScreenViewReporting.h"
+#include "measurement/reporters/TLWScreenViewReporting.h"
 
 #include <mutex>
 

@@ -1,0 +1,29 @@
+#pragma once
+// What the event write transaction asks of lifetime value. The default records nothing.
+//
+// Thread-safety: every call comes from the measurement worker queue.
+// Ownership: the engine owns the implementation and hands a shared reference to the
+// write pipeline.
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class TLWDatabase;
+class TLWEvent;
+
+// TLWLifetimeValueRecorder, as the write transaction uses it.
+class TLWLifetimeValueRecording {
+ public:
+  virtual ~TLWLifetimeValueRecording() = default;
+  virtual bool isPurchaseEvent(const TLWEvent& event) {
+    (void)event;
+    return false;
+  }
+  // Runs inside the write transaction; false rolls it back.
+  virtual bool recordLifetimeValueToDatabase(TLWDatabase& database, const TLWEvent& event) {
+    (void)database;
+    (void)event;
+    return true;
+  }
+};
