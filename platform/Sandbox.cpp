@@ -27,7 +27,15 @@ DirectorySandbox::DirectorySandbox(std::string root) : root_(withoutTrailingSlas
 std::string defaultBundleIdentifier(ProcessInfo& processInfo) {
   auto id = processInfo.environmentVariable(kBundleIdentifierEnvironmentVariable);
   if (id && isSafeComponent(*id) && id->size() <= 255) return *id;
-  return kDefaultBundleIdentifier;
+  const std::string exe = processInfo.executablePath();
+  std::string name = exe.substr(exe.find_last_of('/') + 1);
+  for (char& c : name) {
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    if (!allowed) c = '-';
+  }
+  name.erase(0, name.find_first_not_of('.'));
+  if (name.empty() || name.size() > 255) return kDefaultBundleIdentifier;
+  return name;
 }
 
 std::string defaultSandboxRoot(ProcessInfo& processInfo, const std::string& bundleID) {

@@ -26,10 +26,14 @@ class DirectorySandbox : public Sandbox {
 inline constexpr const char* kSandboxEnvironmentVariable = "TALLYWISE_SANDBOX";
 
 // The environment variable naming the app's bundle identifier on Linux, and the
-// identifier used without it. The bundle identifier names the sandbox folder and the
-// standard preference suite.
+// identifier used when neither it nor the executable's name gives one. The bundle
+// identifier names the sandbox folder and the standard preference suite, and is the main
+// bundle's identifier when its Info.plist has none (a plain program has no Info.plist).
 inline constexpr const char* kBundleIdentifierEnvironmentVariable = "TALLYWISE_BUNDLE_ID";
 inline constexpr const char* kDefaultBundleIdentifier = "com.vorlix.tallywise";
+// $TALLYWISE_BUNDLE_ID when it is a safe folder name of at most 255 bytes; else the
+// executable's file name with every character a bundle identifier cannot hold (anything
+// but ASCII letters, digits, '-' and '.') replaced by '-'; else kDefaultBundleIdentifier.
 std::string defaultBundleIdentifier(ProcessInfo& processInfo);
 
 // $TALLYWISE_SANDBOX when set and non-empty; else $XDG_DATA_HOME/tallywise/<bundleID>;

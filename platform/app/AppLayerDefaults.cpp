@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/Environment.h"
+#include "platform/Sandbox.h"
 #include "platform/app/Application.h"
 #include "platform/app/Bundle.h"
 #include "platform/app/ClassRegistry.h"
@@ -41,7 +42,10 @@ std::shared_ptr<Bundle> Environment::mainBundle() {
   }
   // Built outside the lock: reading the lists logs, and the logger must not wait on us.
   auto info = processInfo();
-  auto bundle = Bundle::bundleWithPath(info ? defaultMainBundlePath(*info) : std::string(), fileSystem());
+  // Without an Info.plist identifier the bundle takes the one the sandbox is named after,
+  // so a plain program's bundles carry an app identifier and the two never disagree.
+  auto bundle = info ? Bundle::bundleWithPath(defaultMainBundlePath(*info), fileSystem(), defaultBundleIdentifier(*info))
+                     : Bundle::bundleWithPath(std::string(), fileSystem());
   std::lock_guard lock(appLayer_->mutex);
   if (!appLayer_->bundle) appLayer_->bundle = std::move(bundle);
   return appLayer_->bundle;

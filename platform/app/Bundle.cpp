@@ -51,9 +51,11 @@ std::optional<Dictionary> Bundle::readDictionaryFile(FileSystem& fileSystem, con
   return *value->dictionary();
 }
 
-std::shared_ptr<Bundle> Bundle::bundleWithPath(std::string path, std::shared_ptr<FileSystem> fileSystem) {
+std::shared_ptr<Bundle> Bundle::bundleWithPath(std::string path, std::shared_ptr<FileSystem> fileSystem,
+                                               std::string fallbackIdentifier) {
   std::shared_ptr<Bundle> bundle(new Bundle());
   bundle->path_ = std::move(path);
+  bundle->fallbackIdentifier_ = std::move(fallbackIdentifier);
   bundle->fileSystem_ = std::move(fileSystem);
   if (bundle->fileSystem_ && !bundle->path_.empty()) {
     if (auto info = readDictionaryFile(*bundle->fileSystem_, bundle->path_ + "/Info.plist")) {
@@ -63,7 +65,10 @@ std::shared_ptr<Bundle> Bundle::bundleWithPath(std::string path, std::shared_ptr
   return bundle;
 }
 
-std::string Bundle::bundleIdentifier() const { return stringForInfoDictionaryKey("CFBundleIdentifier").value_or(""); }
+std::string Bundle::bundleIdentifier() const {
+  auto id = stringForInfoDictionaryKey("CFBundleIdentifier");
+  return id && !id->empty() ? *id : fallbackIdentifier_;
+}
 std::string Bundle::shortVersionString() const {
   return stringForInfoDictionaryKey("CFBundleShortVersionString").value_or("");
 }

@@ -37,11 +37,12 @@ class Bundle {
   static constexpr std::uint64_t kMaxPropertyListBytes = 8u << 20;
 
   // Reads <path>/Info.plist. Never fails: a bundle without a readable one has an empty
-  // info dictionary.
-  static std::shared_ptr<Bundle> bundleWithPath(std::string path, std::shared_ptr<FileSystem> fileSystem);
+  // info dictionary. `fallbackIdentifier` is the identifier when the Info.plist has none.
+  static std::shared_ptr<Bundle> bundleWithPath(std::string path, std::shared_ptr<FileSystem> fileSystem,
+                                                std::string fallbackIdentifier = {});
 
   const std::string& bundlePath() const { return path_; }
-  // "CFBundleIdentifier", or "" when absent or not a string.
+  // "CFBundleIdentifier", else the fallback identifier given at creation ("" when none).
   std::string bundleIdentifier() const;
   // "CFBundleShortVersionString" and "CFBundleVersion", or "".
   std::string shortVersionString() const;
@@ -78,6 +79,7 @@ class Bundle {
   std::string path_;
   std::shared_ptr<FileSystem> fileSystem_;
   Dictionary info_;
+  std::string fallbackIdentifier_;
 };
 
 }  // namespace platform

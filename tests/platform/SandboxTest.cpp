@@ -24,11 +24,21 @@ TEST(SandboxTest, TheRootComesFromTheOverrideThenXDGThenHome) {
   info.setEnvironmentVariable(kSandboxEnvironmentVariable, "");
   EXPECT_EQ(defaultSandboxRoot(info, "com.example.game"), "/data/tallywise/com.example.game");
 
-  EXPECT_EQ(defaultBundleIdentifier(info), kDefaultBundleIdentifier);
+  // Without the variable a plain program is named after its executable.
+  for (auto [exe, id] : std::vector<std::pair<std::string, std::string>>{{"", kDefaultBundleIdentifier},
+                                                                         {"/opt/bin/", kDefaultBundleIdentifier},
+                                                                         {"/opt/bin/...", kDefaultBundleIdentifier},
+                                                                         {"/opt/bin/my_game v2", "my-game-v2"},
+                                                                         {"/opt/bin/.hidden.tool", "hidden.tool"},
+                                                                         {"/opt/bin/j\xc3\xa4ger", "j--ger"}}) {
+    info.setExecutablePath(exe);
+    EXPECT_EQ(defaultBundleIdentifier(info), id) << exe;
+  }
+  info.setExecutablePath("/opt/bin/my_game");
   info.setEnvironmentVariable(kBundleIdentifierEnvironmentVariable, "com.example.game");
   EXPECT_EQ(defaultBundleIdentifier(info), "com.example.game");
   info.setEnvironmentVariable(kBundleIdentifierEnvironmentVariable, "../x");
-  EXPECT_EQ(defaultBundleIdentifier(info), kDefaultBundleIdentifier);
+  EXPECT_EQ(defaultBundleIdentifier(info), "my-game");
 }
 
 TEST(SandboxTest, PreparingMakesTheFoldersAndWipingKeepsTheKeychain) {

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include <measurement/api/TWKAnalytics.h>
 #include <measurement/model/TLWEvent.h>
@@ -37,5 +38,10 @@ int main() {
   bool stored = lastEvent->get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   TWKAnalytics::removeLogEventListener(token);
   std::printf("%s\n", stored ? "all events accepted" : "events still queued");
+
+  // Stored events are uploaded in the background (about a second after an event when the
+  // program runs with -TWKDebugEnabled); what is still queued at exit goes out at the next
+  // launch. Stay a moment, as an app would, so this run's events leave now.
+  std::this_thread::sleep_for(std::chrono::seconds(5));
   return 0;
 }

@@ -136,6 +136,12 @@ TEST_F(BundleTest, MainBundleFolderComesFromTheExecutableUnlessOverridden) {
   info->setEnvironmentVariable(kBundlePathEnvironmentVariable, std::string());
   EXPECT_EQ(defaultMainBundlePath(*info), "");
 
+  // A bundle whose Info.plist has no identifier answers the one the sandbox is named after.
+  info->setExecutablePath("/opt/tools/plain_tool");
+  EXPECT_EQ(Bundle::bundleWithPath(dir_, env_->fileSystem(), "plain-tool")->bundleIdentifier(), "plain-tool");
+  writePlist("Info.plist", Value{{"CFBundleName", "Game"}});
+  EXPECT_EQ(Bundle::bundleWithPath(dir_, env_->fileSystem(), "plain-tool")->bundleIdentifier(), "plain-tool");
+
   // The environment's main bundle is read through its own process info and file system.
   writePlist("Info.plist", Value{{"CFBundleIdentifier", "com.example.env"}});
   info->setEnvironmentVariable(kBundlePathEnvironmentVariable, dir_);
