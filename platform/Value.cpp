@@ -9,6 +9,100 @@
 
 namespace platform {
 
+namespace {
+
+// Containers nested however deep are released and compared without recursion, so a value
+// an app builds 100 000 levels deep cannot exhaust the native stack of whichever thread
+// drops it last.
+
+// Payloads whose release was deferred while an outer one was being destroyed on this
+// thread. Trivially destructible, so it is safe to use during thread exit.
+struct PendingRelease {
+  const void* payload;
+  void (*destroy)(const void*);
+  PendingRelease* next;
+};
+thread_local bool tReleasing = false;
+thread_local PendingRelease* tPending = nullptr;
+
+template <class T>
+void destroyPayload(const void* payload) {
+  delete static_cast<const T*>(payload);
+}
+
+template <class T>
+struct NestedPayloadDeleter {
+  void operator()(const T* payload) const noexcept {
+    if (tReleasing) {
+      tPending = new PendingRelease{payload, &destroyPayload<T>, tPending};
+      return;
+    }
+    tReleasing = true;
+    delete payload;
+    while (PendingRelease* next = tPending) {
+      tPending = next->next;
+      next->destroy(next->payload);
+      delete next;
+    }
+    tReleasing = false;
+  }
+};
+
+template <class T>
+std::shared_ptr<const T> makeNestedPayload(T&& contents) {
+  return std::shared_ptr<const T>(new T(std::move(contents)), NestedPayloadDeleter<T>{});
+}
+
+using PendingComparisons = std::vector<std::pair<const Value*, const Value*>>;
+
+// Compares what `a` and `b` hold at their own level and queues their children.
+bool equalAtThisLevel(const Value& a, const Value& b, PendingComparisons& pending);
+
+bool queueDictionaryEntries(const Dictionary& a, const Dictionary& b, PendingComparisons& pending) {
+  if (&a == &b) return true;
+  if (a.size() != b.size()) return false;
+  for (const auto& [key, value] : a) {
+    const Value* other = b.findKey(key);
+    if (!other) return false;
+    pending.emplace_back(&value, other);
+  }
+  return true;
+}
+
+bool equalAtThisLevel(const Value& a, const Value& b, PendingComparisons& pending) {
+  if (a.isNumber() && b.isNumber()) return a.compareNumber(b) == std::partial_ordering::equivalent;
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Value::Kind::Null: return true;
+    case Value::Kind::String: return *a.string() == *b.string();
+    case Value::Kind::URL: return *a.urlString() == *b.urlString();
+    case Value::Kind::Data: return *a.dataBytes() == *b.dataBytes();
+    case Value::Kind::Date: return *a.dateValue() == *b.dateValue();
+    case Value::Kind::Array: {
+      const Array& x = *a.array();
+      const Array& y = *b.array();
+      if (&x == &y) return true;
+      if (x.size() != y.size()) return false;
+      for (std::size_t i = 0; i < x.size(); ++i) pending.emplace_back(&x[i], &y[i]);
+      return true;
+    }
+    case Value::Kind::Dictionary: return queueDictionaryEntries(*a.dictionary(), *b.dictionary(), pending);
+    case Value::Kind::Object: return a.object() == b.object() || a.object()->isEqual(*b.object());
+    default: return false;
+  }
+}
+
+bool drainComparisons(PendingComparisons& pending) {
+  while (!pending.empty()) {
+    auto [a, b] = pending.back();
+    pending.pop_back();
+    if (!equalAtThisLevel(*a, *b, pending)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string ValueObject::description() const {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%p", static_cast<const void*>(this));
@@ -85,12 +179,8 @@ std::vector<std::string> Dictionary::stringKeys() const {
 }
 
 bool Dictionary::operator==(const Dictionary& other) const {
-  if (size() != other.size()) return false;
-  for (const auto& e : entries_) {
-    const Value* v = other.findKey(e.first);
-    if (!v || !(*v == e.second)) return false;
-  }
-  return true;
+  PendingComparisons pending;
+  return queueDictionaryEntries(*this, other, pending) && drainComparisons(pending);
 }
 
 // ---------------------------------------------------------------- Value
@@ -98,10 +188,9 @@ bool Dictionary::operator==(const Dictionary& other) const {
 Value::Value(const char* s) : v_(std::make_shared<const std::string>(s ? s : "")) {}
 Value::Value(std::string s) : v_(std::make_shared<const std::string>(std::move(s))) {}
 Value::Value(std::string_view s) : v_(std::make_shared<const std::string>(s)) {}
-Value::Value(platform::Array a) : v_(std::make_shared<const platform::Array>(std::move(a))) {}
-Value::Value(platform::Dictionary d) : v_(std::make_shared<const platform::Dictionary>(std::move(d))) {}
-Value::Value(std::initializer_list<Dictionary::Entry> entries)
-    : v_(std::make_shared<const platform::Dictionary>(entries)) {}
+Value::Value(platform::Array a) : v_(makeNestedPayload(std::move(a))) {}
+Value::Value(platform::Dictionary d) : v_(makeNestedPayload(std::move(d))) {}
+Value::Value(std::initializer_list<Dictionary::Entry> entries) : v_(makeNestedPayload(platform::Dictionary(entries))) {}
 Value::Value(std::shared_ptr<ValueObject> object) {
   if (object) v_ = std::move(object);
 }
@@ -281,19 +370,8 @@ std::partial_ordering Value::compareNumber(const Value& other) const {
 }
 
 bool Value::operator==(const Value& other) const {
-  if (isNumber() && other.isNumber()) return compareNumber(other) == std::partial_ordering::equivalent;
-  if (kind() != other.kind()) return false;
-  switch (kind()) {
-    case Kind::Null: return true;
-    case Kind::String: return *string() == *other.string();
-    case Kind::URL: return *urlString() == *other.urlString();
-    case Kind::Data: return *dataBytes() == *other.dataBytes();
-    case Kind::Date: return *dateValue() == *other.dateValue();
-    case Kind::Array: return *array() == *other.array();
-    case Kind::Dictionary: return *dictionary() == *other.dictionary();
-    case Kind::Object: return object() == other.object() || object()->isEqual(*other.object());
-    default: return false;
-  }
+  PendingComparisons pending;
+  return equalAtThisLevel(*this, other, pending) && drainComparisons(pending);
 }
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <cmath>
 #include <limits>
 
@@ -73,6 +75,35 @@ TEST(ValueTest, CopiesSharePayloadsAndContainersCompareDeeply) {
   EXPECT_EQ(Value::data("ab"), Value::data(std::string_view("ab")));
   EXPECT_EQ(Value::date(5), Value::date(5));
   EXPECT_TRUE(Value(nullptr).isNull());
+}
+
+// An array holding a dictionary holding an array... `depth` levels deep, `leaf` at the bottom.
+Value nestedValue(int depth, Value leaf) {
+  Value v = std::move(leaf);
+  for (int i = 0; i < depth; ++i) v = i % 2 ? Value::array({v}) : Value(Dictionary{{"k", v}});
+  return v;
+}
+
+TEST(ValueTest, ValuesNestedFarDeeperThanAnyStackAreComparedDescribedAndReleased) {
+  constexpr int kDepth = 1'000'000;
+  Value a = nestedValue(kDepth, 1);
+  Value b = nestedValue(kDepth, 1.0);
+  Value c = nestedValue(kDepth, 2);
+  EXPECT_TRUE(a == b);
+  EXPECT_FALSE(a == c);
+  EXPECT_TRUE(*a.array() == *b.array());
+  EXPECT_FALSE(*a.array() == *c.array());
+  EXPECT_LT(a.description().size(), 1024u);
+  // Released on another thread, whose stack is smaller than the main thread's.
+  std::thread([a = std::move(a), b = std::move(b), c = std::move(c)]() mutable {
+    a = Value();
+    b = Value();
+    c = Value();
+  }).join();
+  // A release that starts while another is under way on the same thread is deferred, not lost.
+  Value wide = Value::array({nestedValue(kDepth, 3), nestedValue(kDepth, 4), Dictionary{{"x", nestedValue(10, 5)}}});
+  wide = Value();
+  EXPECT_TRUE(wide.isNull());
 }
 
 TEST(ValueTest, DescriptionIsReadable) {

@@ -324,6 +324,21 @@ TEST(AppCallToStoredRow, PublicCallsBecomeStoredRowsThroughTheRealEngine) {
   EXPECT_EQ(refused.params.count("level"), 0u) << "the refused event's parameters are dropped";
   EXPECT_TRUE(named(all, "level up!").empty());
 
+  // (d) A parameter nested 100 000 levels deep is refused like any nested array, and no
+  // thread overflows its stack releasing it: the library's queues hold the last references.
+  {
+    Value deep = Value::array({});
+    for (int i = 0; i < 100'000; ++i) deep = i % 2 ? Value::array({deep}) : Value(Dictionary{{"k", deep}});
+    TWKAnalytics::logEventWithName("deep_value", Dictionary{{"deep", deep}, {"level", 3}});
+    TWKAnalytics::setDefaultEventParameters(Dictionary{{"deep", deep}});
+    TWKAnalytics::setConsent(Dictionary{{"ad_storage", deep}});
+  }
+  TWKAnalytics::setDefaultEventParameters(Value());
+  lib.drain();
+  auto deepEvents = named(lib.storedEvents(), "deep_value");
+  ASSERT_EQ(deepEvents.size(), 1u);
+  EXPECT_EQ(deepEvents.front().integer("level"), 3);
+
   // The engine's class follows the launch of the environment the library runs over,
   // subscribed once however often it is loaded.
   TLWMeasurement::load(lib.env);
