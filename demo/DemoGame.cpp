@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "demo/DemoStore.h"
 #include "platform/DispatchQueue.h"
 #include "platform/app/Bundle.h"
 #include "platform/core/TWKApp.h"
@@ -32,7 +33,6 @@ const char* stateName(platform::ApplicationState state) {
 
 class DemoAppDelegate : public platform::ApplicationDelegate {
  public:
-  explicit DemoAppDelegate(DemoAnalytics& analytics) : analytics_(analytics) {}
   using ApplicationDelegate::application;
 
   bool respondsToSelector(std::string_view selector) const override {
@@ -46,7 +46,7 @@ class DemoAppDelegate : public platform::ApplicationDelegate {
   bool application(platform::Application&, const Value& url, const platform::Dictionary&) override {
     const std::string* s = url.urlString();
     std::printf("[delegate] openURL %s\n", s ? s->c_str() : "(none)");
-    if (s) analytics_.handleOpenURL(*s);
+    // The library's app-delegate proxy has handed the URL to it already.
     return s != nullptr;
   }
   bool application(platform::Application&, const std::shared_ptr<platform::UserActivity>& activity,
@@ -54,9 +54,6 @@ class DemoAppDelegate : public platform::ApplicationDelegate {
     std::printf("[delegate] continueUserActivity %s\n", activity ? activity->webpageURL().c_str() : "(none)");
     return activity != nullptr;
   }
-
- private:
-  DemoAnalytics& analytics_;
 };
 
 }  // namespace
@@ -169,7 +166,7 @@ int DemoGame::run(int argc, char** argv) {
               bundle->shortVersionString().c_str());
 
   app_ = env_->application();
-  app_->setDelegate(std::make_shared<DemoAppDelegate>(analytics_));
+  app_->setDelegate(std::make_shared<DemoAppDelegate>());
   auto center = env_->notificationCenter();
   for (auto name : {platform::kApplicationDidFinishLaunchingNotification, platform::kApplicationDidBecomeActiveNotification,
                     platform::kApplicationWillResignActiveNotification,
@@ -212,6 +209,7 @@ int DemoGame::run(int argc, char** argv) {
         g.analytics_.logEvent("unlock_achievement", {{"achievement_id", "first_blood"}});
       },
       [](DemoGame& g) { g.app_->openURL(Value::url("skyforge://reward?id=42")); },
+      [](DemoGame& g) { buyGemsAndOpenCampaignLink(*g.env_, *g.app_); },
       [](DemoGame& g) {
         g.saveTask_ = g.app_->beginBackgroundTask("SaveProgress", [weak = g.weak_from_this()] {
           if (auto self = weak.lock()) {

@@ -26,6 +26,7 @@ class NotificationCenter;
 class Bundle;
 class ClassRegistry;
 class VXLNetwork;
+class StoreKit;
 struct AppLayerDefaults;
 std::shared_ptr<AppLayerDefaults> makeAppLayerDefaults();
 
@@ -176,6 +177,10 @@ class Environment {
   virtual std::shared_ptr<Application> application();
   virtual std::shared_ptr<Bundle> mainBundle();
   virtual std::shared_ptr<ClassRegistry> classRegistry();
+  // The store (payment queue, products, receipt, ad-network registration): the Linux one
+  // (platform/StoreKit.h) unless setStoreKit replaced it.
+  virtual std::shared_ptr<StoreKit> storeKit();
+  void setStoreKit(std::shared_ptr<StoreKit> storeKit);
 
   // A new network client (VXLNetwork) watching `reachabilityHost`; null when none can be
   // made. The engine makes one per process; tests replace it to point elsewhere or fail.

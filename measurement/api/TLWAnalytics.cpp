@@ -1,4 +1,5 @@
 #include "measurement/api/TLWAnalytics.h"
+#include "measurement/api/TLWAppDelegateInterceptor.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -211,7 +212,9 @@ std::shared_ptr<TLWAnalyticsBackend> TLWAnalyticsCurrentBackend() { return state
 std::shared_ptr<platform::Environment> TLWAnalyticsCurrentEnvironment() { return state().env; }
 std::shared_ptr<TLWKeyValueStore> TLWAnalyticsCurrentSettingsSuite() { return state().suite; }
 
-TLWAnalytics::~TLWAnalytics() = default;
+TLWAnalytics::~TLWAnalytics() {
+  if (auto queue = observedPaymentQueue_.lock()) queue->removeTransactionObserver(this);
+}
 
 // ---------------------------------------------------------------------------- queues
 
@@ -376,6 +379,12 @@ void TLWAnalytics::startWithAppID(const std::string& appID, const std::string& o
     });
 
     if (!configuration.isNull()) observeNotificationsForAnalyticsConfiguration(configuration);
+    if (auto store = s.env->storeKit()) {
+      auto observer = sharedInstance();
+      auto paymentQueue = store->defaultPaymentQueue();
+      observer->observedPaymentQueue_ = paymentQueue;
+      paymentQueue->addTransactionObserver(observer);
+    }
     unsuspendOperationQueue();
   });
 }
@@ -395,7 +404,10 @@ void TLWAnalytics::createAppDelegateProxy() {
   State& s = state();
   std::call_once(s.proxyOnce, [] {
     auto swizzler = platform::VXLAppDelegateSwizzler::sharedInstance();
-    if (swizzler) (void)swizzler->proxyOriginalDelegate();
+    if (!swizzler) return;
+    (void)swizzler->proxyOriginalDelegate();
+    // Opened URLs and user activities reach the library through the interceptor.
+    (void)swizzler->registerAppDelegateInterceptor(TLWAppDelegateInterceptor::sharedInstance());
   });
 }
 
@@ -1049,4 +1061,13 @@ void TLWAnalytics::paymentQueue(const Value& /*paymentQueue*/, const Value& tran
 
 void TLWAnalytics::instancePaymentQueue(const Value& paymentQueue, const Value& transactions) {
   TLWAnalytics::paymentQueue(paymentQueue, transactions);
+}
+
+void TLWAnalytics::paymentQueueUpdatedTransactions(
+    platform::PaymentQueue&, const std::vector<std::shared_ptr<platform::PaymentTransaction>>& transactions) {
+  Array values;
+  for (const auto& t : transactions) {
+    if (t) values.push_back(Value(std::shared_ptr<platform::ValueObject>(t)));
+  }
+  instancePaymentQueue(Value(), Value(std::move(values)));
 }

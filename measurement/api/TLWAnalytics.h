@@ -33,6 +33,7 @@
 #include "measurement/api/TLWAnalyticsBackend.h"
 #include "measurement/engine/TLWMeasurementFrontController.h"
 #include "platform/DispatchQueue.h"
+#include "platform/StoreKit.h"
 #include "platform/Value.h"
 #include "platform/app/NotificationCenter.h"
 
@@ -66,7 +67,9 @@ inline constexpr std::string_view kTLWStartOptionCollectionEnabled = "TARNWICK_A
 inline constexpr std::string_view kTLWStartOptionLogTag = "tally_wise_log_tag";
 inline constexpr std::string_view kTLWStartOptionSafelistedEvents = "safelisted_events";
 
-class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics> {
+// The shared instance observes the store's payment queue from start-up on and leaves it
+// when it goes.
+class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics>, public platform::PaymentTransactionObserver {
  public:
   using Block = std::function<void()>;
   using LogEventListener = std::function<void(const std::shared_ptr<const TLWEvent>& event)>;
@@ -187,11 +190,15 @@ class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics> {
   void instanceLogInternalEventWithOrigin(const platform::Value& origin, const platform::Value& name,
                                           const platform::Value& parameters);
   void instancePaymentQueue(const platform::Value& paymentQueue, const platform::Value& transactions);
+  // The payment queue's observer call: instancePaymentQueue with the transactions.
+  void paymentQueueUpdatedTransactions(platform::PaymentQueue& queue,
+                                       const std::vector<std::shared_ptr<platform::PaymentTransaction>>& transactions) override;
 
-  ~TLWAnalytics();
+  ~TLWAnalytics() override;
 
   struct State;  // process-wide state, see TLWAnalytics.cpp
 
  private:
   TLWAnalytics() = default;
+  std::weak_ptr<platform::PaymentQueue> observedPaymentQueue_;
 };

@@ -170,6 +170,9 @@ class DefaultBackend final : public TLWAnalyticsBackend {
       if (callback) callback(filtered);
     });
   }
+  void reportFilteredTransactions(const platform::Array& transactions) override {
+    if (auto engine = engineIfAny()) engine->reportFilteredTransactions(transactions);
+  }
 
  private:
   // Asking sharedInstance() before creation logs a warning; ask only once it exists.

@@ -84,7 +84,6 @@ TLWEventPipeline::TLWEventPipeline(Dependencies dependencies) : deps_(std::move(
     deps_.conditionalUserProperties = std::make_shared<TLWConditionalUserPropertyProcessing>();
   }
   if (!deps_.lifetimeValue) deps_.lifetimeValue = std::make_shared<TLWLifetimeValueRecording>();
-  if (!deps_.receipt) deps_.receipt = std::make_shared<TLWPurchaseReceiptChecking>();
   if (!deps_.env) deps_.env = platform::Environment::current();
   if (!deps_.monitor) deps_.monitor = TLWMonitor::sharedInstance();
   if (!deps_.environmentInfo) deps_.environmentInfo = std::make_shared<TLWEnvironmentInfo>(deps_.env, deps_.monitor);
@@ -817,8 +816,11 @@ bool TLWEventPipeline::checkRealtime(std::shared_ptr<TLWRawEventData>& data, TLW
 std::shared_ptr<TLWRawEventData> TLWEventPipeline::validatePurchaseEvent(const std::shared_ptr<TLWRawEventData>& data) {
   if (!data || !data->rawEvent() || data->rawEvent()->name() != "_iap") return data;
   TLWParameters parameters = data->rawEvent()->parameters();
-  if (deps_.receipt->isSandboxReceipt()) parameters.insert_or_assign("sandbox", TLWValue::initWithInt64(1));
-  parameters.insert_or_assign("validated", TLWValue::initWithInt64(deps_.receipt->isReceiptValidated() ? 1 : 0));
+  if (deps_.receipt && deps_.receipt->isSandboxReceipt()) {
+    parameters.insert_or_assign("sandbox", TLWValue::initWithInt64(1));
+  }
+  const bool validated = deps_.receipt && deps_.receipt->isReceiptValidated();
+  parameters.insert_or_assign("validated", TLWValue::initWithInt64(validated ? 1 : 0));
   auto event = data->rawEvent()->copyWithParameters(parameters);
   if (!event) return data;
   auto out = TLWRawEventData::initWithRawEvent(std::move(event), data->rowID(), data->metadataFingerprint());

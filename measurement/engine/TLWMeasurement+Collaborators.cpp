@@ -62,6 +62,7 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
   writeDependencies.identity = std::make_shared<TLWIdentityPipelineIdentity>(identityInstance, consent_, remote);
   writeDependencies.env = env_;
   writeDependencies.monitor = monitor_;
+  writeDependencies.receipt = inAppPurchaseReporter_;
   auto writePath = TLWMeasurementWritePath::create(std::move(writeDependencies));
   if (!writePath.eventPipeline) return false;
   auto bundler = writePath.makeBundler({remote, hosts_, consent_, identityInstance, nullptr});
@@ -364,4 +365,8 @@ void TLWMeasurement::filterPurchaseTransactions(const platform::Array& transacti
   scheduler_->scheduleOnWorkerQueueBlockID("TLWMeasurement:3380", [weak, transactions, callback = std::move(callback)] {
     if (auto self = weak.lock()) self->inAppPurchaseReporter_->filterPurchaseTransactions(transactions, callback);
   });
+}
+
+void TLWMeasurement::reportFilteredTransactions(const platform::Array& transactions) {
+  inAppPurchaseReporter_->paymentQueueUpdatedFilteredTransactions(transactions);
 }

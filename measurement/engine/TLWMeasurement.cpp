@@ -1,4 +1,6 @@
 #include "measurement/engine/TLWMeasurement.h"
+#include "measurement/engine/TLWMeasurementReporterHosts.h"
+#include "measurement/reporters/TLWCampaignReporter.h"
 
 #include <cmath>
 #include <limits>
@@ -122,8 +124,8 @@ void TLWMeasurement::load(const std::shared_ptr<platform::Environment>& env) {
   }
   subscribed->push_back(center);
   center->addObserver(platform::kApplicationDidFinishLaunchingNotification, {},
-                      [](const platform::Notification& notification) {
-                        handleAppDidFinishLaunching(notification.userInfo);
+                      [weakEnv = std::weak_ptr<platform::Environment>(env)](const platform::Notification& notification) {
+                        handleAppDidFinishLaunching(notification.userInfo, weakEnv.lock());
                       });
 }
 
@@ -133,22 +135,18 @@ namespace {
 [[maybe_unused]] const bool gLoadedWithLibrary = (TLWMeasurement::load(), true);
 }  // namespace
 
-void TLWMeasurement::handleAppDidFinishLaunching(const platform::Dictionary& userInfo) {
+void TLWMeasurement::handleAppDidFinishLaunching(const platform::Dictionary& userInfo,
+                                                 std::shared_ptr<platform::Environment> env) {
   auto screenReporter = TLWScreenViewReporting::sharedInstance();
   (void)screenReporter;
   if (userInfo.empty()) return;
-  std::shared_ptr<TLWMeasurement> engine;
-  {
-    std::lock_guard<std::mutex> lock(sharedMutex());
-    engine = sharedSlot();
-  }
-  if (engine) engine->campaignReporter_->handleStoredURLAfterAppLaunchWithUserInfo(userInfo);
+  // Launch comes before the engine exists: the link is stored for start-up to report.
+  if (!env) env = platform::Environment::current();
+  TLWCampaignReporter::storeLinkFromLaunchInfo(*env, userInfo, *monitor());
 }
 
 std::string TLWMeasurement::deepLinkFromUserActivity(const platform::Value& userActivity) {
-  auto activity = userActivity.objectAs<platform::UserActivity>();
-  if (!activity || activity->activityType() != platform::kNSUserActivityTypeBrowsingWeb) return {};
-  return activity->webpageURL();
+  return TLWCampaignReporter::deepLinkFromUserActivity(userActivity, *monitor());
 }
 
 // ---------------------------------------------------------------------------
@@ -241,18 +239,10 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
     dependencies.frontController = defaultFront;
   }
   if (!dependencies.screenViewReporter) dependencies.screenViewReporter = TLWScreenViewReporting::sharedInstance();
-  if (!dependencies.campaignReporter) dependencies.campaignReporter = std::make_shared<TLWNoCampaignReporter>();
-  if (!dependencies.inAppPurchaseReporter) {
-    dependencies.inAppPurchaseReporter = std::make_shared<TLWNoInAppPurchaseReporter>();
-  }
+  auto reporterHosts = TLWMeasurementAddDefaultReporters(dependencies);
   if (!dependencies.sessionReporterFactory) {
     dependencies.sessionReporterFactory = [](std::shared_ptr<TLWPersistedConfig>) {
       return std::make_shared<TLWNoSessionReporter>();
-    };
-  }
-  if (!dependencies.searchAdReporterFactory) {
-    dependencies.searchAdReporterFactory = [](std::shared_ptr<TLWPersistedConfig>) {
-      return std::make_shared<TLWNoSearchAdReporter>();
     };
   }
 
@@ -260,6 +250,7 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
                                                  isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
                                                  std::move(safelistedEvents));
   if (defaultFront) defaultFront->attachEngine(engine);
+  reporterHosts->attach(engine);
   engine->hosts_ = std::make_shared<TLWMeasurementHosts>(engine);
   if (engine->network_) {
     engine->network_->setLoggerDelegate(std::weak_ptr<platform::VXLNetworkLoggerDelegate>(engine));

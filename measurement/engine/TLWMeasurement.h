@@ -69,7 +69,7 @@ inline constexpr const char* kTLWMeasurementBackgroundTaskName = "TLWAnalyticsMe
 // Everything the engine is built from. Null members take the process defaults: the
 // current environment, the shared persisted configuration and monitor, a network client
 // from the environment, a new scheduler and alarm, the default front controller, the
-// shared screen-view reporter and the do-nothing seams.
+// shared screen-view reporter and the real campaign, purchase and search-ad reporters.
 struct TLWMeasurementDependencies {
   std::shared_ptr<platform::Environment> environment;
   std::string databaseName;  // "vorlix-tally-wise.sql" when empty
@@ -123,7 +123,9 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   // process's environment, and again from the front controller for an environment it is
   // set up over.
   static void load(const std::shared_ptr<platform::Environment>& env = nullptr);
-  static void handleAppDidFinishLaunching(const platform::Dictionary& userInfo);
+  // Stores the launch link (needs no engine); `env` null: the current environment.
+  static void handleAppDidFinishLaunching(const platform::Dictionary& userInfo,
+                                          std::shared_ptr<platform::Environment> env = nullptr);
   // The web page URL of a browsing activity; "" for anything else.
   static std::string deepLinkFromUserActivity(const platform::Value& userActivity);
 
@@ -215,6 +217,8 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds);
   void filterPurchaseTransactions(const platform::Array& transactions,
                                   std::function<void(const platform::Array&)> callback);
+  // Any thread: the filtered transactions become purchase events.
+  void reportFilteredTransactions(const platform::Array& transactions);
 
   // ---- Lifecycle ----
 

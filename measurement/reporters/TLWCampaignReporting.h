@@ -2,18 +2,15 @@
 // TLWCampaignReporting: campaigns and deep links as the engine drives them: the stored
 // campaign link reported at start-up and after first open, the deferred deep link, URLs
 // opened later, and the clean-up of an old stored link when collection is switched off.
+// Links given at launch are stored by TLWCampaignReporter::storeLinkFromLaunchInfo,
+// which needs no engine.
 //
-// Thread-safety: the OnWorkerQueue operations run on the worker queue; the others may
-// come from any thread.
-//
-// The default (TLWNoCampaignReporter) has no stored link and reports nothing.
+// Thread-safety: the OnWorkerQueue operations and the deferred-deep-link ones run on the
+// worker queue; the others may come from any thread.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
-
-#include "platform/Value.h"
 
 class TLWCampaignReporting {
  public:
@@ -27,18 +24,6 @@ class TLWCampaignReporting {
   virtual void requestDeferredDeepLink() = 0;
   // Drops a stored link older than `maxAgeSeconds`.
   virtual void dropStoredDeepLinkOlderThan(double maxAgeSeconds) = 0;
+  // Not on the worker queue.
   virtual void handleNonFirstOpenEventURL(const std::string& url, double eventTimestampInSeconds) = 0;
-  // The did-finish-launching user info.
-  virtual void handleStoredURLAfterAppLaunchWithUserInfo(const platform::Dictionary& userInfo) = 0;
-};
-
-class TLWNoCampaignReporter : public TLWCampaignReporting {
- public:
-  bool hasStoredDeepLink() override { return false; }
-  void reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t>) override {}
-  bool shouldAllowRequestDeferredDeepLink() override { return false; }
-  void requestDeferredDeepLink() override {}
-  void dropStoredDeepLinkOlderThan(double) override {}
-  void handleNonFirstOpenEventURL(const std::string&, double) override {}
-  void handleStoredURLAfterAppLaunchWithUserInfo(const platform::Dictionary&) override {}
 };

@@ -3,8 +3,6 @@
 // start-up on the worker queue, enabled and started there, and switched with collection.
 //
 // Thread-safety: called from the worker queue.
-//
-// The default (TLWNoSearchAdReporter) only remembers the switch.
 
 #include <functional>
 #include <memory>
@@ -19,15 +17,6 @@ class TLWSearchAdReporting {
   virtual void start() = 0;
 };
 
+// Null when no reporter should run (the answer is already known, or retries ran out).
 using TLWSearchAdReporterFactory =
     std::function<std::shared_ptr<TLWSearchAdReporting>(std::shared_ptr<TLWPersistedConfig> persistedConfig)>;
-
-class TLWNoSearchAdReporter : public TLWSearchAdReporting {
- public:
-  void setSearchAdReporterEnabled(bool enabled) override { enabled_ = enabled; }
-  bool isSearchAdReporterEnabled() const override { return enabled_; }
-  void start() override {}
-
- private:
-  bool enabled_ = false;
-};

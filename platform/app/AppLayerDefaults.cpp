@@ -5,6 +5,7 @@
 
 #include "platform/Environment.h"
 #include "platform/Sandbox.h"
+#include "platform/StoreKit.h"
 #include "platform/app/Application.h"
 #include "platform/app/Bundle.h"
 #include "platform/app/ClassRegistry.h"
@@ -18,6 +19,7 @@ struct AppLayerDefaults {
   std::shared_ptr<Application> application;
   std::shared_ptr<Bundle> bundle;
   std::shared_ptr<ClassRegistry> registry;
+  std::shared_ptr<StoreKit> storeKit;
 };
 
 std::shared_ptr<AppLayerDefaults> makeAppLayerDefaults() { return std::make_shared<AppLayerDefaults>(); }
@@ -55,6 +57,23 @@ std::shared_ptr<ClassRegistry> Environment::classRegistry() {
   std::lock_guard lock(appLayer_->mutex);
   if (!appLayer_->registry) appLayer_->registry = std::make_shared<ClassRegistry>();
   return appLayer_->registry;
+}
+
+std::shared_ptr<StoreKit> Environment::storeKit() {
+  {
+    std::lock_guard lock(appLayer_->mutex);
+    if (appLayer_->storeKit) return appLayer_->storeKit;
+  }
+  // Built outside the lock: it asks this environment for its bundle.
+  auto store = makeLinuxStoreKit(*this);
+  std::lock_guard lock(appLayer_->mutex);
+  if (!appLayer_->storeKit) appLayer_->storeKit = std::move(store);
+  return appLayer_->storeKit;
+}
+
+void Environment::setStoreKit(std::shared_ptr<StoreKit> storeKit) {
+  std::lock_guard lock(appLayer_->mutex);
+  appLayer_->storeKit = std::move(storeKit);
 }
 
 }  // namespace platform

@@ -1,0 +1,350 @@
+#include "platform/StoreKit.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+
+#include "platform/Digest.h"
+#include "platform/PropertyList.h"
+#include "platform/StoreReceipt.h"
+#include "platform/app/Bundle.h"
+#include "platform/app/ClassRegistry.h"
+
+namespace platform {
+
+// ------------------------------------------------------------------------- Decimal
+
+std::optional<Decimal> Decimal::fromString(std::string_view text) {
+  Decimal d;
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) d.negative_ = text[i++] == '-';
+  std::string digits;
+  std::size_t scale = 0;
+  bool point = false, any = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && !point) {
+      point = true;
+    } else if (c >= '0' && c <= '9') {
+      digits.push_back(c);
+      any = true;
+      if (point) ++scale;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!any || digits.size() > kMaxDigits) return std::nullopt;
+  d.digits_ = std::move(digits);
+  d.scale_ = scale;
+  return d;
+}
+
+std::string Decimal::toString() const {
+  std::string whole = digits_.substr(0, digits_.size() - scale_);
+  std::string fraction = digits_.substr(digits_.size() - scale_);
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  if (whole.empty()) whole = "0";
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  std::string out = isNegative() ? "-" : "";
+  out += whole;
+  if (!fraction.empty()) out += "." + fraction;
+  return out;
+}
+
+std::optional<std::int64_t> Decimal::microsTimes(std::int64_t factor) const {
+  // Schoolbook product of the digit string and |factor|, least significant digit first.
+  const bool negative = (isNegative() != (factor < 0)) && factor != 0;
+  unsigned __int128 multiplier = factor < 0 ? static_cast<unsigned __int128>(-(factor + 1)) + 1
+                                            : static_cast<unsigned __int128>(factor);
+  std::string product;
+  unsigned __int128 carry = 0;
+  for (auto it = digits_.rbegin(); it != digits_.rend(); ++it) {
+    carry += static_cast<unsigned __int128>(*it - '0') * multiplier;
+    product.push_back(static_cast<char>('0' + static_cast<int>(carry % 10)));
+    carry /= 10;
+  }
+  while (carry > 0) {
+    product.push_back(static_cast<char>('0' + static_cast<int>(carry % 10)));
+    carry /= 10;
+  }
+  std::reverse(product.begin(), product.end());
+  // Shift the point six places right and drop what is left after it.
+  if (scale_ <= 6) {
+    product.append(6 - scale_, '0');
+  } else {
+    const std::size_t drop = scale_ - 6;
+    product = product.size() > drop ? product.substr(0, product.size() - drop) : "0";
+  }
+  unsigned __int128 magnitude = 0;
+  const unsigned __int128 limit = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) + 1;
+  for (char c : product) {
+    magnitude = magnitude * 10 + static_cast<unsigned>(c - '0');
+    if (magnitude > limit) return std::nullopt;
+  }
+  if (!negative && magnitude == limit) return std::nullopt;
+  if (negative) return static_cast<std::int64_t>(-static_cast<__int128>(magnitude));
+  return static_cast<std::int64_t>(magnitude);
+}
+
+// ------------------------------------------------------------------ transactions
+
+std::string PaymentTransaction::description() const {
+  return "<SKPaymentTransaction " + identifier_ + " " + payment_.productIdentifier + " state " +
+         std::to_string(static_cast<std::int64_t>(state_)) + ">";
+}
+
+void PaymentQueue::addTransactionObserver(const std::shared_ptr<PaymentTransactionObserver>& observer) {
+  if (!observer) return;
+  std::lock_guard lock(mutex_);
+  std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+  for (const auto& weak : observers_) {
+    if (weak.lock() == observer) return;
+  }
+  observers_.push_back(observer);
+}
+
+void PaymentQueue::removeTransactionObserver(const PaymentTransactionObserver* observer) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(observers_, [observer](const auto& weak) {
+    auto strong = weak.lock();
+    return !strong || strong.get() == observer;
+  });
+}
+
+std::size_t PaymentQueue::observerCount() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(
+      std::count_if(observers_.begin(), observers_.end(), [](const auto& weak) { return !weak.expired(); }));
+}
+
+void PaymentQueue::setPurchaseRecorder(std::function<void(const PaymentTransaction&)> recorder) {
+  std::lock_guard lock(mutex_);
+  recorder_ = std::move(recorder);
+}
+
+std::shared_ptr<PaymentTransaction> PaymentQueue::addPayment(const Payment& payment) {
+  std::string identifier;
+  {
+    std::lock_guard lock(mutex_);
+    if (nextIdentifier_ == 1000000000000001ULL && clock_) {
+      // Identifiers stay unique across launches, as the store's are.
+      nextIdentifier_ = static_cast<std::uint64_t>(clock_->now() * 1000.0) * 1000;
+    }
+    identifier = std::to_string(nextIdentifier_++);
+  }
+  const double now = clock_ ? clock_->now() : 0;
+  auto purchasing = std::make_shared<PaymentTransaction>(PaymentTransactionState::Purchasing, "", now, payment);
+  updateTransactions({purchasing});
+  auto purchased = std::make_shared<PaymentTransaction>(PaymentTransactionState::Purchased, identifier,
+                                                        std::floor(now), payment);
+  updateTransactions({purchased});
+  return purchased;
+}
+
+void PaymentQueue::updateTransactions(const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) {
+  std::vector<std::shared_ptr<PaymentTransactionObserver>> observers;
+  std::function<void(const PaymentTransaction&)> recorder;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : observers_) {
+      if (auto strong = weak.lock()) observers.push_back(std::move(strong));
+    }
+    recorder = recorder_;
+  }
+  if (recorder) {
+    for (const auto& t : transactions) {
+      if (t && t->transactionState() == PaymentTransactionState::Purchased) recorder(*t);
+    }
+  }
+  for (const auto& observer : observers) observer->paymentQueueUpdatedTransactions(*this, transactions);
+}
+
+// ------------------------------------------------------------------ Linux store
+
+namespace {
+
+constexpr const char* kReceiptFolder = "/StoreKit";
+
+class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this<LinuxStoreKit> {
+ public:
+  LinuxStoreKit(std::shared_ptr<Bundle> bundle, std::shared_ptr<FileSystem> files, std::shared_ptr<Device> device,
+                std::shared_ptr<Random> random, std::shared_ptr<Clock> clock)
+      : bundle_(std::move(bundle)),
+        files_(std::move(files)),
+        device_(std::move(device)),
+        random_(std::move(random)),
+        queue_(std::make_shared<PaymentQueue>(std::move(clock))) {}
+
+  void attachRecorder() {
+    std::weak_ptr<LinuxStoreKit> weak = weak_from_this();
+    queue_->setPurchaseRecorder([weak](const PaymentTransaction& t) {
+      if (auto self = weak.lock()) self->recordPurchase(t);
+    });
+  }
+
+  std::shared_ptr<PaymentQueue> defaultPaymentQueue() override { return queue_; }
+
+  void requestProducts(const std::vector<std::string>& identifiers, std::shared_ptr<DispatchQueue> queue,
+                       ProductsCompletion completion) override {
+    if (!queue) queue = DispatchQueue::global(QueuePriority::Default);
+    ProductsResponse response;
+    std::string error;
+    const auto path = bundle_ ? bundle_->pathForResource(kProductCatalogResource, "plist") : std::nullopt;
+    const auto catalog = path ? Bundle::readDictionaryFile(*files_, *path) : std::nullopt;
+    if (!catalog) {
+      error = "No product catalog in the app bundle";
+    } else {
+      for (const auto& id : identifiers) {
+        if (auto product = productFrom(id, catalog->get(id))) {
+          response.products.push_back(std::move(*product));
+        } else {
+          response.invalidProductIdentifiers.push_back(id);
+        }
+      }
+    }
+    queue->async([completion = std::move(completion), response = std::move(response), error] {
+      if (completion) completion(response, error);
+    });
+  }
+
+  // Like the store at install, the first look at the receipt writes one naming the
+  // running version as the original one.
+  std::string appStoreReceiptPath() override {
+    const std::string path = receiptPath();
+    if (path.empty()) return {};
+    std::lock_guard lock(receiptMutex_);
+    loadContentsLocked();
+    return path;
+  }
+
+  void registerAppForAdNetworkAttribution() override { registrations_.fetch_add(1); }
+  std::int64_t adNetworkRegistrationCount() override { return registrations_.load(); }
+
+ private:
+  // A catalog entry: {"price": "0.99", "currency": "EUR", "title": "...",
+  // "introductory_price": "0.49", "introductory_payment_mode": 1}.
+  static std::optional<Product> productFrom(const std::string& id, const Value& entry) {
+    const Dictionary* d = entry.dictionary();
+    if (!d) return std::nullopt;
+    const std::string* priceText = d->get("price").string();
+    auto price = priceText ? Decimal::fromString(*priceText) : std::nullopt;
+    if (!price) return std::nullopt;
+    Product p{id, *price, d->get("currency").stringOr(), d->get("title").stringOr(), std::nullopt};
+    if (const std::string* intro = d->get("introductory_price").string()) {
+      if (auto introPrice = Decimal::fromString(*intro)) {
+        p.introductoryPrice = ProductDiscount{*introPrice, d->get("introductory_payment_mode").int64Value().value_or(0)};
+      }
+    }
+    return p;
+  }
+
+  std::string receiptPath() const {
+    if (!bundle_ || bundle_->bundlePath().empty()) return {};
+    return bundle_->bundlePath() + kReceiptFolder + "/receipt";
+  }
+  std::string contentsPath() const { return bundle_->bundlePath() + kReceiptFolder + "/receipt-contents.plist"; }
+
+  // What the receipt holds is kept beside it as a property list, so that later launches
+  // add to it rather than start over.
+  void loadContentsLocked() {
+    if (loaded_) return;
+    loaded_ = true;
+    const auto saved = Bundle::readDictionaryFile(*files_, contentsPath());
+    if (saved && files_->exists(receiptPath())) {
+      contents_.bundleIdentifier = saved->get("bundle_id").stringOr();
+      contents_.originalApplicationVersion = saved->get("original_version").stringOr();
+      if (const auto* opaque = saved->get("opaque").dataBytes()) contents_.opaqueValue = *opaque;
+      if (const Array* items = saved->get("items").array()) {
+        for (const Value& v : *items) {
+          const Dictionary* d = v.dictionary();
+          if (!d) continue;
+          StoreReceiptItem item;
+          item.productID = d->get("product").stringOr();
+          item.transactionID = d->get("transaction").stringOr();
+          item.originalTransactionID = d->get("original_transaction").stringOr();
+          item.purchaseDate = d->get("date").stringOr();
+          item.originalPurchaseDate = d->get("original_date").stringOr();
+          item.purchaseType = d->get("type").int64Value().value_or(1);
+          contents_.items.push_back(std::move(item));
+        }
+      }
+      if (!contents_.opaqueValue.empty()) return;
+    }
+    contents_ = {};
+    contents_.bundleIdentifier = bundle_->bundleIdentifier();
+    contents_.originalApplicationVersion = bundle_->bundleVersion();
+    contents_.opaqueValue.resize(16);
+    random_->fill(contents_.opaqueValue.data(), contents_.opaqueValue.size());
+    writeLocked();
+  }
+
+  void writeLocked() {
+    contents_.vendorIdentifierBytes = uuidBytes(device_->vendorIdentifier()).value_or(std::vector<std::uint8_t>(16));
+    const auto bytes = encodeStoreReceipt(contents_);
+    const std::string path = receiptPath();
+    (void)files_->createDirectories(path.substr(0, path.rfind('/')));
+    Array items;
+    for (const auto& item : contents_.items) {
+      items.push_back(Value(Dictionary{{"product", item.productID},
+                                       {"transaction", item.transactionID},
+                                       {"original_transaction", item.originalTransactionID},
+                                       {"date", item.purchaseDate},
+                                       {"original_date", item.originalPurchaseDate},
+                                       {"type", static_cast<long long>(item.purchaseType)}}));
+    }
+    Dictionary saved{{"bundle_id", contents_.bundleIdentifier},
+                     {"original_version", contents_.originalApplicationVersion},
+                     {"opaque", Value::data(Value::Data(contents_.opaqueValue))},
+                     {"items", Value(std::move(items))}};
+    if (auto plist = PropertyList::dataWithPropertyList(Value(std::move(saved)), PropertyListFormat::Binary)) {
+      (void)files_->writeFileAtomically(contentsPath(), *plist);
+    }
+    (void)files_->writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
+
+  void recordPurchase(const PaymentTransaction& t) {
+    if (receiptPath().empty()) return;
+    std::lock_guard lock(receiptMutex_);
+    loadContentsLocked();
+    StoreReceiptItem item;
+    item.productID = t.payment().productIdentifier;
+    item.transactionID = t.transactionIdentifier();
+    item.originalTransactionID = t.originalTransaction() ? t.originalTransaction()->transactionIdentifier()
+                                                         : t.transactionIdentifier();
+    item.purchaseDate = storeReceiptDateString(t.transactionDate());
+    item.originalPurchaseDate = item.purchaseDate;
+    item.purchaseType = 1;
+    contents_.items.push_back(std::move(item));
+    writeLocked();
+  }
+
+  std::shared_ptr<Bundle> bundle_;
+  std::shared_ptr<FileSystem> files_;
+  std::shared_ptr<Device> device_;
+  std::shared_ptr<Random> random_;
+  std::shared_ptr<PaymentQueue> queue_;
+  std::atomic<std::int64_t> registrations_{0};
+  std::mutex receiptMutex_;
+  bool loaded_ = false;             // guarded by receiptMutex_
+  StoreReceiptContents contents_;  // guarded by receiptMutex_
+};
+
+}  // namespace
+
+std::shared_ptr<StoreKit> makeLinuxStoreKit(Environment& env) {
+  auto store = std::make_shared<LinuxStoreKit>(env.mainBundle(), env.fileSystem(), env.device(), env.random(),
+                                               env.clock());
+  store->attachRecorder();
+  return store;
+}
+
+std::shared_ptr<SearchAdsClient> searchAdsClient(Environment& env) {
+  auto registry = env.classRegistry();
+  if (!registry) return nullptr;
+  auto answer = registry->invokeClassMethod(kSearchAdsClientClassName, "sharedClient");
+  if (!answer) return nullptr;
+  return answer->objectAs<SearchAdsClient>();
+}
+
+}  // namespace platform
