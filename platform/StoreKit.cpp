@@ -239,8 +239,9 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
     return p;
   }
 
+  // None for a folder that is no app bundle (no bundle identifier): nothing is written there.
   std::string receiptPath() const {
-    if (!bundle_ || bundle_->bundlePath().empty()) return {};
+    if (!bundle_ || bundle_->bundlePath().empty() || bundle_->bundleIdentifier().empty()) return {};
     return bundle_->bundlePath() + kReceiptFolder + "/receipt";
   }
   std::string contentsPath() const { return bundle_->bundlePath() + kReceiptFolder + "/receipt-contents.plist"; }

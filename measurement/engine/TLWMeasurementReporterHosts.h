@@ -15,6 +15,7 @@
 
 #include "measurement/reporters/TLWCampaignReporter.h"
 
+class TLWDatabase;
 class TLWMeasurement;
 struct TLWMeasurementDependencies;
 

@@ -441,7 +441,7 @@ Dictionary TLWInAppPurchaseReporter::parametersForTransaction(const PaymentTrans
   }
   for (const char* required : {"price", "value", "currency", "product_id"}) {
     if (!result.contains(required)) {
-      monitor.logWithLevel(2, 21029, "Purchase cannot be reported without its price, value, currency and product. "
+      monitor.logWithLevel(1, 21029, "Purchase cannot be reported without its price, value, currency and product. "
                                      "Product ID, missing", Value(productID), Value(required));
       return {};
     }

@@ -14,6 +14,7 @@
 #include "platform/StoreKit.h"
 #include "platform/app/Application.h"
 #include "platform/app/Bundle.h"
+#include "platform/app/VXLAppDelegateSwizzler.h"
 #include "platform/core/TWKApp.h"
 #include "platform/core/TWKOptions.h"
 #include "platform/testing/TestEnvironment.h"
@@ -81,6 +82,8 @@ TEST(PurchaseAndCampaignToService, BothArriveWithTheirParameters) {
   ASSERT_TRUE(env->fileSystem()->createDirectories(bundleDir));
   env->fakeProcessInfo()->setEnvironmentVariable(platform::kBundlePathEnvironmentVariable, bundleDir);
   env->fakeProcessInfo()->setEnvironmentVariable("TALLYWISE_MEASUREMENT_SERVICE_URL", service.baseURL());
+  // In debug mode the library uploads about a second after new data.
+  env->fakeProcessInfo()->setArguments({"Skyforge", "-TWKDebugEnabled"});
   auto write = [&](const std::string& name, const Dictionary& d) {
     auto bytes = platform::PropertyList::dataWithPropertyList(Value(d), platform::PropertyListFormat::XML);
     ASSERT_TRUE(bytes && env->fileSystem()->writeFileAtomically(bundleDir + "/" + name, *bytes));
@@ -97,7 +100,11 @@ TEST(PurchaseAndCampaignToService, BothArriveWithTheirParameters) {
   app->finishLaunching();
   ASSERT_TRUE(platform::TWKApp::configureWithOptions(platform::TWKOptions(kAppID), env));
   TWKAnalytics::startWithConfiguration(Value(), platform::TWKOptions(kAppID));
-  platform::MainRunLoop::drainMain();  // the app-delegate proxy is put in place on the main queue
+  // The app-delegate proxy is put in place on the main queue once the engine exists.
+  ASSERT_TRUE(tw_test_support::waitFor([] {
+    platform::MainRunLoop::drainMain();
+    return platform::VXLAppDelegateSwizzler::sharedInstance()->isProxyInstalled();
+  }));
 
   env->storeKit()->defaultPaymentQueue()->addPayment({"com.vorlix.skyforge.gems", 3});
   app->openURL(Value::url("skyforge://reward?utm_source=newsletter&utm_medium=email&utm_campaign=winter"));

@@ -69,7 +69,9 @@ class ReporterFixture : public ::testing::Test {
   }
 
   void writeInfoPlist(platform::Dictionary extra) {
-    platform::Dictionary info{{"CFBundleIdentifier", "com.vorlix.skyforge"}, {"CFBundleVersion", "1.0"}};
+    platform::Dictionary info{{"CFBundleIdentifier", "com.vorlix.skyforge"},
+                              {"CFBundleVersion", "1.0"},
+                              {"VORLIX_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", true}};
     for (const auto& [key, value] : extra) info.set(key, value);
     auto bytes = platform::PropertyList::dataWithPropertyList(platform::Value(info), platform::PropertyListFormat::XML);
     ASSERT_TRUE(bytes);
@@ -81,6 +83,7 @@ class ReporterFixture : public ::testing::Test {
     return recorder_->hasCode(code);
   }
 
+  tw_test_support::ScopedLoggerLevel loggerLevel_{platform::VXLLoggerLevel::Debug};
   std::shared_ptr<platform::testing::TestEnvironment> env_;
   std::string bundleDir_;
   std::shared_ptr<tw_test_support::RecordingLogger> recorder_;
