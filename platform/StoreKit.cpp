@@ -239,9 +239,11 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
     return p;
   }
 
-  // None for a folder that is no app bundle (no bundle identifier): nothing is written there.
+  // None for a folder that is no app bundle (no Info.plist naming it): nothing is written there.
   std::string receiptPath() const {
-    if (!bundle_ || bundle_->bundlePath().empty() || bundle_->bundleIdentifier().empty()) return {};
+    if (!bundle_ || bundle_->bundlePath().empty()) return {};
+    const std::string* named = bundle_->infoDictionary().get("CFBundleIdentifier").string();
+    if (!named || named->empty()) return {};
     return bundle_->bundlePath() + kReceiptFolder + "/receipt";
   }
   std::string contentsPath() const { return bundle_->bundlePath() + kReceiptFolder + "/receipt-contents.plist"; }
