@@ -1,6 +1,7 @@
 #include "measurement/reporters/TLWCampaignReporter.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 #include "measurement/config/TLWIdentity.h"
@@ -165,11 +166,9 @@ class JSONReader {
           if (pos_ + 4 > s_.size()) return std::nullopt;
           unsigned code = 0;
           for (int i = 0; i < 4; ++i) {
-            const char h = s_[pos_++];
-            code = code * 16 + static_cast<unsigned>(std::isxdigit(static_cast<unsigned char>(h))
-                                                         ? (std::isdigit(static_cast<unsigned char>(h)) ? h - '0' : (h | 32) - 'a' + 10)
-                                                         : 99);
-            if (code > 0xffff) return std::nullopt;
+            const auto h = static_cast<unsigned char>(s_[pos_++]);
+            if (!std::isxdigit(h)) return std::nullopt;
+            code = code * 16 + static_cast<unsigned>(std::isdigit(h) ? h - '0' : (h | 32) - 'a' + 10);
           }
           if (code >= 0xd800 && code <= 0xdfff) code = 0xfffd;  // lone surrogates are not kept
           if (code < 0x80) {
