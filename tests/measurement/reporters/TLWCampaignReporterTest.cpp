@@ -197,7 +197,7 @@ TEST_F(CampaignTest, DeferredDeepLinkIsDeliveredOnceAndNotAskedForAgain) {
   EXPECT_EQ(param(*host_->events[0], "_cis"), "ddp");
   EXPECT_EQ(host_->events.size(), 1u);
 
-  for (const std::string& bad : std::vector<std::string>{"", "not json", "[1,2]", "{}", R"({"deeplink": 5})", std::string(100, '[')}) {
+  for (const std::string& bad : std::vector<std::string>{"", "not json", "[1,2]", "{}", R"({"deeplink": 5})", R"({"deeplink": "a:\u00zz"})", std::string(100, '[')}) {
     EXPECT_FALSE(TLWCampaignReporter::deepLinkInfoFromResponseData(Value::Data(bad.begin(), bad.end()), *monitor_))
         << bad;
   }
