@@ -307,7 +307,7 @@ TLWFilterOutcome TLWAudienceFilterEvaluator::evaluateStringFilter(const TLWStrin
       matcher->setTimeLimit(regexTimeLimit_, status);
       const bool found = matcher->find(status);
       if (status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW) {
-        monitor_->logWithLevel(2, 9009,
+        monitor_->logWithLevel(1, 9009,
                                "Regular expression match ran out of time. Audience filter will not be evaluated. "
                                "Expression",
                                Value(e));
