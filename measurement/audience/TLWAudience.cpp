@@ -334,9 +334,9 @@ bool TLWAudience::evaluateFiltersForEventName(const std::string& name, const TLW
   TLWAudienceTimestampsCache fresh(monitor_);
   TLWAudienceTimestampsCache& c = cache ? *cache : fresh;
 
-  auto& memo = c.eventFiltersByName();
-  auto known = memo.find(name);
-  if (known == memo.end()) {
+  auto& filterMemo = c.eventFiltersByName();
+  auto known = filterMemo.find(name);
+  if (known == filterMemo.end()) {
     TLWError error;
     auto rows = database_->eventFiltersForEventName(name, &error);
     if (!rows) {
@@ -352,20 +352,18 @@ bool TLWAudience::evaluateFiltersForEventName(const std::string& name, const TLW
       }
       entries.emplace_back(std::move(row), std::move(definition));
     }
-    known = memo.emplace(name, std::move(entries)).first;
+    known = filterMemo.emplace(name, std::move(entries)).first;
   }
   if (known->second.empty()) return true;
 
+  // Within the pass the cache holds every audience's record as last read or written, so
+  // each record is read from the database and decoded once per pass, not once per event.
+  auto& memo = c.resultsByAudience();
   std::map<std::int32_t, std::shared_ptr<TLWFilterResult>> updated;
-  std::map<std::int32_t, std::shared_ptr<TLWFilterResult>> read;
   for (const auto& [row, definition] : known->second) {
     const std::int32_t audienceID = row->audienceID();
-    std::shared_ptr<TLWFilterResult> record;
-    if (auto u = updated.find(audienceID); u != updated.end()) {
-      record = u->second;
-    } else if (auto r = read.find(audienceID); r != read.end()) {
-      record = r->second;
-    } else {
+    auto entry = memo.find(audienceID);
+    if (entry == memo.end()) {
       TLWError error;
       auto stored = database_->filterResultForAudienceID(audienceID, &error);
       if (!stored) {
@@ -375,26 +373,53 @@ bool TLWAudience::evaluateFiltersForEventName(const std::string& name, const TLW
                                Value(name), error.asValue());
         return false;
       }
-      record = *stored;
-      read[audienceID] = record;
+      entry = memo.emplace(audienceID, TLWAudienceTimestampsCache::ResultEntry{*stored, {}, {}, false}).first;
     }
-    const bool wasTrue = isFilterResultTrue(record.get(), row->filterID());
+    auto& slot = entry->second;
+    if (!slot.decoded) {
+      if (slot.record && slot.record->hasCurrentResults()) {
+        if (auto data = decodeResults(slot.record->currentResults())) {
+          slot.status = words(*data, RD::kStatus);
+          slot.results = words(*data, RD::kResults);
+        }
+      }
+      slot.decoded = true;
+    }
+    const std::int32_t f = row->filterID();
+    bool wasTrue = false;
+    if (slot.record && slot.record->hasCurrentResults()) {
+      if (slot.status.empty() || slot.results.empty()) {
+        wasTrue = isFilterResultTrue(slot.record.get(), f);  // logs why it is not
+      } else {
+        wasTrue = f >= 0 && bitSet(slot.status, f) && bitSet(slot.results, f);
+      }
+    }
     if (wasTrue && !row->dynamic() && !row->sequence() && !row->sessionScoped()) continue;
 
     TLWFilterOutcome value = definition
                                  ? evaluator_.evaluateEventFilter(definition.get(), row->eventName(), parameters, aggregates)
                                  : evaluator_.evaluateEventFilterRow(*row, parameters, aggregates);
     if (!value) continue;
-    auto currentData = record ? decodeResults(record->currentResults()) : nullptr;
-    c.populateCachedTimestamps(currentData.get(), audienceID);
+    const bool timestamped = row->dynamic() || row->sequence() || row->sessionScoped();
+    if (timestamped) {
+      auto currentData = slot.record ? decodeResults(slot.record->currentResults()) : nullptr;
+      c.populateCachedTimestamps(currentData.get(), audienceID);
+    }
     if (*value) {
-      c.addEvaluationTimestamp(eventTimestamp, {audienceID, row->filterID(), true, row->dynamic(), row->sequence(),
+      c.addEvaluationTimestamp(eventTimestamp, {audienceID, f, true, row->dynamic(), row->sequence(),
                                                 row->sessionScoped()});
     } else if (wasTrue) {
       value = true;
     }
-    auto next = updatedFilterResult(row->filterID(), audienceID, record.get(), value, &c);
+    // Nothing to write when the bits are already what this result would write.
+    if (!timestamped && slot.record && !slot.status.empty() && bitSet(slot.status, f) &&
+        bitSet(slot.results, f) == *value) {
+      continue;
+    }
+    auto next = updatedFilterResult(f, audienceID, slot.record.get(), value, &c);
     if (!next) return false;
+    slot.record = next;
+    slot.decoded = false;
     updated[audienceID] = std::move(next);
   }
   if (updated.empty()) return true;
@@ -455,6 +480,9 @@ bool TLWAudience::evaluateFiltersForUserProperty(const TLWUserAttribute& propert
       record = u->second;
     } else if (auto r = read.find(audienceID); r != read.end()) {
       record = r->second;
+    } else if (auto m = c.resultsByAudience().find(audienceID); m != c.resultsByAudience().end()) {
+      record = m->second.record;
+      read[audienceID] = record;
     } else {
       auto stored = database_->filterResultForAudienceID(audienceID, &error);
       if (!stored) {
@@ -492,6 +520,7 @@ bool TLWAudience::evaluateFiltersForUserProperty(const TLWUserAttribute& propert
                            Value(property.name()), error.asValue());
     return false;
   }
+  for (auto& [id, r] : updated) c.resultsByAudience()[id] = TLWAudienceTimestampsCache::ResultEntry{r, {}, {}, false};
   return true;
 }
 

@@ -21,6 +21,7 @@
 #include "measurement/audience/TLWAudienceFilterDefinitions.h"
 
 class TLWEventFilter;
+class TLWFilterResult;
 class TLWMonitor;
 class TLWPBDynamicFilterResultTimestamp;
 class TLWPBResultData;
@@ -76,6 +77,16 @@ class TLWAudienceTimestampsCache {
   // decode), remembered for the pass.
   using EventFilterEntry = std::pair<std::shared_ptr<TLWEventFilter>, std::shared_ptr<TLWEventFilterDefinition>>;
   std::unordered_map<std::string, std::vector<EventFilterEntry>>& eventFiltersByName() { return eventFilters_; }
+  // The result record of each audience as this pass last read or wrote it (null: none
+  // stored), with its decoded `status` and `results` words. Only evaluation through this
+  // cache writes result records during the pass, so the copy stays what the database holds.
+  struct ResultEntry {
+    std::shared_ptr<TLWFilterResult> record;
+    std::vector<std::uint64_t> status;
+    std::vector<std::uint64_t> results;
+    bool decoded = false;
+  };
+  std::unordered_map<std::int32_t, ResultEntry>& resultsByAudience() { return results_; }
 
  private:
   std::shared_ptr<TLWMonitor> monitor_;
@@ -83,4 +94,5 @@ class TLWAudienceTimestampsCache {
   std::map<std::int32_t, std::map<std::int32_t, double>> dynamic_;
   std::map<std::int32_t, std::shared_ptr<TLWSequenceTimestampsCache>> sequences_;
   std::unordered_map<std::string, std::vector<EventFilterEntry>> eventFilters_;
+  std::unordered_map<std::int32_t, ResultEntry> results_;
 };
