@@ -3,7 +3,9 @@
 #include <cstdio>
 
 #include "measurement/api/TWKAnalytics.h"
+#include "measurement/api/TWKAnalyticsAliases.h"
 #include "measurement/model/TLWEvent.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
 
 namespace demo {
 
@@ -38,6 +40,20 @@ void DemoAnalytics::logEvent(const std::string& name, const platform::Dictionary
 void DemoAnalytics::setUserProperty(const std::string& name, const std::string& value) {
   std::printf("[analytics] user property %s = %s\n", name.c_str(), value.c_str());
   TWKAnalytics::setUserPropertyString(Value(value), Value(name));
+}
+
+void DemoAnalytics::setConditionalUserProperty(const std::string& name, const std::string& value,
+                                               const std::string& triggerEvent, const std::string& triggeredEvent) {
+  std::printf("[analytics] conditional user property %s = %s once %s is logged\n", name.c_str(), value.c_str(),
+              triggerEvent.c_str());
+  auto property = std::make_shared<TWKAConditionalUserProperty>();
+  property->setOrigin("app");
+  property->setValue(TLWValue::initWithString(value));
+  property->setTriggerEventName(triggerEvent);
+  property->setTriggerTimeout(600);
+  property->setTimeToLive(3600);
+  property->setTriggeredEvent(TLWEvent::initWithOrigin("app", false, triggeredEvent, 0, 0, TLWParameters{}));
+  TWKAConditionalUserPropertyController::sharedInstance()->setConditionalUserProperty(property, name);
 }
 
 void DemoAnalytics::setUserID(const std::string& userID) {

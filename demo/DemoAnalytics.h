@@ -22,6 +22,10 @@ class DemoAnalytics {
   void logScreenView(const std::string& screenName, const std::string& screenClass);
   void logEvent(const std::string& name, const platform::Dictionary& parameters);
   void setUserProperty(const std::string& name, const std::string& value);
+  // A user property that takes effect when `triggerEvent` is logged (within ten minutes)
+  // and then logs `triggeredEvent`; it lasts an hour.
+  void setConditionalUserProperty(const std::string& name, const std::string& value, const std::string& triggerEvent,
+                                  const std::string& triggeredEvent);
   void setUserID(const std::string& userID);
   void setConsent(bool adStorage, bool analyticsStorage);
   void handleOpenURL(const std::string& url);

@@ -195,6 +195,7 @@ int DemoGame::run(int argc, char** argv) {
         g.showScreen("Level 1", "LevelController");
         g.analytics_.logEvent("level_start", {{"level", 1}, {"hero", "mage"}});
         g.analytics_.setUserID("player-7781");
+        g.analytics_.setConditionalUserProperty("vip_player", "yes", "level_end", "vip_unlocked");
       },
       [](DemoGame& g) {
         g.analytics_.logEvent("level_end", {{"level", 1}, {"success", true}, {"score", 1870}});

@@ -1,8 +1,8 @@
 #pragma once
 // TLWAudienceDefinitionSink: where the audience definitions of a newly fetched
 // configuration go before the configuration itself is saved (the audience store). The
-// remote configuration holds one; the default accepts the definitions and keeps nothing,
-// so without audience evaluation a configuration with audiences still saves.
+// remote configuration holds the one the engine installs (TLWAudience); without one a
+// configuration that carries audiences is refused rather than saved without them.
 //
 // Thread-safety: called on the measurement worker queue, inside the transaction that
 // saves the configuration. A false answer makes the caller roll that transaction back.
@@ -20,10 +20,4 @@ class TLWAudienceDefinitionSink {
   // Validates and stores the definitions; false and `error` when refused (nothing changes).
   [[nodiscard]] virtual bool updateAudiences(const std::vector<std::shared_ptr<TLWPBAudience>>& audiences,
                                              TLWError* error) = 0;
-};
-
-// Accepts everything, stores nothing.
-class TLWNoAudienceDefinitions final : public TLWAudienceDefinitionSink {
- public:
-  bool updateAudiences(const std::vector<std::shared_ptr<TLWPBAudience>>&, TLWError*) override { return true; }
 };

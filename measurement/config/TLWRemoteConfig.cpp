@@ -309,8 +309,7 @@ TLWRemoteConfig::TLWRemoteConfig(Token, std::string appID, std::shared_ptr<TLWDa
       monitor_(dependencies.monitor ? std::move(dependencies.monitor) : TLWMonitor::sharedInstance()),
       identifiersOrigin_(std::move(dependencies.identifiersOrigin)),
       shouldFetchExperiments_(std::move(dependencies.shouldFetchExperiments)),
-      state_(std::make_shared<const State>()),
-      audienceSink_(std::make_shared<TLWNoAudienceDefinitions>()) {}
+      state_(std::make_shared<const State>()) {}
 
 TLWRemoteConfig::~TLWRemoteConfig() {
   std::shared_ptr<const TLWLimits> installed;
@@ -833,7 +832,7 @@ std::shared_ptr<TLWAudienceDefinitionSink> TLWRemoteConfig::audienceSink() const
 
 void TLWRemoteConfig::setAudienceSink(std::shared_ptr<TLWAudienceDefinitionSink> sink) {
   std::lock_guard lock(seamMutex_);
-  audienceSink_ = sink ? std::move(sink) : std::make_shared<TLWNoAudienceDefinitions>();
+  audienceSink_ = std::move(sink);
 }
 
 // ---------------------------------------------------------------------------------------

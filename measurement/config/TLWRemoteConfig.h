@@ -296,7 +296,7 @@ class TLWRemoteConfig final : public std::enable_shared_from_this<TLWRemoteConfi
   std::shared_ptr<TLWEventEditor> eventEditing() const;
   // Builds editors for configurations applied from now on (null: none).
   void setEventEditorFactory(std::shared_ptr<TLWEventEditorFactory> factory);
-  // Where fetched audience definitions go; never null (the default keeps nothing).
+  // Where fetched audience definitions go; null until the engine installs its audiences.
   std::shared_ptr<TLWAudienceDefinitionSink> audienceSink() const;
   void setAudienceSink(std::shared_ptr<TLWAudienceDefinitionSink> sink);
 

@@ -132,13 +132,13 @@ std::shared_ptr<TLWBundler> TLWBundler::create(Dependencies dependencies) {
   else if (!dependencies.eventPipeline) missing = "event pipeline";
   else if (!dependencies.userProperties) missing = "user property pipeline";
   else if (!dependencies.persistedConfig) missing = "persisted config";
+  else if (!dependencies.audience) missing = "audience evaluator";
   if (missing) {
     if (dependencies.monitor) {
       dependencies.monitor->logWithLevel(1, 23226, "Unable to create bundler. Missing dependency", Value(missing));
     }
     return nullptr;
   }
-  if (!dependencies.audience) dependencies.audience = std::make_shared<TLWAudienceEvaluating>();
   return std::shared_ptr<TLWBundler>(new TLWBundler(std::move(dependencies)));
 }
 

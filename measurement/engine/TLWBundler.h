@@ -69,7 +69,7 @@ class TLWBundler : public std::enable_shared_from_this<TLWBundler> {
     std::weak_ptr<TLWBundlerHost> host;                       // null: nothing to notify
     std::shared_ptr<TLWConsentSettingsUtil> consent;          // null: no consent log line
     std::shared_ptr<TLWIdentity> identity;                    // null: app ID from the bundle identifier
-    std::shared_ptr<TLWAudienceEvaluating> audience;          // null: no audiences
+    std::shared_ptr<TLWAudienceEvaluating> audience;          // required
     std::shared_ptr<platform::Environment> env;               // null: Environment::current()
     std::shared_ptr<TLWMonitor> monitor;                      // null: TLWMonitor::sharedInstance()
   };

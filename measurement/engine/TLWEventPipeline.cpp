@@ -80,9 +80,6 @@ std::shared_ptr<TLWEventPipeline> TLWEventPipeline::create(Dependencies dependen
 TLWEventPipeline::TLWEventPipeline(Dependencies dependencies) : deps_(std::move(dependencies)) {
   if (!deps_.settings) deps_.settings = std::make_shared<TLWEventPipelineSettings>();
   if (!deps_.identity) deps_.identity = std::make_shared<TLWEventPipelineIdentity>();
-  if (!deps_.conditionalUserProperties) {
-    deps_.conditionalUserProperties = std::make_shared<TLWConditionalUserPropertyProcessing>();
-  }
   if (!deps_.lifetimeValue) deps_.lifetimeValue = std::make_shared<TLWLifetimeValueRecording>();
   if (!deps_.env) deps_.env = platform::Environment::current();
   if (!deps_.monitor) deps_.monitor = TLWMonitor::sharedInstance();
@@ -235,7 +232,10 @@ void TLWEventPipeline::handleEventOnWorkerQueue(const std::shared_ptr<TLWEvent>&
   if (!dedupeSubscriptionEvent(*event)) return;
 
   std::vector<std::shared_ptr<TLWEvent>> conditionalEvents;
-  if (auto triggered = deps_.conditionalUserProperties->processEventOnWorkerQueue(*event)) {
+  auto triggered = deps_.conditionalUserProperties
+                       ? deps_.conditionalUserProperties->processEventOnWorkerQueue(*event)
+                       : std::optional<std::vector<std::shared_ptr<TLWEvent>>>(std::in_place);
+  if (triggered) {
     conditionalEvents = std::move(*triggered);
   } else {
     deps_.monitor->logWithLevel(4, 23050, "Unable to process conditional user property. Event name, origin",

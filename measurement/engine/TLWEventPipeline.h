@@ -129,7 +129,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
     std::weak_ptr<TLWEventPipelineHost> host;             // required
     std::shared_ptr<TLWEventPipelineSettings> settings;   // null: defaults
     std::shared_ptr<TLWEventPipelineIdentity> identity;   // null: no identifiers
-    std::shared_ptr<TLWConditionalUserPropertyProcessing> conditionalUserProperties;  // null: none
+    std::shared_ptr<TLWConditionalUserPropertyProcessing> conditionalUserProperties;  // null: none (the write path makes one)
     std::shared_ptr<TLWLifetimeValueRecording> lifetimeValue;                         // null: none
     std::shared_ptr<TLWPurchaseReceiptChecking> receipt;                              // null: none
     std::shared_ptr<TLWEnvironmentInfo> environmentInfo;  // null: one on `env`

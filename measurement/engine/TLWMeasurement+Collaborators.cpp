@@ -13,6 +13,7 @@
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWKeyValueStore.h"
 #include "measurement/storage/TLWPersistedConfig.h"
@@ -60,6 +61,7 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
   writeDependencies.host = hosts_;
   writeDependencies.settings = std::make_shared<TLWRemoteConfigPipelineSettings>(remote);
   writeDependencies.identity = std::make_shared<TLWIdentityPipelineIdentity>(identityInstance, consent_, remote);
+  writeDependencies.conditionalUserProperties = TLWConditionalUserPropertyController::sharedInstance();
   writeDependencies.env = env_;
   writeDependencies.monitor = monitor_;
   writeDependencies.receipt = inAppPurchaseReporter_;

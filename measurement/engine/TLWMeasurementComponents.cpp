@@ -175,8 +175,11 @@ bool TLWMeasurementHosts::updateAudiences(const std::vector<std::shared_ptr<TLWP
   auto engine = engine_.lock();
   auto config = engine ? engine->remoteConfigInstance() : nullptr;
   if (!config) return false;
+  auto sink = config->audienceSink();
+  // With nowhere to keep them, definitions would be lost silently; refuse the configuration.
+  if (!sink) return audiences.empty();
   TLWError error;
-  return config->audienceSink()->updateAudiences(audiences, &error);
+  return sink->updateAudiences(audiences, &error);
 }
 
 bool TLWMeasurementHosts::updateMeasurementConfig(const std::shared_ptr<TLWPBMeasurementConfig>& measurementConfig) {

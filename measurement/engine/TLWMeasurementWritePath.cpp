@@ -1,5 +1,9 @@
 #include "measurement/engine/TLWMeasurementWritePath.h"
 
+#include "measurement/audience/TLWAudience.h"
+#include "measurement/config/TLWRemoteConfig.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
+
 TLWMeasurementWritePath TLWMeasurementWritePath::create(Dependencies dependencies) {
   TLWMeasurementWritePath path;
   path.dependencies = std::move(dependencies);
@@ -8,7 +12,25 @@ TLWMeasurementWritePath TLWMeasurementWritePath::create(Dependencies dependencie
       {d.database, d.persistedConfig, d.scheduler, d.host, d.settings, d.env, d.monitor, nullptr});
   d.userProperties = path.userProperties;
   if (!path.userProperties) return path;
+  auto controller = std::dynamic_pointer_cast<TLWConditionalUserPropertyController>(d.conditionalUserProperties);
+  if (!d.conditionalUserProperties) {
+    controller = TLWConditionalUserPropertyController::create();
+    d.conditionalUserProperties = controller;
+  }
   path.eventPipeline = TLWEventPipeline::create(d);
+  if (controller && path.eventPipeline) {
+    std::weak_ptr<TLWEventPipeline> pipeline = path.eventPipeline;
+    std::weak_ptr<TLWEventPipelineHost> host = d.host;
+    (void)controller->attach({d.database, d.scheduler,
+                              [host] {
+                                auto h = host.lock();
+                                return h && h->isMeasurementEnabled();
+                              },
+                              [pipeline](std::shared_ptr<TLWEvent> event) {
+                                if (auto p = pipeline.lock()) p->writeEventOnWorkerQueue(event);
+                              },
+                              d.env, d.monitor});
+  }
   return path;
 }
 
@@ -24,6 +46,12 @@ std::shared_ptr<TLWBundler> TLWMeasurementWritePath::makeBundler(BundlerDependen
   d.consent = std::move(bundlerDependencies.consent);
   d.identity = std::move(bundlerDependencies.identity);
   d.audience = std::move(bundlerDependencies.audience);
+  if (!d.audience && d.remoteConfig) {
+    auto audience = TLWAudience::initWithDatabase(dependencies.database, d.remoteConfig, dependencies.monitor);
+    // Definitions of the configurations fetched from now on are saved for this evaluator.
+    d.remoteConfig->setAudienceSink(audience);
+    d.audience = std::move(audience);
+  }
   d.env = dependencies.env;
   d.monitor = dependencies.monitor;
   return TLWBundler::create(std::move(d));

@@ -26,7 +26,8 @@ struct TLWMeasurementWritePath {
     std::weak_ptr<TLWBundlerHost> host;               // null: nothing to notify
     std::shared_ptr<TLWConsentSettingsUtil> consent;  // null: no consent log line
     std::shared_ptr<TLWIdentity> identity;            // null: app ID from the bundle identifier
-    std::shared_ptr<TLWAudienceEvaluating> audience;  // null: no audiences
+    std::shared_ptr<TLWAudienceEvaluating> audience;  // null: a TLWAudience over the database,
+                                                      // installed as the remote configuration's sink
   };
 
   static TLWMeasurementWritePath create(Dependencies dependencies);

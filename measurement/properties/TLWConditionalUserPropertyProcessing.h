@@ -1,6 +1,6 @@
 #pragma once
-// What the event write path asks of conditional user properties for each event. The
-// default does nothing observable.
+// What the event write path asks of conditional user properties for each event
+// (TLWConditionalUserPropertyController implements it).
 //
 // Thread-safety: every call comes from the measurement worker queue.
 // Ownership: the engine owns the implementation and hands a shared reference to the
@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-class TLWDatabase;
 class TLWEvent;
 
 // TLWConditionalUserPropertyController's per-event step: the events it wants written
@@ -18,8 +17,5 @@ class TLWEvent;
 class TLWConditionalUserPropertyProcessing {
  public:
   virtual ~TLWConditionalUserPropertyProcessing() = default;
-  virtual std::optional<std::vector<std::shared_ptr<TLWEvent>>> processEventOnWorkerQueue(const TLWEvent& event) {
-    (void)event;
-    return std::vector<std::shared_ptr<TLWEvent>>{};
-  }
+  virtual std::optional<std::vector<std::shared_ptr<TLWEvent>>> processEventOnWorkerQueue(const TLWEvent& event) = 0;
 };

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/fuzz/FuzzAudienceChecks.h"
 #include "tests/fuzz/FuzzChecks.h"
 
 namespace {
@@ -43,4 +44,13 @@ TEST(FuzzCorpusTest, EveryCommittedInputPassesTheDecoderChecks) {
   }
   TLWPBSetLogHandler(nullptr);
   EXPECT_GT(replayed, 0u);
+}
+
+TEST(FuzzCorpusTest, ConfigurationInputsPassTheAudienceFilterChecks) {
+  TLWPBSetLogHandler([](std::string_view) {});
+  const TLWAudienceFilterEvaluator evaluator;
+  for (const char* name : {"config", "audience"}) {
+    for (const auto& file : corpus(name)) EXPECT_EQ(fuzzchecks::checkAudienceFilters(readFile(file), evaluator), "") << file;
+  }
+  TLWPBSetLogHandler(nullptr);
 }

@@ -28,8 +28,36 @@ BundleSummary summarise(const TLWPBMeasurementBundle& bundle) {
   s.sdkVersion = bundle.GetInt64(B::kUploadSdkVersion);
   for (const auto& event : bundle.GetRepeated<TLWPBEvent>(B::kEvents))
     s.events.push_back(event->GetString(TLWPBEvent::kName).value_or("?"));
-  for (const auto& property : bundle.GetRepeated<TLWPBUserAttribute>(B::kUserAttributes))
-    s.userProperties.push_back(property->GetString(TLWPBUserAttribute::kName).value_or("?"));
+  for (const auto& property : bundle.GetRepeated<TLWPBUserAttribute>(B::kUserAttributes)) {
+    using U = TLWPBUserAttribute;
+    std::string entry = property->GetString(U::kName).value_or("?");
+    if (property->HasField(U::kStringValue)) {
+      entry += "=" + property->GetString(U::kStringValue).value_or("");
+    } else if (property->HasField(U::kIntValue)) {
+      entry += "=" + std::to_string(property->GetInt64(U::kIntValue));
+    }
+    s.userProperties.push_back(std::move(entry));
+  }
+  using L = TLWPBAudienceLeafFilterResult;
+  for (const auto& leaf : bundle.GetRepeated<L>(B::kAudienceEvaluationResults)) {
+    std::string entry = std::to_string(leaf->GetInt32(L::kAudienceId));
+    if (leaf->GetBool(L::kNewAudience)) entry += " new";
+    auto words = [](const platform::Array& values) {
+      std::string out;
+      for (const auto& v : values) {
+        char buffer[24];
+        std::snprintf(buffer, sizeof buffer, "%s0x%llx", out.empty() ? "" : ",",
+                      static_cast<unsigned long long>(v.uint64Value().value_or(0)));
+        out += buffer;
+      }
+      return out.empty() ? std::string("0") : out;
+    };
+    if (auto current = leaf->GetMessage<TLWPBResultData>(L::kCurrentData)) {
+      entry += " results=" + words(current->GetRepeated(TLWPBResultData::kResults)) +
+               "/status=" + words(current->GetRepeated(TLWPBResultData::kStatus));
+    }
+    s.audiences.push_back(std::move(entry));
+  }
   return s;
 }
 
@@ -88,6 +116,11 @@ std::string describeBundle(const BundleSummary& b) {
   line += "] user_properties=[";
   for (std::size_t i = 0; i < b.userProperties.size(); ++i) line += (i ? ", " : "") + b.userProperties[i];
   line += "]";
+  if (!b.audiences.empty()) {
+    line += " audiences=[";
+    for (std::size_t i = 0; i < b.audiences.size(); ++i) line += (i ? ", " : "") + b.audiences[i];
+    line += "]";
+  }
   return line;
 }
 

@@ -28,9 +28,12 @@ struct BundleSummary {
   std::string deviceModel;
   std::string appVersion;
   std::int64_t sdkVersion = 0;
-  // Event names in order, and user property names.
+  // Event names in order, and user properties as "name" or "name=value" (strings and
+  // integers show their value).
   std::vector<std::string> events;
   std::vector<std::string> userProperties;
+  // Audience results as "<id>[ new] results=<hex words>/status=<hex words>".
+  std::vector<std::string> audiences;
 };
 
 struct BatchCheck {
@@ -45,7 +48,8 @@ struct BatchCheck {
 // Decodes and checks an upload's payload (raw or gzip).
 BatchCheck checkBatch(std::string_view payload);
 
-// "bundle app=1:1:ios:abc seq=3 retry=0 events=4 [_f, level_up x2, _e] user_properties=[_fot, hero]"
+// "bundle app=1:1:ios:abc seq=3 retry=0 events=4 [_f, level_up x2, _e] user_properties=[_fot, hero=mage]"
+// followed by " audiences=[1 new results=0x3/status=0x3]" when the bundle carries any.
 std::string describeBundle(const BundleSummary& bundle);
 
 // The development hooks of the executable: uploads must decode and pass the checks (else

@@ -493,27 +493,6 @@ TEST_F(TLWRemoteConfigTest, EventEditorIsBuiltFromTheFirstProgram) {
   EXPECT_EQ(logged(29026), 1u);
 }
 
-TEST_F(TLWRemoteConfigTest, AudienceSinkDefaultsToAcceptingAndIsReplaceable) {
-  auto rc = makeRemoteConfig();
-  ASSERT_TRUE(rc->audienceSink());
-  TLWError error;
-  EXPECT_TRUE(rc->audienceSink()->updateAudiences({TLWPBAudience::initWithMessageInfo()}, &error));
-
-  struct Refusing : TLWAudienceDefinitionSink {
-    bool updateAudiences(const std::vector<std::shared_ptr<TLWPBAudience>>& audiences, TLWError*) override {
-      seen = audiences.size();
-      return false;
-    }
-    std::size_t seen = 0;
-  };
-  auto refusing = std::make_shared<Refusing>();
-  rc->setAudienceSink(refusing);
-  EXPECT_FALSE(rc->audienceSink()->updateAudiences({TLWPBAudience::initWithMessageInfo()}, &error));
-  EXPECT_EQ(refusing->seen, 1u);
-  rc->setAudienceSink(nullptr);
-  EXPECT_TRUE(rc->audienceSink()->updateAudiences({}, &error));
-}
-
 // --- Concurrency -------------------------------------------------------------------------------
 
 // Two configurations whose every value differs; readers on many threads must see one or

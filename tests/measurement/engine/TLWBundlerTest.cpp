@@ -5,6 +5,7 @@
 #include "BundlerTestSupport.h"
 #include "EngineTestSupport.h"
 #include "measurement/model/TLWEventAggregates.h"
+#include "tests/support/NoAudienceEvaluation.h"
 
 namespace bundler_test {
 namespace {
@@ -296,7 +297,7 @@ TEST_F(BundlerBookkeepingTest, EngagementTimeAccumulatesIntoLifetimeAndSessionPr
   EXPECT_EQ(database->userAttributeWithName("_lte", &error)->value().int64Value(), 3600);
 }
 
-class FailingAudience : public TLWAudienceEvaluating {
+class FailingAudience : public TLWNoAudienceEvaluation {
  public:
   std::optional<std::vector<std::shared_ptr<TLWPBAudienceLeafFilterResult>>> resultsForBundling() override {
     if (fail) return std::nullopt;

@@ -46,6 +46,27 @@ TEST(BatchReportTest, AcceptsWellFormedBatchesRawOrGzipAndSummarisesEachBundle) 
   }
 }
 
+TEST(BatchReportTest, ShowsPropertyValuesAndAudienceResults) {
+  auto bundle = bundleWith("1:1:ios:abc", {"level_end"});
+  auto property = TLWPBUserAttribute::initWithMessageInfo();
+  property->SetString(TLWPBUserAttribute::kName, "vip_player");
+  property->SetString(TLWPBUserAttribute::kStringValue, "yes");
+  bundle->AddRepeatedMessage(TLWPBMeasurementBundle::kUserAttributes, *property);
+  auto data = TLWPBResultData::initWithMessageInfo();
+  data->SetRepeated(TLWPBResultData::kStatus, platform::Array{platform::Value(std::uint64_t{3})});
+  data->SetRepeated(TLWPBResultData::kResults, platform::Array{platform::Value(std::uint64_t{1})});
+  auto leaf = TLWPBAudienceLeafFilterResult::initWithMessageInfo();
+  leaf->SetInt32(TLWPBAudienceLeafFilterResult::kAudienceId, 1);
+  leaf->SetMessage(TLWPBAudienceLeafFilterResult::kCurrentData, data.get());
+  leaf->SetBool(TLWPBAudienceLeafFilterResult::kNewAudience, true);
+  bundle->AddRepeatedMessage(TLWPBMeasurementBundle::kAudienceEvaluationResults, *leaf);
+  BatchCheck check = checkBatch(batchOf({bundle}));
+  ASSERT_TRUE(check.valid()) << check.problem;
+  EXPECT_EQ(describeBundle(check.bundles[0]),
+            "bundle app=1:1:ios:abc seq=0 retry=0 events=1 [level_end] user_properties=[vip_player=yes] "
+            "audiences=[1 new results=0x1/status=0x3]");
+}
+
 TEST(BatchReportTest, RefusesWhatTheLibraryShouldNeverSend) {
   auto tampered = bundleWith("1:1:ios:abc", {"purchase"});
   auto checksum = tampered->checksum();
