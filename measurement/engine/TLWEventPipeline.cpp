@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWDataTypeValidator.h"
@@ -202,9 +203,69 @@ void TLWEventPipeline::logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& ev
   if (!event) return;
   std::shared_ptr<TLWEvent> listenerCopy = notifyEventListeners ? event->copy() : nullptr;
   handleEventOnWorkerQueue(event);
-  if (listenerCopy) {
-    if (auto h = host()) h->notifyEventListeners(std::move(listenerCopy));
+  if (listenerCopy) notifyListenersAfterCommit(std::move(listenerCopy));
+}
+
+// Listeners hear of an event only once the commit that stored it is durable.
+void TLWEventPipeline::notifyListenersAfterCommit(std::shared_ptr<TLWEvent> event) {
+  deps_.database->runAfterCommit([weak = deps_.host, event = std::move(event)]() mutable {
+    if (auto h = weak.lock()) h->notifyEventListeners(std::move(event));
+  });
+}
+
+void TLWEventPipeline::updateScheduleAfterCommit() {
+  // One replan after a group's commit sees every event of the group.
+  if (scheduleUpdateOwed_) return;
+  scheduleUpdateOwed_ = deps_.database->isInWriteGroup();
+  deps_.database->runAfterCommit([self = weak_from_this(), weak = deps_.host] {
+    if (auto pipeline = self.lock()) pipeline->scheduleUpdateOwed_ = false;
+    if (auto h = weak.lock()) h->updateSchedule();
+  });
+}
+
+// ------------------------------------------------------------------ backlog drain
+
+void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog) {
+  // Events pushed after the drain started wait for the next drain, so blocks queued
+  // behind this one are not starved by a steady stream of events.
+  const std::uint64_t upTo = backlog.newestSequence();
+  TLWDatabase& db = *deps_.database;
+  for (;;) {
+    std::optional<TLWEventCall> call = backlog.take(upTo);
+    if (!call) break;
+    // Several events to a transaction, each in its own savepoint; the group ends when
+    // nothing more may run now, at kMaxEventsPerGroup or after kMaxGroupSeconds.
+    const bool grouped = db.beginWriteGroup();
+    const double started = deps_.env->clock()->monotonic();
+    int count = 0;
+    while (call) {
+      logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name, call->parameters, call->timestamp,
+                                      call->enabled, call->ignoreEnabled, call->ignoreInterceptor, call->interceptor,
+                                      call->addedScreenParameters);
+      call.reset();
+      if (!grouped || ++count >= kMaxEventsPerGroup ||
+          deps_.env->clock()->monotonic() - started >= kMaxGroupSeconds) {
+        break;
+      }
+      call = backlog.take(upTo);
+    }
+    if (grouped) (void)db.commitWriteGroup();
+    scheduleUpdateOwed_ = false;
   }
+  if (const std::uint64_t refused = backlog.takeRefusedCount()) reportRefusedCalls(refused);
+  // The log is checkpointed while nothing waits, off any event's path.
+  if (backlog.size() == 0) (void)db.checkpointIfIdle();
+}
+
+void TLWEventPipeline::reportRefusedCalls(std::uint64_t refused) {
+  const auto count = static_cast<long long>(std::min<std::uint64_t>(refused, std::numeric_limits<std::int64_t>::max()));
+  // Level 1 is sampled into the monitoring data that travels with uploads.
+  deps_.monitor->logWithLevel(1, 23232, "Data loss. Events refused while the event backlog was full. Count",
+                              Value(count));
+  TLWParameters parameters = errorCodeParameters(TLWDataTypeValidator::kErrorEventLimitReached);
+  parameters.emplace("_ev", TLWValue::initWithString("event_backlog"));
+  parameters.emplace("_el", TLWValue::initWithInt64(count));
+  logErrorEventWithParameters(std::move(parameters));
 }
 
 // ------------------------------------------------------------------ 2. internal events
@@ -217,7 +278,7 @@ void TLWEventPipeline::handleInternalEventOnWorkerQueue(const std::shared_ptr<TL
     }
   }
   handleEventOnWorkerQueue(event);
-  if (auto h = host()) h->notifyEventListeners(event);
+  notifyListenersAfterCommit(event);
 }
 
 // ------------------------------------------------------------------ 3. handling
@@ -251,7 +312,7 @@ void TLWEventPipeline::handleEventOnWorkerQueue(const std::shared_ptr<TLWEvent>&
   for (const auto& extra : conditionalEvents) {
     if (extra) writeEventOnWorkerQueue(extra);
   }
-  if (auto h = host()) h->updateSchedule();
+  updateScheduleAfterCommit();
 }
 
 std::shared_ptr<TLWEvent> TLWEventPipeline::eventAfterSafelistingEvent(const std::shared_ptr<TLWEvent>& event) {
@@ -629,7 +690,12 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
     return false;
   }
 
-  if (name == "_f") incrementFirstOpenCount();
+  // Counted once the first open is durable, so a crash cannot count one never stored.
+  if (name == "_f") {
+    deps_.database->runAfterCommit([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->incrementFirstOpenCount();
+    });
+  }
 
   deps_.monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", Value(name), parametersValue(event));
   return true;
