@@ -47,9 +47,9 @@ struct TLWEventCall {
 
 class TLWEventBacklog {
  public:
-  // Enough for several seconds of a busy game's events at the worker's slowest; at about
-  // 400 bytes a record it bounds the backlog to a few tens of MiB.
-  static constexpr std::size_t kDefaultCapacity = 50000;
+  // About a second of the worker's slowest sustained ingest. A waiting call with five
+  // parameters costs about 1.2 KiB (bench_memory), so the backlog stays near 24 MiB.
+  static constexpr std::size_t kDefaultCapacity = 20000;
 
   enum class PushResult {
     kQueued,         // a drain is already on its way

@@ -217,9 +217,13 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   void notifyListenersAfterCommit(std::shared_ptr<TLWEvent> event);
   void updateScheduleAfterCommit();
   void reportRefusedCalls(std::uint64_t refused);
+  // The stored-events cap with room for `roomForRows` more; logs 23069 / 23070.
+  bool trimRawEvents(std::int64_t roomForRows);
   double now() const;
 
   Dependencies deps_;
   // Worker queue: a replan already waits for the current group's commit.
   bool scheduleUpdateOwed_ = false;
+  // Worker queue: an event of the current group went over the stored-events cap.
+  bool rawEventTrimOwed_ = false;
 };

@@ -334,14 +334,15 @@ bool TLWDatabase::prepareRawEventCounter() {
   sqlite3* handle = sqliteStore_ ? sqliteStore_->sqliteHandle() : nullptr;
   if (!handle) return false;
   static constexpr const char* kSetUp =
-      "PRAGMA temp_store=MEMORY;"
       "CREATE TEMP TABLE IF NOT EXISTS tw_raw_event_count (n INTEGER NOT NULL);"
       "DELETE FROM temp.tw_raw_event_count;"
       "INSERT INTO temp.tw_raw_event_count SELECT count(1) FROM main.raw_events;"
       "CREATE TEMP TRIGGER IF NOT EXISTS tw_raw_event_added AFTER INSERT ON main.raw_events "
-      "BEGIN UPDATE temp.tw_raw_event_count SET n = n + 1; END;"
+      "BEGIN UPDATE tw_raw_event_count SET n = n + 1; END;"
       "CREATE TEMP TRIGGER IF NOT EXISTS tw_raw_event_removed AFTER DELETE ON main.raw_events "
-      "BEGIN UPDATE temp.tw_raw_event_count SET n = n - 1; END;";
+      "BEGIN UPDATE tw_raw_event_count SET n = n - 1; END;";
+  // Only outside a transaction; a file-backed temporary store would still be correct.
+  (void)sqlite3_exec(handle, "PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
   if (sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
   if (sqlite3_exec(handle, kSetUp, nullptr, nullptr, nullptr) != SQLITE_OK) {
     (void)sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -744,8 +745,8 @@ bool TLWDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* e
       .has_value();
 }
 
-std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWError* error) {
-  std::int64_t keep = std::max<std::int64_t>(TLWLimits::current()->maxEventsStored() - 1, 0);
+std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWError* error, std::int64_t roomForRows) {
+  std::int64_t keep = std::max<std::int64_t>(TLWLimits::current()->maxEventsStored() - std::max<std::int64_t>(roomForRows, 0), 0);
   auto count = rawEventRowCount();
   if (!count) return deleteOldestRowsBeyond(*sqliteStore_, "raw_events", keep, error);
   if (*count <= keep) return 0;

@@ -153,7 +153,9 @@ class TLWDatabase {
       std::int64_t fingerprint, TLWError* error, const RowFilter& eventFilter = nullptr);
   std::shared_ptr<TLWRawEventData> rawEventDataFromDictionary(const Row& row, TLWError* error);
   [[nodiscard]] bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* error);
-  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(TLWError* error);
+  // Deletes the oldest raw events so that `roomForRows` more fit under maxEventsStored
+  // (1 before an insert; 0 after a write group's inserts); the number deleted.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(TLWError* error, std::int64_t roomForRows = 1);
   [[nodiscard]] bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error);
 
   // Bundle queue

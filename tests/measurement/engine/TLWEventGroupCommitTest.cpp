@@ -9,6 +9,7 @@
 #include <random>
 
 #include "measurement/engine/TLWEventBacklog.h"
+#include "measurement/model/TLWLimits.h"
 #include "tests/measurement/engine/PipelineTestSupport.h"
 
 namespace {
@@ -220,6 +221,25 @@ TEST_F(TLWEventBacklogTest, ABurstPastTheCapIsRefusedCountedAndReportedWhileEver
   EXPECT_EQ(report.at("_el").int64Value(), 50);
   // Counted once: a later drain reports nothing new.
   EXPECT_EQ(backlog.takeRefusedCount(), 0u);
+}
+
+TEST_F(TLWEventBacklogTest, AGroupOverTheStoredEventCapKeepsExactlyTheNewestRows) {
+  struct SmallLimits : TLWLimits {
+    std::int64_t maxEventsStored() const override { return 10; }
+  };
+  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  TLWEventBacklog backlog(scheduler, 100);
+  for (int i = 0; i < 25; ++i) {
+    TLWEventCall call{"app", "e" + std::to_string(i), {}, std::nullopt, nullptr, env->clock()->now(), true, true,
+                      false, false, 0};
+    ASSERT_NE(backlog.push(std::move(call)), TLWEventBacklog::PushResult::kRefused);
+  }
+  onWorker([&] { pipeline->drainBacklog(backlog); });
+  TLWLimits::setCurrent(nullptr);
+  std::vector<std::string> newest;
+  for (int i = 15; i < 25; ++i) newest.push_back("e" + std::to_string(i));
+  EXPECT_EQ(storedNames(), newest);
+  EXPECT_TRUE(logged(23070));
 }
 
 }  // namespace
