@@ -239,9 +239,17 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog) {
     const double started = deps_.env->clock()->monotonic();
     int count = 0;
     while (call) {
-      logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name, call->parameters, call->timestamp,
-                                      call->enabled, call->ignoreEnabled, call->ignoreInterceptor, call->interceptor,
-                                      call->addedScreenParameters);
+      try {
+        logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name, call->parameters,
+                                        call->timestamp, call->enabled, call->ignoreEnabled, call->ignoreInterceptor,
+                                        call->interceptor, call->addedScreenParameters);
+      } catch (...) {
+        // The failing event's savepoint is undone already; the events before it are kept,
+        // and a group left open would turn every later commit into a savepoint.
+        if (grouped) (void)db.commitWriteGroup();
+        rawEventTrimOwed_ = scheduleUpdateOwed_ = false;
+        throw;
+      }
       call.reset();
       if (!grouped || ++count >= kMaxEventsPerGroup ||
           deps_.env->clock()->monotonic() - started >= kMaxGroupSeconds) {
