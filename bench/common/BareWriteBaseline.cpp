@@ -74,6 +74,9 @@ BareWriteBaseline::BareWriteBaseline(const std::string& databasePath) {
   insertRawEvent_ = prepare(
       "INSERT OR REPLACE INTO raw_events (name, timestamp, metadata_fingerprint, data, is_realtime) VALUES (?, ?, ?, "
       "?, ?);");
+  savepoint_ = prepare("SAVEPOINT tw_sp0");
+  release_ = prepare("RELEASE tw_sp0");
+  rollbackTo_ = prepare("ROLLBACK TO tw_sp0");
   ready_ = true;
   for (auto* s : statements_) ready_ = ready_ && s;
 }
@@ -99,6 +102,10 @@ bool BareWriteBaseline::commit() {
 }
 
 bool BareWriteBaseline::rollback() { return sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+bool BareWriteBaseline::savepoint() { return stepDone(savepoint_); }
+bool BareWriteBaseline::release() { return stepDone(release_); }
+bool BareWriteBaseline::rollbackToSavepoint() { return stepDone(rollbackTo_) && stepDone(release_); }
 
 std::optional<BareWriteBaseline::DailyCounts> BareWriteBaseline::readDailyCounts() {
   sqlite3_bind_text(selectDailyCounts_, 1, kMetadataRowID, -1, SQLITE_STATIC);

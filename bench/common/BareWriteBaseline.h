@@ -51,6 +51,11 @@ class BareWriteBaseline {
   bool begin();
   bool commit();
   bool rollback();
+  // SAVEPOINT / RELEASE / ROLLBACK TO around one event inside a group, prepared once as
+  // the library's statement cache holds them.
+  bool savepoint();
+  bool release();
+  bool rollbackToSavepoint();
 
   // dailyCounts(): the counters row.
   std::optional<DailyCounts> readDailyCounts();
@@ -94,6 +99,9 @@ class BareWriteBaseline {
   sqlite3_stmt* rawEventCutoff_ = nullptr;
   sqlite3_stmt* deleteRawEventsUpTo_ = nullptr;
   sqlite3_stmt* insertRawEvent_ = nullptr;
+  sqlite3_stmt* savepoint_ = nullptr;
+  sqlite3_stmt* release_ = nullptr;
+  sqlite3_stmt* rollbackTo_ = nullptr;
 };
 
 // The bytes the library stores for a raw event: its message without the name.

@@ -1,5 +1,5 @@
 // From the public call to the batch the measurement service accepted: the library runs as
-// a product runs it, in its own process (upload_session_app), and logs 40 000 events of
+// a product runs it, in its own process (upload_session_app), and logs 100 000 events of
 // five parameters; the local measurement service runs here on loopback. Debug mode: the
 // library uploads about a second after new data (the shortest cadence a configuration
 // allows), so uploads run while the events are logged, as in a busy session.
@@ -20,7 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr std::int64_t kEvents = 40000;
+constexpr std::int64_t kEvents = 100000;
 
 void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
   const fs::path root = fs::temp_directory_path() / ("tlw-bench-e2e-" + std::to_string(::getpid()));

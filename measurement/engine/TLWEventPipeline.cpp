@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWDataTypeValidator.h"
@@ -198,9 +199,83 @@ void TLWEventPipeline::logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& ev
   if (!event) return;
   std::shared_ptr<TLWEvent> listenerCopy = notifyEventListeners ? event->copy() : nullptr;
   handleEventOnWorkerQueue(event);
-  if (listenerCopy) {
-    if (auto h = host()) h->notifyEventListeners(std::move(listenerCopy));
+  if (listenerCopy) notifyListenersAfterCommit(std::move(listenerCopy));
+}
+
+// Listeners hear of an event only once the commit that stored it is durable.
+void TLWEventPipeline::notifyListenersAfterCommit(std::shared_ptr<TLWEvent> event) {
+  deps_.database->runAfterCommit([weak = deps_.host, event = std::move(event)]() mutable {
+    if (auto h = weak.lock()) h->notifyEventListeners(std::move(event));
+  });
+}
+
+void TLWEventPipeline::updateScheduleAfterCommit() {
+  // One replan after a group's commit sees every event of the group.
+  if (scheduleUpdateOwed_) return;
+  scheduleUpdateOwed_ = deps_.database->isInWriteGroup();
+  deps_.database->runAfterCommit([self = weak_from_this(), weak = deps_.host] {
+    if (auto pipeline = self.lock()) pipeline->scheduleUpdateOwed_ = false;
+    if (auto h = weak.lock()) h->updateSchedule();
+  });
+}
+
+// ------------------------------------------------------------------ backlog drain
+
+void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog) {
+  // Events pushed after the drain started wait for the next drain, so blocks queued
+  // behind this one are not starved by a steady stream of events.
+  const std::uint64_t upTo = backlog.newestSequence();
+  TLWDatabase& db = *deps_.database;
+  for (;;) {
+    std::optional<TLWEventCall> call = backlog.take(upTo);
+    if (!call) break;
+    // Several events to a transaction, each in its own savepoint; the group ends when
+    // nothing more may run now, at kMaxEventsPerGroup or after kMaxGroupSeconds.
+    const bool grouped = db.beginWriteGroup();
+    const double started = deps_.env->clock()->monotonic();
+    int count = 0;
+    while (call) {
+      try {
+        logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name, call->parameters,
+                                        call->timestamp, call->enabled, call->ignoreEnabled, call->ignoreInterceptor,
+                                        call->interceptor, call->addedScreenParameters);
+      } catch (...) {
+        // The failing event's savepoint is undone already; the events before it are kept,
+        // and a group left open would turn every later commit into a savepoint.
+        if (grouped) (void)db.commitWriteGroup();
+        rawEventTrimOwed_ = scheduleUpdateOwed_ = false;
+        throw;
+      }
+      call.reset();
+      if (!grouped || ++count >= kMaxEventsPerGroup ||
+          deps_.env->clock()->monotonic() - started >= kMaxGroupSeconds) {
+        break;
+      }
+      call = backlog.take(upTo);
+    }
+    if (grouped) {
+      // A failed trim leaves the table over the cap until the next group; the group's
+      // events are stored all the same.
+      if (rawEventTrimOwed_) (void)trimRawEvents(0);
+      (void)db.commitWriteGroup();
+    }
+    rawEventTrimOwed_ = false;
+    scheduleUpdateOwed_ = false;
   }
+  if (const std::uint64_t refused = backlog.takeRefusedCount()) reportRefusedCalls(refused);
+  // The log is checkpointed while nothing waits, off any event's path.
+  if (backlog.size() == 0) (void)db.checkpointIfIdle();
+}
+
+void TLWEventPipeline::reportRefusedCalls(std::uint64_t refused) {
+  const auto count = static_cast<long long>(std::min<std::uint64_t>(refused, std::numeric_limits<std::int64_t>::max()));
+  // Level 1 is sampled into the monitoring data that travels with uploads.
+  deps_.monitor->logWithLevel(1, 23232, "Data loss. Events refused while the event backlog was full. Count",
+                              Value(count));
+  TLWParameters parameters = errorCodeParameters(TLWDataTypeValidator::kErrorEventLimitReached);
+  parameters.emplace("_ev", TLWValue::initWithString("event_backlog"));
+  parameters.emplace("_el", TLWValue::initWithInt64(count));
+  logErrorEventWithParameters(std::move(parameters));
 }
 
 // ------------------------------------------------------------------ 2. internal events
@@ -213,7 +288,7 @@ void TLWEventPipeline::handleInternalEventOnWorkerQueue(const std::shared_ptr<TL
     }
   }
   handleEventOnWorkerQueue(event);
-  if (auto h = host()) h->notifyEventListeners(event);
+  notifyListenersAfterCommit(event);
 }
 
 // ------------------------------------------------------------------ 3. handling
@@ -250,7 +325,7 @@ void TLWEventPipeline::handleEventOnWorkerQueue(const std::shared_ptr<TLWEvent>&
   for (const auto& extra : conditionalEvents) {
     if (extra) writeEventOnWorkerQueue(extra);
   }
-  if (auto h = host()) h->updateSchedule();
+  updateScheduleAfterCommit();
 }
 
 std::shared_ptr<TLWEvent> TLWEventPipeline::eventAfterSafelistingEvent(const std::shared_ptr<TLWEvent>& event) {
@@ -610,8 +685,34 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
     return false;
   }
 
+  // Inside a write group the trim waits for the group's end: one range delete there
+  // leaves the same newest rows as one delete per event, at a fraction of the cost.
+  if (db.isInWriteGroup()) {
+    rawEventTrimOwed_ = true;
+  } else if (!trimRawEvents(1)) {
+    return false;
+  }
+
+  TLWError insertError;
+  if (!db.insertRawEvent(&event, TLWDatabase::fingerprintOfBytes(*metadataBytes), isRealtime, &insertError)) {
+    deps_.monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError.asValue());
+    return false;
+  }
+
+  // Counted once the first open is durable, so a crash cannot count one never stored.
+  if (name == "_f") {
+    deps_.database->runAfterCommit([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->incrementFirstOpenCount();
+    });
+  }
+
+  deps_.monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", Value(name), parametersValue(event));
+  return true;
+}
+
+bool TLWEventPipeline::trimRawEvents(std::int64_t roomForRows) {
   TLWError limitError;
-  auto deleted = db.deleteRawEventsOverAbsoluteLimit(&limitError);
+  auto deleted = deps_.database->deleteRawEventsOverAbsoluteLimit(&limitError, roomForRows);
   if (!deleted) {
     deps_.monitor->logWithLevel(1, 23069, "Data loss. Unable to check raw event storage limit. Error",
                                 limitError.asValue());
@@ -621,16 +722,6 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
     deps_.monitor->logWithLevel(4, 23070, "Data loss. Too many events stored on disk. Deleted count",
                                 Value(static_cast<long long>(*deleted)));
   }
-
-  TLWError insertError;
-  if (!db.insertRawEvent(&event, TLWDatabase::fingerprintOfBytes(*metadataBytes), isRealtime, &insertError)) {
-    deps_.monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError.asValue());
-    return false;
-  }
-
-  if (name == "_f") incrementFirstOpenCount();
-
-  deps_.monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", Value(name), parametersValue(event));
   return true;
 }
 

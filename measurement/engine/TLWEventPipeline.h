@@ -4,9 +4,11 @@
 // safelist, background session handling, subscription de-duplication, conditional user
 // properties, feature-rollout de-duplication, the remote blocklist, event editing,
 // conversion marking, lifetime value, the daily limits, real-time marking, event-name
-// cardinality and the write of the event with its metadata, all in one transaction per
-// event. It also keeps the default event parameters and offers the checks bundling applies
-// to stored events.
+// cardinality and the write of the event with its metadata, all in one savepoint per
+// event; events waiting in the engine's backlog are committed several to a transaction
+// (drainBacklog), and listeners hear of an event only after the commit that stored it.
+// It also keeps the default event parameters and offers the checks bundling applies to
+// stored events.
 //
 // Thread-safety: members ending in OnWorkerQueue, the bundle-time checks and the
 // transaction steps run on the scheduler's worker queue only. logEventWithOrigin, logEvent,
@@ -37,6 +39,7 @@
 #include "platform/Value.h"
 
 class TLWDatabase;
+class TLWEventBacklog;
 class TLWMonitor;
 class TLWPersistedConfig;
 class TLWPBMeasurementBundle;
@@ -166,6 +169,13 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   void writeFilteredEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event);
   void writeSessionStartEventOnWorkerQueue(const TLWEvent& event);
   void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters);
+  // Stores the events waiting in the backlog that may run now, in write groups of at most
+  // kMaxEventsPerGroup events or kMaxGroupSeconds (each event in its own savepoint);
+  // listeners and the upload schedule follow each group's commit. Reports calls the
+  // backlog refused (log 23232 and an error event) and checkpoints the log when idle.
+  void drainBacklog(TLWEventBacklog& backlog);
+  static constexpr int kMaxEventsPerGroup = 64;
+  static constexpr double kMaxGroupSeconds = 0.004;
 
   // The steps, public so that the engine and tests can run them on their own.
   std::shared_ptr<TLWEvent> eventAfterSafelistingEvent(const std::shared_ptr<TLWEvent>& event);
@@ -204,7 +214,16 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
                         const platform::Value& context1, const platform::Value& context2);
   bool isNotRealtimeCounted(const TLWEvent& event) const;
   void incrementFirstOpenCount();
+  void notifyListenersAfterCommit(std::shared_ptr<TLWEvent> event);
+  void updateScheduleAfterCommit();
+  void reportRefusedCalls(std::uint64_t refused);
+  // The stored-events cap with room for `roomForRows` more; logs 23069 / 23070.
+  bool trimRawEvents(std::int64_t roomForRows);
   double now() const;
 
   Dependencies deps_;
+  // Worker queue: a replan already waits for the current group's commit.
+  bool scheduleUpdateOwed_ = false;
+  // Worker queue: an event of the current group went over the stored-events cap.
+  bool rawEventTrimOwed_ = false;
 };

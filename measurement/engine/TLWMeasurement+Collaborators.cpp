@@ -5,6 +5,7 @@
 #include "measurement/config/TLWIdentifiers.h"
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
+#include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWEventPipelineAdapters.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
@@ -101,22 +102,48 @@ void TLWMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
                                         const platform::Dictionary& parameters, double timestamp, bool enabled,
                                         bool ignoreEnabled, bool ignoreInterceptor, TLWEventInterceptor interceptor,
                                         const platform::Dictionary& addedScreenParameters) {
+  TLWEventCall call;
+  call.origin = origin;
+  call.isPublicEvent = isPublicEvent;
+  call.name = name;
+  call.parameters = parameters;
+  call.timestamp = timestamp;
+  call.enabled = enabled;
+  call.ignoreEnabled = ignoreEnabled;
+  call.ignoreInterceptor = ignoreInterceptor;
+  call.interceptor = std::move(interceptor);
+  if (!addedScreenParameters.empty()) call.addedScreenParameters = addedScreenParameters;
+  switch (eventBacklog_->push(std::move(call))) {
+    case TLWEventBacklog::PushResult::kQueued:
+      return;
+    case TLWEventBacklog::PushResult::kRefused: {
+      // A run of refusals is logged at its first call and then every thousandth.
+      const std::uint64_t total = eventBacklog_->refusedTotal();
+      if (total % 1000 == 1) {
+        monitor_->logWithLevel(1, 23231, "Data loss. Event backlog is full, event not logged. Event name, capacity",
+                               platform::Value(name), platform::Value(static_cast<long long>(eventBacklog_->capacity())));
+      }
+      return;
+    }
+    case TLWEventBacklog::PushResult::kQueuedFirst:
+      break;
+  }
   std::weak_ptr<TLWMeasurement> weak = weak_from_this();
-  scheduler_->scheduleOnWorkerQueueBlockID(
-      "TLWMeasurement:2135", [weak, origin, isPublicEvent, name, parameters, timestamp, enabled, ignoreEnabled,
-                              ignoreInterceptor, interceptor = std::move(interceptor), addedScreenParameters] {
-        auto self = weak.lock();
-        if (!self) return;
-        auto pipeline = self->eventPipeline();
-        if (!pipeline) {
-          self->monitor_->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
-          return;
-        }
-        std::optional<platform::Dictionary> screen;
-        if (!addedScreenParameters.empty()) screen = addedScreenParameters;
-        pipeline->logEventOnWorkerQueueWithOrigin(origin, isPublicEvent, name, parameters, timestamp, enabled,
-                                                  ignoreEnabled, ignoreInterceptor, interceptor, screen);
-      });
+  scheduler_->scheduleDrainOnWorkerQueueBlockID("TLWMeasurement:2135", [weak] {
+    if (auto self = weak.lock()) self->drainEventBacklogOnWorkerQueue();
+  });
+}
+
+void TLWMeasurement::drainEventBacklogOnWorkerQueue() {
+  if (auto pipeline = eventPipeline()) {
+    pipeline->drainBacklog(*eventBacklog_);
+  } else {
+    const std::uint64_t upTo = eventBacklog_->newestSequence();
+    while (eventBacklog_->take(upTo)) monitor_->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+  }
+  eventBacklog_->continueDrain([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->drainEventBacklogOnWorkerQueue();
+  });
 }
 
 void TLWMeasurement::logEvent(std::shared_ptr<TLWEvent> event) {

@@ -11,6 +11,7 @@
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/engine/TLWAlarm.h"
+#include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
@@ -284,7 +285,8 @@ TLWMeasurement::TLWMeasurement(Private, TLWMeasurementDependencies dependencies,
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),
       safelistedEvents_(std::move(safelistedEvents)),
-      components_(std::make_unique<TLWMeasurementComponents>()) {
+      components_(std::make_unique<TLWMeasurementComponents>()),
+      eventBacklog_(std::make_shared<TLWEventBacklog>(scheduler_)) {
   // A launch whose first open is still owed keeps its launch time across restarts.
   auto stored = persistedConfig_->loadTimestampValue();
   if (auto seconds = stored.doubleValue(); seconds && !stored.isBool()) {

@@ -49,6 +49,7 @@ class TLWConsentPersistence;
 class TLWConsentSettingsUtil;
 class TLWDatabase;
 class TLWExperimentFlags;
+class TLWEventBacklog;
 class TLWEventPipeline;
 class TLWIdentity;
 class TLWMeasurementHosts;
@@ -177,7 +178,9 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
 
   // ---- Events (Part of the write pipeline; forwarded) ----
 
-  // Any thread: schedules the worker-queue entry (block "TLWMeasurement:2135").
+  // Any thread: the call waits in the event backlog (at most
+  // TLWEventBacklog::kDefaultCapacity calls; beyond that it is refused, logged 23231 and
+  // counted) until the worker stores it (block "TLWMeasurement:2135" drains the backlog).
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                           const platform::Dictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
                           bool ignoreInterceptor, TLWEventInterceptor interceptor,
@@ -281,6 +284,8 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   const TLWMeasurementComponents& components() const { return *components_; }
   std::shared_ptr<TLWEventPipeline> eventPipeline() const;
   std::shared_ptr<TLWUserPropertyPipeline> userPropertyPipeline() const;
+  // Events handed to the engine and not yet taken by the worker.
+  const std::shared_ptr<TLWEventBacklog>& eventBacklog() const { return eventBacklog_; }
 
  private:
   bool initializeComponentsOnWorkerQueue();
@@ -302,6 +307,7 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   bool appInBackgroundParameterEnabled();
   bool blocklistInternalEnabled();
   std::string bundleIdentifier() const;
+  void drainEventBacklogOnWorkerQueue();
 
   const std::shared_ptr<platform::Environment> env_;
   const std::string databaseName_;
@@ -343,6 +349,7 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   std::shared_ptr<TLWConsentPersistence> consentPersistence_;  // guarded by componentsMutex_
   std::string previousZELAppID_;                             // guarded by componentsMutex_
   std::shared_ptr<TLWMeasurementHosts> hosts_;
+  std::shared_ptr<TLWEventBacklog> eventBacklog_;
 
   std::vector<std::uint64_t> lifecycleObservers_;
 };

@@ -61,20 +61,83 @@ std::shared_ptr<TLWScheduler> TLWScheduler::initWithWorkerQueueLabel(std::string
 TLWScheduler::TLWScheduler(std::string workerQueueLabel)
     : workerQueue_(platform::DispatchQueue::create(std::move(workerQueueLabel), platform::QueuePriority::Background)) {}
 
-void TLWScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block) {
-  if (!block) {
-    TLWMonitor::sharedInstance()->logWithLevel(
-        1, 30005, withBlockID("Nil block dispatched asynchronously on worker queue. Block ID=", blockID, "."));
-    return;
-  }
-  workerQueue_->async([id = std::string(blockID), block = std::move(block)] {
+namespace {
+
+platform::DispatchQueue::Block barrier(std::string id, TLWScheduler::Block block) {
+  return [id = std::move(id), block = std::move(block)] {
     try {
       block();
     } catch (...) {
       TLWMonitor::sharedInstance()->logWithLevel(
           1, 30000, withBlockID("Exception on worker queue. Block ID=", id, ". Exception"), caughtException());
     }
+  };
+}
+
+}  // namespace
+
+std::uint64_t TLWScheduler::takeSequenceNumber() {
+  std::lock_guard<std::mutex> lock(order_->mutex);
+  return order_->nextSequence++;
+}
+
+bool TLWScheduler::hasBlockWaitingBefore(std::uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(order_->mutex);
+  return !order_->waiting.empty() && order_->waiting.front() < sequence;
+}
+
+void TLWScheduler::Order::started(std::uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(mutex);
+  // Nearly always the front: blocks start in the order they were queued.
+  for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+    if (*it == sequence) {
+      waiting.erase(it);
+      return;
+    }
+  }
+}
+
+void TLWScheduler::Order::finished(std::uint64_t sequence) {
+  Block drain;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!parked || parkedBehind != sequence) return;
+    drain = std::move(parked);
+    parked = nullptr;
+  }
+  drain();
+}
+
+bool TLWScheduler::parkDrainBehindWaitingBlockBefore(std::uint64_t sequence, Block drain) {
+  if (!drain) return false;
+  std::lock_guard<std::mutex> lock(order_->mutex);
+  if (order_->waiting.empty() || order_->waiting.front() >= sequence) return false;
+  order_->parkedBehind = order_->waiting.front();
+  order_->parked = barrier("TLWScheduler:drain", std::move(drain));
+  return true;
+}
+
+void TLWScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block block) {
+  if (!block) {
+    TLWMonitor::sharedInstance()->logWithLevel(
+        1, 30005, withBlockID("Nil block dispatched asynchronously on worker queue. Block ID=", blockID, "."));
+    return;
+  }
+  auto wrapped = barrier(std::string(blockID), std::move(block));
+  // Numbered and queued in one step, so queue order and number order agree.
+  std::lock_guard<std::mutex> lock(order_->mutex);
+  const std::uint64_t sequence = order_->nextSequence++;
+  order_->waiting.push_back(sequence);
+  workerQueue_->async([order = order_, sequence, wrapped = std::move(wrapped)] {
+    order->started(sequence);
+    wrapped();
+    order->finished(sequence);
   });
+}
+
+void TLWScheduler::scheduleDrainOnWorkerQueueBlockID(std::string_view blockID, Block block) {
+  if (!block) return;
+  workerQueue_->async(barrier(std::string(blockID), std::move(block)));
 }
 
 bool TLWScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block) {
@@ -83,10 +146,17 @@ bool TLWScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
         1, 30002, withBlockID("Nil block dispatched synchronously on worker queue. Block ID=", blockID, "."));
     return false;
   }
+  std::uint64_t sequence = 0;
+  {
+    std::lock_guard<std::mutex> lock(order_->mutex);
+    sequence = order_->nextSequence++;
+    order_->waiting.push_back(sequence);
+  }
   bool completed = false;
   // A refused dispatch (a call from the worker queue itself) leaves `completed` unset, so
   // it is reported below like any other failed synchronous task.
-  (void)workerQueue_->sync([&] {
+  const bool ran = workerQueue_->sync([&] {
+    order_->started(sequence);
     try {
       block();
       completed = true;
@@ -95,7 +165,22 @@ bool TLWScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
           1, 30003, withBlockID("Exception on worker queue when processing sync block. Block ID=", blockID, ". Exception"),
           caughtException());
     }
+    order_->finished(sequence);
   });
+  if (!ran) {
+    order_->started(sequence);
+    // Nothing will run after the refused block; a drain parked behind it goes back to
+    // the queue.
+    Block orphan;
+    {
+      std::lock_guard<std::mutex> lock(order_->mutex);
+      if (order_->parked && order_->parkedBehind == sequence) {
+        orphan = std::move(order_->parked);
+        order_->parked = nullptr;
+      }
+    }
+    if (orphan) workerQueue_->async(std::move(orphan));
+  }
   if (!completed) {
     TLWMonitor::sharedInstance()->logWithLevel(4, 30004, withBlockID("Synchronous task failed. Block ID=", blockID, ""));
   }

@@ -10,8 +10,11 @@
 // Ownership: the scheduler holds its worker queue strongly; blocks already queued still run
 // after the scheduler is gone. Every log line goes through TLWMonitor::sharedInstance().
 
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -41,6 +44,37 @@ class TLWScheduler {
 
   const std::shared_ptr<platform::DispatchQueue>& workerQueue() const { return workerQueue_; }
 
+  // Ordering for a lane of compact items (TLWEventBacklog) that is drained by one block
+  // instead of one block per item. Every block scheduled or dispatched through this
+  // scheduler takes a number from the same counter as the lane's items; a drain runs an
+  // item only while no such block with a smaller number is still waiting, so items and
+  // blocks run in the order they were submitted. Any thread.
+  std::uint64_t takeSequenceNumber();
+  // True when a block numbered below `sequence` has not started yet.
+  bool hasBlockWaitingBefore(std::uint64_t sequence);
+  // Like scheduleOnWorkerQueueBlockID, but the block takes no number: a lane's drain must
+  // not hold back the items it is about to run.
+  void scheduleDrainOnWorkerQueueBlockID(std::string_view blockID, Block block);
+  // When a block numbered below `sequence` is waiting, the drain is parked and runs on the
+  // worker queue right after the first waiting block returns (blocks queued later wait
+  // for it, as they would behind the lane's items); true then. False when nothing holds
+  // the item back. One drain may be parked at a time.
+  bool parkDrainBehindWaitingBlockBefore(std::uint64_t sequence, Block drain);
+
  private:
+  // Shared with queued blocks, which may outlive the scheduler.
+  struct Order {
+    std::mutex mutex;
+    std::uint64_t nextSequence = 1;
+    // Numbers of the blocks not yet started, in queue order.
+    std::deque<std::uint64_t> waiting;
+    std::uint64_t parkedBehind = 0;
+    Block parked;
+    void started(std::uint64_t sequence);
+    // Runs the drain parked behind `sequence`, if any.
+    void finished(std::uint64_t sequence);
+  };
+
   std::shared_ptr<platform::DispatchQueue> workerQueue_;
+  std::shared_ptr<Order> order_ = std::make_shared<Order>();
 };

@@ -1,5 +1,7 @@
 #include "measurement/storage/TLWDatabase.h"
 
+#include <sqlite3.h>
+
 #include <cmath>
 #include <limits>
 #include <span>
@@ -320,8 +322,91 @@ bool TLWDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
     sqliteStore_.reset();
     return failWith(error, 2, "Failed to initialize App Metadata table");
   }
+  rawEventCounterReady_ = prepareRawEventCounter();
   return true;
 }
+
+// At the stored-events cap every write deletes the oldest row; finding it by counting or
+// by walking the row-ID index costs milliseconds at 100 000 rows. The connection keeps the
+// exact count instead, in a temporary table (never in the file) that triggers keep in
+// step inside every transaction and savepoint.
+bool TLWDatabase::prepareRawEventCounter() {
+  sqlite3* handle = sqliteStore_ ? sqliteStore_->sqliteHandle() : nullptr;
+  if (!handle) return false;
+  static constexpr const char* kSetUp =
+      "CREATE TEMP TABLE IF NOT EXISTS tw_raw_event_count (n INTEGER NOT NULL);"
+      "DELETE FROM temp.tw_raw_event_count;"
+      "INSERT INTO temp.tw_raw_event_count SELECT count(1) FROM main.raw_events;"
+      "CREATE TEMP TRIGGER IF NOT EXISTS tw_raw_event_added AFTER INSERT ON main.raw_events "
+      "BEGIN UPDATE tw_raw_event_count SET n = n + 1; END;"
+      "CREATE TEMP TRIGGER IF NOT EXISTS tw_raw_event_removed AFTER DELETE ON main.raw_events "
+      "BEGIN UPDATE tw_raw_event_count SET n = n - 1; END;";
+  // Only outside a transaction; a file-backed temporary store would still be correct.
+  (void)sqlite3_exec(handle, "PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
+  if (sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+  if (sqlite3_exec(handle, kSetUp, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    (void)sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
+    monitor_->logWithLevel(4, 12060, "Cannot keep the stored event count. Error", Value(sqlite3_errmsg(handle)));
+    return false;
+  }
+  return sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+std::optional<std::int64_t> TLWDatabase::rawEventRowCount() {
+  if (!rawEventCounterReady_ || !sqliteStore_) return std::nullopt;
+  auto rows = sqliteStore_->valueRowsForQuery("SELECT n FROM temp.tw_raw_event_count", {}, nullptr);
+  if (!rows || rows->empty() || rows->front().empty()) return std::nullopt;
+  return rows->front().front().int64Value();
+}
+
+bool TLWDatabase::beginWriteGroup() {
+  if (!sqliteStore_ || inWriteGroup_ || sqliteStore_->isInTransaction()) return false;
+  if (!sqliteStore_->beginTransaction()) {
+    monitor_->logWithLevel(1, 12056, "Transaction failed. " +
+                                         sqliteStore_->errorDescriptionForDatabaseOperation("begin transaction"));
+    return false;
+  }
+  inWriteGroup_ = true;
+  return true;
+}
+
+bool TLWDatabase::commitWriteGroup() {
+  if (!inWriteGroup_) return false;
+  inWriteGroup_ = false;
+  bool committed = sqliteStore_ && sqliteStore_->endTransaction();
+  if (!committed) {
+    const std::string description = sqliteStore_
+                                        ? sqliteStore_->errorDescriptionForDatabaseOperation("end transaction")
+                                        : std::string("Database not open");
+    // SQLite may have rolled back already (a full disk); otherwise nothing of the group
+    // may stay half-visible.
+    if (sqliteStore_ && sqliteStore_->isInTransaction() && !sqliteStore_->rollbackTransaction()) {
+      monitor_->logWithLevel(1, 34011, "Failed to rollback transaction");
+    }
+    monitor_->logWithLevel(1, 12056, "Transaction failed. " + description);
+  }
+  runWorkAfterCommit(committed);
+  return committed;
+}
+
+void TLWDatabase::runAfterCommit(std::function<void()> work) {
+  if (!work) return;
+  if (inWriteGroup_ || (sqliteStore_ && sqliteStore_->isInTransaction())) {
+    afterCommit_.push_back(std::move(work));
+    return;
+  }
+  work();
+}
+
+void TLWDatabase::runWorkAfterCommit(bool committed) {
+  // Work may hand over more work or open transactions of its own; take the list first.
+  std::vector<std::function<void()>> work;
+  work.swap(afterCommit_);
+  if (!committed) return;
+  for (auto& item : work) item();
+}
+
+bool TLWDatabase::checkpointIfIdle() { return sqliteStore_ && sqliteStore_->checkpointIfNeeded(); }
 
 bool TLWDatabase::ensureAllTables() {
   for (const auto& table : schema()) {
@@ -375,10 +460,13 @@ bool TLWDatabase::reset(TLWError* error) {
 
 bool TLWDatabase::performTransaction(const std::function<bool()>& block) {
   if (!sqliteStore_) return false;
+  const bool outermost = !inWriteGroup_ && !sqliteStore_->isInTransaction();
   TLWError error;
-  if (sqliteStore_->performTransactionWithError(&error, block)) return true;
-  monitor_->logWithLevel(1, 12056, "Transaction failed. " + error.localizedDescription());
-  return false;
+  const bool ok = sqliteStore_->performTransactionWithError(&error, block);
+  if (!ok) monitor_->logWithLevel(1, 12056, "Transaction failed. " + error.localizedDescription());
+  // A failed outermost transaction stored nothing; work waiting on it goes too.
+  if (outermost && !afterCommit_.empty()) runWorkAfterCommit(ok);
+  return ok;
 }
 
 double TLWDatabase::now() { return env_->clock()->now(); }
@@ -657,9 +745,15 @@ bool TLWDatabase::deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* e
       .has_value();
 }
 
-std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWError* error) {
-  std::int64_t keep = std::max<std::int64_t>(TLWLimits::current()->maxEventsStored() - 1, 0);
-  return deleteOldestRowsBeyond(*sqliteStore_, "raw_events", keep, error);
+std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWError* error, std::int64_t roomForRows) {
+  std::int64_t keep = std::max<std::int64_t>(TLWLimits::current()->maxEventsStored() - std::max<std::int64_t>(roomForRows, 0), 0);
+  auto count = rawEventRowCount();
+  if (!count) return deleteOldestRowsBeyond(*sqliteStore_, "raw_events", keep, error);
+  if (*count <= keep) return 0;
+  // At the cap this walks one index entry per row it deletes, usually one.
+  return sqliteStore_->deleteRecordsFromTableWithName(
+      "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
+      {Value(static_cast<long long>(*count - keep))}, error);
 }
 
 bool TLWDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error) {

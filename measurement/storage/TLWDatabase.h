@@ -87,6 +87,26 @@ class TLWDatabase {
   [[nodiscard]] bool reset(TLWError* error);
   [[nodiscard]] bool performTransaction(const std::function<bool()>& block);
 
+  // Write groups: many transactions made durable by one commit. Between beginWriteGroup
+  // and commitWriteGroup every performTransaction runs in its own savepoint of the group's
+  // transaction, so a block that fails undoes its own work alone, and every read sees the
+  // work of the blocks before it. Work handed to runAfterCommit while a transaction is
+  // open waits for the outermost commit and then runs in the order it was handed over;
+  // outside a transaction it runs at once.
+  [[nodiscard]] bool beginWriteGroup();
+  // Commits the group and runs the waiting work. When the commit fails everything since
+  // beginWriteGroup is rolled back, the waiting work is dropped (nobody hears of what was
+  // not stored), 12056 is logged and the answer is false. The entry point for retrying a
+  // failed group (a busy or full disk) is here.
+  bool commitWriteGroup();
+  bool isInWriteGroup() const { return inWriteGroup_; }
+  void runAfterCommit(std::function<void()> work);
+  // A passive WAL checkpoint when the log has grown; the worker calls it when idle.
+  bool checkpointIfIdle();
+  // Rows in raw_events, kept exactly by the connection (no table walk); nullopt when the
+  // count is not kept (it then falls back to the row-ID span).
+  std::optional<std::int64_t> rawEventRowCount();
+
   // Generic record helpers. The block turns a row into a record or null (skipped).
   template <class T>
   using CreateBlock = std::function<std::shared_ptr<T>(const Row&)>;
@@ -133,7 +153,9 @@ class TLWDatabase {
       std::int64_t fingerprint, TLWError* error, const RowFilter& eventFilter = nullptr);
   std::shared_ptr<TLWRawEventData> rawEventDataFromDictionary(const Row& row, TLWError* error);
   [[nodiscard]] bool deleteRawEventsWithMaxRowID(std::int64_t maxRowID, TLWError* error);
-  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(TLWError* error);
+  // Deletes the oldest raw events so that `roomForRows` more fit under maxEventsStored
+  // (1 before an insert; 0 after a write group's inserts); the number deleted.
+  std::optional<std::int64_t> deleteRawEventsOverAbsoluteLimit(TLWError* error, std::int64_t roomForRows = 1);
   [[nodiscard]] bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error);
 
   // Bundle queue
@@ -269,8 +291,14 @@ class TLWDatabase {
   std::optional<bool> boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error);
   std::optional<platform::Value> appMetadataColumn(const std::string& column, TLWError* error);
   double now();
+  // Sets up the connection's exact raw_events count (a temporary table kept by triggers).
+  bool prepareRawEventCounter();
+  void runWorkAfterCommit(bool committed);
 
   std::unique_ptr<TLWSqliteStore> sqliteStore_;
+  bool inWriteGroup_ = false;
+  bool rawEventCounterReady_ = false;
+  std::vector<std::function<void()>> afterCommit_;
   std::shared_ptr<TLWPersistedConfig> persistedConfig_;
   std::shared_ptr<platform::Environment> env_;
   std::shared_ptr<TLWMonitor> monitor_;

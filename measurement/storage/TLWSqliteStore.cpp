@@ -196,6 +196,33 @@ bool TLWSqliteStore::configureConnection(TLWError* error) {
     setDatabaseError(error, "configure synchronous mode");
     return false;
   }
+  // Replaces SQLite's checkpoint-on-commit (see checkpointIfNeeded).
+  walPages_ = 0;
+  sqlite3_wal_hook(sqliteHandle_, &TLWSqliteStore::walCommitted, this);
+  return true;
+}
+
+int TLWSqliteStore::walCommitted(void* context, sqlite3* handle, const char* database, int pages) {
+  auto* store = static_cast<TLWSqliteStore*>(context);
+  store->walPages_ = pages;
+  // A worker that is never idle still keeps the log bounded.
+  if (pages >= kCheckpointHardLimitPages) {
+    if (sqlite3_wal_checkpoint_v2(handle, database, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_OK) {
+      store->walPages_ = 0;
+    }
+  }
+  return SQLITE_OK;
+}
+
+bool TLWSqliteStore::checkpointIfNeeded() {
+  if (!sqliteHandle_ || walPages_ < kCheckpointIdlePages || !sqlite3_get_autocommit(sqliteHandle_)) return false;
+  int logPages = 0, checkpointed = 0;
+  if (sqlite3_wal_checkpoint_v2(sqliteHandle_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &checkpointed) !=
+      SQLITE_OK) {
+    return false;
+  }
+  // The log restarts from its beginning once every frame is in the database.
+  walPages_ = checkpointed >= logPages ? 0 : logPages - checkpointed;
   return true;
 }
 
@@ -1034,9 +1061,12 @@ bool TLWSqliteStore::rollbackTransaction() {
   return sqliteHandle_ && sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+bool TLWSqliteStore::isInTransaction() const { return sqliteHandle_ && !sqlite3_get_autocommit(sqliteHandle_); }
+
 bool TLWSqliteStore::performTransactionWithError(TLWError* error, const std::function<bool()>& block) {
   if (!block) return fail(error, kErrorCodeInvalidArgument, "Received nil transaction block");
   if (!sqliteHandle_) return fail(error, kErrorCodeInvalidState, "Database not open");
+  if (isInTransaction()) return performInSavepoint(error, block);
   if (!beginTransaction()) {
     TLWSetError(error, TLWError::errorWithCode(kErrorCodeSqliteFailure, "Failed to begin transaction",
                                                monitorContextForDatabaseOperation("begin transaction")));
@@ -1066,6 +1096,51 @@ bool TLWSqliteStore::performTransactionWithError(TLWError* error, const std::fun
   TLWSetError(error, TLWError::errorWithCode(kErrorCodeSqliteFailure, "Transaction failed",
                                              monitorContextForDatabaseOperation("transaction")));
   rollbackIfOpen(34011, "Failed to rollback transaction");
+  return false;
+}
+
+bool TLWSqliteStore::performInSavepoint(TLWError* error, const std::function<bool()>& block) {
+  // Nested savepoints each get their own name, so an inner rollback never reaches out.
+  const std::string name = "tw_sp" + std::to_string(savepointDepth_);
+  auto run = [this](const std::string& sql) {
+    TLWError ignored;
+    auto* statement = statementForQuery(sql, &ignored);
+    const bool ok = statement && stepStatementToDone(statement);
+    if (statement) cleanUpStatement(statement, sql);
+    return ok;
+  };
+  if (!run("SAVEPOINT " + name)) {
+    TLWSetError(error, TLWError::errorWithCode(kErrorCodeSqliteFailure, "Failed to begin transaction",
+                                               monitorContextForDatabaseOperation("begin savepoint")));
+    return false;
+  }
+  ++savepointDepth_;
+  // The enclosing transaction may have ended under the block (SQLite rolls back on its
+  // own after a full disk); then there is no savepoint left to undo.
+  auto undo = [&] {
+    if (isInTransaction() && !(run("ROLLBACK TO " + name) && run("RELEASE " + name))) {
+      log(1, 34011, "Failed to rollback transaction");
+    }
+  };
+  bool keep = false;
+  try {
+    keep = block();
+  } catch (...) {
+    --savepointDepth_;
+    undo();
+    throw;
+  }
+  --savepointDepth_;
+  if (keep) {
+    if (run("RELEASE " + name)) return true;
+    TLWSetError(error, TLWError::errorWithCode(kErrorCodeSqliteFailure, "Failed to end transaction",
+                                               monitorContextForDatabaseOperation("end transaction")));
+    undo();
+    return false;
+  }
+  TLWSetError(error, TLWError::errorWithCode(kErrorCodeSqliteFailure, "Transaction failed",
+                                             monitorContextForDatabaseOperation("transaction")));
+  undo();
   return false;
 }
 

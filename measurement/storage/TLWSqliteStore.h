@@ -160,7 +160,12 @@ class TLWSqliteStore {
 
   // Transactions. The block runs inside "BEGIN EXCLUSIVE TRANSACTION"; returning false
   // rolls everything back. A block that throws is rolled back and the exception goes on.
+  // Inside a transaction already open (a write group, below) the block runs inside its own
+  // savepoint instead: returning false undoes the block's work alone, and what it did
+  // becomes durable with the enclosing transaction's commit.
   [[nodiscard]] bool performTransactionWithError(TLWError* error, const std::function<bool()>& block);
+  // True while a transaction is open on the connection.
+  bool isInTransaction() const;
   [[nodiscard]] bool beginTransaction();
   [[nodiscard]] bool endTransaction();
   [[nodiscard]] bool rollbackTransaction();
@@ -171,6 +176,16 @@ class TLWSqliteStore {
   std::string monitorContextForDatabaseOperation(std::string_view operation);
   void setDatabaseError(TLWError* error, std::string_view operation);
 
+  // WAL checkpoints. The connection does not checkpoint on commit (that would stall the
+  // committing event for milliseconds); its owner calls checkpointIfNeeded when idle.
+  // Only a log that outgrew kCheckpointHardLimitPages is checkpointed at commit.
+  static constexpr int kCheckpointIdlePages = 1000;
+  static constexpr int kCheckpointHardLimitPages = 16000;
+  // A passive checkpoint when the log holds at least kCheckpointIdlePages; true when one ran.
+  bool checkpointIfNeeded();
+  // Pages in the log after the last commit.
+  int walPages() const { return walPages_; }
+
   // The raw connection, for callers that batch their own statements (benchmarks).
   sqlite3* sqliteHandle() const { return sqliteHandle_; }
 
@@ -180,6 +195,7 @@ class TLWSqliteStore {
   bool stepStatementToDone(sqlite3_stmt* statement);
   bool runWriteStatement(const std::string& sql, const platform::Array& values, TLWError* error);
   bool configureConnection(TLWError* error);
+  bool performInSavepoint(TLWError* error, const std::function<bool()>& block);
   void log(std::int64_t level, std::int64_t code, std::string_view message);
   void log(std::int64_t level, std::int64_t code, std::string_view message, const platform::Value& context);
   // Reads rows of any statement (the store's own PRAGMA reads included).
@@ -192,7 +208,11 @@ class TLWSqliteStore {
   bool stepEachRow(const std::string& sql, const platform::Array& parameterValues, TLWError* error,
                    const std::function<bool(sqlite3_stmt*)>& onRow);
 
+  static int walCommitted(void* store, sqlite3* handle, const char* database, int pages);
+
   sqlite3* sqliteHandle_ = nullptr;
+  int walPages_ = 0;
+  int savepointDepth_ = 0;
   // The SQLite result of the last failed open or integrity check.
   int lastOpenFailureCode_ = 0;
   std::unordered_map<std::string, sqlite3_stmt*> statementCache_;

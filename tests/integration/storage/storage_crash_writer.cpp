@@ -1,7 +1,9 @@
-// Writes events through the measurement database in a loop, one transaction each (daily
-// counts, event aggregates, raw event), and reports the sequence number of every event
-// whose transaction committed as 8 bytes on standard output. Used by the crash-safety
-// test, which kills it at random moments.
+// Writes events through the measurement database in a loop, 64 to a write group and each
+// in its own savepoint (daily counts, event aggregates, raw event), as the engine's
+// backlog drain does. Every seventh event fails after its counts were written and must
+// vanish whole. The sequence number of each stored event is reported as 8 bytes on
+// standard output by work run after the group's commit, as the engine tells its
+// listeners. Used by the crash-safety test, which kills it at random moments.
 //
 // Usage: storage_crash_writer <sandbox root> <first sequence number>
 
@@ -60,22 +62,30 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "open failed: %s\n", error.localizedDescription().c_str());
     return 1;
   }
-  for (;; ++sequence) {
-    const std::string name = "e" + std::to_string(sequence);
-    bool committed = db->performTransaction([&] {
-      auto counts = db->dailyCounts(nullptr);
-      if (!counts) return false;
-      counts->incrementCountsForCurrentDay(counts->day(), true, false);
-      if (!db->updateDailyCounts(*counts, nullptr)) return false;
-      auto aggregates = TLWEventAggregates::initWithName(name, 1, 1, 1, 1700000000.0);
-      auto event = TLWEvent::initWithOrigin("app", false, name, 1700000000.0 + static_cast<double>(sequence), 0,
-                                            platform::Dictionary{{"seq", static_cast<long long>(sequence)},
-                                                                 {"pad", std::string(200, 'x')}});
-      // Event names beyond the table's 1000 are refused by design; the raw event still counts.
-      (void)db->updateEventAggregates(aggregates.get(), nullptr);
-      return event && db->insertRawEvent(event.get(), 1, false, nullptr);
-    });
-    if (!committed) return 1;
-    if (!writeAll(STDOUT_FILENO, &sequence, sizeof sequence)) return 1;
+  for (;;) {
+    if (!db->beginWriteGroup()) return 1;
+    for (int inGroup = 0; inGroup < 64; ++inGroup, ++sequence) {
+      const std::string name = "e" + std::to_string(sequence);
+      const bool failsMidway = sequence % 7 == 3;
+      bool stored = db->performTransaction([&] {
+        auto counts = db->dailyCounts(nullptr);
+        if (!counts) return false;
+        counts->incrementCountsForCurrentDay(counts->day(), true, false);
+        if (!db->updateDailyCounts(*counts, nullptr) || failsMidway) return false;
+        auto aggregates = TLWEventAggregates::initWithName(name, 1, 1, 1, 1700000000.0);
+        auto event = TLWEvent::initWithOrigin("app", false, name, 1700000000.0 + static_cast<double>(sequence), 0,
+                                              platform::Dictionary{{"seq", static_cast<long long>(sequence)},
+                                                                   {"pad", std::string(200, 'x')}});
+        // Event names beyond the table's 1000 are refused by design; the raw event still counts.
+        (void)db->updateEventAggregates(aggregates.get(), nullptr);
+        return event && db->insertRawEvent(event.get(), 1, false, nullptr);
+      });
+      if (stored != !failsMidway) return 1;
+      if (!stored) continue;
+      db->runAfterCommit([value = sequence] {
+        if (!writeAll(STDOUT_FILENO, &value, sizeof value)) std::_Exit(1);
+      });
+    }
+    if (!db->commitWriteGroup()) return 1;
   }
 }

@@ -67,7 +67,8 @@ inline bool writeAppBundle(const std::filesystem::path& directory) {
 }
 
 // The service with the development hooks (uploads are decoded and checked) and a
-// configuration for the app that uploads soon after data arrives.
+// configuration for the app that uploads soon after data arrives and may log a benchmark's
+// 100 000 events in one day.
 inline std::unique_ptr<measurement_service::ServiceCore> startService(const std::filesystem::path& configDirectory,
                                                                       std::string* error) {
   std::filesystem::create_directories(configDirectory);
@@ -75,7 +76,9 @@ inline std::unique_ptr<measurement_service::ServiceCore> startService(const std:
       << R"({"version": 1, "app_id": ")" << kAppID << R"(", "settings": [
     {"name": "measurement.upload.initial_upload_delay_time", "value": "1000"},
     {"name": "measurement.upload.max_batch_size", "value": "10485760"},
-    {"name": "measurement.upload.max_bundles", "value": "10000"}
+    {"name": "measurement.upload.max_bundles", "value": "10000"},
+    {"name": "measurement.upload.max_events_per_day", "value": "1000000"},
+    {"name": "measurement.upload.max_public_events_per_day", "value": "1000000"}
   ]})";
   measurement_service::ServiceOptions options;
   options.configDirectory = configDirectory;

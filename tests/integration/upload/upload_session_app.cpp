@@ -79,6 +79,14 @@ int main() {
       return 2;
     }
     for (long long seq = first; seq < first + count; ++seq) {
+      // Stays well under the library's event backlog cap, as an app that logs steadily
+      // does; a burst past it would be refused by design.
+      if ((seq - first) % 1000 == 0) {
+        std::unique_lock lock(accepted->mutex);
+        const long long sent = logged + (seq - first);
+        (void)accepted->changed.wait_for(lock, std::chrono::seconds(30),
+                                         [&] { return sent - accepted->ticks < 10000; });
+      }
       TWKAnalytics::logEventWithName("tick", platform::Dictionary{{"seq", seq},
                                                                   {"level", seq % 50},
                                                                   {"score", seq * 7},

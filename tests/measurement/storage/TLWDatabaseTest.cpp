@@ -326,6 +326,61 @@ TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
   TLWLimits::setCurrent(nullptr);
 }
 
+TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhatItCommitted) {
+  ScopedSqliteFaultVfs faults;
+  auto db = open();
+  ASSERT_TRUE(db);
+  std::vector<std::string> heard;
+  auto writeEvent = [&](const std::string& name, bool failMidway) {
+    const bool ok = db->performTransaction([&] {
+      auto counts = db->dailyCounts(nullptr);
+      if (!counts) return false;
+      counts->incrementCountsForCurrentDay(counts->day(), true, false);
+      if (!db->updateDailyCounts(*counts, nullptr) || failMidway) return false;
+      return db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
+    });
+    db->runAfterCommit([&heard, name] { heard.push_back(name); });
+    return ok;
+  };
+  auto names = [&] {
+    std::vector<std::string> out;
+    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
+    return out;
+  };
+
+  ASSERT_TRUE(db->beginWriteGroup());
+  EXPECT_TRUE(writeEvent("a", false));
+  EXPECT_FALSE(writeEvent("b", true));
+  EXPECT_TRUE(writeEvent("c", false));
+  // Later transactions read what earlier ones wrote; the failed one left nothing, and the
+  // kept row count follows the savepoints.
+  EXPECT_EQ(db->dailyCounts(nullptr)->allEventsCount(), 2);
+  EXPECT_EQ(db->rawEventRowCount(), 2);
+  EXPECT_TRUE(heard.empty());
+  ASSERT_TRUE(db->commitWriteGroup());
+  EXPECT_EQ(heard, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(names(), (std::vector<std::string>{"a", "c"}));
+
+  // A group whose commit fails stores nothing and hands nothing over.
+  heard.clear();
+  ASSERT_TRUE(db->beginWriteGroup());
+  EXPECT_TRUE(writeEvent("d", false));
+  faults->noSpace = true;
+  EXPECT_FALSE(db->commitWriteGroup());
+  faults->noSpace = false;
+  EXPECT_TRUE(captured.logged(12056));
+  EXPECT_TRUE(heard.empty());
+  EXPECT_EQ(names(), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(db->rawEventRowCount(), 2);
+  EXPECT_EQ(db->dailyCounts(nullptr)->allEventsCount(), 2);
+  ASSERT_TRUE(db->beginWriteGroup());
+  EXPECT_TRUE(writeEvent("e", false));
+  ASSERT_TRUE(db->commitWriteGroup());
+  EXPECT_EQ(heard, (std::vector<std::string>{"e"}));
+  EXPECT_EQ(names(), (std::vector<std::string>{"a", "c", "e"}));
+}
+
 // ----------------------------------------------------------------- bundle queue
 
 TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {

@@ -1,0 +1,78 @@
+#include "measurement/engine/TLWEventBacklog.h"
+
+#include "measurement/engine/TLWScheduler.h"
+
+TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::size_t capacity)
+    : scheduler_(std::move(scheduler)), capacity_(capacity == 0 ? 1 : capacity) {}
+
+TLWEventBacklog::PushResult TLWEventBacklog::push(TLWEventCall call) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (records_.size() >= capacity_) {
+    ++refusedSinceReport_;
+    ++refusedTotal_;
+    return PushResult::kRefused;
+  }
+  // Numbered under the lock, so numbers rise in list order.
+  call.sequence = scheduler_->takeSequenceNumber();
+  newest_ = call.sequence;
+  records_.push_back(std::move(call));
+  if (drainScheduled_) return PushResult::kQueued;
+  drainScheduled_ = true;
+  return PushResult::kQueuedFirst;
+}
+
+std::optional<TLWEventCall> TLWEventBacklog::take(std::uint64_t upTo) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (records_.empty() || records_.front().sequence > upTo) return std::nullopt;
+  const std::uint64_t sequence = records_.front().sequence;
+  lock.unlock();
+  if (scheduler_->hasBlockWaitingBefore(sequence)) return std::nullopt;
+  lock.lock();
+  // Only the worker takes, so the front is still the same record.
+  std::optional<TLWEventCall> call(std::move(records_.front()));
+  records_.pop_front();
+  return call;
+}
+
+std::uint64_t TLWEventBacklog::newestSequence() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return newest_;
+}
+
+bool TLWEventBacklog::finishDrain() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!records_.empty()) return true;
+  drainScheduled_ = false;
+  return false;
+}
+
+void TLWEventBacklog::continueDrain(std::function<void()> drain) {
+  std::uint64_t oldest = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (records_.empty()) {
+      drainScheduled_ = false;
+      return;
+    }
+    oldest = records_.front().sequence;
+  }
+  if (scheduler_->parkDrainBehindWaitingBlockBefore(oldest, drain)) return;
+  scheduler_->scheduleDrainOnWorkerQueueBlockID("TLWMeasurement:2135", std::move(drain));
+}
+
+std::size_t TLWEventBacklog::size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_.size();
+}
+
+std::uint64_t TLWEventBacklog::takeRefusedCount() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::uint64_t count = refusedSinceReport_;
+  refusedSinceReport_ = 0;
+  return count;
+}
+
+std::uint64_t TLWEventBacklog::refusedTotal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return refusedTotal_;
+}

@@ -1,0 +1,93 @@
+#pragma once
+// TLWEventBacklog: the events handed to the engine that wait for the worker queue. Each
+// waits as one plain record in a bounded first-in-first-out list (no scheduled block per
+// event); one drain block on the worker takes them in order and stores them several to a
+// transaction (TLWEventPipeline::drainBacklog). The number of waiting events is capped
+// (kDefaultCapacity); a call made while the backlog is full is refused, logged and
+// counted, so a burst can never grow memory without limit and the caller never waits.
+//
+// Ordering: records are numbered from the scheduler's counter, the same one that numbers
+// every block scheduled through it, and take() hands out a record only while no block
+// numbered before it is still waiting. Events and other engine calls therefore run in
+// the order they were made, as if each event were a block of its own.
+//
+// Thread-safety: push, refusal counts and size may be called from any thread; take,
+// finishDrain and the drain's own calls run on the worker queue only. Every call holds
+// one mutex for a few instructions.
+// Ownership: the engine owns it; it holds the scheduler strongly.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "measurement/engine/TLWEventInterceptor.h"
+#include "platform/Value.h"
+
+class TLWScheduler;
+
+// One event call as the front controller hands it to the engine.
+struct TLWEventCall {
+  std::string origin;
+  std::string name;
+  platform::Dictionary parameters;
+  std::optional<platform::Dictionary> addedScreenParameters;
+  TLWEventInterceptor interceptor;  // empty unless the app set one
+  double timestamp = 0;
+  bool isPublicEvent = false;
+  bool enabled = false;
+  bool ignoreEnabled = false;
+  bool ignoreInterceptor = false;
+  std::uint64_t sequence = 0;  // set by push
+};
+
+class TLWEventBacklog {
+ public:
+  // About a second of the worker's slowest sustained ingest. A waiting call with five
+  // parameters costs about 1.2 KiB (bench_memory), so the backlog stays near 24 MiB.
+  static constexpr std::size_t kDefaultCapacity = 20000;
+
+  enum class PushResult {
+    kQueued,         // a drain is already on its way
+    kQueuedFirst,    // the caller must schedule a drain (scheduleDrainIfNeeded does)
+    kRefused,        // the backlog is full; the call was counted
+  };
+
+  explicit TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::size_t capacity = kDefaultCapacity);
+
+  // Any thread. Numbers the call and appends it unless the backlog is full.
+  PushResult push(TLWEventCall call);
+
+  // Worker queue. The oldest record when it may run now: numbered at most `upTo` and no
+  // block scheduled before it still waiting.
+  std::optional<TLWEventCall> take(std::uint64_t upTo);
+  // The number of the newest record pushed so far (0 when none).
+  std::uint64_t newestSequence();
+  // Worker queue, at the end of a drain: true when records remain, so the drain must be
+  // scheduled again; false when it is done (the next push asks for a new one).
+  bool finishDrain();
+  // Worker queue, at the end of a drain: when records remain, `drain` runs again right
+  // after the block that holds the oldest back, or else at the end of the worker queue.
+  void continueDrain(std::function<void()> drain);
+
+  std::size_t size();
+  std::size_t capacity() const { return capacity_; }
+  // Calls refused since the last takeRefusedCount (the drain reports them).
+  std::uint64_t takeRefusedCount();
+  // Calls refused since the backlog was made.
+  std::uint64_t refusedTotal();
+
+ private:
+  std::shared_ptr<TLWScheduler> scheduler_;
+  const std::size_t capacity_;
+  std::mutex mutex_;
+  std::deque<TLWEventCall> records_;
+  std::uint64_t newest_ = 0;
+  bool drainScheduled_ = false;
+  std::uint64_t refusedSinceReport_ = 0;
+  std::uint64_t refusedTotal_ = 0;
+};

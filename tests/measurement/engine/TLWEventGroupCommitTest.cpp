@@ -1,0 +1,245 @@
+// Group commit of the backlog drain: the same generated events give the same stored rows
+// whether each is its own transaction or many share one with a savepoint each; an event
+// that fails in the middle of a group leaves nothing behind; listeners hear only after the
+// commit; a burst past the backlog's cap is refused, counted and reported.
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <random>
+
+#include "measurement/engine/TLWEventBacklog.h"
+#include "measurement/model/TLWLimits.h"
+#include "tests/measurement/engine/PipelineTestSupport.h"
+
+namespace {
+
+using pipeline_test::FakeHost;
+using pipeline_test::PipelineFixture;
+using pipeline_test::TestIdentity;
+using pipeline_test::TestSettings;
+
+// Stores a row for every purchase inside the event's transaction; every 97th purchase
+// then fails, so its row, counts and event must all vanish.
+class FailingLifetimeValue : public TLWLifetimeValueRecording {
+ public:
+  bool isPurchaseEvent(const TLWEvent& event) override { return event.name() == "purchase"; }
+  bool recordLifetimeValueToDatabase(TLWDatabase& database, const TLWEvent& event) override {
+    const std::int64_t seq = event.parameters().at("seq").int64Value();
+    const bool stored = database.sqliteStore()->upsertRecord({{"fingerprint", "p" + std::to_string(seq)}},
+                                                             "purchase_transactions", nullptr);
+    return stored && seq % 97 != 5;
+  }
+};
+
+// Records whether a transaction was still open when listeners were told.
+class CommitCheckingHost : public FakeHost {
+ public:
+  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override {
+    if (database && database->sqliteStore()->isInTransaction()) ++toldInsideTransaction;
+    FakeHost::notifyEventListeners(std::move(event));
+  }
+  std::shared_ptr<TLWDatabase> database;
+  std::atomic<int> toldInsideTransaction{0};
+};
+
+// One write path over a database of its own.
+struct World {
+  std::shared_ptr<platform::testing::TestEnvironment> env = platform::testing::TestEnvironment::create();
+  std::shared_ptr<TLWMonitor> monitor = TLWMonitor::initWithLogLevel(1, nullptr, kTLWLibraryNumericVersion, env);
+  std::shared_ptr<TLWPersistedConfig> persisted = TLWPersistedConfig::initWithSuiteName(
+      "com.vorlix.zel.measurement", false, env, TLWUserDefaults::initWithSuiteName("", env), monitor);
+  std::shared_ptr<TLWDatabase> database;
+  std::shared_ptr<TLWScheduler> scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.group");
+  std::shared_ptr<CommitCheckingHost> host = std::make_shared<CommitCheckingHost>();
+  std::shared_ptr<TestSettings> settings = std::make_shared<TestSettings>();
+  TLWMeasurementWritePath path;
+
+  World() {
+    persisted->setMidnightOffset(0);
+    database = std::shared_ptr<TLWDatabase>(
+        TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, persisted, nullptr, env, monitor));
+    host->database = database;
+    settings->maxCardinality = 12;
+    settings->maxPublicEvents = 1500;
+    settings->maxEvents = 2600;
+    settings->maxRealtime = 3;
+    path = TLWMeasurementWritePath::create({.database = database,
+                                            .persistedConfig = persisted,
+                                            .scheduler = scheduler,
+                                            .host = host,
+                                            .settings = settings,
+                                            .identity = std::make_shared<TestIdentity>(),
+                                            .lifetimeValue = std::make_shared<FailingLifetimeValue>(),
+                                            .env = env,
+                                            .monitor = monitor});
+  }
+  void drainWorker() {
+    for (int i = 0; i < 4; ++i) (void)scheduler->dispatchSyncOnWorkerQueueBlockID("drain", [] {});
+  }
+  void setProperty(int value) {
+    auto attribute = TLWUserAttribute::initWithOrigin("app", "level", TLWValue::initWithInt64(value), 1700000000.0);
+    ASSERT_TRUE(path.userProperties->setUserPropertyInDatabaseOnWorkerQueue(*attribute));
+  }
+  // Every row of the tables the write path touches, as text.
+  std::vector<std::string> snapshot() {
+    std::vector<std::string> out;
+    drainWorker();
+    (void)scheduler->dispatchSyncOnWorkerQueueBlockID("snapshot", [&] {
+      for (const char* sql : {"SELECT name, timestamp, metadata_fingerprint, data, is_realtime FROM raw_events "
+                              "ORDER BY rowid",
+                              "SELECT * FROM events ORDER BY name", "SELECT * FROM raw_events_metadata ORDER BY 1",
+                              "SELECT * FROM purchase_transactions ORDER BY 1",
+                              "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, "
+                              "daily_error_events_count, daily_real_time_conversion_events_count FROM app_metadata"}) {
+        auto rows = database->sqliteStore()->recordsForQuery(sql, {}, nullptr);
+        if (!rows) continue;
+        for (const auto& row : *rows) out.push_back(platform::Value(row).description());
+      }
+    });
+    return out;
+  }
+};
+
+struct GeneratedEvent {
+  std::string name;
+  platform::Dictionary parameters;
+  double timestamp;
+};
+
+std::vector<GeneratedEvent> generateEvents(int count) {
+  std::mt19937 rng(20261206);
+  std::vector<GeneratedEvent> events;
+  for (int i = 0; i < count; ++i) {
+    const int pick = static_cast<int>(rng() % 20);
+    std::string name = pick < 3 ? "purchase" : pick < 4 ? "_e" : "score_" + std::to_string(rng() % 16);
+    platform::Dictionary parameters{{"seq", static_cast<long long>(i)}, {"value", static_cast<double>(rng() % 1000)}};
+    if (pick == 5) {
+      parameters.set(platform::Value("items"), platform::Value(platform::Array{platform::Dictionary{{"id", "a"}},
+                                                                               platform::Dictionary{{"id", "b"}}}));
+    }
+    events.push_back({std::move(name), std::move(parameters), 1700000000.0 + i * 0.01});
+  }
+  return events;
+}
+
+TEST(TLWEventGroupCommitTest, GroupedEventsStoreTheSameRowsAsOneTransactionEachAndFailuresVanishWhole) {
+  constexpr int kEvents = 3000;
+  const auto events = generateEvents(kEvents);
+  auto isPublic = [](const std::string& name) { return name[0] != '_'; };
+
+  // One transaction per event, on the worker, with a user property change half way.
+  World single;
+  ASSERT_TRUE(single.database && single.path.eventPipeline);
+  ASSERT_TRUE(single.scheduler->dispatchSyncOnWorkerQueueBlockID("single", [&] {
+    for (int i = 0; i < kEvents; ++i) {
+      if (i == kEvents / 2) single.setProperty(7);
+      const auto& e = events[static_cast<std::size_t>(i)];
+      single.path.eventPipeline->logEventOnWorkerQueueWithOrigin("app", isPublic(e.name), e.name, e.parameters,
+                                                                 e.timestamp, true, false, false, nullptr, std::nullopt);
+    }
+  }));
+
+  // The same calls through a backlog, pushed while the worker is held, with the property
+  // change as a block scheduled between them: the drain must stop for it, let it run, and
+  // go on right after it.
+  World grouped;
+  ASSERT_TRUE(grouped.database && grouped.path.eventPipeline);
+  TLWEventBacklog backlog(grouped.scheduler, kEvents);
+  std::function<void()> drain = [&] {
+    grouped.path.eventPipeline->drainBacklog(backlog);
+    backlog.continueDrain(drain);
+  };
+  std::promise<void> release;
+  grouped.scheduler->scheduleDrainOnWorkerQueueBlockID("hold", [held = release.get_future().share()] { held.wait(); });
+  for (int i = 0; i < kEvents; ++i) {
+    if (i == kEvents / 2) grouped.scheduler->scheduleOnWorkerQueueBlockID("property", [&] { grouped.setProperty(7); });
+    const auto& e = events[static_cast<std::size_t>(i)];
+    TLWEventCall call{"app", e.name, e.parameters, std::nullopt, nullptr, e.timestamp, isPublic(e.name), true,
+                      false, false, 0};
+    const auto pushed = backlog.push(std::move(call));
+    ASSERT_NE(pushed, TLWEventBacklog::PushResult::kRefused);
+    if (pushed == TLWEventBacklog::PushResult::kQueuedFirst) {
+      grouped.scheduler->scheduleDrainOnWorkerQueueBlockID("test", drain);
+    }
+  }
+  release.set_value();
+
+  const auto expected = single.snapshot();
+  EXPECT_EQ(grouped.snapshot(), expected);
+  EXPECT_EQ(grouped.host->notifiedNames(), single.host->notifiedNames());
+  EXPECT_EQ(grouped.host->toldInsideTransaction.load(), 0);
+  EXPECT_EQ(backlog.size(), 0u);
+
+  // The run reached the limits it was meant to, and each failed purchase left nothing.
+  int purchases = 0, failed = 0;
+  for (int i = 0; i < kEvents; ++i) {
+    if (events[static_cast<std::size_t>(i)].name != "purchase") continue;
+    ++purchases;
+    if (i % 97 == 5) ++failed;
+  }
+  ASSERT_GT(failed, 0);
+  (void)grouped.scheduler->dispatchSyncOnWorkerQueueBlockID("check", [&] {
+    TLWSqliteStore& store = *grouped.database->sqliteStore();
+    EXPECT_EQ(store.rowCountForTableWithName("purchase_transactions", nullptr), purchases - failed);
+    auto rawEvents = store.rowCountForTableWithName("raw_events", nullptr);
+    ASSERT_TRUE(rawEvents);
+    EXPECT_LT(*rawEvents, kEvents);
+    // Error events of the cardinality and public limits were counted too.
+    EXPECT_GT(grouped.database->dailyCounts(nullptr)->errorEventsCount(), 0);
+  });
+}
+
+class TLWEventBacklogTest : public PipelineFixture {};
+
+TEST_F(TLWEventBacklogTest, ABurstPastTheCapIsRefusedCountedAndReportedWhileEverythingBelowIsStored) {
+  TLWEventBacklog backlog(scheduler, 100);
+  int refused = 0;
+  for (int i = 0; i < 150; ++i) {
+    TLWEventCall call{"app", "burst", platform::Dictionary{{"seq", static_cast<long long>(i)}}, std::nullopt, nullptr,
+                      env->clock()->now(), true, true, false, false, 0};
+    if (backlog.push(std::move(call)) == TLWEventBacklog::PushResult::kRefused) ++refused;
+    ASSERT_LE(backlog.size(), backlog.capacity());
+  }
+  EXPECT_EQ(refused, 50);
+  EXPECT_EQ(backlog.refusedTotal(), 50u);
+  onWorker([&] { pipeline->drainBacklog(backlog); });
+  EXPECT_FALSE(backlog.finishDrain());
+
+  auto stored = storedEvents();
+  ASSERT_EQ(stored.size(), 101u);
+  for (int i = 0; i < 100; ++i) {
+    const auto& event = *stored[static_cast<std::size_t>(i)]->rawEvent();
+    EXPECT_EQ(event.name(), "burst");
+    EXPECT_EQ(event.parameters().at("seq").int64Value(), i);
+  }
+  // Reported once drained: a log line for the monitoring data and an error event.
+  EXPECT_TRUE(logged(23232));
+  const auto& report = stored.back()->rawEvent()->parameters();
+  EXPECT_EQ(report.at("_err").int64Value(), 8);
+  EXPECT_EQ(*report.at("_ev").stringValue(), "event_backlog");
+  EXPECT_EQ(report.at("_el").int64Value(), 50);
+  // Counted once: a later drain reports nothing new.
+  EXPECT_EQ(backlog.takeRefusedCount(), 0u);
+}
+
+TEST_F(TLWEventBacklogTest, AGroupOverTheStoredEventCapKeepsExactlyTheNewestRows) {
+  struct SmallLimits : TLWLimits {
+    std::int64_t maxEventsStored() const override { return 10; }
+  };
+  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  TLWEventBacklog backlog(scheduler, 100);
+  for (int i = 0; i < 25; ++i) {
+    TLWEventCall call{"app", "e" + std::to_string(i), {}, std::nullopt, nullptr, env->clock()->now(), true, true,
+                      false, false, 0};
+    ASSERT_NE(backlog.push(std::move(call)), TLWEventBacklog::PushResult::kRefused);
+  }
+  onWorker([&] { pipeline->drainBacklog(backlog); });
+  TLWLimits::setCurrent(nullptr);
+  std::vector<std::string> newest;
+  for (int i = 15; i < 25; ++i) newest.push_back("e" + std::to_string(i));
+  EXPECT_EQ(storedNames(), newest);
+  EXPECT_TRUE(logged(23070));
+}
+
+}  // namespace
