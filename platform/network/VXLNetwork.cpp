@@ -81,7 +81,7 @@ bool hasLineBreakOrNul(const std::string& s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
 }
 
-// Checks that the URL parses and is an absolute http or https URL with a host.
+// Checks that the URL parses and is an absolute https URL with a host, or http to loopback.
 bool validateURL(const std::string& url, std::string* reason) {
   CURLU* handle = curl_url();
   if (!handle) {
@@ -101,6 +101,9 @@ bool validateURL(const std::string& url, std::string* reason) {
       *reason = "unsupported URL scheme";
     } else if (!host || !*host) {
       *reason = "URL has no host";
+    } else if (::strcasecmp(scheme, "http") == 0 && !isLoopbackHost(host)) {
+      // Batches carry identifiers: unencrypted only to the local measurement service.
+      *reason = "plain http is allowed only to this machine (localhost, 127.0.0.0/8, ::1); use https";
     } else {
       ok = true;
     }
@@ -110,6 +113,11 @@ bool validateURL(const std::string& url, std::string* reason) {
   curl_url_cleanup(handle);
   return ok;
 }
+
+// A request ends after this many timeout intervals (at least ten minutes) even while data
+// still trickles.
+constexpr long kOverallCapFactor = 20;
+constexpr long kOverallCapMs = 10L * 60 * 1000;
 
 struct Request {
   std::uint64_t id = 0;
@@ -278,8 +286,13 @@ struct VXLNetwork::State : std::enable_shared_from_this<VXLNetwork::State> {
     check(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L));
     check(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L));
     check(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L));
-    check(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, r.timeoutMs));
+    // The interval bounds silence, not the whole exchange: a large upload on a slow but
+    // working link goes on while bytes move. A generous cap still ends a trickle.
+    const long idleSeconds = std::max(1L, (r.timeoutMs + 999) / 1000);
     check(curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, r.timeoutMs));
+    check(curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L));
+    check(curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, idleSeconds));
+    check(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, std::max(kOverallCapMs, r.timeoutMs * kOverallCapFactor)));
     check(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onBody));
     check(curl_easy_setopt(e, CURLOPT_WRITEDATA, &r));
     check(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader));
