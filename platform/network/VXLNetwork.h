@@ -165,7 +165,7 @@ class VXLNetwork {
   bool hasUploadInProgress() const;
 
   // Seconds a later request may stay silent: connecting, or a stretch without a byte sent
-  // or received (checked in whole seconds), fails it with TimedOut; a transfer that keeps
+  // or received (checked about once a second), fails it with TimedOut; a transfer that keeps
   // moving may last up to 20 intervals (at least ten minutes). Values that are not positive
   // and finite leave the current interval (60 s initially).
   void setTimeoutInterval(double seconds);
