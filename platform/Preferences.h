@@ -13,8 +13,9 @@
 // its own about a second (monotonic) after the first unsaved change, on a process-wide
 // queue, and retries a failed write with back-off; the dirty suites are also written when
 // FilePreferences is destroyed, or when the process exits normally while it lives. Only
-// the changes of the last second or so are lost to a kill. A suite holds the file system
-// it was given.
+// the changes of the last second or so are lost to a kill. Automatic writes stop once the
+// FilePreferences is gone (or told to discard) and never make a missing sandbox root again.
+// A suite holds the file system it was given.
 //
 // Failure: a missing file reads as an empty suite. An oversized or corrupt file, or one
 // whose root is not a dictionary, reads as empty and is logged; the next write replaces
