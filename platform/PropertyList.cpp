@@ -409,25 +409,54 @@ bool checkBinary(std::string_view s, std::string* error) {
     std::uint64_t count = 0;  // number of references
   };
   // Containers (arrays, sets, dictionaries) get their references; anything else is a leaf.
+  // The count in an object's marker (or the integer after it); false when out of bounds.
+  auto countAt = [&](std::uint64_t offset, std::uint64_t* count, std::uint64_t* pos) {
+    *count = b[offset] & 0x0F;
+    *pos = offset + 1;
+    if (*count != 0x0F) return true;
+    if (*pos >= tableOffset) return false;
+    unsigned intMarker = b[*pos];
+    if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
+    std::size_t bytes = std::size_t{1} << (intMarker & 0x0F);
+    if (*pos + 1 + bytes > tableOffset) return false;
+    *count = readBigEndian(b + *pos + 1, bytes);
+    *pos += 1 + bytes;
+    return *count <= size;
+  };
+  // libplist aborts on an assertion when a dictionary key holds NUL: keys must be ASCII or
+  // UTF-16 strings without one. Each key object is looked at once, however often shared.
+  std::vector<std::uint8_t> keyState(numObjects, 0);  // 0 unseen, 1 fine, 2 refused
+  auto keyIsSafe = [&](std::uint64_t index) {
+    if (index >= numObjects) return false;
+    if (keyState[index] == 0) {
+      keyState[index] = 2;
+      std::uint64_t offset = offsetOf(index), length = 0, pos = 0;
+      if (offset < 8 || offset >= tableOffset) return false;
+      const unsigned type = b[offset] >> 4;
+      if ((type != 0x5 && type != 0x6) || !countAt(offset, &length, &pos)) return false;
+      const std::uint64_t unit = type == 0x6 ? 2 : 1;
+      if (length > (tableOffset - pos) / unit) return false;
+      for (std::uint64_t i = 0; i < length * unit; i += unit) {
+        if (b[pos + i] == 0 && (unit == 1 || b[pos + i + 1] == 0)) return false;
+      }
+      keyState[index] = 1;
+    }
+    return keyState[index] == 1;
+  };
   auto containerAt = [&](std::uint64_t index, Container* out) -> int {  // -1 bad, 0 leaf, 1 container
     std::uint64_t offset = offsetOf(index);
     if (offset < 8 || offset >= tableOffset) return -1;
-    unsigned marker = b[offset];
-    unsigned type = marker >> 4;
+    unsigned type = b[offset] >> 4;
     if (type != 0xA && type != 0xC && type != 0xD) return 0;
-    std::uint64_t count = marker & 0x0F;
-    std::uint64_t pos = offset + 1;
-    if (count == 0x0F) {
-      if (pos >= tableOffset) return -1;
-      unsigned intMarker = b[pos];
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return -1;
-      std::size_t bytes = std::size_t{1} << (intMarker & 0x0F);
-      if (pos + 1 + bytes > tableOffset) return -1;
-      count = readBigEndian(b + pos + 1, bytes);
-      pos += 1 + bytes;
-    }
+    std::uint64_t count = 0, pos = 0;
+    if (!countAt(offset, &count, &pos)) return -1;
     std::uint64_t refs = (type == 0xD) ? count * 2 : count;
     if (count > size || refs > (tableOffset - pos) / refSize) return -1;
+    if (type == 0xD) {
+      for (std::uint64_t k = 0; k < count; ++k) {
+        if (!keyIsSafe(readBigEndian(b + pos + k * refSize, refSize))) return -1;
+      }
+    }
     out->refs = pos;
     out->count = refs;
     return 1;
