@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -176,13 +177,15 @@ void logRefusedSync(const QueueState* state) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Wall-clock timers: one process-wide thread keeps every armed timer ordered by due time.
-// Waiting on the system clock means a forward clock jump makes timers come due early.
+// Timers: one process-wide thread per clock keeps every armed timer ordered by due time.
+// Delays (after()) wait on the monotonic clock, so setting the clock neither delays nor
+// hastens them; DispatchTimer is a wall-clock deadline, so a clock jump moves it.
 
+template <class ClockT>
 class TimerService {
  public:
-  using Clock = std::chrono::system_clock;
-  using Key = std::pair<Clock::time_point, std::uint64_t>;
+  using Clock = ClockT;
+  using Key = std::pair<typename Clock::time_point, std::uint64_t>;
 
   static TimerService& instance() {
     // Never destroyed: its thread may run until the process ends.
@@ -192,7 +195,7 @@ class TimerService {
 
   Key add(std::chrono::nanoseconds delay, std::function<void()> fire) {
     std::lock_guard lock(mutex_);
-    Key key{Clock::now() + std::chrono::duration_cast<Clock::duration>(delay), ++sequence_};
+    Key key{Clock::now() + std::chrono::duration_cast<typename Clock::duration>(delay), ++sequence_};
     entries_.emplace(key, std::move(fire));
     if (!started_) {
       std::thread([this] { loop(); }).detach();
@@ -213,7 +216,7 @@ class TimerService {
 
  private:
   void loop() {
-    nameThread("dispatch.timers");
+    nameThread(std::is_same_v<Clock, std::chrono::steady_clock> ? "dispatch.delays" : "dispatch.timers");
     std::unique_lock lock(mutex_);
     for (;;) {
       if (entries_.empty()) {
@@ -221,7 +224,7 @@ class TimerService {
         continue;
       }
       auto first = entries_.begin();
-      Clock::time_point due = first->first.first;
+      typename Clock::time_point due = first->first.first;
       if (Clock::now() < due) {
         cv_.wait_until(lock, due);
         continue;
@@ -242,37 +245,40 @@ class TimerService {
   bool started_ = false;
 };
 
+using DelayTimers = TimerService<std::chrono::steady_clock>;
+using WallClockTimers = TimerService<std::chrono::system_clock>;
+
 // Dropping the handle does not cancel: the pending block shares the flag, not the handle.
 class AfterHandle final : public DispatchQueue::Cancellable {
  public:
   AfterHandle() : cancelled_(std::make_shared<std::atomic<bool>>(false)) {}
   const std::shared_ptr<std::atomic<bool>>& flag() const { return cancelled_; }
-  void setKey(TimerService::Key key) {
+  void setKey(DelayTimers::Key key) {
     std::lock_guard lock(mutex_);
     key_ = key;
   }
   void cancel() override {
     cancelled_->store(true);
-    std::optional<TimerService::Key> key;
+    std::optional<DelayTimers::Key> key;
     {
       std::lock_guard lock(mutex_);
       key = std::exchange(key_, std::nullopt);
     }
-    if (key) TimerService::instance().remove(*key);
+    if (key) DelayTimers::instance().remove(*key);
   }
   bool isCancelled() const override { return cancelled_->load(); }
 
  private:
   const std::shared_ptr<std::atomic<bool>> cancelled_;
   std::mutex mutex_;
-  std::optional<TimerService::Key> key_;
+  std::optional<DelayTimers::Key> key_;
 };
 
 std::shared_ptr<DispatchQueue::Cancellable> scheduleAfter(const std::shared_ptr<QueueState>& state,
                                                          std::chrono::nanoseconds delay, DispatchQueue::Block block) {
   auto handle = std::make_shared<AfterHandle>();
   std::weak_ptr<QueueState> weakState = state;
-  auto key = TimerService::instance().add(delay, [weakState, flag = handle->flag(), block = std::move(block)]() mutable {
+  auto key = DelayTimers::instance().add(delay, [weakState, flag = handle->flag(), block = std::move(block)]() mutable {
     if (flag->load()) return;
     auto target = weakState.lock();
     if (!target) return;
@@ -447,7 +453,7 @@ class TimerImpl final : public DispatchTimer, public std::enable_shared_from_thi
   ~TimerImpl() override { cancel(); }
 
   void schedule(std::chrono::nanoseconds delay, DispatchQueue::Block handler) override {
-    std::optional<TimerService::Key> previous;
+    std::optional<WallClockTimers::Key> previous;
     {
       std::lock_guard lock(mutex_);
       std::uint64_t generation = ++generation_;
@@ -455,22 +461,22 @@ class TimerImpl final : public DispatchTimer, public std::enable_shared_from_thi
       previous = std::exchange(key_, std::nullopt);
       std::weak_ptr<TimerImpl> weak = weak_from_this();
       // The key is stored under the lock so that a cancel racing with this call sees it.
-      key_ = TimerService::instance().add(delay, [weak, generation, handler = std::move(handler)]() mutable {
+      key_ = WallClockTimers::instance().add(delay, [weak, generation, handler = std::move(handler)]() mutable {
         if (auto self = weak.lock()) self->due(generation, std::move(handler));
       });
     }
-    if (previous) TimerService::instance().remove(*previous);
+    if (previous) WallClockTimers::instance().remove(*previous);
   }
 
   void cancel() override {
-    std::optional<TimerService::Key> previous;
+    std::optional<WallClockTimers::Key> previous;
     {
       std::lock_guard lock(mutex_);
       ++generation_;
       active_ = false;
       previous = std::exchange(key_, std::nullopt);
     }
-    if (previous) TimerService::instance().remove(*previous);
+    if (previous) WallClockTimers::instance().remove(*previous);
   }
 
   bool isActive() const override {
@@ -504,7 +510,7 @@ class TimerImpl final : public DispatchTimer, public std::enable_shared_from_thi
   mutable std::mutex mutex_;
   std::uint64_t generation_ = 0;
   bool active_ = false;
-  std::optional<TimerService::Key> key_;
+  std::optional<WallClockTimers::Key> key_;
 };
 
 // ---------------------------------------------------------------------------------------

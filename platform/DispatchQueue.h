@@ -51,8 +51,8 @@ class DispatchQueue {
   // thread draining it, so a sync onto it waits for MainRunLoop (or drainMain) to get there.
   [[nodiscard]] virtual bool sync(const Block& block) = 0;
 
-  // Runs the block on this queue after `delay` (wall clock: a forward clock jump makes it
-  // run early), unless the returned handle is cancelled first.
+  // Runs the block on this queue after `delay` (monotonic: setting the wall clock neither
+  // delays nor hastens it), unless the returned handle is cancelled first.
   class Cancellable {
    public:
     virtual ~Cancellable() = default;
@@ -98,7 +98,8 @@ class MainRunLoop {
   static bool isMainThread();
 };
 
-// A one-shot timer bound to a queue: due at wall-clock now + delay, fires at most once,
+// A one-shot timer bound to a queue: due at wall-clock now + delay (a deadline: a clock set
+// forward or back moves it; use DispatchQueue::after for delays), fires at most once,
 // re-armed by schedule(), stopped by cancel(). The handler may re-arm the same timer.
 class DispatchTimer {
  public:

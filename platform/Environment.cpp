@@ -1,5 +1,7 @@
 #include "platform/Environment.h"
 
+#include <stdlib.h>
+
 #include <mutex>
 
 #include "platform/Clock.h"
@@ -29,6 +31,17 @@ class LinuxEnvironment final : public Environment {
       auto info = self().processInfo();
       auto sandbox = std::make_shared<DirectorySandbox>(defaultSandboxRoot(*info, defaultBundleIdentifier(*info)));
       std::string error;
+      if (!checkSandboxOwnership(*sandbox, &error)) {
+        // Nothing is read from or written to a folder another user controls: this run keeps
+        // its data in a private folder of its own, and the next run asks again.
+        char private_[] = "/tmp/tallywise-private-XXXXXX";
+        const char* made = ::mkdtemp(private_);
+        VXLLogError("[Tallywise/Platform]", false, "I-PLT000007",
+                    "Refusing the sandbox: " + error + ". This run uses " + (made ? made : "no sandbox") +
+                        " instead.");
+        // Without one, a root under /proc, where no folder can be made, makes every write fail.
+        sandbox = std::make_shared<DirectorySandbox>(made ? std::string(made) : std::string("/proc/tallywise-none"));
+      }
       if (!prepareSandbox(*self().fileSystem(), *sandbox, &error)) {
         VXLLogError("[Tallywise/Platform]", false, "I-PLT000006", "Cannot prepare the sandbox: " + error);
       }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -170,7 +171,7 @@ bool PosixFileSystem::createDirectories(const std::string& path, std::string* er
     pos = path.find('/', pos + 1);
     std::string prefix = path.substr(0, pos);
     if (prefix.empty()) continue;
-    if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
       setError(error, "cannot create folder", prefix, errno);
       return false;
     }
@@ -263,6 +264,30 @@ bool PosixFileSystem::setPermissions(const std::string& path, unsigned mode, std
   }
   return true;
 }
+
+std::unique_ptr<FileLock> FileLock::acquire(const std::string& path, std::chrono::milliseconds timeout,
+                                            std::string* error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    setError(error, "cannot open for locking", path, errno);
+    return nullptr;
+  }
+  // Polled rather than blocking, so that a peer that hangs with the lock costs a bounded wait.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::unique_ptr<FileLock>(new FileLock(fd));
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+      ::close(fd);
+      setError(error, "cannot lock", path, err);
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+FileLock::~FileLock() { ::close(fd_); }
 
 bool PosixFileSystem::setExcludedFromBackup(const std::string& path, bool excluded) {
   if (excluded) return ::setxattr(path.c_str(), kExcludedFromBackupAttribute, "1", 1, 0) == 0;

@@ -5,6 +5,7 @@
 // concurrent writeFileAtomically calls on one path each leave a complete file (the later
 // rename wins).
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,7 +38,7 @@ class PosixFileSystem : public FileSystem {
                            std::string* error = nullptr) override;
   bool exists(const std::string& path) override;
   bool isDirectory(const std::string& path) override;
-  // Creates missing folders with mode 0755 (0700 for the keychain folder is set by its owner).
+  // Creates missing folders with mode 0700: everything under the sandbox is the user's alone.
   bool createDirectories(const std::string& path, std::string* error = nullptr) override;
   // Removing a missing file succeeds.
   bool removeFile(const std::string& path, std::string* error = nullptr) override;
@@ -53,6 +54,25 @@ class PosixFileSystem : public FileSystem {
   bool setPermissions(const std::string& path, unsigned mode, std::string* error = nullptr) override;
   bool setExcludedFromBackup(const std::string& path, bool excluded) override;
   bool isExcludedFromBackup(const std::string& path) override;
+};
+
+// An advisory exclusive lock (flock) on an existing folder or file, held until the object
+// is destroyed. Two locks on one path exclude each other whether they are taken by two
+// processes or by two objects of one process; a lock dies with its process. Locking a
+// folder rather than a file that is renamed over keeps every writer on one lock.
+class FileLock {
+ public:
+  // Null with `error` when `path` cannot be opened or someone else holds the lock for
+  // longer than `timeout`.
+  [[nodiscard]] static std::unique_ptr<FileLock> acquire(const std::string& path, std::chrono::milliseconds timeout,
+                                                         std::string* error = nullptr);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  explicit FileLock(int fd) : fd_(fd) {}
+  int fd_;
 };
 
 // The extended attribute that marks a path as excluded from backup.

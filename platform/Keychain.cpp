@@ -1,5 +1,6 @@
 #include "platform/Keychain.h"
 
+#include "platform/FileSystem.h"
 #include "platform/PropertyList.h"
 #include "platform/VXLLogger.h"
 
@@ -65,10 +66,15 @@ FileKeychain::Load FileKeychain::loadLocked(Dictionary* items, std::string* erro
   return Load::Ok;
 }
 
-bool FileKeychain::storeLocked(const Dictionary& items, std::string* error) {
+std::unique_ptr<FileLock> FileKeychain::lockFolder(std::string* error) {
   const std::string path = sandbox_->keychainPath();
   const std::string dir = path.substr(0, path.find_last_of('/'));
-  if (!fileSystem_->createDirectories(dir, error) || !fileSystem_->setPermissions(dir, 0700, error)) return false;
+  if (!fileSystem_->createDirectories(dir, error) || !fileSystem_->setPermissions(dir, 0700, error)) return nullptr;
+  return FileLock::acquire(dir, std::chrono::seconds(10), error);
+}
+
+bool FileKeychain::storeLocked(const Dictionary& items, std::string* error) {
+  const std::string path = sandbox_->keychainPath();
   if (items.empty()) return fileSystem_->removeFile(path, error);
   auto bytes = PropertyList::dataWithPropertyList(Value(items), PropertyListFormat::Binary, error);
   if (!bytes) return false;
@@ -98,6 +104,9 @@ bool FileKeychain::write(std::string_view service, std::string_view account, con
     return false;
   }
   std::lock_guard lock(mutex_);
+  // Another process may write between our read and our write unless both hold the lock.
+  auto folderLock = lockFolder(error);
+  if (!folderLock) return false;
   Dictionary items;
   if (loadLocked(&items, error) != Load::Ok) return false;
   Dictionary accounts;
@@ -119,6 +128,9 @@ bool FileKeychain::remove(std::string_view service, std::string_view account, st
     return false;
   }
   std::lock_guard lock(mutex_);
+  if (!fileSystem_->exists(sandbox_->keychainPath())) return true;
+  auto folderLock = lockFolder(error);
+  if (!folderLock) return false;
   Dictionary items;
   if (loadLocked(&items, error) != Load::Ok) return false;
   const Value* existing = items.find(service);

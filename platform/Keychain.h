@@ -4,8 +4,9 @@
 // data keeps them. Layout: { service: { account: data } }.
 //
 // Thread-safety: every operation may be called from any thread; they are serialised by
-// one lock, and each reads the file afresh, so two FileKeychain objects on one sandbox
-// see each other's writes.
+// one lock, and each reads the file afresh. A write or removal reads, changes and writes
+// the file under an advisory lock (flock) on the keychain folder, so two FileKeychain
+// objects or two processes on one sandbox keep each other's items.
 //
 // Failure: a missing file holds no items. A corrupt file (or one with the wrong layout)
 // reads as empty and is logged, and the next write replaces it. A file that exists but
@@ -18,6 +19,8 @@
 #include "platform/Environment.h"
 
 namespace platform {
+
+class FileLock;
 
 class FileKeychain : public Keychain {
  public:
@@ -36,6 +39,8 @@ class FileKeychain : public Keychain {
   enum class Load { Ok, Unreadable };
   Load loadLocked(Dictionary* items, std::string* error);
   bool storeLocked(const Dictionary& items, std::string* error);
+  // Creates the keychain folder (0700) and locks it; null with `error` when it cannot.
+  std::unique_ptr<FileLock> lockFolder(std::string* error);
 
   const std::shared_ptr<FileSystem> fileSystem_;
   const std::shared_ptr<Sandbox> sandbox_;

@@ -160,6 +160,8 @@ double dateSeconds(plist_t node) {
   return value;
 }
 
+bool isWritableString(const std::string& s) { return s.find('\0') == std::string::npos && utf8::isValid(s); }
+
 std::optional<Value> fromPlist(plist_t node, std::size_t depth, std::string* error) {
   const plist_type type = plist_get_node_type(node);
   if (depth >= PropertyList::kMaxDepth && (type == PLIST_ARRAY || type == PLIST_DICT)) {
@@ -192,7 +194,14 @@ std::optional<Value> fromPlist(plist_t node, std::size_t depth, std::string* err
     case PLIST_STRING: {
       std::uint64_t length = 0;
       const char* s = plist_get_string_ptr(node, &length);
-      return Value(std::string(s ? s : "", s ? static_cast<std::size_t>(length) : 0));
+      std::string text(s ? s : "", s ? static_cast<std::size_t>(length) : 0);
+      // What could not be written back is refused here: a preferences file holding it
+      // would otherwise fail every later write.
+      if (!isWritableString(text)) {
+        setError(error, "a string holding NUL or invalid UTF-8");
+        return std::nullopt;
+      }
+      return Value(std::move(text));
     }
     case PLIST_DATA: {
       std::uint64_t length = 0;
@@ -201,7 +210,13 @@ std::optional<Value> fromPlist(plist_t node, std::size_t depth, std::string* err
       return Value::data(d ? Value::Data(bytes, bytes + length) : Value::Data{});
     }
     case PLIST_DATE: {
-      return Value::date(dateSeconds(node) + kReferenceDateOffset);
+      double seconds = dateSeconds(node);
+      if (!std::isfinite(seconds) || seconds < static_cast<double>(INT32_MIN) + 1.0 ||
+          seconds >= static_cast<double>(INT32_MAX)) {
+        setError(error, "a date outside 1933-2069");
+        return std::nullopt;
+      }
+      return Value::date(seconds + kReferenceDateOffset);
     }
     case PLIST_ARRAY: {
       Array items;
@@ -229,6 +244,11 @@ std::optional<Value> fromPlist(plist_t node, std::size_t depth, std::string* err
         }
         std::string k = key ? key : "";
         std::free(key);
+        if (!isWritableString(k)) {
+          std::free(iter);
+          setError(error, "a dictionary key holding NUL or invalid UTF-8");
+          return std::nullopt;
+        }
         auto v = fromPlist(item, depth + 1, error);
         if (!v) {
           std::free(iter);
@@ -252,53 +272,102 @@ bool startsWithAt(std::string_view s, std::size_t at, std::string_view prefix) {
   return s.size() - at >= prefix.size() && s.compare(at, prefix.size(), prefix) == 0;
 }
 
-// Container nesting of an XML list. Comments and CDATA are skipped so that tags inside
-// them cannot hide real nesting; document-type declarations with an internal subset are
-// refused because their markup could do the same.
+// Element nesting of an XML list, found by reading the markup the way an XML parser does:
+// processing instructions end at "?>", comments at "-->", CDATA sections at "]]>", and a
+// ">" inside a quoted attribute value does not end a tag. Every element counts, whatever
+// its name, and every end tag must close the innermost open element, so nothing the
+// parser sees as nesting can look flat here. Markup this reading does not settle (another
+// "<!" declaration, an internal document-type subset, an unquoted attribute, a "<" inside
+// a tag, anything left unterminated) is refused rather than guessed at.
 bool checkXML(std::string_view s, std::string* error) {
-  std::size_t depth = 0;
+  // The property list's own element and a leaf element around kMaxDepth containers.
+  constexpr std::size_t kMaxElements = PropertyList::kMaxDepth + 2;
+  auto refuse = [&](const std::string& why) {
+    setError(error, "malformed XML property list: " + why);
+    return false;
+  };
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  auto isNameEnd = [&](char c) { return isSpace(c) || c == '/' || c == '>' || c == '<' || c == '=' || c == '"' || c == '\''; };
+  // The position just after `terminator`, searching from `from`; npos when missing.
+  auto skipPast = [&](std::size_t from, std::string_view terminator) {
+    std::size_t end = s.find(terminator, from);
+    return end == std::string_view::npos ? end : end + terminator.size();
+  };
+  std::vector<std::string_view> open;
   std::size_t i = 0;
   while ((i = s.find('<', i)) != std::string_view::npos) {
+    if (startsWithAt(s, i, "<?")) {
+      i = skipPast(i + 2, "?>");
+      if (i == std::string_view::npos) return refuse("unterminated processing instruction");
+      continue;
+    }
     if (startsWithAt(s, i, "<!--")) {
-      std::size_t end = s.find("-->", i + 4);
-      if (end == std::string_view::npos) break;
-      i = end + 3;
+      i = skipPast(i + 4, "-->");
+      if (i == std::string_view::npos) return refuse("unterminated comment");
       continue;
     }
     if (startsWithAt(s, i, "<![CDATA[")) {
-      std::size_t end = s.find("]]>", i + 9);
-      if (end == std::string_view::npos) break;
-      i = end + 3;
+      i = skipPast(i + 9, "]]>");
+      if (i == std::string_view::npos) return refuse("unterminated CDATA section");
       continue;
     }
-    std::size_t gt = s.find('>', i);
-    if (gt == std::string_view::npos) break;
-    if (startsWithAt(s, i, "<!") || startsWithAt(s, i, "<?")) {
-      if (s.substr(i, gt - i).find('[') != std::string_view::npos) {
-        setError(error, "XML property list with an internal document-type subset");
-        return false;
-      }
-      i = gt + 1;
-      continue;
-    }
-    bool closing = i + 1 < s.size() && s[i + 1] == '/';
-    std::size_t nameStart = i + 1 + (closing ? 1 : 0);
-    std::size_t nameEnd = nameStart;
-    while (nameEnd < s.size() && ((s[nameEnd] >= 'a' && s[nameEnd] <= 'z') || (s[nameEnd] >= 'A' && s[nameEnd] <= 'Z')))
-      ++nameEnd;
-    std::string_view name = s.substr(nameStart, nameEnd - nameStart);
-    if (name == "array" || name == "dict") {
-      bool selfClosing = s[gt - 1] == '/';
-      if (closing) {
-        if (depth > 0) --depth;
-      } else if (!selfClosing) {
-        if (++depth > PropertyList::kMaxDepth) {
-          setError(error, "property list nested deeper than " + std::to_string(PropertyList::kMaxDepth) + " levels");
-          return false;
+    if (startsWithAt(s, i, "<!DOCTYPE")) {
+      // Quoted identifiers may hold ">"; an internal subset could declare anything.
+      std::size_t j = i + 9;
+      for (; j < s.size() && s[j] != '>'; ++j) {
+        if (s[j] == '[' || s[j] == '<') return refuse("document-type declaration with an internal subset");
+        if (s[j] == '"' || s[j] == '\'') {
+          j = s.find(s[j], j + 1);
+          if (j == std::string_view::npos) break;
         }
       }
+      if (j == std::string_view::npos || j >= s.size()) return refuse("unterminated document-type declaration");
+      i = j + 1;
+      continue;
     }
-    i = gt + 1;
+    if (startsWithAt(s, i, "<!")) return refuse("unsupported declaration");
+    const bool closing = startsWithAt(s, i, "</");
+    std::size_t j = i + (closing ? 2 : 1);
+    const std::size_t nameStart = j;
+    while (j < s.size() && !isNameEnd(s[j])) ++j;
+    const std::string_view name = s.substr(nameStart, j - nameStart);
+    if (name.empty()) return refuse("a tag without a name");
+    bool selfClosing = false;
+    for (;;) {
+      while (j < s.size() && isSpace(s[j])) ++j;
+      if (j >= s.size()) return refuse("unterminated tag");
+      if (s[j] == '>') break;
+      if (!closing && s[j] == '/' && j + 1 < s.size() && s[j + 1] == '>') {
+        selfClosing = true;
+        ++j;
+        break;
+      }
+      if (closing) return refuse("an end tag with attributes");
+      // name="value" or name='value'
+      const std::size_t attributeStart = j;
+      while (j < s.size() && !isNameEnd(s[j])) ++j;
+      if (j == attributeStart) return refuse("unexpected character in a tag");
+      while (j < s.size() && isSpace(s[j])) ++j;
+      if (j >= s.size() || s[j] != '=') return refuse("an attribute without a value");
+      ++j;
+      while (j < s.size() && isSpace(s[j])) ++j;
+      if (j >= s.size() || (s[j] != '"' && s[j] != '\'')) return refuse("an unquoted attribute value");
+      std::size_t end = s.find(s[j], j + 1);
+      if (end == std::string_view::npos) return refuse("unterminated attribute value");
+      if (s.substr(j + 1, end - j - 1).find('<') != std::string_view::npos) return refuse("\"<\" in an attribute value");
+      j = end + 1;
+    }
+    if (closing) {
+      if (open.empty() || open.back() != name) return refuse("mismatched end tag");
+      open.pop_back();
+    } else if (!selfClosing) {
+      if (open.size() >= kMaxElements) {
+        setError(error, "property list nested deeper than " + std::to_string(PropertyList::kMaxDepth) + " levels");
+        return false;
+      }
+      open.push_back(name);
+    }
+    i = j + 1;
   }
   return true;
 }
@@ -340,25 +409,54 @@ bool checkBinary(std::string_view s, std::string* error) {
     std::uint64_t count = 0;  // number of references
   };
   // Containers (arrays, sets, dictionaries) get their references; anything else is a leaf.
+  // The count in an object's marker (or the integer after it); false when out of bounds.
+  auto countAt = [&](std::uint64_t offset, std::uint64_t* count, std::uint64_t* pos) {
+    *count = b[offset] & 0x0F;
+    *pos = offset + 1;
+    if (*count != 0x0F) return true;
+    if (*pos >= tableOffset) return false;
+    unsigned intMarker = b[*pos];
+    if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
+    std::size_t bytes = std::size_t{1} << (intMarker & 0x0F);
+    if (*pos + 1 + bytes > tableOffset) return false;
+    *count = readBigEndian(b + *pos + 1, bytes);
+    *pos += 1 + bytes;
+    return *count <= size;
+  };
+  // libplist aborts on an assertion when a dictionary key holds NUL: keys must be ASCII or
+  // UTF-16 strings without one. Each key object is looked at once, however often shared.
+  std::vector<std::uint8_t> keyState(numObjects, 0);  // 0 unseen, 1 fine, 2 refused
+  auto keyIsSafe = [&](std::uint64_t index) {
+    if (index >= numObjects) return false;
+    if (keyState[index] == 0) {
+      keyState[index] = 2;
+      std::uint64_t offset = offsetOf(index), length = 0, pos = 0;
+      if (offset < 8 || offset >= tableOffset) return false;
+      const unsigned type = b[offset] >> 4;
+      if ((type != 0x5 && type != 0x6) || !countAt(offset, &length, &pos)) return false;
+      const std::uint64_t unit = type == 0x6 ? 2 : 1;
+      if (length > (tableOffset - pos) / unit) return false;
+      for (std::uint64_t i = 0; i < length * unit; i += unit) {
+        if (b[pos + i] == 0 && (unit == 1 || b[pos + i + 1] == 0)) return false;
+      }
+      keyState[index] = 1;
+    }
+    return keyState[index] == 1;
+  };
   auto containerAt = [&](std::uint64_t index, Container* out) -> int {  // -1 bad, 0 leaf, 1 container
     std::uint64_t offset = offsetOf(index);
     if (offset < 8 || offset >= tableOffset) return -1;
-    unsigned marker = b[offset];
-    unsigned type = marker >> 4;
+    unsigned type = b[offset] >> 4;
     if (type != 0xA && type != 0xC && type != 0xD) return 0;
-    std::uint64_t count = marker & 0x0F;
-    std::uint64_t pos = offset + 1;
-    if (count == 0x0F) {
-      if (pos >= tableOffset) return -1;
-      unsigned intMarker = b[pos];
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return -1;
-      std::size_t bytes = std::size_t{1} << (intMarker & 0x0F);
-      if (pos + 1 + bytes > tableOffset) return -1;
-      count = readBigEndian(b + pos + 1, bytes);
-      pos += 1 + bytes;
-    }
+    std::uint64_t count = 0, pos = 0;
+    if (!countAt(offset, &count, &pos)) return -1;
     std::uint64_t refs = (type == 0xD) ? count * 2 : count;
     if (count > size || refs > (tableOffset - pos) / refSize) return -1;
+    if (type == 0xD) {
+      for (std::uint64_t k = 0; k < count; ++k) {
+        if (!keyIsSafe(readBigEndian(b + pos + k * refSize, refSize))) return -1;
+      }
+    }
     out->refs = pos;
     out->count = refs;
     return 1;

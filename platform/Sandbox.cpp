@@ -1,6 +1,11 @@
 #include "platform/Sandbox.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -53,7 +58,47 @@ std::string defaultSandboxRoot(ProcessInfo& processInfo, const std::string& bund
   return "/tmp/tallywise-" + std::to_string(::getuid()) + "/" + app;
 }
 
+bool checkSandboxOwnership(const Sandbox& sandbox, std::string* error) {
+  const std::string root = sandbox.root();
+  const uid_t me = ::geteuid();
+  struct stat st {};
+  if (::stat(root.c_str(), &st) != 0) {
+    // A missing root is made by us, 0700, when the sandbox is prepared.
+    if (errno != ENOENT) {
+      if (error) *error = "cannot inspect the sandbox folder " + root + ": " + std::strerror(errno);
+      return false;
+    }
+  } else if (!S_ISDIR(st.st_mode) || st.st_uid != me) {
+    if (error) {
+      *error = "the sandbox folder " + root + (S_ISDIR(st.st_mode) ? " belongs to user " + std::to_string(st.st_uid)
+                                                                  : std::string(" is not a folder")) +
+               ", not to this user (" + std::to_string(me) + "); it is not used";
+    }
+    return false;
+  }
+  // Whoever may rename entries in the parent can swap the sandbox for their own folder.
+  const std::string parent = root.substr(0, std::max<std::size_t>(root.find_last_of('/'), 1));
+  struct stat up {};
+  if (::stat(parent.c_str(), &up) == 0 && up.st_uid != me) {
+    bool othersMayRename = (up.st_mode & (S_IWGRP | S_IWOTH)) && !(up.st_mode & S_ISVTX);
+    if (up.st_uid != 0 || othersMayRename) {
+      if (error) {
+        *error = "the folder " + parent + " holding the sandbox belongs to user " + std::to_string(up.st_uid) +
+                 ", not to this user (" + std::to_string(me) + "); the sandbox is not used";
+      }
+      return false;
+    }
+  }
+  return true;
+}
+
 bool prepareSandbox(FileSystem& fileSystem, const Sandbox& sandbox, std::string* error) {
+  if (!checkSandboxOwnership(sandbox, error)) return false;
+  // Only the user may list or open anything inside, whatever made the folder before.
+  if (!fileSystem.createDirectories(sandbox.root(), error) || !checkSandboxOwnership(sandbox, error) ||
+      !fileSystem.setPermissions(sandbox.root(), 0700, error)) {
+    return false;
+  }
   for (const std::string& dir : {sandbox.preferencesDirectory(), sandbox.applicationSupportDirectory()}) {
     if (!fileSystem.createDirectories(dir, error)) return false;
   }

@@ -41,9 +41,15 @@ std::string defaultBundleIdentifier(ProcessInfo& processInfo);
 // A bundle ID that could climb out of the folder ("..", "/") is replaced by "app".
 std::string defaultSandboxRoot(ProcessInfo& processInfo, const std::string& bundleID);
 
-// Creates Library/Preferences, Library/Application Support and the keychain folder
-// (mode 0700). False with `error` filled when a folder cannot be made; the folders made
-// before the failure stay.
+// Whether the sandbox root (when it exists) is a folder of this user, in a folder that no
+// other user can rename entries of (this user's, or root's and sticky or not writable by
+// others). False with a readable `error` otherwise: another user could read or plant files.
+[[nodiscard]] bool checkSandboxOwnership(const Sandbox& sandbox, std::string* error = nullptr);
+
+// Checks the ownership, then creates the root (mode 0700, also set on an existing root),
+// Library/Preferences, Library/Application Support and the keychain folder (every new
+// folder 0700). False with `error` filled when the ownership check fails or a folder
+// cannot be made; the folders made before the failure stay.
 [[nodiscard]] bool prepareSandbox(FileSystem& fileSystem, const Sandbox& sandbox, std::string* error = nullptr);
 
 // Removes the app-data folders (Library, Documents, tmp) the way deleting the app's data

@@ -1,5 +1,6 @@
 #include "platform/app/NotificationCenter.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "platform/app/AppLog.h"
@@ -20,29 +21,46 @@ NotificationCenter::ObserverID NotificationCenter::addObserver(std::string_view 
   return entry->id;
 }
 
-bool NotificationCenter::removeObserver(ObserverID id) {
-  std::lock_guard lock(mutex_);
-  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-    if ((*it)->id == id) {
-      (*it)->removed.store(true, std::memory_order_release);
-      entries_.erase(it);
-      return true;
-    }
+void NotificationCenter::retire(const std::vector<std::shared_ptr<Entry>>& entries) {
+  const auto me = std::this_thread::get_id();
+  for (const auto& e : entries) {
+    std::unique_lock lock(e->callMutex);
+    e->removed = true;
+    // A call on this thread is the caller's own handler (or one it nested into): waiting
+    // for it would never end.
+    e->callsDone.wait(lock, [&] {
+      return std::all_of(e->callers.begin(), e->callers.end(), [&](std::thread::id t) { return t == me; });
+    });
   }
-  return false;
+}
+
+bool NotificationCenter::removeObserver(ObserverID id) {
+  std::vector<std::shared_ptr<Entry>> gone;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(entries_.begin(), entries_.end(), [&](const auto& e) { return e->id == id; });
+    if (it == entries_.end()) return false;
+    gone.push_back(*it);
+    entries_.erase(it);
+  }
+  // Outside the centre's lock, so that the handlers being waited for may still use it.
+  retire(gone);
+  return true;
 }
 
 std::size_t NotificationCenter::removeObserversOwnedBy(const void* owner, std::string_view name) {
   if (!owner) return 0;
-  std::lock_guard lock(mutex_);
-  std::size_t removed = 0;
-  std::erase_if(entries_, [&](const std::shared_ptr<Entry>& e) {
-    if (e->owner != owner || (!name.empty() && e->name != name)) return false;
-    e->removed.store(true, std::memory_order_release);
-    ++removed;
-    return true;
-  });
-  return removed;
+  std::vector<std::shared_ptr<Entry>> gone;
+  {
+    std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const std::shared_ptr<Entry>& e) {
+      if (e->owner != owner || (!name.empty() && e->name != name)) return false;
+      gone.push_back(e);
+      return true;
+    });
+  }
+  retire(gone);
+  return gone.size();
 }
 
 std::size_t NotificationCenter::post(const Notification& notification) {
@@ -57,8 +75,22 @@ std::size_t NotificationCenter::post(const Notification& notification) {
     }
   }
   std::size_t delivered = 0;
+  const auto me = std::this_thread::get_id();
   for (const auto& e : matching) {
-    if (e->removed.load(std::memory_order_acquire)) continue;
+    {
+      std::lock_guard lock(e->callMutex);
+      if (e->removed) continue;
+      e->callers.push_back(me);
+    }
+    struct CallEnd {
+      Entry& entry;
+      std::thread::id me;
+      ~CallEnd() {
+        std::lock_guard lock(entry.callMutex);
+        entry.callers.erase(std::find(entry.callers.begin(), entry.callers.end(), me));
+        entry.callsDone.notify_all();
+      }
+    } callEnd{*e, me};
     try {
       e->handler(notification);
     } catch (const std::exception& ex) {

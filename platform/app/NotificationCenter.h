@@ -4,21 +4,24 @@
 // Thread-safety: every operation may be called from any thread, including from inside a
 // handler (a handler may post, add or remove observers). A notification is delivered on
 // the posting thread, synchronously, to the observers registered when the post began, in
-// the order they were added. An observer removed while a post is under way is not called
-// after removeObserver returns, except when its handler is already running on another
-// thread at that moment (removal never waits, so it cannot deadlock).
+// the order they were added. An observer is never called after removeObserver (or
+// removeObserversOwnedBy) has returned: removal waits for calls of its handler already
+// running on other threads, and does not wait for one running on the removing thread (a
+// handler may remove itself). So do not remove an observer while holding a lock its
+// handler takes.
 //
 // Ownership: the centre keeps a copy of each handler until it is removed; a handler that
 // needs its owner should capture it weakly. Handlers must not throw; an exception that
 // escapes one is caught, logged and does not stop delivery to the others.
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/Value.h"
@@ -67,8 +70,14 @@ class NotificationCenter {
     Value sender;
     const void* owner;
     Handler handler;
-    std::atomic<bool> removed{false};
+    // Guards `removed` and the calls in flight, so that removal can wait for them.
+    std::mutex callMutex;
+    std::condition_variable callsDone;
+    bool removed = false;
+    std::vector<std::thread::id> callers;
   };
+  // Marks the entries removed and waits for their calls on other threads to end.
+  static void retire(const std::vector<std::shared_ptr<Entry>>& entries);
 
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<Entry>> entries_;

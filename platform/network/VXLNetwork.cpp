@@ -81,7 +81,7 @@ bool hasLineBreakOrNul(const std::string& s) {
   return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
 }
 
-// Checks that the URL parses and is an absolute http or https URL with a host.
+// Checks that the URL parses and is an absolute https URL with a host, or http to loopback.
 bool validateURL(const std::string& url, std::string* reason) {
   CURLU* handle = curl_url();
   if (!handle) {
@@ -101,6 +101,9 @@ bool validateURL(const std::string& url, std::string* reason) {
       *reason = "unsupported URL scheme";
     } else if (!host || !*host) {
       *reason = "URL has no host";
+    } else if (::strcasecmp(scheme, "http") == 0 && !isLoopbackHost(host)) {
+      // Batches carry identifiers: unencrypted only to the local measurement service.
+      *reason = "plain http is allowed only to this machine (localhost, 127.0.0.0/8, ::1); use https";
     } else {
       ok = true;
     }
@@ -110,6 +113,11 @@ bool validateURL(const std::string& url, std::string* reason) {
   curl_url_cleanup(handle);
   return ok;
 }
+
+// A request ends after this many timeout intervals (at least ten minutes) even while data
+// still trickles.
+constexpr long kOverallCapFactor = 20;
+constexpr long kOverallCapMs = 10L * 60 * 1000;
 
 struct Request {
   std::uint64_t id = 0;
@@ -127,6 +135,10 @@ struct Request {
   VXLHTTPHeaders received;
   std::string bodyOut;
   bool tooLarge = false;
+  // When a byte last moved either way; silence longer than timeoutMs ends the transfer.
+  std::chrono::steady_clock::time_point lastActivity;
+  curl_off_t lastSent = -1, lastReceived = -1;
+  bool idle = false;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   ~Request() {
@@ -144,6 +156,21 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
   }
   r->bodyOut.append(data, n);
   return n;
+}
+
+// Called about once a second while nothing moves, more often while data flows.
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+  auto* r = static_cast<Request*>(user);
+  const auto now = std::chrono::steady_clock::now();
+  if (received != r->lastReceived || sent != r->lastSent) {
+    r->lastReceived = received;
+    r->lastSent = sent;
+    r->lastActivity = now;
+    return 0;
+  }
+  if (now - r->lastActivity < std::chrono::milliseconds(r->timeoutMs)) return 0;
+  r->idle = true;
+  return 1;
 }
 
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
@@ -278,8 +305,14 @@ struct VXLNetwork::State : std::enable_shared_from_this<VXLNetwork::State> {
     check(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L));
     check(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L));
     check(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L));
-    check(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, r.timeoutMs));
+    // The interval bounds silence, not the whole exchange: a large upload on a slow but
+    // working link goes on while bytes move. A generous cap still ends a trickle.
+    r.lastActivity = std::chrono::steady_clock::now();
     check(curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, r.timeoutMs));
+    check(curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L));
+    check(curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &onProgress));
+    check(curl_easy_setopt(e, CURLOPT_XFERINFODATA, &r));
+    check(curl_easy_setopt(e, CURLOPT_TIMEOUT_MS, std::max(kOverallCapMs, r.timeoutMs * kOverallCapFactor)));
     check(curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &onBody));
     check(curl_easy_setopt(e, CURLOPT_WRITEDATA, &r));
     check(curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &onHeader));
@@ -337,6 +370,9 @@ struct VXLNetwork::State : std::enable_shared_from_this<VXLNetwork::State> {
       description = "response body exceeds the limit of " + std::to_string(r->maxBody) + " bytes";
       log(VXLLoggerLevel::Warning, kVXLNetworkMessageCodeResponseTooLarge,
           "Response body too large, request cancelled. URL", {Value(redactedURL(r->url))});
+    } else if (r->idle && result == CURLE_ABORTED_BY_CALLBACK) {
+      code = VXLNetworkErrorCode::TimedOut;
+      description = "no data moved for " + std::to_string(r->timeoutMs) + " ms";
     } else {
       switch (result) {
         case CURLE_OPERATION_TIMEDOUT: code = VXLNetworkErrorCode::TimedOut; break;

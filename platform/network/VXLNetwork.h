@@ -17,7 +17,9 @@
 // Transport: request bodies are sent gzip-compressed ("Content-Encoding: gzip"); response
 // bodies are delivered exactly as received (no automatic decoding), cut off with an error
 // when they exceed the configured limit. TLS peers and host names are verified for https.
-// Redirects are not followed. Only http and https URLs are accepted. Each post goes out
+// Redirects are not followed. Only https URLs are accepted, and plain http to loopback
+// hosts (localhost, 127.0.0.0/8, ::1: the local measurement service); any other http URL
+// fails with InvalidURL, so identifiers never leave the machine unencrypted. Each post goes out
 // on a new connection and exactly once: it is never resent by the client (a failed post
 // is reported, and the caller decides whether to try again).
 
@@ -47,9 +49,9 @@ inline constexpr long kVXLNetworkHTTPStatusCodeUnavailable = 503;
 inline constexpr std::string_view kVXLNetworkErrorDomain = "com.vorlix.utilities.network.ErrorDomain";
 
 enum class VXLNetworkErrorCode : long {
-  InvalidURL = 1,          // not an absolute http(s) URL with a host
+  InvalidURL = 1,          // not an absolute https URL with a host (or http to loopback)
   ConnectionFailed = 2,    // refused, unreachable, name not resolved
-  TimedOut = 3,            // the timeout interval passed
+  TimedOut = 3,            // silent for the timeout interval, or past the overall cap
   ConnectionDropped = 4,   // the peer closed or reset the connection mid-exchange
   ResponseTooLarge = 5,    // the body passed the client's limit
   TLSFailure = 6,          // handshake or certificate verification failed
@@ -162,8 +164,10 @@ class VXLNetwork {
   // True from a request's acceptance until its completion handler has returned.
   bool hasUploadInProgress() const;
 
-  // Seconds for each later request as a whole (connect, send, receive); values that are
-  // not positive and finite leave the current interval (60 s initially).
+  // Seconds a later request may stay silent: connecting, or a stretch without a byte sent
+  // or received (checked about once a second), fails it with TimedOut; a transfer that keeps
+  // moving may last up to 20 intervals (at least ten minutes). Values that are not positive
+  // and finite leave the current interval (60 s initially).
   void setTimeoutInterval(double seconds);
   double timeoutInterval() const;
 

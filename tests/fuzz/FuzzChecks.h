@@ -1,7 +1,7 @@
 #pragma once
 // What the decoder fuzz targets check for every input, shared with the test that replays
 // the committed corpus: decoding never crashes, and whatever decodes serialises again and
-// decodes to an equal message.
+// decodes to an equal message (a property list: is written and read again).
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
+#include "platform/PropertyList.h"
 
 namespace fuzzchecks {
 
@@ -39,6 +40,25 @@ inline std::string checkBundle(std::span<const std::uint8_t> bytes) {
 
 inline std::string checkConfig(std::span<const std::uint8_t> bytes) {
   return checkDecoder<TLWPBMeasurementConfig>(bytes);
+}
+
+// The property-list reader (its own nesting checks, then libplist). What it accepts must
+// be writable again, or a preferences file holding it would block every later write.
+inline std::string checkPropertyList(std::span<const std::uint8_t> bytes) {
+  using platform::PropertyList;
+  using platform::PropertyListFormat;
+  std::string error;
+  auto value = PropertyList::propertyListWithData(
+      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &error);
+  if (!value) return error.empty() ? "refused without a reason" : std::string();
+  if (!PropertyList::dataWithPropertyList(*value, PropertyListFormat::XML, &error)) {
+    return "read but cannot be written as XML: " + error;
+  }
+  auto binary = PropertyList::dataWithPropertyList(*value, PropertyListFormat::Binary, &error);
+  if (!binary) return "read but cannot be written as binary: " + error;
+  // Dates far from 2001 may move by a microsecond on the way, so the bytes are not compared.
+  if (!PropertyList::propertyListWithData(*binary, &error)) return "its binary form does not read: " + error;
+  return {};
 }
 
 }  // namespace fuzzchecks

@@ -1,6 +1,9 @@
 #include "platform/DispatchQueue.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +15,19 @@
 
 #include "platform/VXLLogger.h"
 #include "tests/support/Wait.h"
+
+namespace {
+// Seconds added to the wall clock this test program reads; the machine's clock stays put.
+std::atomic<long> gWallClockShift{0};
+}  // namespace
+
+// Every wall-clock read of this program (std::chrono's included) comes here, so a test can
+// set the clock back without being allowed to set the machine's.
+extern "C" int clock_gettime(clockid_t id, struct timespec* ts) {
+  long r = ::syscall(SYS_clock_gettime, id, ts);
+  if (r == 0 && id == CLOCK_REALTIME) ts->tv_sec += gWallClockShift.load();
+  return static_cast<int>(r);
+}
 
 using namespace std::chrono_literals;
 using platform::DispatchQueue;
@@ -285,6 +301,18 @@ TEST_F(DispatchQueueTest, AfterRunsOnTheQueueUnlessCancelledOrTheQueueIsGone) {
   }
   drain(queue);
   EXPECT_FALSE(lateRan.load());
+}
+
+// A delay is not a deadline: the wall clock set back an hour must not hold the block back
+// (the preference writes, retries and debounces all wait this way).
+TEST_F(DispatchQueueTest, AfterDelaysIgnoreTheWallClockBeingSetBack) {
+  auto queue = DispatchQueue::create("test.after-monotonic");
+  std::atomic<bool> ran{false};
+  (void)queue->after(300ms, [&] { ran = true; });
+  gWallClockShift = -3600;
+  const bool inTime = waitFor([&] { return ran.load(); }, 5s);
+  gWallClockShift = 0;
+  EXPECT_TRUE(inTime);
 }
 
 // ---------------------------------------------------------------------------------------

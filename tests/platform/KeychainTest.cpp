@@ -96,14 +96,16 @@ TEST_F(KeychainTest, AnUnreadableOrUnwritableFileIsNeverClobbered) {
   EXPECT_FALSE(keychain->read("svc", "b"));
 }
 
+// Two objects stand for two processes: only the folder lock orders their read-modify-writes.
 TEST_F(KeychainTest, ConcurrentWritersThroughTwoObjectsLoseNothing) {
   FileKeychain first(env->fileSystem(), env->sandbox());
   FileKeychain second(env->fileSystem(), env->sandbox());
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
+      FileKeychain& keychain = t % 2 ? second : first;
       for (int i = 0; i < 10; ++i) {
-        EXPECT_TRUE(first.write("svc", "t" + std::to_string(t) + "-" + std::to_string(i), bytesOf("v")));
+        EXPECT_TRUE(keychain.write("svc", "t" + std::to_string(t) + "-" + std::to_string(i), bytesOf("v")));
       }
     });
   }

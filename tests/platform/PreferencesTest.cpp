@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "platform/PropertyList.h"
 #include "platform/testing/LogCapture.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/Wait.h"
 
 namespace platform {
 namespace {
@@ -216,6 +218,90 @@ TEST_F(PreferencesTest, PendingChangesAreWrittenAtANormalExitButNotWhenKilled) {
   FilePreferences reread(env->fileSystem(), env->sandbox(), "std");
   EXPECT_EQ(reread.suite("exiting")->objectForKey("exited"), Value(1));
   EXPECT_TRUE(reread.suite("exiting")->objectForKey("killed").isNull());
+}
+
+// Nobody calls synchronize and nothing is destroyed: the suite writes itself (the product's
+// own executable ends with _Exit, which runs no exit handler), and retries a failed write.
+TEST_F(PreferencesTest, ChangesReachTheDiskOnTheirOwnPrivatelyAndAFailedWriteIsRetried) {
+  auto onDisk = [&](const std::string& key) {
+    auto bytes = env->fileSystem()->readFile(suitePath("auto"));
+    auto root = bytes ? PropertyList::propertyListWithData(*bytes) : std::nullopt;
+    return root && root->isDictionary() ? root->dictionary()->get(key) : Value();
+  };
+  auto suite = env->preferences()->suite("auto");
+  suite->setObject("consent", "granted");
+  EXPECT_TRUE(tw_test_support::waitFor([&] { return onDisk("consent") == Value("granted"); }, std::chrono::seconds(10)));
+  struct stat st {};
+  ASSERT_EQ(::stat(suitePath("auto").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  env->faultFileSystem()->setFailWrite(true);
+  suite->setObject("reset", "pending");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(onDisk("reset").isNull());
+  env->faultFileSystem()->clearFaults();
+  EXPECT_TRUE(tw_test_support::waitFor([&] { return onDisk("reset") == Value("pending"); }, std::chrono::seconds(10)));
+}
+
+// Only a file that was read and did not parse is corrupt: one that cannot be read is kept
+// and read again before anything is written over it.
+TEST_F(PreferencesTest, AReadErrorKeepsTheFileAndItsKeys) {
+  auto suite = env->preferences()->suite("kept");
+  suite->setObject("instance", "A1");
+  ASSERT_TRUE(suite->synchronize());
+  env->relaunch();
+  const std::string before = fileContents(suitePath("kept"));
+
+  LogCapture log;
+  env->faultFileSystem()->setFailRead(true);
+  auto reread = env->preferences()->suite("kept");
+  reread->setObject("written", 1);
+  EXPECT_FALSE(reread->synchronize());
+  EXPECT_TRUE(log.contains("I-PLT000001", "cannot be read"));
+  env->faultFileSystem()->clearFaults();
+  EXPECT_EQ(fileContents(suitePath("kept")), before);
+
+  EXPECT_EQ(reread->objectForKey("instance"), Value("A1"));
+  ASSERT_TRUE(reread->synchronize());
+  env->relaunch();
+  EXPECT_EQ(env->preferences()->suite("kept")->dictionaryRepresentation(),
+            (Dictionary{{"instance", "A1"}, {"written", 1}}));
+}
+
+// Two preference objects on one sandbox stand for two processes of one app: each writes
+// under the folder lock what it changed on top of what the file holds.
+TEST_F(PreferencesTest, TwoWritersOnOneSandboxKeepEachOthersChanges) {
+  FilePreferences first(env->fileSystem(), env->sandbox(), "std");
+  FilePreferences second(env->fileSystem(), env->sandbox(), "std");
+  auto a = first.suite("shared");
+  auto b = second.suite("shared");
+  a->setObject("gone", 0);
+  ASSERT_TRUE(a->synchronize());
+  EXPECT_EQ(b->objectForKey("gone"), Value(0));
+  b->removeObject("gone");
+  constexpr int kKeys = 40;
+  std::thread other([&] {
+    for (int k = 0; k < kKeys; ++k) {
+      b->setObject("b" + std::to_string(k), k);
+      EXPECT_TRUE(b->synchronize());
+    }
+  });
+  for (int k = 0; k < kKeys; ++k) {
+    a->setObject("a" + std::to_string(k), k);
+    EXPECT_TRUE(a->synchronize());
+  }
+  other.join();
+  Dictionary onDisk = FilePreferences(env->fileSystem(), env->sandbox(), "std").suite("shared")->dictionaryRepresentation();
+  EXPECT_EQ(onDisk.size(), std::size_t{2 * kKeys});
+  EXPECT_FALSE(onDisk.contains("gone"));
+  for (int k = 0; k < kKeys; ++k) {
+    EXPECT_EQ(onDisk.get("a" + std::to_string(k)), Value(k));
+    EXPECT_EQ(onDisk.get("b" + std::to_string(k)), Value(k));
+  }
+  // A writer sees the other's keys after its own next write.
+  a->setObject("last", true);
+  ASSERT_TRUE(a->synchronize());
+  EXPECT_EQ(a->objectForKey("b0"), Value(0));
 }
 
 }  // namespace

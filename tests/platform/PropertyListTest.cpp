@@ -158,6 +158,35 @@ TEST(PropertyListTest, NestingIsBoundedForXMLInput) {
   EXPECT_FALSE(PropertyList::propertyListWithData("<!DOCTYPE plist [ <!ENTITY x \"y\"> ]><plist><true/></plist>"));
 }
 
+// Markup that hides an end tag from a reader that is not the parser's: the parser still
+// nests one level per repetition, deep enough to overflow its stack unless refused first.
+TEST(PropertyListTest, NestingCannotHideBehindMarkupTheParserReadsDifferently) {
+  struct Case {
+    const char* name;
+    std::string_view unit;
+  };
+  for (const Case& c : {Case{"processing instruction ending at ?>", "<array><?a></array>?>"},
+                        Case{"quoted > in an attribute", "<array a=\"></array>\">"},
+                        Case{"single-quoted > in an attribute", "<array a='></array>'>"},
+                        Case{"comment holding >", "<array><!-- > </array> -->"},
+                        Case{"quoted > in a document type", "<!DOCTYPE x \"></array>\"><array>"}}) {
+    std::string hostile = "<plist version=\"1.0\">";
+    for (int i = 0; i < 190000; ++i) hostile += c.unit;
+    std::string error;
+    EXPECT_FALSE(PropertyList::propertyListWithData(hostile, &error)) << c.name;
+    EXPECT_FALSE(error.empty()) << c.name;
+  }
+  // The same constructs where they are harmless still read.
+  const char* benign =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"a>b\">\n"
+      "<plist version='1.0'><!-- a > b --><dict><key>k</key><array ><?pi > ?><string>x&gt;y</string></array></dict>"
+      "</plist>";
+  auto value = PropertyList::propertyListWithData(benign);
+  ASSERT_TRUE(value);
+  EXPECT_EQ(*value, Value(Dictionary{{"k", Value::array({"x>y"})}}));
+}
+
 // A binary list by hand: objects are given as raw bytes; refs are one byte wide,
 // offsets two.
 std::string binaryList(const std::vector<std::string>& objects, std::uint8_t top = 0) {

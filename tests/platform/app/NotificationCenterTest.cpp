@@ -128,5 +128,40 @@ TEST(NotificationCenterTest, ObservePostAndRemoveFromSeveralThreads) {
   EXPECT_EQ(late.load(), 0);
 }
 
+// After removeObserver returns the observer's owner may be destroyed: a call in flight on
+// another thread has ended by then. A handler removing itself does not wait for itself.
+TEST(NotificationCenterTest, RemovalWaitsForACallInFlightElsewhereButNotForItsOwnThread) {
+  for (bool byOwner : {false, true}) {
+    SCOPED_TRACE(byOwner ? "by owner" : "by identifier");
+    NotificationCenter center;
+    int ownerTag = 0;
+    std::atomic<bool> entered{false}, finished{false};
+    auto id = center.addObserver("N", Value(), [&](const Notification&) {
+      entered = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      finished = true;
+    }, &ownerTag);
+    std::thread poster([&] { center.post("N"); });
+    while (!entered) std::this_thread::yield();
+    if (byOwner) {
+      EXPECT_EQ(center.removeObserversOwnedBy(&ownerTag), 1u);
+    } else {
+      EXPECT_TRUE(center.removeObserver(id));
+    }
+    EXPECT_TRUE(finished);
+    poster.join();
+  }
+  NotificationCenter center;
+  NotificationCenter::ObserverID self = 0;
+  int calls = 0;
+  self = center.addObserver("N", Value(), [&](const Notification&) {
+    ++calls;
+    EXPECT_TRUE(center.removeObserver(self));
+  });
+  center.post("N");
+  center.post("N");
+  EXPECT_EQ(calls, 1);
+}
+
 }  // namespace
 }  // namespace platform

@@ -274,6 +274,14 @@ TEST_F(VXLNetworkTest, TransportFailuresCompleteWithStatusZeroAndAnError) {
     EXPECT_EQ(outcome.error->code, code);
   }
 
+  // Loopback by name is plain http's other allowed host.
+  setRules(R"({"rules":[]})");
+  Outcome byName;
+  network.postURL("http://localhost:" + url("/a").substr(url("/a").rfind(':') + 1), bytesOf("x"), queue_, false,
+                  byName.handler(queue_));
+  ASSERT_TRUE(byName.wait());
+  EXPECT_FALSE(byName.error.has_value()) << byName.error->description;
+
   // Non-positive or non-finite intervals are ignored.
   network.setTimeoutInterval(0);
   network.setTimeoutInterval(-3);
@@ -281,10 +289,56 @@ TEST_F(VXLNetworkTest, TransportFailuresCompleteWithStatusZeroAndAnError) {
   EXPECT_DOUBLE_EQ(network.timeoutInterval(), 10);
 }
 
+// A slow link that keeps delivering is not a timeout: the interval bounds silence, not the
+// whole exchange. A server on loopback answers a byte every 400 ms for about 4 s.
+TEST_F(VXLNetworkTest, ASlowButSteadyResponseOutlastsTheTimeoutInterval) {
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  const std::string body = "0123456789";
+  std::thread server([&] {
+    int fd = ::accept(listener, nullptr, nullptr);
+    if (fd < 0) return;
+    std::string request;
+    char buffer[1024];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n <= 0) break;
+      request.append(buffer, static_cast<std::size_t>(n));
+    }
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    (void)!::write(fd, head.data(), head.size());
+    for (char c : body) {
+      std::this_thread::sleep_for(400ms);
+      if (::write(fd, &c, 1) != 1) break;
+    }
+    ::close(fd);
+  });
+  VXLNetwork network("127.0.0.1");
+  network.setTimeoutInterval(1.5);
+  Outcome slow;
+  network.getURL("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/slow", {}, queue_, false,
+                 slow.handler(queue_));
+  EXPECT_TRUE(slow.wait(20s));
+  server.join();
+  ::close(listener);
+  EXPECT_FALSE(slow.error.has_value()) << slow.error->description;
+  EXPECT_EQ(slow.response.statusCode, kVXLNetworkHTTPStatusOK);
+  EXPECT_EQ(stringOf(slow.data), body);
+}
+
 TEST_F(VXLNetworkTest, MalformedURLsAndHeadersFailWithoutSending) {
   VXLNetwork network("127.0.0.1");
+  // Plain http leaves the machine unencrypted: only loopback hosts may be reached that way.
   for (std::string bad : {"", "not a url", "ftp://127.0.0.1/a", "http://", "file:///etc/passwd", "http://[::1/a",
-                          "127.0.0.1/a"}) {
+                          "127.0.0.1/a", "http://example.com/a", "http://10.1.2.3/a", "http://127.0.0.1.example.com/a",
+                          "HTTP://192.168.0.1:80/a"}) {
     SCOPED_TRACE(bad);
     Outcome outcome;
     std::string session = network.postURL(bad, bytesOf("x"), queue_, false, outcome.handler(queue_));
