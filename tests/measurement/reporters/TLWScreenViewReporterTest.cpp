@@ -3,7 +3,7 @@
 #include <set>
 #include <thread>
 
-#include "ReporterTestSupport.h"
+#include "SessionScreenTestSupport.h"
 #include "measurement/reporters/TLWSessionReporter.h"
 #include "platform/app/Application.h"
 #include "platform/app/ClassRegistry.h"
@@ -14,8 +14,8 @@ namespace {
 
 using platform::ViewController;
 using platform::ViewControllerKind;
-using reporter_test::Logged;
-using reporter_test::ReporterFixture;
+using session_screen_test::Logged;
+using session_screen_test::ReporterFixture;
 
 class ScreenViewReporterTest : public ReporterFixture {
  protected:
@@ -215,7 +215,7 @@ TEST(ScreenViewReporterHooks, AMissingOriginalImplementationLeavesTransitionsAlo
   auto env = platform::testing::TestEnvironment::create();
   auto registry = env->classRegistry();
   ASSERT_TRUE(registry->registerClass({"UIViewController", "", {}, {}}));
-  auto host = std::make_shared<reporter_test::RecordingHost>();
+  auto host = std::make_shared<session_screen_test::RecordingHost>();
   auto reporter = TLWScreenViewReporter::initWithEnvironment(env, false);
   reporter->setEngine(host);
   EXPECT_FALSE(TLWScreenViewReporter::installViewControllerHooks(*env, reporter));

@@ -3,12 +3,12 @@
 #include <cmath>
 #include <limits>
 
-#include "ReporterTestSupport.h"
+#include "SessionScreenTestSupport.h"
 #include "measurement/model/TLWEvent.h"
 
 namespace {
 
-using reporter_test::ReporterFixture;
+using session_screen_test::ReporterFixture;
 
 class SessionReporterTest : public ReporterFixture {
  protected:

@@ -19,7 +19,7 @@
 #include "platform/testing/TestEnvironment.h"
 #include "tests/support/Logging.h"
 
-namespace reporter_test {
+namespace session_screen_test {
 
 struct LoggedEvent {
   std::string name;
@@ -92,4 +92,4 @@ class ReporterFixture : public ::testing::Test {
   EventLog events_;
 };
 
-}  // namespace reporter_test
+}  // namespace session_screen_test
