@@ -1,95 +1,116 @@
 #pragma once
-// The purchase, campaign and search-ad reporter tests: a test sandbox with an app bundle,
-// a monitor that records every line, the persisted configuration, and a record of the
-// events a reporter logs.
+// Shared pieces of the reporter tests: a test environment made current, a monitor whose
+// lines are recorded, a persisted configuration in the sandbox, and hosts that record
+// what the reporters log instead of going through an engine.
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWScreenViewReporting.h"
+#include "measurement/reporters/TLWSessionReporting.h"
 #include "measurement/storage/TLWPersistedConfig.h"
-#include "measurement/storage/TLWUserDefaults.h"
-#include "platform/PropertyList.h"
-#include "platform/app/Bundle.h"
 #include "platform/testing/TestEnvironment.h"
 #include "tests/support/Logging.h"
+#include "tests/support/Wait.h"
 
 namespace session_screen_test {
 
-struct LoggedEvent {
-  std::string name;
+struct Logged {
+  std::string origin, name;
   platform::Dictionary parameters;
-  long long integer(std::string_view key) const { return parameters.get(key).int64Value().value_or(-999); }
-  std::string string(std::string_view key) const { return parameters.get(key).stringOr("(absent)"); }
+  std::optional<double> timestamp;
+  std::int64_t integer(const char* key) const {
+    const platform::Value* v = parameters.find(key);
+    if (v && v->int64Value()) return *v->int64Value();
+    return v && v->doubleValue() ? static_cast<std::int64_t>(*v->doubleValue()) : -1;
+  }
+  std::string string(const char* key) const { return parameters.get(key).stringOr("-"); }
 };
 
-class EventLog {
+// Records events, session properties and screen views; answers as the engine would.
+class RecordingHost : public TLWSessionReporterHost, public TLWScreenViewEngine {
  public:
-  void add(const std::string& name, const platform::Dictionary& parameters) {
-    std::lock_guard lock(mutex_);
-    events_.push_back({name, parameters});
+  void logInternalEvent(const std::string& name, const platform::Dictionary& parameters) override {
+    record({"auto", name, parameters, std::nullopt});
   }
-  std::vector<LoggedEvent> events() const {
+  void setSessionUserProperties(std::optional<std::int64_t> sid, std::optional<std::int64_t> sno) override {
     std::lock_guard lock(mutex_);
-    return events_;
+    sessionID = sid;
+    sessionNumber = sno;
   }
-  std::size_t size() const {
+  bool isAppActive() override {
+    if (auto reporter = screens.lock()) return reporter->isAppActive();
+    return active.load();
+  }
+  std::shared_ptr<TLWRemoteConfig> remoteConfig() override { return nullptr; }
+  bool isMeasurementEnabled() override { return true; }
+  std::shared_ptr<TLWSessionReporting> sessionReporter() override {
     std::lock_guard lock(mutex_);
-    return events_.size();
+    return session;
+  }
+  bool efficientEngagementReportingEnabled() override { return false; }
+  void logScreenViewEvent(const std::string& origin, const platform::Dictionary& parameters,
+                          std::optional<double> timestamp) override {
+    record({origin, "_vs", parameters, timestamp});
   }
 
+  std::vector<Logged> events(const std::string& name = {}) const {
+    std::lock_guard lock(mutex_);
+    std::vector<Logged> out;
+    for (const auto& e : events_)
+      if (name.empty() || e.name == name) out.push_back(e);
+    return out;
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+  }
+
+  std::atomic<bool> active{true};
+  std::optional<std::int64_t> sessionID, sessionNumber;
+  std::shared_ptr<TLWSessionReporting> session;
+  std::weak_ptr<TLWScreenViewReporting> screens;  // when set, the app is active as it says
+
  private:
+  void record(Logged logged) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(logged));
+  }
   mutable std::mutex mutex_;
-  std::vector<LoggedEvent> events_;
+  std::vector<Logged> events_;
 };
 
 class ReporterFixture : public ::testing::Test {
  protected:
-  static constexpr double kNow = 1'800'000'000.0;
-
   void SetUp() override {
-    env_ = platform::testing::TestEnvironment::create("com.vorlix.skyforge");
-    ASSERT_TRUE(env_);
-    bundleDir_ = env_->root() + "/Skyforge.app";
-    ASSERT_TRUE(env_->fileSystem()->createDirectories(bundleDir_));
-    env_->fakeProcessInfo()->setEnvironmentVariable(platform::kBundlePathEnvironmentVariable, bundleDir_);
-    env_->fakeClock()->setNow(kNow);
-    writeInfoPlist({});
-    recorder_ = std::make_shared<tw_test_support::RecordingLogger>();
-    monitor_ = TLWMonitor::initWithLogLevel(8, recorder_, kTLWLibraryNumericVersion, env_);
-    auto standard = TLWUserDefaults::initWithSuiteName("", env_);
-    persisted_ = TLWPersistedConfig::initWithSuiteName(std::string(kTLWPersistedConfigSuiteName), false, env_,
-                                                       standard, monitor_);
-    ASSERT_TRUE(persisted_);
+    env = platform::testing::TestEnvironment::create();
+    ASSERT_TRUE(env);
+    current = std::make_unique<platform::testing::ScopedCurrentEnvironment>(env);
+    logger = std::make_shared<tw_test_support::RecordingLogger>();
+    monitor = TLWMonitor::initWithLogLevel(8, logger, 80901, env);
+    host = std::make_shared<RecordingHost>();
   }
+  void TearDown() override { current.reset(); }
 
-  void writeInfoPlist(platform::Dictionary extra) {
-    platform::Dictionary info{{"CFBundleIdentifier", "com.vorlix.skyforge"},
-                              {"CFBundleVersion", "1.0"},
-                              {"VORLIX_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", true}};
-    for (const auto& [key, value] : extra) info.set(key, value);
-    auto bytes = platform::PropertyList::dataWithPropertyList(platform::Value(info), platform::PropertyListFormat::XML);
-    ASSERT_TRUE(bytes);
-    ASSERT_TRUE(env_->fileSystem()->writeFileAtomically(bundleDir_ + "/Info.plist", *bytes));
+  std::shared_ptr<TLWPersistedConfig> persistedConfig() {
+    return TLWPersistedConfig::initWithSuiteName("com.vorlix.tallywise.reporter-tests", false, env, nullptr, monitor);
   }
-
+  // Log lines reach the recorder on the monitor's queue.
   bool logged(std::int64_t code) {
-    monitor_->flush();
-    return recorder_->hasCode(code);
+    return tw_test_support::waitFor([&] { return logger->hasCode(code); }, std::chrono::seconds(10));
   }
 
-  tw_test_support::ScopedLoggerLevel loggerLevel_{platform::VXLLoggerLevel::Debug};
-  std::shared_ptr<platform::testing::TestEnvironment> env_;
-  std::string bundleDir_;
-  std::shared_ptr<tw_test_support::RecordingLogger> recorder_;
-  std::shared_ptr<TLWMonitor> monitor_;
-  std::shared_ptr<TLWPersistedConfig> persisted_;
-  EventLog events_;
+  std::shared_ptr<platform::testing::TestEnvironment> env;
+  std::unique_ptr<platform::testing::ScopedCurrentEnvironment> current;
+  std::shared_ptr<tw_test_support::RecordingLogger> logger;
+  std::shared_ptr<TLWMonitor> monitor;
+  std::shared_ptr<RecordingHost> host;
 };
 
 }  // namespace session_screen_test
