@@ -27,11 +27,6 @@ void DemoAnalytics::start(const platform::TWKOptions& options) {
   TWKAnalytics::startWithConfiguration(Value(), options);
 }
 
-void DemoAnalytics::logScreenView(const std::string& screenName, const std::string& screenClass) {
-  std::printf("[analytics] screen_view %s (%s)\n", screenName.c_str(), screenClass.c_str());
-  TWKAnalytics::logEventWithName(Value("screen_view"), Value{{"screen_name", screenName}, {"screen_class", screenClass}});
-}
-
 void DemoAnalytics::logEvent(const std::string& name, const platform::Dictionary& parameters) {
   std::printf("[analytics] event %s %s\n", name.c_str(), Value(parameters).description().c_str());
   TWKAnalytics::logEventWithName(Value(name), Value(parameters));

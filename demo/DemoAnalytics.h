@@ -19,7 +19,6 @@ class DemoAnalytics {
  public:
   ~DemoAnalytics();
   void start(const platform::TWKOptions& options);
-  void logScreenView(const std::string& screenName, const std::string& screenClass);
   void logEvent(const std::string& name, const platform::Dictionary& parameters);
   void setUserProperty(const std::string& name, const std::string& value);
   // A user property that takes effect when `triggerEvent` is logged (within ten minutes)

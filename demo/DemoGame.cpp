@@ -58,7 +58,7 @@ class DemoAppDelegate : public platform::ApplicationDelegate {
 
 }  // namespace
 
-DemoGame::DemoGame(std::shared_ptr<platform::Environment> env) : env_(std::move(env)) {
+DemoGame::DemoGame(std::shared_ptr<platform::Environment> env) : env_(std::move(env)), screens_(env_) {
   if (auto ms = env_->processInfo()->environmentVariable("TALLYWISE_DEMO_STEP_MS")) {
     const long value = std::strtol(ms->c_str(), nullptr, 10);
     if (value >= 0 && value <= 10000) stepDelay_ = std::chrono::milliseconds(value);
@@ -153,11 +153,6 @@ void DemoGame::configureCore() {
       });
 }
 
-void DemoGame::showScreen(const std::string& name, const std::string& screenClass) {
-  std::printf("[game] screen %s\n", name.c_str());
-  analytics_.logScreenView(name, screenClass);
-}
-
 int DemoGame::run(int argc, char** argv) {
   std::printf("[engine] runUIApplicationMain with %d argument(s), first %s\n", argc,
               argc > 0 && argv && argv[0] ? argv[0] : "(none)");
@@ -190,9 +185,9 @@ int DemoGame::run(int argc, char** argv) {
 
   script_ = {
       [](DemoGame& g) { g.app_->becomeActive(); },
-      [](DemoGame& g) { g.showScreen("MainMenu", "MainMenuController"); },
+      [](DemoGame& g) { g.screens_.showMainMenu(); },
       [](DemoGame& g) {
-        g.showScreen("Level 1", "LevelController");
+        g.screens_.startLevel(1);
         g.analytics_.logEvent("level_start", {{"level", 1}, {"hero", "mage"}});
         g.analytics_.setUserID("player-7781");
         g.analytics_.setConditionalUserProperty("vip_player", "yes", "level_end", "vip_unlocked");
@@ -201,13 +196,14 @@ int DemoGame::run(int argc, char** argv) {
         g.analytics_.logEvent("level_end", {{"level", 1}, {"success", true}, {"score", 1870}});
         g.analytics_.setUserProperty("favorite_hero", "mage");
         g.analytics_.setUserProperty("difficulty", "hard");
-        g.showScreen("Shop", "ShopController");
+        g.screens_.openShop();
         g.analytics_.logEvent("spend_virtual_currency",
                               {{"item_name", "Ember Blade"}, {"virtual_currency_name", "gems"}, {"value", 120}});
       },
       [](DemoGame& g) {
         g.analytics_.setConsent(/*adStorage=*/false, /*analyticsStorage=*/true);
         g.analytics_.logEvent("unlock_achievement", {{"achievement_id", "first_blood"}});
+        g.screens_.closeShop();
       },
       [](DemoGame& g) { g.app_->openURL(Value::url("skyforge://reward?id=42")); },
       [](DemoGame& g) { buyGemsAndOpenCampaignLink(*g.env_, *g.app_); },
@@ -228,7 +224,7 @@ int DemoGame::run(int argc, char** argv) {
         g.app_->endBackgroundTask(g.saveTask_);
       },
       [](DemoGame& g) { g.app_->becomeActive(); },
-      [](DemoGame& g) { g.showScreen("Level 2", "LevelController"); },
+      [](DemoGame& g) { g.screens_.startLevel(2); },
       [](DemoGame& g) {
         std::printf("[game] player quits\n");
         g.app_->enterBackground();

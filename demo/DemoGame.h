@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "demo/DemoAnalytics.h"
+#include "demo/DemoScreens.h"
 #include "platform/Environment.h"
 #include "platform/app/Application.h"
 
@@ -38,11 +39,11 @@ class DemoGame : public std::enable_shared_from_this<DemoGame> {
   void startScript();
   void onLifecycle(const platform::Notification& notification);
   void configureCore();
-  void showScreen(const std::string& name, const std::string& screenClass);
 
   std::shared_ptr<platform::Environment> env_;
   std::shared_ptr<platform::Application> app_;
   DemoAnalytics analytics_;
+  DemoScreens screens_;
   bool setUp_ = false;
   int steps_ = 0;
   platform::BackgroundTaskIdentifier saveTask_ = platform::kInvalidBackgroundTask;

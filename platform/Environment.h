@@ -25,6 +25,7 @@ class Application;
 class NotificationCenter;
 class Bundle;
 class ClassRegistry;
+class ViewHierarchy;
 class VXLNetwork;
 class StoreKit;
 struct AppLayerDefaults;
@@ -181,6 +182,8 @@ class Environment {
   // (platform/StoreKit.h) unless setStoreKit replaced it.
   virtual std::shared_ptr<StoreKit> storeKit();
   void setStoreKit(std::shared_ptr<StoreKit> storeKit);
+  // Windows and view controllers (platform/app/ViewController.h), over classRegistry().
+  virtual std::shared_ptr<ViewHierarchy> viewHierarchy();
 
   // A new network client (VXLNetwork) watching `reachabilityHost`; null when none can be
   // made. The engine makes one per process; tests replace it to point elsewhere or fail.

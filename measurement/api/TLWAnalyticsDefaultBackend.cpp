@@ -31,6 +31,10 @@ class FrontControllerForEngine final : public TLWMeasurementFrontController {
                                   const Dictionary& parameters) override {
     TLWAnalytics::logInternalEventWithOrigin(Value(origin), Value(name), Value(parameters));
   }
+  void logInternalEventWithTimestamp(const std::string& origin, const std::string& name, const Dictionary& parameters,
+                                     double timestamp) override {
+    TLWAnalytics::logInternalEventWithOrigin(origin, name, timestamp, Value(parameters));
+  }
   void notifyEventListeners(std::shared_ptr<TLWEvent> event) override {
     TLWAnalytics::notifyEventListeners(std::move(event));
   }
@@ -155,7 +159,7 @@ class DefaultBackend final : public TLWAnalyticsBackend {
     screens()->trackScreenWithParameters(parameters, timestamp);
   }
   void setScreenName(const Value& screenName, const Value& screenClass) override {
-    screens()->setScreenName(screenName.stringOr(), screenClass.stringOr());
+    screens()->setScreenNameWithValues(screenName, screenClass);
   }
   void handleNonFirstOpenEventURL(const std::string& url, double timestamp) override {
     if (auto engine = engineIfAny()) engine->handleNonFirstOpenEventURL(url, timestamp);

@@ -315,7 +315,7 @@ bool TLWMeasurement::wipeoutAnalyticsDataAndResetComponents() {
       return false;
     }
     if (auto remote = remoteConfigInstance()) remote->reset();
-    auto reporter = sessionReporterFactory_(persistedConfig_);
+    auto reporter = makeSessionReporter();
     if (reporter) reporter->setReportingEnabled(enabled());
     std::lock_guard<std::mutex> lock(componentsMutex_);
     components_->sessionReporter = std::move(reporter);

@@ -6,6 +6,7 @@
 #include "measurement/engine/TLWScheduler.h"
 #include "measurement/engine/TLWUploader.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWSessionReporter.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/app/Application.h"
@@ -20,8 +21,16 @@ void TLWMeasurement::setSessionTimeoutInterval(double seconds) {
   scheduler_->scheduleOnWorkerQueueBlockID("TLWMeasurement:1409", [weak, seconds] {
     auto self = weak.lock();
     if (!self) return;
+    // Kept for the reporters made later (after a wipe, or once collection is enabled).
+    if (seconds >= 0 && seconds <= TLWSessionReporter::kMaxTimeoutSeconds) self->appSessionTimeout_ = seconds;
     if (auto reporter = self->sessionReporter()) reporter->setTimeoutSessionInterval(seconds);
   });
+}
+
+std::shared_ptr<TLWSessionReporting> TLWMeasurement::makeSessionReporter() {
+  auto reporter = sessionReporterFactory_(persistedConfig_);
+  if (reporter && appSessionTimeout_) reporter->setTimeoutSessionInterval(*appSessionTimeout_);
+  return reporter;
 }
 
 void TLWMeasurement::reachabilityDidChange() {

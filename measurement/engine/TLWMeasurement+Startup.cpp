@@ -144,7 +144,7 @@ bool TLWMeasurement::initializeComponentsOnWorkerQueue() {
   setPersonalizedAdsUserPropertyOnWorkerQueue();
   backfillSessionNumber();
   {
-    auto reporter = sessionReporterFactory_(persistedConfig_);
+    auto reporter = makeSessionReporter();
     std::lock_guard<std::mutex> lock(componentsMutex_);
     components_->sessionReporter = std::move(reporter);
   }

@@ -17,6 +17,7 @@
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWSessionReporter.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWKeyValueStore.h"
 #include "measurement/storage/TLWPersistedConfig.h"
@@ -241,9 +242,12 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
   }
   if (!dependencies.screenViewReporter) dependencies.screenViewReporter = TLWScreenViewReporting::sharedInstance();
   auto reporterHosts = TLWMeasurementAddDefaultReporters(dependencies);
+  // The real session reporter reaches the engine through its hosts, made just below.
+  auto sessionHost = std::make_shared<std::weak_ptr<TLWSessionReporterHost>>();
   if (!dependencies.sessionReporterFactory) {
-    dependencies.sessionReporterFactory = [](std::shared_ptr<TLWPersistedConfig>) {
-      return std::make_shared<TLWNoSessionReporter>();
+    dependencies.sessionReporterFactory = [sessionHost, env = dependencies.environment](
+                                              std::shared_ptr<TLWPersistedConfig> persisted) {
+      return TLWSessionReporter::initWithPersistedConfig(std::move(persisted), *sessionHost, env);
     };
   }
 
@@ -253,6 +257,8 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
   if (defaultFront) defaultFront->attachEngine(engine);
   reporterHosts->attach(engine);
   engine->hosts_ = std::make_shared<TLWMeasurementHosts>(engine);
+  *sessionHost = engine->hosts_;
+  engine->screenViewReporter_->setEngine(engine->hosts_);
   if (engine->network_) {
     engine->network_->setLoggerDelegate(std::weak_ptr<platform::VXLNetworkLoggerDelegate>(engine));
     engine->network_->setReachabilityDelegate(std::weak_ptr<platform::VXLReachabilityDelegate>(engine));

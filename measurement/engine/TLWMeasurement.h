@@ -291,6 +291,8 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   bool initializeComponentsOnWorkerQueue();
   void logStartupHints();
   void applyInitialEnabledState();
+  // A new session reporter from the factory, with the app's session timeout (worker queue).
+  std::shared_ptr<TLWSessionReporting> makeSessionReporter();
   std::shared_ptr<TLWUserAttribute> makeAutoAttribute(const std::string& name, const platform::Value& value,
                                                       double timestamp);
   std::shared_ptr<TLWKeyValueStore> suite() const;
@@ -348,6 +350,8 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   std::shared_ptr<TLWIdentity> identity_;                    // guarded by componentsMutex_
   std::shared_ptr<TLWConsentPersistence> consentPersistence_;  // guarded by componentsMutex_
   std::string previousZELAppID_;                             // guarded by componentsMutex_
+  // The app's session timeout, applied to every session reporter made later (worker queue).
+  std::optional<double> appSessionTimeout_;
   std::shared_ptr<TLWMeasurementHosts> hosts_;
   std::shared_ptr<TLWEventBacklog> eventBacklog_;
 

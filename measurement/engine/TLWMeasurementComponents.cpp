@@ -7,7 +7,10 @@
 #include "measurement/config/TLWServiceEndpoint.h"
 #include "measurement/engine/TLWBundleIdentifiers.h"
 #include "measurement/engine/TLWMeasurement.h"
+#include "measurement/model/TLWUserAttribute.h"
+#include "measurement/model/TLWValue.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWScreenViewReporter.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "platform/app/Bundle.h"
 #include "platform/app/ClassRegistry.h"
@@ -86,6 +89,54 @@ bool TLWMeasurementHosts::extendSession() {
 
 void TLWMeasurementHosts::reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) {
   if (auto engine = engine_.lock()) engine->reportSessionStartOnWorkerQueueWithTimestamp(timestamp, appInBackground);
+}
+
+void TLWMeasurementHosts::logInternalEvent(const std::string& name, const platform::Dictionary& parameters) {
+  if (auto engine = engine_.lock()) engine->frontController()->logInternalEventWithOrigin("auto", name, parameters);
+}
+
+void TLWMeasurementHosts::setSessionUserProperties(std::optional<std::int64_t> sessionID,
+                                                   std::optional<std::int64_t> sessionNumber) {
+  auto engine = engine_.lock();
+  if (!engine) return;
+  const double now = engine->environment()->clock()->now();
+  for (const auto& [name, value] : {std::pair{"_sid", sessionID}, std::pair{"_sno", sessionNumber}}) {
+    auto attribute = TLWUserAttribute::initWithOrigin("auto", name, TLWValue::initWithInt64(value.value_or(0)), now);
+    if (!attribute) continue;
+    if (value) {
+      engine->setUserAttribute(std::move(attribute));
+    } else {
+      engine->removeUserAttribute(std::move(attribute));
+    }
+  }
+}
+
+std::shared_ptr<TLWRemoteConfig> TLWMeasurementHosts::remoteConfig() {
+  auto engine = engine_.lock();
+  if (!engine) return nullptr;
+  auto config = engine->remoteConfigInstance();
+  return config ? config : TLWRemoteConfig::defaultInstance();
+}
+
+std::shared_ptr<TLWSessionReporting> TLWMeasurementHosts::sessionReporter() {
+  auto engine = engine_.lock();
+  return engine ? engine->sessionReporter() : nullptr;
+}
+
+bool TLWMeasurementHosts::efficientEngagementReportingEnabled() {
+  auto config = remoteConfig();
+  return config && config->efficientEngagementReportingEnabled();
+}
+
+void TLWMeasurementHosts::logScreenViewEvent(const std::string& origin, const platform::Dictionary& parameters,
+                                             std::optional<double> timestamp) {
+  auto engine = engine_.lock();
+  if (!engine) return;
+  if (timestamp) {
+    engine->frontController()->logInternalEventWithTimestamp(origin, "_vs", parameters, *timestamp);
+  } else {
+    engine->frontController()->logInternalEventWithOrigin(origin, "_vs", parameters);
+  }
 }
 
 void TLWMeasurementHosts::notifyEventListeners(std::shared_ptr<TLWEvent> event) {
@@ -208,13 +259,7 @@ std::string TLWMeasurementComponents::measurementServiceHost(const std::shared_p
 }
 
 bool TLWMeasurementComponents::automaticScreenReportingEnabled(platform::Environment& env) {
-  auto bundle = env.mainBundle();
-  if (!bundle) return true;
-  for (auto key : {"TarnwickScreenReportingEnabled", "TarnwickAutomaticScreenReportingEnabled"}) {
-    auto value = bundle->objectForInfoDictionaryKey(key);
-    if (value.isNumber()) return value.boolValue().value_or(true);
-  }
-  return true;
+  return TLWScreenViewReporter::automaticScreenReportingEnabled(env);
 }
 
 bool TLWMeasurementComponents::disableLegacyMeasurementLibrary(platform::Environment& env) {

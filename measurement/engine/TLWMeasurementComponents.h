@@ -11,6 +11,7 @@
 #include "measurement/engine/TLWConfigFetcher.h"
 #include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/reporters/TLWSearchAdReporting.h"
+#include "measurement/reporters/TLWScreenViewReporting.h"
 #include "measurement/reporters/TLWSessionReporting.h"
 #include "measurement/engine/TLWUploader.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
@@ -52,7 +53,9 @@ class TLWMeasurementIdentityAccess {
 class TLWMeasurementHosts : public TLWEventPipelineHost,
                             public TLWBundlerHost,
                             public TLWUploaderHost,
-                            public TLWConfigFetcherHost {
+                            public TLWConfigFetcherHost,
+                            public TLWSessionReporterHost,
+                            public TLWScreenViewEngine {
  public:
   explicit TLWMeasurementHosts(std::weak_ptr<TLWMeasurement> engine) : engine_(std::move(engine)) {}
 
@@ -75,6 +78,16 @@ class TLWMeasurementHosts : public TLWEventPipelineHost,
   void fetchRemoteConfig() override;
   bool isBackgroundTaskActive() override;
   void endBackgroundTask() override;
+  // TLWSessionReporterHost (isAppActive above)
+  void logInternalEvent(const std::string& name, const platform::Dictionary& parameters) override;
+  void setSessionUserProperties(std::optional<std::int64_t> sessionID,
+                                std::optional<std::int64_t> sessionNumber) override;
+  std::shared_ptr<TLWRemoteConfig> remoteConfig() override;
+  // TLWScreenViewEngine (isMeasurementEnabled above)
+  std::shared_ptr<TLWSessionReporting> sessionReporter() override;
+  bool efficientEngagementReportingEnabled() override;
+  void logScreenViewEvent(const std::string& origin, const platform::Dictionary& parameters,
+                          std::optional<double> timestamp) override;
   // TLWConfigFetcherHost
   std::optional<std::string> remoteConfigURL() override;
   std::string appIDFromZEL() override;

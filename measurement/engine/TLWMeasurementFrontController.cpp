@@ -38,6 +38,19 @@ void TLWMeasurementDefaultFrontController::logInternalEventWithOrigin(const std:
                              nullptr, {});
 }
 
+void TLWMeasurementDefaultFrontController::logInternalEventWithTimestamp(const std::string& origin,
+                                                                         const std::string& name,
+                                                                         const platform::Dictionary& parameters,
+                                                                         double timestamp) {
+  std::shared_ptr<TLWMeasurement> engine;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    engine = engine_.lock();
+  }
+  if (!engine) return;
+  engine->logEventWithOrigin(origin, false, name, parameters, timestamp, engine->enabled(), false, false, nullptr, {});
+}
+
 void TLWMeasurementDefaultFrontController::notifyEventListeners(std::shared_ptr<TLWEvent>) {}
 
 void TLWMeasurementDefaultFrontController::attachEngine(std::weak_ptr<TLWMeasurement> engine) {

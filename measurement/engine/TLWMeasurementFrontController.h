@@ -49,6 +49,12 @@ class TLWMeasurementFrontController {
   // logInternalEventWithOrigin:name:parameters: of the front controller (through the gate).
   virtual void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                           const platform::Dictionary& parameters) = 0;
+  // The same with the event's own time stamp (an app-logged screen view keeps its call's
+  // time). The default ignores the time stamp; the product's front controllers keep it.
+  virtual void logInternalEventWithTimestamp(const std::string& origin, const std::string& name,
+                                             const platform::Dictionary& parameters, double /*timestamp*/) {
+    logInternalEventWithOrigin(origin, name, parameters);
+  }
   // Hands the event to the registered listeners (on the front controller's queue).
   virtual void notifyEventListeners(std::shared_ptr<TLWEvent> event) = 0;
 };
@@ -64,6 +70,8 @@ class TLWMeasurementDefaultFrontController : public TLWMeasurementFrontControlle
   void queueOperationWithBlock(std::function<void()> block) override;
   void logInternalEventWithOrigin(const std::string& origin, const std::string& name,
                                   const platform::Dictionary& parameters) override;
+  void logInternalEventWithTimestamp(const std::string& origin, const std::string& name,
+                                     const platform::Dictionary& parameters, double timestamp) override;
   void notifyEventListeners(std::shared_ptr<TLWEvent> event) override;
 
   // Internal events go to this engine's logEvent.

@@ -1,5 +1,7 @@
 #include "measurement/reporters/TLWScreenViewReporting.h"
 
+#include "measurement/reporters/TLWScreenViewReporter.h"
+
 #include <mutex>
 
 namespace {
@@ -16,7 +18,7 @@ std::shared_ptr<TLWScreenViewReporting>& reporterSlot() {
 std::shared_ptr<TLWScreenViewReporting> TLWScreenViewReporting::sharedInstance() {
   std::lock_guard<std::mutex> lock(reporterMutex());
   auto& slot = reporterSlot();
-  if (!slot) slot = std::make_shared<TLWNoScreenViewReporter>();
+  if (!slot) slot = TLWScreenViewReporter::sharedInstance();
   return slot;
 }
 

@@ -6,15 +6,18 @@
 // Thread-safety: implementations are called from the worker queue, except
 // setReportingEnabled / setTimeoutSessionInterval, which may come from any thread.
 //
-// The default (TLWNoSessionReporter) never reports a session as expired and logs nothing,
-// so no session event or property is produced until a real reporter is plugged in.
-
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
+
+#include "measurement/reporters/TLWScreen.h"
+#include "platform/Value.h"
 
 class TLWEvent;
 class TLWPersistedConfig;
+class TLWRemoteConfig;
 class TLWUserAttribute;
 
 class TLWSessionReporting {
@@ -35,26 +38,33 @@ class TLWSessionReporting {
   // The session-start event "_s"; null when the reporter has none to give.
   virtual std::shared_ptr<TLWEvent> sessionStartEventWithSessionNumber(std::int64_t sessionNumber,
                                                                       bool appInBackground, double timestamp) = 0;
+
+  // The lifecycle as the screen-view reporter forwards it (main thread). The defaults do
+  // nothing, for stand-ins that only answer the engine.
+  virtual void handleAppDidBecomeActive() {}
+  virtual void handleAppWillResignActiveWithScreen(const std::optional<TLWScreen>& /*screen*/) {}
+  virtual void handleScreenDidChangeFromScreen(const std::optional<TLWScreen>& /*previous*/,
+                                               const TLWScreen& /*screen*/) {}
+  // Engagement since the last cut in the efficient mode, in milliseconds; 0 when that mode
+  // is off. Moves the efficient mode's start to now.
+  virtual std::int64_t cutFreerideEngagementTimeMillis() { return 0; }
+};
+
+// What the session reporter needs of the engine. Thread-safety: any thread.
+class TLWSessionReporterHost {
+ public:
+  virtual ~TLWSessionReporterHost() = default;
+  // An automatic event (origin "auto") through the front controller's internal logging.
+  virtual void logInternalEvent(const std::string& name, const platform::Dictionary& parameters) = 0;
+  // Sets (or, with nullopt, removes) the internal user properties "_sid" and "_sno".
+  virtual void setSessionUserProperties(std::optional<std::int64_t> sessionID,
+                                        std::optional<std::int64_t> sessionNumber) = 0;
+  // The screen-view reporter's flag.
+  virtual bool isAppActive() = 0;
+  // Null: every setting reads as its default.
+  virtual std::shared_ptr<TLWRemoteConfig> remoteConfig() = 0;
 };
 
 // Builds the engine's session reporter over the persisted configuration.
 using TLWSessionReporterFactory =
     std::function<std::shared_ptr<TLWSessionReporting>(std::shared_ptr<TLWPersistedConfig> persistedConfig)>;
-
-class TLWNoSessionReporter : public TLWSessionReporting {
- public:
-  void setReportingEnabled(bool enabled) override { enabled_ = enabled; }
-  bool isReportingEnabled() const override { return enabled_; }
-  void setTimeoutSessionInterval(double) override {}
-  bool isSessionExpired() override { return false; }
-  bool extendSession() override { return true; }
-  void updatePropertiesForNewSessionStart() override {}
-  std::shared_ptr<TLWUserAttribute> sessionIDPropertyWithTimestamp(double) override { return nullptr; }
-  std::shared_ptr<TLWUserAttribute> sessionNumberProperty() override { return nullptr; }
-  std::shared_ptr<TLWEvent> sessionStartEventWithSessionNumber(std::int64_t, bool, double) override {
-    return nullptr;
-  }
-
- private:
-  bool enabled_ = false;
-};

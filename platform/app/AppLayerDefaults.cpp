@@ -10,6 +10,7 @@
 #include "platform/app/Bundle.h"
 #include "platform/app/ClassRegistry.h"
 #include "platform/app/NotificationCenter.h"
+#include "platform/app/ViewController.h"
 
 namespace platform {
 
@@ -20,6 +21,7 @@ struct AppLayerDefaults {
   std::shared_ptr<Bundle> bundle;
   std::shared_ptr<ClassRegistry> registry;
   std::shared_ptr<StoreKit> storeKit;
+  std::shared_ptr<ViewHierarchy> views;
 };
 
 std::shared_ptr<AppLayerDefaults> makeAppLayerDefaults() { return std::make_shared<AppLayerDefaults>(); }
@@ -74,6 +76,13 @@ std::shared_ptr<StoreKit> Environment::storeKit() {
 void Environment::setStoreKit(std::shared_ptr<StoreKit> storeKit) {
   std::lock_guard lock(appLayer_->mutex);
   appLayer_->storeKit = std::move(storeKit);
+}
+
+std::shared_ptr<ViewHierarchy> Environment::viewHierarchy() {
+  auto registry = classRegistry();
+  std::lock_guard lock(appLayer_->mutex);
+  if (!appLayer_->views) appLayer_->views = ViewHierarchy::create(std::move(registry));
+  return appLayer_->views;
 }
 
 }  // namespace platform

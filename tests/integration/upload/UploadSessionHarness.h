@@ -165,6 +165,12 @@ class SessionApp {
 
   bool resetAnalyticsData(std::chrono::milliseconds timeout) { return send("reset") && readLine(timeout) == "reset"; }
 
+  // A lifecycle or screen command ("active", "screen HomeController" ...); true once the
+  // app answered with the command's name.
+  bool perform(const std::string& command, std::chrono::milliseconds timeout) {
+    return send(command) && readLine(timeout) == command.substr(0, command.find(' '));
+  }
+
   // Asks the app to quit; its exit status (-1 when it did not exit by itself in time, or
   // was killed).
   int quit(std::chrono::milliseconds timeout) {

@@ -10,11 +10,19 @@
 //   reset                 resets the analytics data; answers "reset" (the wipe itself
 //                         runs on the library's queue, before anything logged later)
 //   quit                  answers "bye" and exits (end of input does the same)
+//   active | background   the app comes to the foreground (launching it the first time) or
+//                         goes to the background; answers the command's name once the
+//                         main queue has carried the transition out
+//   screen <class>        shows a view controller of that class (pushed on a navigation
+//                         controller, the window's root); answers "screen"
+//   appscreen <name>      logs the app's own "screen_view" event; answers "appscreen"
+//   timeout <seconds>     sets the session timeout; answers "timeout"
 //
 // Usage: upload_session_app [-TWKDebugEnabled]
 // Environment: TALLYWISE_SANDBOX, TALLYWISE_MEASUREMENT_SERVICE_URL.
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +33,10 @@
 
 #include "measurement/api/TWKAnalytics.h"
 #include "measurement/model/TLWEvent.h"
+#include "platform/DispatchQueue.h"
+#include "platform/Environment.h"
+#include "platform/app/Application.h"
+#include "platform/app/ViewController.h"
 #include "platform/core/TWKApp.h"
 #include "platform/core/TWKOptions.h"
 
@@ -58,12 +70,53 @@ int main() {
   TWKAnalytics::startWithConfiguration(nullptr, options);
 
   long long logged = 0;
+  auto env = platform::Environment::current();
+  auto application = env->application();
+  std::shared_ptr<platform::Window> window;
+  std::shared_ptr<platform::ViewController> navigation;
+  // This thread is the main thread: it runs what the transitions queue on the main queue.
+  auto answer = [](const std::string& reply) {
+    platform::MainRunLoop::drainMain();
+    std::cout << reply << std::endl;
+  };
   std::string line;
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
     std::string command;
     in >> command;
     if (command == "quit") break;
+    if (command == "active") {
+      application->finishLaunching();
+      application->becomeActive();
+      answer(command);
+      continue;
+    }
+    if (command == "background") {
+      application->enterBackground();
+      answer(command);
+      continue;
+    }
+    if (command == "screen" || command == "appscreen" || command == "timeout") {
+      std::string argument;
+      in >> argument;
+      auto views = env->viewHierarchy();
+      if (command == "timeout") {
+        TWKAnalytics::setSessionTimeoutInterval(std::strtod(argument.c_str(), nullptr));
+      } else if (command == "appscreen") {
+        TWKAnalytics::logEventWithName("screen_view", platform::Dictionary{{"screen_name", argument}});
+      } else if (!navigation) {
+        window = platform::Window::create();
+        views->makeKeyWindow(window);
+        navigation = platform::ViewController::create("UINavigationController",
+                                                      platform::ViewControllerKind::Navigation, false);
+        (void)navigation->addChild(platform::ViewController::create(argument));
+        views->setRoot(window, navigation);
+      } else {
+        views->push(navigation, platform::ViewController::create(argument));
+      }
+      answer(command);
+      continue;
+    }
     if (command == "id") {
       std::cout << "id " << TWKAnalytics::appInstanceID().value_or("-") << std::endl;
       continue;

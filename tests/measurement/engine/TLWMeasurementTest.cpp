@@ -11,6 +11,8 @@
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/storage/TLWKeychainWrapper.h"
 #include "platform/app/Application.h"
+#include "tests/support/TLWNoScreenViewReporter.h"
+#include "tests/support/TLWNoSessionReporter.h"
 #include "platform/app/NotificationCenter.h"
 
 using measurement_test::Launch;
@@ -424,6 +426,7 @@ TEST_F(MeasurementFixture, FirstOpenStartsASessionThroughTheSessionReporter) {
   LaunchOptions options;
   options.customize = [reporter](TLWMeasurementDependencies& deps) {
     deps.sessionReporterFactory = [reporter](std::shared_ptr<TLWPersistedConfig>) { return reporter; };
+    deps.screenViewReporter = std::make_shared<TLWNoScreenViewReporter>();  // in the foreground
   };
   auto l = launch(options);
   EXPECT_TRUE(reporter->isReportingEnabled());
@@ -437,6 +440,29 @@ TEST_F(MeasurementFixture, FirstOpenStartsASessionThroughTheSessionReporter) {
   l->engine->setEnabled(false);
   l->drain();
   EXPECT_FALSE(reporter->isReportingEnabled());
+}
+
+// The app's session timeout reaches the reporter that replaces the first after a wipe.
+TEST_F(MeasurementFixture, TheAppsSessionTimeoutOutlivesAWipe) {
+  struct TimeoutRecorder : TLWNoSessionReporter {
+    void setTimeoutSessionInterval(double seconds) override { timeout = seconds; }
+    double timeout = -1;
+  };
+  auto made = std::make_shared<std::vector<std::shared_ptr<TimeoutRecorder>>>();
+  LaunchOptions options;
+  options.customize = [made](TLWMeasurementDependencies& deps) {
+    deps.sessionReporterFactory = [made](std::shared_ptr<TLWPersistedConfig>) {
+      made->push_back(std::make_shared<TimeoutRecorder>());
+      return made->back();
+    };
+  };
+  auto l = launch(options);
+  l->engine->setSessionTimeoutInterval(120);
+  l->engine->setSessionTimeoutInterval(-5);  // refused: the reporters keep 120
+  ASSERT_TRUE(l->engine->resetAnalyticsDataWithAppInstanceID(std::string("NEWINSTANCE")));
+  l->drain();
+  ASSERT_EQ(made->size(), 2u);
+  EXPECT_EQ(made->back()->timeout, 120);
 }
 
 TEST_F(MeasurementFixture, PersonalizedAdsPropertyFollowsTheSwitch) {

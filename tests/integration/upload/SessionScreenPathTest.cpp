@@ -1,0 +1,160 @@
+// Sessions, engagement and screen views over the whole path: the library in its own
+// process, driven through the application lifecycle and view-controller transitions,
+// and what the local measurement service receives.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "tests/integration/upload/UploadSessionHarness.h"
+#include "tests/support/TestDirectory.h"
+#include "tests/support/Wait.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+constexpr auto kTimeout = 90s;
+
+struct Arrived {
+  std::string name;
+  std::map<std::string, std::int64_t> ints;
+  std::map<std::string, std::string> strings;
+  std::optional<std::int64_t> bundleSessionID;  // the "_sid" user attribute of its bundle
+};
+
+class SessionScreenPathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = tw_test_support::freshTestDirectory("tlw-session-screen");
+    fs::create_directories(root / "sandbox");
+    ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
+    std::string error;
+    service = upload_session::startService(root / "config", &error);
+    ASSERT_TRUE(service) << error;
+  }
+  void TearDown() override {
+    app.reset();
+    if (service) service->stop();
+    if (HasFailure()) {
+      std::ifstream log(root / "app.log");
+      std::stringstream text;
+      text << log.rdbuf();
+      const std::string all = text.str();
+      std::printf("--- app log (tail) ---\n%s\n", all.substr(all.size() > 6000 ? all.size() - 6000 : 0).c_str());
+    }
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  void launch() {
+    app = std::make_unique<upload_session::SessionApp>();
+    ASSERT_TRUE(app->start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(),
+                           service->baseURL(), (root / "app.log").string()));
+  }
+  void perform(const std::string& command) { ASSERT_TRUE(app->perform(command, kTimeout)) << command; }
+
+  // The automatic and screen events in the batches the service accepted, in order.
+  std::vector<Arrived> arrived() {
+    std::vector<Arrived> out;
+    for (const auto& request : service->requests()) {
+      if (request.path != "/a" || request.status != 204) continue;
+      auto batch = TLWPBMeasurementBatch::initWithBuffer(std::string_view(request.payload()));
+      if (!batch) continue;
+      for (const auto& bundle : batch->GetRepeated<TLWPBMeasurementBundle>(TLWPBMeasurementBatch::kBundles)) {
+        std::optional<std::int64_t> sid;
+        for (const auto& attribute : bundle->GetRepeated<TLWPBUserAttribute>(TLWPBMeasurementBundle::kUserAttributes))
+          if (attribute->GetString(TLWPBUserAttribute::kName).value_or("") == "_sid")
+            sid = attribute->GetInt64(TLWPBUserAttribute::kIntValue);
+        for (const auto& event : bundle->GetRepeated<TLWPBEvent>(TLWPBMeasurementBundle::kEvents)) {
+          Arrived a{event->GetString(TLWPBEvent::kName).value_or(""), {}, {}, sid};
+          if (a.name != "_s" && a.name != "_vs" && a.name != "_e" && a.name != "_ab") continue;
+          for (const auto& param : event->GetRepeated<TLWPBEventParam>(TLWPBEvent::kParams)) {
+            const std::string name = param->GetString(TLWPBEventParam::kName).value_or("");
+            if (auto s = param->GetString(TLWPBEventParam::kStringValue)) {
+              a.strings[name] = *s;
+            } else {
+              a.ints[name] = param->GetInt64(TLWPBEventParam::kIntValue);
+            }
+          }
+          out.push_back(std::move(a));
+        }
+      }
+    }
+    return out;
+  }
+  std::vector<Arrived> named(const std::string& name) {
+    std::vector<Arrived> out;
+    for (auto& a : arrived())
+      if (a.name == name) out.push_back(a);
+    return out;
+  }
+  bool arrivedCount(const std::string& name, std::size_t count) {
+    return tw_test_support::waitFor([&] { return named(name).size() >= count; }, kTimeout, 50ms);
+  }
+
+  fs::path root;
+  std::unique_ptr<measurement_service::ServiceCore> service;
+  std::unique_ptr<upload_session::SessionApp> app;
+};
+
+TEST_F(SessionScreenPathTest, LifecycleAndScreensArriveAsSessionScreenViewEngagementAndBackgroundEvents) {
+  launch();
+  // An accepted event says the engine is up, with its session reporter.
+  ASSERT_TRUE(app->logEvents(0, 1, kTimeout));
+  perform("active");
+  perform("screen Skyforge.MainMenuController");
+  perform("screen Skyforge.LevelController");
+  perform("appscreen Victory");  // the app's own screen view used to vanish
+  perform("background");
+  ASSERT_TRUE(arrivedCount("_ab", 1));
+  ASSERT_TRUE(arrivedCount("_vs", 3));
+
+  auto starts = named("_s");
+  ASSERT_EQ(starts.size(), 1u);
+  const std::int64_t sid = starts[0].ints["_sid"];
+  EXPECT_EQ(starts[0].ints["_sno"], 1);
+
+  auto views = named("_vs");
+  ASSERT_EQ(views.size(), 3u);
+  EXPECT_EQ(views[0].strings["_sc"], "MainMenuController");
+  EXPECT_EQ(views[1].strings["_sc"], "LevelController");
+  EXPECT_EQ(views[1].strings["_pc"], "MainMenuController");
+  EXPECT_EQ(views[1].ints["_pi"], views[0].ints["_si"]);
+  EXPECT_EQ(views[2].strings["_sn"], "Victory");
+  EXPECT_EQ(views[2].strings["_pc"], "LevelController");
+  EXPECT_EQ(views[2].strings["_o"], "app");
+
+  auto engagement = named("_e");
+  ASSERT_FALSE(engagement.empty());
+  EXPECT_GE(engagement.back().ints["_et"], 0);
+  for (const auto& a : arrived()) {
+    ASSERT_TRUE(a.bundleSessionID) << a.name;
+    EXPECT_EQ(*a.bundleSessionID, sid) << a.name;
+  }
+
+  // The next process counts on; with no timeout the return to the foreground starts it.
+  EXPECT_EQ(app->quit(kTimeout), 0);
+  launch();
+  ASSERT_TRUE(app->logEvents(1, 1, kTimeout));
+  perform("timeout 0");
+  ASSERT_TRUE(app->logEvents(2, 1, kTimeout));  // the timeout has reached the reporter
+  perform("active");
+  ASSERT_TRUE(arrivedCount("_s", 2));
+  EXPECT_EQ(named("_s")[1].ints["_sno"], 2);
+
+  // A wipe numbers sessions from the start again.
+  ASSERT_TRUE(app->resetAnalyticsData(kTimeout));
+  ASSERT_TRUE(app->logEvents(3, 1, kTimeout));  // after the wipe
+  perform("background");
+  perform("active");
+  ASSERT_TRUE(arrivedCount("_s", 3));
+  std::string numbers;
+  for (auto& start : named("_s")) numbers += std::to_string(start.ints["_sno"]) + " ";
+  EXPECT_EQ(named("_s")[2].ints["_sno"], 1) << numbers;
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+#include "measurement/reporters/TLWSessionReporter.h"
+
+#include <cmath>
+#include <limits>
+
+#include "SessionScreenTestSupport.h"
+#include "measurement/model/TLWEvent.h"
+
+namespace {
+
+using session_screen_test::ReporterFixture;
+
+class SessionReporterTest : public ReporterFixture {
+ protected:
+  void SetUp() override {
+    ReporterFixture::SetUp();
+    persisted = persistedConfig();
+    ASSERT_TRUE(persisted);
+    reporter = makeReporter();
+  }
+  std::shared_ptr<TLWSessionReporter> makeReporter() {
+    auto r = TLWSessionReporter::initWithPersistedConfig(persisted, host, env, timerQueue, monitor);
+    r->setReportingEnabled(true);
+    return r;
+  }
+  // The app comes to the foreground, stays `seconds`, and goes to the background.
+  void foreground(double seconds) {
+    host->active = true;
+    reporter->handleAppDidBecomeActive();
+    env->fakeClock()->advance(seconds);
+    reporter->handleAppWillResignActiveWithScreen(std::nullopt);
+    host->active = false;
+  }
+
+  std::shared_ptr<platform::DispatchQueue> timerQueue = platform::DispatchQueue::create("engagement-timer-test");
+  std::shared_ptr<TLWPersistedConfig> persisted;
+  std::shared_ptr<TLWSessionReporter> reporter;
+};
+
+TEST_F(SessionReporterTest, SessionsStartAfterTheTimeoutAndAreNumberedOneByOne) {
+  const double start = env->fakeClock()->now();
+  foreground(10);
+  auto starts = host->events("_s");
+  ASSERT_EQ(starts.size(), 1u);
+  EXPECT_EQ(starts[0].integer("_sno"), 1);
+  EXPECT_EQ(starts[0].integer("_sid"), static_cast<std::int64_t>(start));
+  EXPECT_EQ(host->sessionNumber, 1);
+
+  // Back exactly at the timeout: the same session; one second later: a new one.
+  env->fakeClock()->advance(1800);
+  foreground(5);
+  EXPECT_EQ(host->events("_s").size(), 1u);
+  env->fakeClock()->advance(1801);
+  foreground(5);
+  ASSERT_EQ(host->events("_s").size(), 2u);
+  EXPECT_EQ(host->events("_s")[1].integer("_sno"), 2);
+
+  // Two did-become-active within the timeout start one session.
+  env->fakeClock()->advance(4000);
+  host->active = true;
+  reporter->handleAppDidBecomeActive();
+  reporter->handleAppDidBecomeActive();
+  EXPECT_EQ(host->events("_s").size(), 3u);
+
+  // A clock moved back by more than the timeout counts as expiry too.
+  env->fakeClock()->setNow(env->fakeClock()->now() - 2000);
+  EXPECT_TRUE(reporter->isSessionExpired());
+}
+
+TEST_F(SessionReporterTest, EngagementCountsForegroundTimeOnlyAndIsNeverNegative) {
+  foreground(10);
+  env->fakeClock()->advance(500);  // background time never counts
+  foreground(4);
+  env->fakeClock()->advance(7200);
+  foreground(7200);  // capped at an hour
+  auto engagements = host->events("_e");
+  ASSERT_EQ(engagements.size(), 3u);
+  EXPECT_EQ(engagements[0].integer("_et"), 10000);
+  EXPECT_EQ(engagements[1].integer("_et"), 4000);
+  EXPECT_EQ(engagements[2].integer("_et"), 3600000);
+  EXPECT_EQ(host->events("_ab").size(), 3u);
+
+  // The wall clock moves back an hour in the foreground: engagement is measured on the
+  // boot clock, so it neither goes negative nor loses the time.
+  host->active = true;
+  reporter->handleAppDidBecomeActive();
+  env->fakeClock()->advance(5);
+  env->fakeClock()->setNow(env->fakeClock()->now() - 3600);
+  EXPECT_EQ(reporter->logEngagementEventAndReturnTimeWithScreen(std::nullopt, false), 5000);
+
+  // Nothing is logged while the app is not active.
+  host->active = false;
+  host->clear();
+  EXPECT_EQ(reporter->logEngagementEventAndReturnTimeWithScreen(std::nullopt, false), 0);
+  reporter->logSessionStartEvent();
+  EXPECT_TRUE(host->events().empty());
+}
+
+TEST_F(SessionReporterTest, ScreenChangesLogEngagementForThePreviousScreenAfterOneSecond) {
+  host->active = true;
+  reporter->handleAppDidBecomeActive();
+  TLWScreen menu{std::nullopt, "MenuController", 41};
+  TLWScreen level{"Level 1", "LevelController", 42};
+  env->fakeClock()->advance(0.5);
+  reporter->handleScreenDidChangeFromScreen(menu, level);
+  EXPECT_TRUE(host->events("_e").empty());
+  env->fakeClock()->advance(2);
+  reporter->handleScreenDidChangeFromScreen(menu, level);
+  auto engagements = host->events("_e");
+  ASSERT_EQ(engagements.size(), 1u);
+  EXPECT_EQ(engagements[0].integer("_et"), 2500);
+  EXPECT_EQ(engagements[0].integer("_si"), 41);
+  EXPECT_EQ(engagements[0].string("_sc"), "MenuController");
+  // The engagement timer is armed while the app is active and stops in the background.
+  EXPECT_TRUE(reporter->userEngagementTimer()->hasActiveTimer());
+  reporter->handleAppWillResignActiveWithScreen(level);
+  EXPECT_FALSE(reporter->userEngagementTimer()->hasActiveTimer());
+}
+
+TEST_F(SessionReporterTest, BackgroundEventsExtendOnlyAnUnexpiredSession) {
+  foreground(1);
+  env->fakeClock()->advance(1000);
+  EXPECT_TRUE(reporter->extendSession());
+  env->fakeClock()->advance(1000);  // 1000 s after the extension: still alive
+  EXPECT_FALSE(reporter->isSessionExpired());
+  env->fakeClock()->advance(1801);
+  EXPECT_FALSE(reporter->extendSession());
+
+  auto start = reporter->sessionStartEventWithSessionNumber(7, true, 1700001234.9);
+  ASSERT_TRUE(start);
+  EXPECT_EQ(start->name(), "_s");
+  EXPECT_EQ(start->timestamp(), 1700001234.9);
+  EXPECT_EQ(start->parameters().at("_sid").int64Value(), 1700001234);
+  EXPECT_EQ(start->parameters().at("_sno").int64Value(), 7);
+  EXPECT_EQ(start->parameters().at("_aib").int64Value(), 1);
+}
+
+TEST_F(SessionReporterTest, BadTimeoutsAreLoggedAndTheCurrentValueKept) {
+  struct Case {
+    double seconds;
+    std::int64_t code;
+  };
+  for (const Case& c : {Case{-1, 33001}, Case{std::nan(""), 33002}, Case{1e12, 33003},
+                        Case{std::numeric_limits<double>::infinity(), 33003}}) {
+    reporter->setTimeoutSessionInterval(c.seconds);
+    EXPECT_EQ(reporter->timeoutSessionInterval(), 1800) << c.seconds;
+    EXPECT_TRUE(logged(c.code)) << c.seconds;
+  }
+  reporter->setTimeoutSessionInterval(60);
+  EXPECT_EQ(reporter->timeoutSessionInterval(), 60);
+  foreground(1);
+  env->fakeClock()->advance(61);
+  EXPECT_TRUE(reporter->isSessionExpired());
+}
+
+}  // namespace
