@@ -178,7 +178,7 @@ TEST_F(BundlerRunTest, APurchaseWithAnEmptyItemsListIsBundledWhole) {
            TLWPBEvent::kParams))
     params.push_back(p->GetString(TLWPBEventParam::kName).value_or(""));
   std::sort(params.begin(), params.end());
-  EXPECT_EQ(params, (std::vector<std::string>{"currency", "items", "value"}));
+  EXPECT_EQ(params, (std::vector<std::string>{"_o", "currency", "items", "value"}));
   EXPECT_EQ(logged(23096), 0u);
 }
 
