@@ -54,14 +54,6 @@ bool valueBool(const Value& v) {
   return false;
 }
 
-Dictionary consentSettingsFromDictionary(const Dictionary& d) {
-  Dictionary out;
-  for (std::string_view key : {std::string_view("ad_storage"), std::string_view("analytics_storage")}) {
-    if (const Value* v = d.find(key)) out.set(Value(key), *v);
-  }
-  return out;
-}
-
 std::string urlStringOf(const Value& url) {
   if (const std::string* u = url.urlString()) return *u;
   if (const std::string* s = url.string()) return *s;
@@ -78,6 +70,7 @@ struct TLWAnalytics::State {
     gate = platform::OperationQueue::create(std::string(kTLWAnalyticsOperationQueueLabel), true);
     timestampQueue = platform::DispatchQueue::create(std::string(kTLWAnalyticsTimestampQueueLabel));
     suite = TLWUserDefaults::initWithSuiteName(std::string(kTLWAnalyticsSuiteName), env);
+    consent = TLWConsentPersistence::create(suite, backend->consentState(), env, monitor());
     loadTimestamp = env->clock()->now();
     // The library carries the public interface, so lookups by name find it.
     if (auto registry = env->classRegistry()) {
@@ -95,6 +88,8 @@ struct TLWAnalytics::State {
   std::shared_ptr<platform::OperationQueue> gate;
   std::shared_ptr<platform::DispatchQueue> timestampQueue;
   std::shared_ptr<TLWUserDefaults> suite;
+  // Consent as persisted in the suite; null only when the backend has no consent state.
+  std::shared_ptr<TLWConsentPersistence> consent;
 
   std::mutex loadMutex;
   double loadTimestamp = 0;
@@ -357,8 +352,7 @@ void TLWAnalytics::startWithAppID(const std::string& appID, const std::string& o
       if (deactivatedValue.isNumber()) deactivated = deactivatedValue.boolValue().value_or(false);
       configuration = options.get(kTLWStartOptionConfiguration);
       if (const Value* list = options.find(kTLWStartOptionSafelistedEvents)) safelist = checkedSafelist(*list);
-      Dictionary startConsent = consentSettingsFromDictionary(options);
-      if (!startConsent.empty()) s.suite->setObject(Value(std::move(startConsent)), kTLWConsentSettingsOnStartKey);
+      if (s.consent) (void)s.consent->persistStartUpConsentFromOptions(options);
     }
     s.deactivated.store(deactivated);
 
@@ -536,101 +530,54 @@ void TLWAnalytics::setConsent(const Value& consent) { setConsent(consent, TLWCon
 
 void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
   State& s = state();
-  auto& backend = *s.backend;
-  if (key == TLWConsentPersistence::kSettings3PKey && !backend.isConsentSettings3PEnabled()) return;
-  if (!backend.isConsentSettingsEnabled()) return;
-  if (backend.consentSource() == kTLWConsentSourceNone) loadPersistedConsentSettings();
-
-  Dictionary settings = consentSettingsFromDictionary(dictionaryOf(consent));
-  Dictionary valid;
-  for (const auto& [type, value] : settings) {
-    const std::string* v = value.string();
-    if (v && (*v == "granted" || *v == "denied")) {
-      valid.set(type, value);
-    } else {
-      monitor()->logWithLevel(
-          3, 25042, "Valid consent values are 'granted' and 'denied'. Ignoring invalid consent setting", value);
-    }
-  }
-  if (valid.empty()) {
-    monitor()->logWithLevel(3, 25041, "Discarding empty consent settings");
-    return;
-  }
-  const std::int64_t source = key == TLWConsentPersistence::kSettings3PKey ? 10 : 30;
-  if (!backend.isConsentSourceHigherPriority(source)) {
-    monitor()->logWithLevel(3, 25043, "Ignoring lower priority consent settings");
-    return;
-  }
-  std::optional<Dictionary> previous = s.suite->dictionaryForKey(key);
-  backend.updateSettings(valid);
-  backend.setConsentSource(source);
-  persistConsentSettings(backend.consentSettings(), source);
-
-  if (backend.didWithdrawPreviousConsent(previous)) {
-    s.suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
-    if (backend.didInitializeComponents()) {
-      resetAnalyticsData();
-    } else {
-      s.suite->setBool(true, kTLWDeferredConsentResetKey);
-    }
-  }
+  if (!s.consent) return;
+  // The persistence class decides, as it does for the engine: one withdrawal test, which
+  // also reads a stored value of another kind as it is instead of as absent.
+  TLWConsentWithdrawalHooks hooks;
+  hooks.clearAppInstanceIDAfterReset = [&s] { s.suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey); };
+  hooks.engineDidInitializeComponents = [&s] { return s.backend->didInitializeComponents(); };
+  hooks.resetAnalyticsData = [] { resetAnalyticsData(); };
+  (void)s.consent->setConsent(dictionaryOf(consent), key, hooks);
 }
 
 void TLWAnalytics::loadPersistedConsentSettings() {
-  State& s = state();
-  const std::int64_t source = persistedConsentSource();
-  if (source == kTLWConsentSourceNone) return;
-  if (auto settings = s.suite->dictionaryForKey(TLWConsentPersistence::kSettings3PKey)) {
-    s.backend->setConsentSettings(std::move(settings));
-    s.backend->setConsentSource(std::min<std::int64_t>(source, 20));
-  } else if (auto settings1P = s.suite->dictionaryForKey(TLWConsentPersistence::kSettings1PKey)) {
-    s.backend->setConsentSettings(std::move(settings1P));
-    s.backend->setConsentSource(std::min<std::int64_t>(source, 40));
-  } else {
-    s.backend->setConsentSource(source);
-  }
+  if (auto& c = state().consent) c->loadPersistedConsentSettings();
 }
 
 void TLWAnalytics::persistConsentSettings(const std::optional<Dictionary>& settings, std::int64_t source) {
-  auto& suite = *state().suite;
-  const std::string_view key =
-      source <= 20 ? TLWConsentPersistence::kSettings3PKey : TLWConsentPersistence::kSettings1PKey;
-  if (settings) {
-    suite.setObject(Value(*settings), key);
-  } else {
-    suite.removeObjectForKey(key);
-  }
-  suite.setInteger(source, TLWConsentPersistence::kSourceKey);
+  if (auto& c = state().consent) c->persistConsentSettings(settings, source);
 }
 
 std::int64_t TLWAnalytics::persistedConsentSource() {
-  Value v = state().suite->objectForKey(TLWConsentPersistence::kSourceKey);
-  return v.isNumber() ? v.int64Value().value_or(kTLWConsentSourceNone) : kTLWConsentSourceNone;
+  auto& c = state().consent;
+  return c ? c->persistedConsentSource() : kTLWConsentSourceNone;
 }
 
 std::optional<Dictionary> TLWAnalytics::consentSettings3P() {
-  return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings3PKey);
+  auto& c = state().consent;
+  return c ? c->consentSettings3P() : std::nullopt;
 }
 std::optional<Dictionary> TLWAnalytics::consentSettings1P() {
-  return state().suite->dictionaryForKey(TLWConsentPersistence::kSettings1PKey);
+  auto& c = state().consent;
+  return c ? c->consentSettings1P() : std::nullopt;
 }
 std::optional<Dictionary> TLWAnalytics::consentSettings1PStart() {
-  return state().suite->dictionaryForKey(kTLWConsentSettingsOnStartKey);
+  auto& c = state().consent;
+  return c ? c->consentSettings1PStart() : std::nullopt;
 }
-bool TLWAnalytics::deferredResetOnDeniedConsent() { return state().suite->boolForKey(kTLWDeferredConsentResetKey); }
-void TLWAnalytics::removeStartUpConsentSettings() { state().suite->removeObjectForKey(kTLWConsentSettingsOnStartKey); }
+bool TLWAnalytics::deferredResetOnDeniedConsent() {
+  auto& c = state().consent;
+  return c && c->deferredResetOnDeniedConsent();
+}
+void TLWAnalytics::removeStartUpConsentSettings() {
+  if (auto& c = state().consent) c->removeStartUpConsentSettings();
+}
 void TLWAnalytics::removeDeferredResetOnDeniedConsent() {
-  state().suite->removeObjectForKey(kTLWDeferredConsentResetKey);
+  if (auto& c = state().consent) c->removeDeferredResetOnDeniedConsent();
 }
 
 void TLWAnalytics::clearConsent() {
-  State& s = state();
-  for (std::string_view key :
-       {TLWConsentPersistence::kSourceKey, TLWConsentPersistence::kSettings3PKey, TLWConsentPersistence::kSettings1PKey,
-        kTLWConsentSettingsOnStartKey, kTLWDeferredConsentResetKey}) {
-    s.suite->removeObjectForKey(key);
-  }
-  s.backend->setConsentSettings(std::nullopt);
+  if (auto& c = state().consent) c->clearConsent();
 }
 
 // ------------------------------------------------------------------------------ events

@@ -28,6 +28,7 @@
 class TLWEvent;
 class TLWUserAttribute;
 class TLWKeyValueStore;
+class TLWConsentSettingsUtil;
 
 // Called (on the engine's worker queue) with a public event instead of logging it; the
 // interceptor is expected to log the event again with ignoreInterceptor set.
@@ -98,8 +99,10 @@ class TLWAnalyticsBackend {
   virtual void setConsentSettings(std::optional<platform::Dictionary> settings) = 0;
   virtual void updateSettings(const platform::Dictionary& settings) = 0;
   virtual bool isConsentSourceHigherPriority(std::int64_t source) = 0;
-  virtual bool didWithdrawPreviousConsent(const std::optional<platform::Dictionary>& previous) = 0;
   virtual bool isAnalyticsStorageDenied() = 0;
+  // The state the operations above read and write; the front controller persists consent
+  // through TLWConsentPersistence over it, the one implementation the engine uses too.
+  virtual std::shared_ptr<TLWConsentSettingsUtil> consentState() = 0;
 
   // --- Identity (any thread) ---
   virtual std::string appIDFromZEL() = 0;

@@ -132,10 +132,8 @@ class DefaultBackend final : public TLWAnalyticsBackend {
   bool isConsentSourceHigherPriority(std::int64_t source) override {
     return consent()->isConsentSourceHigherPriority(source);
   }
-  bool didWithdrawPreviousConsent(const std::optional<Dictionary>& previous) override {
-    return consent()->didWithdrawPreviousConsent(previous);
-  }
   bool isAnalyticsStorageDenied() override { return consent()->isAnalyticsStorageDenied(); }
+  std::shared_ptr<TLWConsentSettingsUtil> consentState() override { return consent(); }
 
   std::string appIDFromZEL() override { return identity() ? identity()->appIDFromZEL().value_or("") : ""; }
   void setAppIDFromZEL(const std::string& appID) override {

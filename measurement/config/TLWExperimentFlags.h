@@ -34,9 +34,10 @@ class TLWExperimentFlags {
  public:
   virtual ~TLWExperimentFlags() = default;
 
-  // Registers the library as an SDK ("tally_wise", its version) with its default flags.
-  // Called once by the remote configuration's initialiser; false when refused.
-  virtual bool registerClient(std::string_view sdkName, std::string_view sdkVersion,
+  // Registers the library as an SDK ("tally_wise", its numeric version, e.g. 80901) with
+  // its default flags. Called once by the remote configuration's initialiser; false when
+  // refused.
+  virtual bool registerClient(std::string_view sdkName, std::int64_t sdkVersion,
                               const std::map<std::string, std::int64_t>& defaultFlags,
                               std::weak_ptr<TLWExperimentClientDelegate> delegate) = 0;
   // Activates the latest stored snapshot; false and `error` on failure.

@@ -328,7 +328,7 @@ void TLWRemoteConfig::registerExperimentClient() {
   for (auto name : kExperimentFlagNames) defaults.emplace(std::string(name), 0);
   std::weak_ptr<TLWExperimentClientDelegate> delegate = std::static_pointer_cast<TLWExperimentClientDelegate>(
       shared_from_this());
-  if (!experimentClient_->registerClient(kTLWExperimentSDKName, kTLWLibraryVersionString, defaults, delegate)) return;
+  if (!experimentClient_->registerClient(kTLWExperimentSDKName, kTLWLibraryNumericVersion, defaults, delegate)) return;
   TLWError error;
   if (!experimentClient_->activateLatestSnapshot(&error)) {
     log(2, 29023, "Cannot activate stale snapshot. Error", error.asValue());
@@ -483,7 +483,7 @@ std::shared_ptr<const TLWRemoteConfig::State> TLWRemoteConfig::buildState(const 
       appVersion = bundle->shortVersionString();
     }
     modules.appMetadata.set("package_name", packageName);
-    modules.appMetadata.set("zel_version", std::string(kTLWLibraryVersionString));
+    modules.appMetadata.set("zel_version", static_cast<long long>(kTLWLibraryNumericVersion));
     if (!appVersion.empty()) modules.appMetadata.set("app_version", appVersion);
     std::weak_ptr<TLWMonitor> weakMonitor = monitor_;
     modules.logger = [weakMonitor](std::int64_t level, std::string_view message) {

@@ -45,7 +45,6 @@ class TLWMonitor;
 class TLWPBEventConfig;
 class TLWPBMeasurementConfig;
 
-inline constexpr std::string_view kTLWLibraryVersionString = "8.9.1";
 inline constexpr std::string_view kTLWExperimentSDKName = "tally_wise";
 
 // Setting keys.

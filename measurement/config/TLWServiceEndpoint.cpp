@@ -44,13 +44,21 @@ bool TLWServiceEndpoint::isUsableBaseURL(std::string_view url) {
   return !host.empty() && host.front() != ':';
 }
 
-std::string TLWServiceEndpoint::percentEncode(std::string_view text) {
+namespace {
+
+bool isUnreserved(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return (u < 0x80 && std::isalnum(u)) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+template <class Keep>
+std::string percentEncodeKeeping(std::string_view text, Keep keep) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     const auto u = static_cast<unsigned char>(c);
-    if (std::isalnum(u) || c == '-' || c == '.' || c == '_' || c == '~') {
+    if (keep(c)) {
       out.push_back(c);
     } else {
       out.push_back('%');
@@ -59,6 +67,15 @@ std::string TLWServiceEndpoint::percentEncode(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string TLWServiceEndpoint::percentEncode(std::string_view text) { return percentEncodeKeeping(text, isUnreserved); }
+
+std::string TLWServiceEndpoint::percentEncodePathSegment(std::string_view text) {
+  static constexpr std::string_view kAlsoAllowed = "!$&'()*+,;=:@";
+  return percentEncodeKeeping(text, [](char c) { return isUnreserved(c) || kAlsoAllowed.find(c) != std::string_view::npos; });
 }
 
 std::string TLWServiceEndpoint::baseURL(std::shared_ptr<platform::Environment> env, std::shared_ptr<TLWMonitor> monitor) {
@@ -89,5 +106,5 @@ std::string TLWServiceEndpoint::uploadURL(std::shared_ptr<platform::Environment>
 }
 
 std::string TLWServiceEndpoint::configurationURL(std::string_view appID, std::shared_ptr<platform::Environment> env) {
-  return baseURL(std::move(env)) + "/config/app/" + percentEncode(appID);
+  return baseURL(std::move(env)) + "/config/app/" + percentEncodePathSegment(appID);
 }

@@ -26,7 +26,8 @@ class TLWServiceEndpoint {
                              std::shared_ptr<TLWMonitor> monitor = nullptr);
   // base + "/a".
   static std::string uploadURL(std::shared_ptr<platform::Environment> env = nullptr);
-  // base + "/config/app/" + the percent-encoded app ID (no query).
+  // base + "/config/app/" + the app ID with what a path segment cannot hold
+  // percent-encoded (":" stays, as servers route on the raw path); no query.
   static std::string configurationURL(std::string_view appID, std::shared_ptr<platform::Environment> env = nullptr);
 
   // Whether `url` is usable as a base: "http://" or "https://", a non-empty host, no
@@ -35,4 +36,7 @@ class TLWServiceEndpoint {
   // Percent-encodes everything but the unreserved characters A-Z a-z 0-9 - . _ ~ (so the
   // result is safe in a path segment and in a query key or value).
   static std::string percentEncode(std::string_view text);
+  // Percent-encodes all but what a path segment may hold as it is: the unreserved
+  // characters, the sub-delimiters ! $ & ' ( ) * + , ; = and ":" and "@".
+  static std::string percentEncodePathSegment(std::string_view text);
 };

@@ -17,6 +17,24 @@ void setStringUnlessSet(TLWPBMeasurementBundle& bundle, std::int32_t index, cons
 
 }  // namespace
 
+TLWConsentStamp TLWApplyConsentSignals(TLWPBMeasurementBundle& bundle, const std::string& s) {
+  using B = TLWPBMeasurementBundle;
+  TLWConsentStamp stamp;
+  if (s.size() >= 4) {
+    bundle.SetString(B::kConsentSignals, s);
+    stamp.adStorageDenied = s[2] == '0';
+    stamp.analyticsStorageDenied = s[3] == '0';
+  } else if (s.empty()) {
+    bundle.ClearField(B::kConsentSignals);
+  }
+  if (stamp.adStorageDenied || stamp.analyticsStorageDenied) bundle.ClearField(B::kResettableDeviceId);
+  if (stamp.analyticsStorageDenied) {
+    bundle.ClearField(B::kVendorDeviceId);
+    bundle.ClearField(B::kAppInstanceId);
+  }
+  return stamp;
+}
+
 TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bundle,
                                                       const TLWBundleIdentifierInputs& in) {
   using B = TLWPBMeasurementBundle;
@@ -24,11 +42,8 @@ TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bu
 
   const std::string& s = in.consentSignals;
   if (s.size() >= 4) {
-    bundle.SetString(B::kConsentSignals, s);
     d.adStorageDenied = s[2] == '0';
     d.analyticsStorageDenied = s[3] == '0';
-  } else if (s.empty()) {
-    bundle.ClearField(B::kConsentSignals);
   }
 
   if (in.iOS14OrAbove) {
@@ -57,11 +72,9 @@ TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bu
     setStringUnlessSet(bundle, B::kAppInstanceId, in.appInstanceID);
   }
 
-  if (d.adStorageDenied) bundle.ClearField(B::kResettableDeviceId);
-  if (d.analyticsStorageDenied) {
-    bundle.ClearField(B::kVendorDeviceId);
-    bundle.ClearField(B::kAppInstanceId);
-  }
+  // The user's consent has the last word over the identifier rule above: analytics
+  // storage denied keeps the advertising identifier off the bundle too.
+  TLWApplyConsentSignals(bundle, s);
 
   if (in.limitedAdTracking.has_value()) bundle.SetBool(B::kLimitedAdTracking, *in.limitedAdTracking);
   return d;

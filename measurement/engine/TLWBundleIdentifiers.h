@@ -49,6 +49,16 @@ struct TLWBundleIdentifierDecision {
   bool usedAdvertisingID = false;
 };
 
+// The consent stamp alone: writes the signal (at least 4 characters; an empty one removes
+// the field, a shorter one leaves it), removes the advertising identifier when ad or
+// analytics storage is denied and the vendor identifier and app instance ID when analytics
+// storage is. It runs last wherever identifiers are set, so consent always wins.
+struct TLWConsentStamp {
+  bool adStorageDenied = false;
+  bool analyticsStorageDenied = false;
+};
+TLWConsentStamp TLWApplyConsentSignals(TLWPBMeasurementBundle& bundle, const std::string& consentSignals);
+
 // Applies the rule to `bundle` in place: sets or clears consent_signals,
 // att_consent_status, resettable_device_id, vendor_device_id, app_instance_id and
 // limited_ad_tracking. Identifiers already on the bundle are kept where allowed (the

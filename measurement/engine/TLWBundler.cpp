@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "measurement/config/TLWConsentSettingsUtil.h"
+#include "measurement/engine/TLWBundleIdentifiers.h"
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/audience/TLWAudienceEvaluating.h"
@@ -255,6 +256,8 @@ bool TLWBundler::bundleRawEventsInTransaction(bool& progressed) {
   if (!results->empty() && !bundle->SetRepeated(B::kAudienceEvaluationResults, *results)) return false;
 
   addBundleMetadataIntoBundle(*bundle, start, end);
+  // Consent may have changed since the metadata was made: what it forbids is not kept.
+  if (deps_.consent) TLWApplyConsentSignals(*bundle, deps_.consent->consentSignals().value_or(""));
 
   TLWError insertError;
   if (!db.insertBundle(*bundle, isRealtime, &insertError)) {

@@ -67,7 +67,7 @@ class TLWBundler : public std::enable_shared_from_this<TLWBundler> {
     std::shared_ptr<TLWUserPropertyPipeline> userProperties;  // required: engagement properties
     std::shared_ptr<TLWPersistedConfig> persistedConfig;      // required: health-sample time
     std::weak_ptr<TLWBundlerHost> host;                       // null: nothing to notify
-    std::shared_ptr<TLWConsentSettingsUtil> consent;          // null: no consent log line
+    std::shared_ptr<TLWConsentSettingsUtil> consent;          // null: no consent stamp or log line
     std::shared_ptr<TLWIdentity> identity;                    // null: app ID from the bundle identifier
     std::shared_ptr<TLWAudienceEvaluating> audience;          // required
     std::shared_ptr<platform::Environment> env;               // null: Environment::current()

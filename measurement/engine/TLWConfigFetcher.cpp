@@ -146,11 +146,13 @@ void TLWConfigFetcher::networkRemoteConfigFetchCompletionHandler(const platform:
   if (hasBody && storeConfiguration(data) == Acceptance::Rejected) {
     // The server's date and the fetch time describe a configuration we refused: keeping
     // them would answer every later fetch with 304 and count the refused one as fresh.
-    // Count the attempt as failed instead, so the retry schedule fetches it again.
-    persisted->setLastFailedUploadTimestamp(env_->clock()->now());
-    uploader_->updateSchedule();
+    // The configuration in force stays in use meanwhile, so events keep going out; the
+    // uploader fetches again once the retry interval has passed.
+    uploader_->setConfigurationRefusedTimestamp(env_->clock()->now());
+    uploader_->uploadDataOrRegisterAlarmAfterThisRequest();
     return;
   }
+  uploader_->setConfigurationRefusedTimestamp(0);
 
   persisted->setConfigServerLastModifiedString(lastModified);
   persisted->setLastFailedUploadTimestamp(0);

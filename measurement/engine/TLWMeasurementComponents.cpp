@@ -1,6 +1,7 @@
 #include "measurement/engine/TLWMeasurementComponents.h"
 
 #include "measurement/config/TLWConsentSettingsUtil.h"
+#include "measurement/config/TLWEventEditing.h"
 #include "measurement/config/TLWIdentifiers.h"
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
@@ -18,7 +19,6 @@
 namespace {
 // The measurement class of the maker's previous library generation.
 constexpr std::string_view kLegacyMeasurementClass = "TWKALegacyMeasurement";
-constexpr std::string_view kScriptRuntimeVersion = "1";
 
 std::string hostOfURL(const std::string& url) {
   auto start = url.find("://");
@@ -212,8 +212,9 @@ std::optional<std::string> TLWMeasurementHosts::remoteConfigURL() {
   const bool denied = engine->consent() && engine->consent()->isAnalyticsStorageDenied();
   std::string appInstanceID;
   if (!denied && engine->identity()) appInstanceID = engine->identity()->appInstanceID().value_or("");
+  // The server may pick the programs it sends by the runtime that will run them.
   return config->remoteConfigURLWithAppInstanceID(appInstanceID, "ios", TLWIdentifiers::libraryVersion(),
-                                                  kScriptRuntimeVersion, denied);
+                                                  std::to_string(kTLWScriptRuntimeVersion), denied);
 }
 
 std::string TLWMeasurementHosts::appIDFromZEL() {

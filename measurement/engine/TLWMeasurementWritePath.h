@@ -24,7 +24,7 @@ struct TLWMeasurementWritePath {
   struct BundlerDependencies {
     std::shared_ptr<TLWRemoteConfig> remoteConfig;    // required
     std::weak_ptr<TLWBundlerHost> host;               // null: nothing to notify
-    std::shared_ptr<TLWConsentSettingsUtil> consent;  // null: no consent log line
+    std::shared_ptr<TLWConsentSettingsUtil> consent;  // null: no consent stamp or log line
     std::shared_ptr<TLWIdentity> identity;            // null: app ID from the bundle identifier
     std::shared_ptr<TLWAudienceEvaluating> audience;  // null: a TLWAudience over the database,
                                                       // installed as the remote configuration's sink

@@ -1,7 +1,6 @@
 #include "measurement/engine/TLWUploader.h"
 
 #include <cmath>
-#include <limits>
 
 #include "measurement/engine/TLWAlarm.h"
 #include "measurement/engine/TLWScheduler.h"
@@ -437,7 +436,11 @@ void TLWUploader::uploadData() {
   auto host = host_.lock();
   if (!host) return;
   const TLWUploadSettings settings = host->uploadSettings();
-  if (!settings.isExpired) {
+  // An expired configuration waits for a fresh one before events are bundled, unless the
+  // server's answer was refused: then the configuration in force is all there will be
+  // for a while, and holding events back for it would keep them on the device for good.
+  const bool refused = configurationRefusedTimestamp_ != 0;
+  if (!settings.isExpired || refused) {
     for (std::int64_t i = 0; i < settings.maxBundlesCreatedPerIteration; ++i) {
       if (!host->bundleRawEvents()) break;
     }
@@ -451,18 +454,11 @@ void TLWUploader::uploadData() {
     return;
   }
   if (bundles->empty()) {
-    // A first bundle larger than the size limit would be skipped on every pass and stall
-    // the queue for good: send it alone.
-    TLWError emptyError;
-    if (database_->isQueuedBundleTableEmpty(&emptyError) == std::optional<bool>(false)) {
-      auto first = database_->queryBundlesWithCountLimit(1, std::numeric_limits<std::int64_t>::max(), &emptyError);
-      if (first) bundles = std::move(first);
-    }
-  }
-  if (bundles->empty()) {
     (void)host->activateNewSnapshot();
     monitor_->logWithLevel(8, 23037, "No data to upload");
-    if (settings.isExpired) {
+    const bool fetchDue =
+        !refused || std::fabs(now() - configurationRefusedTimestamp_) >= settings.uploadingRetryInterval;
+    if (settings.isExpired && fetchDue) {
       host->fetchRemoteConfig();
     } else {
       host->endBackgroundTask();

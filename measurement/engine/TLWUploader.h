@@ -232,6 +232,12 @@ class TLWUploader final : public platform::VXLReachabilityDelegate,
   // Shared with configuration fetch and the deferred deep-link request.
   void setNetworkRequestPending(bool pending) { isNetworkRequestPending_ = pending; }
   double suspendedUploadTimestamp() const { return suspendedUploadTimestamp_; }
+  // When the configuration fetcher last refused what the server sent (0: the last fetch
+  // was not refused). While set, an expired configuration no longer holds bundling back:
+  // the configuration in force is used and the fetch is repeated only once the retry
+  // interval has passed since the refusal. Worker queue.
+  void setConfigurationRefusedTimestamp(double seconds) { configurationRefusedTimestamp_ = seconds; }
+  double configurationRefusedTimestamp() const { return configurationRefusedTimestamp_; }
   // Seconds since boot, -1 when the boot time is unavailable.
   double secondsSinceBoot();
 
@@ -266,4 +272,5 @@ class TLWUploader final : public platform::VXLReachabilityDelegate,
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
   std::atomic<bool> isNetworkRequestPending_{false};
   std::atomic<double> suspendedUploadTimestamp_{0};
+  double configurationRefusedTimestamp_ = 0;
 };

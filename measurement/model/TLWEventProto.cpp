@@ -60,11 +60,16 @@ std::optional<TLWParameters> elementOf(const TLWPBEventParam& element, bool stri
   return item;
 }
 
-// An array parameter from the nested list; nullopt when there is none (or, strict, when an
-// element is damaged).
+// An array parameter from the nested list (a parameter with a name and nothing else is an
+// empty array); nullopt for a value of another kind (or, strict, when an element is damaged).
 std::optional<TLWValue> arrayOf(const TLWPBEventParam& param, bool strict) {
   auto elements = param.GetRepeated<TLWPBEventParam>(TLWPBEventParam::kParamValue);
-  if (elements.empty()) return std::nullopt;
+  // protoEvent writes an empty array as a name without a value; reading it back as
+  // anything but an empty array would lose the whole stored event.
+  if (elements.empty()) {
+    if (param.HasField(TLWPBEventParam::kFloatValue)) return std::nullopt;
+    return TLWValue::initWithArray(TLWValueArray{});
+  }
   TLWValueArray items;
   items.reserve(elements.size());
   for (const auto& element : elements) {

@@ -308,8 +308,15 @@ bool TLWDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
   databasePath_ = databasePath;
   sqliteStore_ = TLWSqliteStore::initWithDatabasePath(databasePath, error, env_, monitor_);
   if (!sqliteStore_) return false;
-  if (!ensureAllTables()) {
+  bool incompatible = false;
+  if (!ensureAllTables(&incompatible)) {
     monitor_->logWithLevel(1, 12002, "Failed to create or validate required database tables (" + context + ")");
+    // Only tables this library cannot use justify starting over; an SQLite failure (the
+    // disk full, a lock) leaves the file and its unsent events for a later attempt.
+    if (!incompatible) {
+      sqliteStore_.reset();
+      return failWith(error, 2, "Failed to create or validate required database tables");
+    }
     if (!sqliteStore_->closeAndDeleteDatabase()) {
       monitor_->logWithLevel(4, 12003, "Failed to delete old database file after failed validation. Error (" +
                                            context + ")");
@@ -408,11 +415,12 @@ void TLWDatabase::runWorkAfterCommit(bool committed) {
 
 bool TLWDatabase::checkpointIfIdle() { return sqliteStore_ && sqliteStore_->checkpointIfNeeded(); }
 
-bool TLWDatabase::ensureAllTables() {
+bool TLWDatabase::ensureAllTables(bool* incompatible) {
   for (const auto& table : schema()) {
     TLWError error;
     if (!sqliteStore_->ensureTableWithName(table.name, table.elementary, table.addOn, table.modify, &error)) {
       monitor_->logWithLevel(1, 12047, "Failed to ensure table. Table, error", Value(table.name), error.asValue());
+      *incompatible = error.code() != TLWSqliteStore::kErrorCodeSqliteFailure;
       return false;
     }
   }
@@ -659,9 +667,17 @@ std::optional<bool> TLWDatabase::isRawEventsTableEmpty(TLWError* error) {
 }
 
 std::optional<double> TLWDatabase::queryLatestRawEventTime(TLWError* error) {
-  auto v = sqliteStore_->numberForQuery("SELECT MAX(timestamp) FROM raw_events", {}, error);
-  if (!v) return std::nullopt;
-  return v->doubleValue();
+  return latestTimeForQuery("SELECT MAX(timestamp) FROM raw_events", error);
+}
+
+std::optional<double> TLWDatabase::latestTimeForQuery(const std::string& sql, TLWError* error) {
+  // An empty table answers NULL: that is "no time yet" (0), not a failed query.
+  TLWError queryError;
+  auto v = sqliteStore_->numberForQuery(sql, {}, &queryError);
+  if (v) return v->doubleValue();
+  if (queryError.domain().empty()) return 0.0;
+  TLWSetError(error, queryError);
+  return std::nullopt;
 }
 
 std::optional<bool> TLWDatabase::containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error) {
@@ -835,7 +851,9 @@ std::optional<std::vector<TLWDatabase::BundleAndRowID>> TLWDatabase::queryBundle
     }
     auto size = decoded->first->protoBuffer();
     std::int64_t bytes = size ? static_cast<std::int64_t>(size->size()) : 0;
-    if (total + bytes > sizeLimit) break;
+    // The first decodable bundle always goes, whatever its size, so that one oversized
+    // bundle cannot hold back the queue behind it.
+    if (!out.empty() && total + bytes > sizeLimit) break;
     total += bytes;
     out.push_back(std::move(*decoded));
   }
@@ -890,9 +908,7 @@ std::optional<bool> TLWDatabase::isQueuedBundleTableEmpty(TLWError* error) {
 }
 
 std::optional<double> TLWDatabase::queryLatestBundleTime(TLWError* error) {
-  auto v = sqliteStore_->numberForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", {}, error);
-  if (!v) return std::nullopt;
-  return v->doubleValue();
+  return latestTimeForQuery("SELECT MAX(bundle_end_timestamp) FROM queue", error);
 }
 
 std::optional<bool> TLWDatabase::containsRealtimeBundlesWithError(TLWError* error) {

@@ -81,7 +81,9 @@ class TLWDatabase {
   // Lifecycle
   [[nodiscard]] bool initializeDatabaseResourcesWithContext(const std::string& context, const std::string& databasePath,
                                                             TLWError* error);
-  [[nodiscard]] bool ensureAllTables();
+  // False on failure; `incompatible` tells a table this library cannot use (missing or
+  // unknown required columns) from an SQLite failure.
+  [[nodiscard]] bool ensureAllTables(bool* incompatible);
   [[nodiscard]] bool initializeAppMetadata();
   // Wipes everything and leaves a fresh database with its app metadata row.
   [[nodiscard]] bool reset(TLWError* error);
@@ -144,6 +146,7 @@ class TLWDatabase {
   [[nodiscard]] bool insertRawEvent(const TLWEvent* event, std::int64_t metadataFingerprint, bool isRealtime,
                                     TLWError* error);
   std::optional<bool> isRawEventsTableEmpty(TLWError* error);
+  // 0 when the table is empty; nullopt only when the query failed.
   std::optional<double> queryLatestRawEventTime(TLWError* error);
   std::optional<bool> containsRawEventWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error);
   std::optional<bool> containsRealtimeRawEventsWithError(TLWError* error);
@@ -168,6 +171,7 @@ class TLWDatabase {
                                                             TLWError* error);
   [[nodiscard]] bool deleteBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs, TLWError* error);
   std::optional<bool> isQueuedBundleTableEmpty(TLWError* error);
+  // 0 when the queue is empty; nullopt only when the query failed.
   std::optional<double> queryLatestBundleTime(TLWError* error);
   std::optional<bool> containsRealtimeBundlesWithError(TLWError* error);
   // Whether the clean-up ran; nullopt on failure.
@@ -289,6 +293,8 @@ class TLWDatabase {
   std::optional<BundleAndRowID> bundleFromQueueRow(const Row& row, TLWError* error);
   std::shared_ptr<TLWConditionalUserProperty> conditionalUserPropertyFromRow(const Row& row, TLWError* error);
   std::optional<bool> boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error);
+  // MAX(...) of a time column; 0 for an empty table, nullopt only when the query failed.
+  std::optional<double> latestTimeForQuery(const std::string& sql, TLWError* error);
   std::optional<platform::Value> appMetadataColumn(const std::string& column, TLWError* error);
   double now();
   // Sets up the connection's exact raw_events count (a temporary table kept by triggers).

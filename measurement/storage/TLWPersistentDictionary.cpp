@@ -1,6 +1,5 @@
 #include "measurement/storage/TLWPersistentDictionary.h"
 
-#include <algorithm>
 #include <chrono>
 
 #include "platform/PropertyList.h"
@@ -10,7 +9,6 @@
 namespace {
 
 constexpr double kWriteDelaySeconds = 1.0;
-constexpr double kMaxWriteDelaySeconds = 5.0;
 
 bool endsWith(const std::string& s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -112,17 +110,13 @@ platform::Dictionary TLWPersistentDictionary::dictionaryRepresentation() {
 
 void TLWPersistentDictionary::schedulePersistToDisk() {
   std::lock_guard<std::mutex> lock(mutex_);
-  const double now = env_->clock()->monotonic();
-  if (!writeScheduled_) {
-    writeScheduled_ = true;
-    firstUnwrittenChange_ = now;
-  }
-  if (pendingWrite_) pendingWrite_->cancel();
-  const double delay =
-      std::clamp(std::min(kWriteDelaySeconds, firstUnwrittenChange_ + kMaxWriteDelaySeconds - now), 0.0,
-                 kWriteDelaySeconds);
+  // One write a second after the first unwritten change: later changes ride along with it
+  // instead of pushing it back, so a crash loses at most about a second of settings.
+  if (writeScheduled_) return;
+  writeScheduled_ = true;
   std::weak_ptr<TLWPersistentDictionary> weak = weak_from_this();
-  pendingWrite_ = queue_->after(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(delay)),
+  pendingWrite_ = queue_->after(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::duration<double>(kWriteDelaySeconds)),
                                 [weak] {
                                   if (auto self = weak.lock()) (void)self->persistToDisk();
                                 });

@@ -7,9 +7,9 @@
 // persistToDisk(), one writer at a time, each writing a snapshot at least as new as the
 // one before it, so concurrent writers never lose a value on disk.
 //
-// Persistence: every change schedules a write one second after the latest change (a burst
-// costs one write), but never later than five seconds after the first unwritten change,
-// so a steady stream of writes is still saved. persistToDisk() writes at once. Writes
+// Persistence: the first change when no write is pending schedules one a second later; the
+// changes made meanwhile go out with it (a burst costs one write, and a steady stream is
+// still saved every second). persistToDisk() writes at once. Writes
 // are atomic (a temporary file renamed into place): a crash leaves the old or the new file.
 //
 // Ownership: scheduled writes hold the object weakly; one still pending when the object
@@ -58,7 +58,6 @@ class TLWPersistentDictionary : public TLWKeyValueStore, public std::enable_shar
   std::mutex mutex_;  // guards everything below
   platform::Dictionary dictionary_;
   bool writeScheduled_ = false;
-  double firstUnwrittenChange_ = 0;  // monotonic seconds
   std::shared_ptr<platform::DispatchQueue::Cancellable> pendingWrite_;
 
   std::mutex writeMutex_;  // one file writer at a time

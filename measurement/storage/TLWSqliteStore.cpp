@@ -123,9 +123,11 @@ std::unique_ptr<TLWSqliteStore> TLWSqliteStore::initWithDatabasePath(const std::
   if (!monitor) monitor = TLWMonitor::sharedInstance();
   std::unique_ptr<TLWSqliteStore> store(new TLWSqliteStore(databasePath, std::move(env), std::move(monitor)));
   if (store->openAndValidateDatabase(error)) return store;
-  // A transient failure (an I/O error, a lock held elsewhere, no memory) says nothing
-  // about the file; deleting the user's data for it would turn a hiccup into data loss.
-  if (isTransientFailure(store->lastOpenFailureCode_)) return nullptr;
+  // Only a file SQLite cannot open or that fails its integrity check is replaced. Anything
+  // else (an I/O error, a lock held elsewhere, no memory, no space while configuring it)
+  // says nothing about the file; deleting the unsent events for it would turn a hiccup
+  // into data loss. The caller retries later.
+  if (!store->fileUnusable_) return nullptr;
   // A file we cannot use is replaced by a fresh one, once.
   store->closeDatabase();
   if (!store->closeAndDeleteDatabase()) return nullptr;
@@ -153,6 +155,7 @@ bool TLWSqliteStore::openAndValidateDatabase(TLWError* error) {
       return fail(error, kErrorCodeInvalidState, "Failed to create database directory: " + reason);
     }
   }
+  fileUnusable_ = false;
   if (sqliteHandle_) closeDatabase();
   sqlite3* handle = nullptr;
   int rc = sqlite3_open_v2(databasePath_.c_str(), &handle, kOpenFlags, nullptr);
@@ -161,15 +164,25 @@ bool TLWSqliteStore::openAndValidateDatabase(TLWError* error) {
   if (rc != SQLITE_OK) {
     if (handle) lastOpenFailureCode_ = sqlite3_extended_errcode(handle);
     setDatabaseError(error, "initialize sqlite handle");
+    fileUnusable_ = !isTransientFailure(lastOpenFailureCode_);
     closeDatabase();
     return false;
   }
   if (!fs->setExcludedFromBackup(databasePath_, true)) {
     log(4, 34017, "Failed to exclude database file from backup", Value(databasePath_));
   }
-  bool valid = validateDatabaseWithError(error) && configureConnection(error);
-  if (!valid) closeDatabase();
-  return valid;
+  if (!validateDatabaseWithError(error)) {
+    fileUnusable_ = !isTransientFailure(lastOpenFailureCode_);
+    closeDatabase();
+    return false;
+  }
+  if (!configureConnection(error)) {
+    // The file passed its integrity check: a failure here (the journal switch meeting a
+    // lock held by another process, no space) is the connection's, not the file's.
+    closeDatabase();
+    return false;
+  }
+  return true;
 }
 
 // WAL keeps readers and the single writer apart and, with synchronous=NORMAL, makes a

@@ -215,6 +215,9 @@ class TLWSqliteStore {
   int savepointDepth_ = 0;
   // The SQLite result of the last failed open or integrity check.
   int lastOpenFailureCode_ = 0;
+  // The last open failed because the file cannot be opened or is corrupt (not because of
+  // a lock, I/O error or lack of space): only then is it worth replacing.
+  bool fileUnusable_ = false;
   std::unordered_map<std::string, sqlite3_stmt*> statementCache_;
   std::unordered_map<sqlite3_stmt*, std::vector<platform::Value>> columnNameCache_;
   std::string queueLabel_;

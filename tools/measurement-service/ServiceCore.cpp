@@ -642,6 +642,7 @@ void ServiceCore::handle(const httplib::Request& req, httplib::Response& res) {
   RecordedRequest rec;
   rec.method = req.method;
   rec.path = req.path;
+  rec.target = req.target;
   if (auto q = req.target.find('?'); q != std::string::npos) rec.query = req.target.substr(q + 1);
   for (const auto& [name, value] : req.headers) {
     // The server adds these itself; they were not sent.

@@ -114,6 +114,8 @@ struct RecordedRequest {
   std::string method;
   std::string path;
   std::string query;
+  // The request target as sent (path and query, nothing decoded).
+  std::string target;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   // Set when the request was gzip-encoded and inflated cleanly.

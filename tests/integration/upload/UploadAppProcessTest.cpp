@@ -268,4 +268,32 @@ TEST_F(UploadAppProcessTest, AppInstanceIDOutlivesTheProcessAndAResetLeftUnfinis
   EXPECT_EQ(acceptedEventsNamed("_f"), 3);
 }
 
+// The service keeps answering with a configuration the library refuses (another app's).
+// The events must not wait for a configuration that never comes; and the fetch itself is
+// the one a server routing on the raw path can answer, naming the runtime's version.
+TEST_F(UploadAppProcessTest, ARefusedConfigurationHoldsNoEventBack) {
+  const std::string appID = upload_session::kAppID;
+  std::ofstream(root / "config" / (appID + ".json"))
+      << R"({"version": 1, "app_id": "1:9:ios:someone-else", "settings": [
+    {"name": "measurement.upload.initial_upload_delay_time", "value": "1000"}]})";
+  launch();
+  constexpr std::int64_t kPerRound = 15;
+  for (std::int64_t round = 0; round < 2; ++round) {
+    ASSERT_TRUE(app->logEvents(round * kPerRound, kPerRound, kTimeout)) << "round " << round;
+    ASSERT_TRUE(waitFor([&] { return allAccepted((round + 1) * kPerRound); })) << "round " << round;
+  }
+  EXPECT_EQ(app->quit(kTimeout), 0);
+
+  std::size_t fetches = 0;
+  for (const auto& request : service->requests()) {
+    if (!request.path.starts_with("/config/app/")) continue;
+    ++fetches;
+    EXPECT_TRUE(request.target.starts_with("/config/app/" + appID + "?")) << request.target;
+    EXPECT_NE(("&" + request.query + "&").find("&runtime_version=0&"), std::string::npos) << request.query;
+    EXPECT_NE(("&" + request.query + "&").find("&zel_version=80901&"), std::string::npos) << request.query;
+    EXPECT_FALSE(request.header("If-Modified-Since")) << "a refused configuration's date is not kept";
+  }
+  EXPECT_GE(fetches, 1u);
+}
+
 }  // namespace

@@ -353,13 +353,16 @@ TEST_F(UploadReliabilityTest, ARejectedConfigurationIsFetchedAgainAndA304KeepsTh
     return done;
   };
 
-  // Another app's configuration: refused, nothing cached, counted as failed.
+  // Another app's configuration: refused, nothing cached, fetched again after the retry
+  // interval.
   writeConfig("1:9:ios:someone-else", 1);
   fetchNow();
   ASSERT_TRUE(settle(1));
   EXPECT_EQ(host->applied, 0);
   EXPECT_FALSE(persisted->configServerLastModifiedString());
-  EXPECT_GT(persisted->lastFailedUploadTimestamp(), 0);
+  double refusedAt = 0;
+  onWorker([&] { refusedAt = uploader->configurationRefusedTimestamp(); });
+  EXPECT_GT(refusedAt, 0);
 
   // Fetched again in full (no If-Modified-Since), now the right one.
   writeConfig(kAppID, 2);

@@ -316,3 +316,14 @@ TEST_F(FrontControllerTest, WithdrawnConsentResetsOrDefersTheReset) {
   ASSERT_EQ(backend->resetIDs.size(), 1u);
   EXPECT_EQ(backend->resetIDs[0], std::nullopt) << "denied analytics storage keeps no new ID";
 }
+
+TEST_F(FrontControllerTest, AStoredConsentOfAnotherKindIsNotTakenForAGrantThatADenialWithdraws) {
+  // What an older or damaged file may hold: not a dictionary, so nothing is known of the
+  // earlier choice, and a denial now must not wipe the app's data.
+  auto suite = TLWUserDefaults::initWithSuiteName("TLWAnalyticsSuiteName", env);
+  suite->setObject(Value("analytics_storage=granted"), "consent_settings");
+  suite->setInteger(30, "consent_source");
+  TLWAnalytics::setConsent(Value{{"analytics_storage", "denied"}});
+  EXPECT_EQ(TLWAnalytics::consentSettings1P()->get("analytics_storage").stringOr(), "denied");
+  EXPECT_FALSE(TLWAnalytics::deferredResetOnDeniedConsent()) << "no wipe is owed";
+}

@@ -14,6 +14,7 @@
 
 #include "measurement/api/TLWAnalytics.h"
 #include "measurement/api/TLWAnalyticsBackend.h"
+#include "measurement/config/TLWConsentSettingsUtil.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
@@ -101,42 +102,15 @@ class RecordingBackend : public TLWAnalyticsBackend {
   }
   bool lastAdvertisingIDResetFeatureEnabled() override { return lairFlag; }
 
-  std::int64_t consentSource() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return source;
-  }
-  void setConsentSource(std::int64_t s) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    source = s;
-  }
-  std::optional<platform::Dictionary> consentSettings() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return settings;
-  }
-  void setConsentSettings(std::optional<platform::Dictionary> s) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    settings = std::move(s);
-  }
-  void updateSettings(const platform::Dictionary& s) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    platform::Dictionary merged = settings.value_or(platform::Dictionary());
-    for (const auto& [k, v] : s) merged.set(k, v);
-    settings = merged;
-  }
-  bool isConsentSourceHigherPriority(std::int64_t s) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return s <= source;
-  }
-  bool didWithdrawPreviousConsent(const std::optional<platform::Dictionary>& previous) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (!previous || !settings) return false;
-    return previous->get("analytics_storage").stringOr() == "granted" &&
-           settings->get("analytics_storage").stringOr() == "denied";
-  }
-  bool isAnalyticsStorageDenied() override {
-    std::lock_guard<std::mutex> lock(mutex);
-    return settings && settings->get("analytics_storage").stringOr() == "denied";
-  }
+  // Consent lives in a state of its own, as the engine's would.
+  std::int64_t consentSource() override { return consent->consentSource(); }
+  void setConsentSource(std::int64_t s) override { consent->setConsentSource(s); }
+  std::optional<platform::Dictionary> consentSettings() override { return consent->consentSettings(); }
+  void setConsentSettings(std::optional<platform::Dictionary> s) override { consent->setConsentSettings(std::move(s)); }
+  void updateSettings(const platform::Dictionary& s) override { consent->updateSettings(s); }
+  bool isConsentSourceHigherPriority(std::int64_t s) override { return consent->isConsentSourceHigherPriority(s); }
+  bool isAnalyticsStorageDenied() override { return consent->isAnalyticsStorageDenied(); }
+  std::shared_ptr<TLWConsentSettingsUtil> consentState() override { return consent; }
 
   std::string appIDFromZEL() override {
     std::lock_guard<std::mutex> lock(mutex);
@@ -200,8 +174,7 @@ class RecordingBackend : public TLWAnalyticsBackend {
   std::vector<std::int64_t> persistedEnabledStates;
   std::vector<platform::Value> allowPersonalizedAds;
   bool lairFlag = false;
-  std::int64_t source = 100;
-  std::optional<platform::Dictionary> settings;
+  std::shared_ptr<TLWConsentSettingsUtil> consent = TLWConsentSettingsUtil::create();
   std::string zelAppID;
   int idCounter = 0;
   std::vector<std::optional<std::string>> installationIDs;

@@ -228,11 +228,13 @@ TEST_F(TLWRemoteConfigTest, ExpiresAfterTheCacheTime) {
 
 TEST_F(TLWRemoteConfigTest, ConfigurationURLIsOrderedAndEncoded) {
   auto rc = makeRemoteConfig();
-  auto url = rc->remoteConfigURLWithAppInstanceID("a b&c=d", "ios", "8.9.1", "1", false);
+  auto url = rc->remoteConfigURLWithAppInstanceID("a b&c=d", "ios", "80901", "0", false);
   ASSERT_TRUE(url);
+  // ":" may stand in a path segment as it is; servers route on the raw path.
   EXPECT_EQ(*url,
-            "https://measurement.tallywise.vorlix.com/config/app/1%3A1234567890%3Aios%3Aabcdef"
-            "?app_instance_id=a%20b%26c%3Dd&platform=ios&runtime_version=1&zel_version=8.9.1");
+            "https://measurement.tallywise.vorlix.com/config/app/1:1234567890:ios:abcdef"
+            "?app_instance_id=a%20b%26c%3Dd&platform=ios&runtime_version=0&zel_version=80901");
+  EXPECT_EQ(TLWServiceEndpoint::percentEncodePathSegment("1:2:ios:a/b c?d#e%"), "1:2:ios:a%2Fb%20c%3Fd%23e%25");
 
   auto denied = rc->remoteConfigURLWithAppInstanceID("ABC", "ios", "8.9.1", "1", true);
   ASSERT_TRUE(denied);
@@ -333,7 +335,7 @@ TEST_F(TLWRemoteConfigTest, InstalledConfigurationFeedsTheModelLimits) {
 
 class FakeExperiments : public TLWExperimentFlags {
  public:
-  bool registerClient(std::string_view sdkName, std::string_view sdkVersion,
+  bool registerClient(std::string_view sdkName, std::int64_t sdkVersion,
                       const std::map<std::string, std::int64_t>& defaultFlags,
                       std::weak_ptr<TLWExperimentClientDelegate> delegate) override {
     registeredName = sdkName;
@@ -358,7 +360,7 @@ class FakeExperiments : public TLWExperimentFlags {
   void reset() override { ++resets; }
 
   std::string registeredName;
-  std::string registeredVersion;
+  std::int64_t registeredVersion = 0;
   std::map<std::string, std::int64_t> defaults;
   std::weak_ptr<TLWExperimentClientDelegate> delegate;
   std::map<std::string, platform::Value> flags;
@@ -371,7 +373,7 @@ TEST_F(TLWRemoteConfigTest, ExperimentClientIsRegisteredAndItsFlagsOverrideSetti
   auto experiments = std::make_shared<FakeExperiments>();
   auto rc = makeRemoteConfig(experiments);
   EXPECT_EQ(experiments->registeredName, "tally_wise");
-  EXPECT_EQ(experiments->registeredVersion, "8.9.1");
+  EXPECT_EQ(experiments->registeredVersion, 80901);
   EXPECT_EQ(experiments->defaults.size(), 5u);
   EXPECT_EQ(experiments->defaults.count("efficient_engagement_reporting_enabled"), 1u);
   EXPECT_EQ(experiments->activations, 1);
@@ -481,7 +483,8 @@ TEST_F(TLWRemoteConfigTest, EventEditorIsBuiltFromTheFirstProgram) {
   EXPECT_EQ(factory->lastModules.remoteConfigValue("measurement.sample.key"), "abc");
   EXPECT_FALSE(factory->lastModules.remoteConfigValue("measurement.other"));
   EXPECT_EQ(factory->lastModules.appMetadata["platform"], platform::Value("ios"));
-  EXPECT_EQ(factory->lastModules.appMetadata["zel_version"], platform::Value("8.9.1"));
+  EXPECT_EQ(factory->lastModules.appMetadata["zel_version"], platform::Value(80901));
+  EXPECT_TRUE(factory->lastModules.appMetadata["zel_version"].isInteger());
   EXPECT_TRUE(factory->lastModules.appMetadata.contains("package_name"));
 
   // Without programs the editor goes; a program that fails to load leaves none.

@@ -55,7 +55,7 @@ TEST(TLWBundleIdentifiersTest, ConsentSignalsDecideWhichIdentifiersStay) {
   const Case cases[] = {
       {"G111", true, false, true, "G111"},   // advertising ID wins over the vendor ID
       {"G101", false, true, true, "G101"},   // ad denied: the vendor ID instead
-      {"G110", true, false, false, "G110"},  // analytics denied: no app instance ID
+      {"G110", false, false, false, "G110"}, // analytics denied: no identifier at all
       {"G100", false, false, false, "G100"}, // both denied: nothing
       {"G1", true, false, true, std::nullopt},   // too short: both granted, field untouched
       {"", true, false, true, std::nullopt},     // empty: field cleared

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "BundlerTestSupport.h"
 #include "EngineTestSupport.h"
+#include "measurement/config/TLWConsentSettingsUtil.h"
 #include "measurement/model/TLWEventAggregates.h"
 #include "tests/support/NoAudienceEvaluation.h"
 
@@ -161,6 +164,45 @@ TEST_F(BundlerRunTest, UndecodableEventsAndMetadataAreDroppedWhileTheRestBundles
   EXPECT_EQ(eventNames(*queued().back()), (std::vector<std::string>{"fine"}));
   EXPECT_EQ(rawEventCount(), 0);
   EXPECT_EQ(metadataCount(), 0);
+}
+
+TEST_F(BundlerRunTest, APurchaseWithAnEmptyItemsListIsBundledWhole) {
+  const auto fingerprint = storeMetadata("1.0");
+  storeEvent("purchase", kHourStart, fingerprint,
+             {{"items", platform::Value(platform::Array{})}, {"currency", "USD"}, {"value", 9.99}});
+  EXPECT_EQ(bundleAll(), 1);
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  ASSERT_EQ(eventNames(*bundles[0]), std::vector<std::string>{"purchase"});
+  std::vector<std::string> params;
+  for (const auto& p : bundles[0]->GetRepeated<TLWPBEvent>(TLWPBMeasurementBundle::kEvents)[0]->GetRepeated<TLWPBEventParam>(
+           TLWPBEvent::kParams))
+    params.push_back(p->GetString(TLWPBEventParam::kName).value_or(""));
+  std::sort(params.begin(), params.end());
+  EXPECT_EQ(params, (std::vector<std::string>{"_o", "currency", "items", "value"}));
+  EXPECT_EQ(logged(23096), 0u);
+}
+
+TEST_F(BundlerRunTest, ConsentInForceWhenBundlingRemovesTheIdentifiersItForbids) {
+  auto consent = TLWConsentSettingsUtil::create(monitor);
+  consent->setConsentSettings(platform::Dictionary{{"ad_storage", "granted"}, {"analytics_storage", "denied"}});
+  bundler = writePath.makeBundler({remoteConfig, host, consent, nullptr, nullptr});
+  ASSERT_TRUE(bundler);
+  // Metadata made while everything was granted.
+  auto metadata = tw_test_support::bundleMetadata(kBundleAppID, "1.0");
+  metadata->SetString(TLWPBMeasurementBundle::kZelAppId, kAppID);
+  metadata->SetString(TLWPBMeasurementBundle::kResettableDeviceId, "IDFA-1");
+  metadata->SetString(TLWPBMeasurementBundle::kAppInstanceId, "instance-1");
+  const auto fingerprint = TLWDatabase::fingerprintOfBytes(*metadata->protoBuffer());
+  metadataByFingerprint[fingerprint] = metadata;
+  storeEvent("level_up", kHourStart, fingerprint);
+  EXPECT_EQ(bundleAll(), 1);
+  auto bundles = queued();
+  ASSERT_EQ(bundles.size(), 1u);
+  EXPECT_FALSE(bundles[0]->HasField(TLWPBMeasurementBundle::kResettableDeviceId));
+  EXPECT_FALSE(bundles[0]->HasField(TLWPBMeasurementBundle::kVendorDeviceId));
+  EXPECT_FALSE(bundles[0]->HasField(TLWPBMeasurementBundle::kAppInstanceId));
+  EXPECT_EQ(bundles[0]->GetString(TLWPBMeasurementBundle::kConsentSignals), "G110");
 }
 
 using BundlerFilteringTest = BundlerFixture;

@@ -105,7 +105,9 @@ TEST_F(TLWConfigFetcherTest, ARejectedConfigurationLeavesNoTraceAndIsFetchedAgai
     std::shared_ptr<TLWPBMeasurementConfig> stored;
     onWorker([&] { stored = database->queryMeasurementConfigWithError(nullptr); });
     EXPECT_FALSE(stored) << "the transaction was rolled back";
-    EXPECT_EQ(persisted->lastFailedUploadTimestamp(), now()) << "counts as a failed attempt";
+    double refusedAt = 0;
+    onWorker([&] { refusedAt = uploader->configurationRefusedTimestamp(); });
+    EXPECT_EQ(refusedAt, now());
     env->fakeClock()->advance(1);
   }
   // Fetched again, without If-Modified-Since, and this time accepted.
@@ -114,6 +116,34 @@ TEST_F(TLWConfigFetcherTest, ARejectedConfigurationLeavesNoTraceAndIsFetchedAgai
   EXPECT_EQ(transport->sent().back().headers.count("If-Modified-Since"), 0u);
   respond(200, configBytes(host->appID), lastModified);
   EXPECT_EQ(lastFetchTime(), now());
+  double refusedAt = -1;
+  onWorker([&] { refusedAt = uploader->configurationRefusedTimestamp(); });
+  EXPECT_EQ(refusedAt, 0);
+}
+
+TEST_F(TLWConfigFetcherTest, ARefusedConfigurationKeepsEventsGoingOutAndIsFetchedAgainOnTheRetrySchedule) {
+  host->settings.isExpired = true;  // never fetched, or the stored one is old
+  host->settings.uploadingRetryInterval = 1800;
+  onWorker([&] {
+    auto event = TLWEvent::initWithOrigin("app", true, "level_up", now(), 0, platform::Dictionary{});
+    ASSERT_TRUE(database->insertRawEvent(event.get(), 1, false, nullptr));
+  });
+  fetch();
+  respond(200, configBytes("1:9:ios:other"), lastModified);
+  onWorker([] {});
+  // The configuration in force is used to bundle what is waiting; no fetch in a loop.
+  EXPECT_GE(host->bundleCalls, 1);
+  EXPECT_EQ(transport->sent().size(), 1u);
+
+  // Before the retry interval has passed an empty queue asks for nothing; after it, the
+  // configuration is fetched again.
+  env->fakeClock()->advance(1000);
+  onWorker([&] { uploader->uploadData(); });
+  EXPECT_EQ(host->fetchCalls, 0);
+  env->fakeClock()->advance(800);
+  onWorker([&] { uploader->uploadData(); });
+  EXPECT_EQ(host->fetchCalls, 1);
+  EXPECT_EQ(transport->sent().size(), 2u);
 }
 
 TEST_F(TLWConfigFetcherTest, NotFoundCountsAsFreshAndFailuresShareTheUploadRetrySchedule) {

@@ -291,4 +291,44 @@ TEST_F(TLWUploaderTest, AnExpiredConfigurationBuildsNoBundlesAndIsFetchedWhenThe
   EXPECT_EQ(host->fetchCalls, 1);
 }
 
+TEST_F(TLWUploaderTest, ConsentAtUploadTimeDecidesWhichIdentifiersAreSent) {
+  // A bundle made while everything was granted; consent changes before it is sent.
+  struct Case {
+    const char* signals;
+    bool idfa, idfv, appInstance;
+  };
+  const Case cases[] = {
+      {"G111", true, false, true},
+      {"G101", false, true, true},
+      {"G110", false, false, false},  // analytics denied: no identifier at all
+      {"G100", false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.signals);
+    auto bundle = makeBundle("1:1:ios:abc", "level_up", now() - 10);
+    bundle->SetString(TLWPBMeasurementBundle::kResettableDeviceId, "IDFA-1");
+    bundle->SetString(TLWPBMeasurementBundle::kAppInstanceId, "instance-1");
+    onWorker([&] { ASSERT_TRUE(database->insertBundle(*bundle, false, nullptr)); });
+    host->identifiers = TLWBundleIdentifierInputs{};
+    host->identifiers.consentSignals = c.signals;
+    host->identifiers.appleConsentStatus = 3;
+    host->identifiers.limitedAdTracking = false;
+    host->identifiers.resettableDeviceID = "IDFA-1";
+    host->identifiers.identifierForVendor = "IDFV-1";
+    host->identifiers.appInstanceID = "instance-1";
+    onWorker([&] { uploader->uploadData(); });
+    ASSERT_EQ(transport->pendingCount(), 1u);
+    auto batch = TLWPBMeasurementBatch::initWithBuffer(std::span<const std::uint8_t>(transport->sent().back().payload));
+    ASSERT_TRUE(batch);
+    auto sent = batch->GetRepeated<TLWPBMeasurementBundle>(TLWPBMeasurementBatch::kBundles);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0]->HasField(TLWPBMeasurementBundle::kResettableDeviceId), c.idfa);
+    EXPECT_EQ(sent[0]->HasField(TLWPBMeasurementBundle::kVendorDeviceId), c.idfv);
+    EXPECT_EQ(sent[0]->HasField(TLWPBMeasurementBundle::kAppInstanceId), c.appInstance);
+    EXPECT_EQ(sent[0]->GetString(TLWPBMeasurementBundle::kConsentSignals), c.signals);
+    respond(204);
+    ASSERT_EQ(queuedBundleCount(), 0u);
+  }
+}
+
 }  // namespace

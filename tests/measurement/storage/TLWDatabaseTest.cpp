@@ -409,14 +409,17 @@ TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
   ASSERT_EQ(two->size(), 2u);
   EXPECT_EQ(two->at(0).first->protoBuffer()->size(), 600u);
   EXPECT_EQ(two->at(1).first->protoBuffer()->size(), 300u);
-  auto one = db->queryBundlesWithCountLimit(100, 500, &error);
-  ASSERT_TRUE(one);
-  EXPECT_TRUE(one->empty());
   EXPECT_EQ(db->containsRealtimeBundlesWithError(&error), true);
 
-  // A row whose bytes no longer inflate is skipped; the others still read.
+  // A row whose bytes no longer inflate is skipped; the others still read. With it at
+  // the head of the queue, the first decodable bundle still goes even though it alone
+  // is over the limit (600 of 500 bytes).
   ASSERT_TRUE(db->sqliteStore()->upsertRecord(
       {{"data", Value::data("not gzip at all")}, {"bundle_end_timestamp", 1.0}, {"retry_count", 0}}, "queue", &error));
+  auto one = db->queryBundlesWithCountLimit(100, 500, &error);
+  ASSERT_TRUE(one);
+  ASSERT_EQ(one->size(), 1u);
+  EXPECT_EQ(one->at(0).first->protoBuffer()->size(), 600u);
   auto all = db->queryBundlesWithCountLimit(100, 1 << 20, &error);
   ASSERT_TRUE(all);
   EXPECT_EQ(all->size(), 3u);
@@ -441,6 +444,20 @@ TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
   EXPECT_EQ(count(*db, "queue"), 2);
   EXPECT_FALSE(db->queryBundlesWithRowIDs({}, &error));
   EXPECT_EQ(error.code(), 3);
+}
+
+TEST_F(TLWDatabaseTest, LatestTimesOfEmptyTablesAreZeroAndOnlyAFailedQueryIsAnError) {
+  auto db = open();
+  ASSERT_TRUE(db);
+  TLWError error;
+  EXPECT_EQ(db->queryLatestBundleTime(&error), 0.0);
+  EXPECT_EQ(db->queryLatestRawEventTime(&error), 0.0);
+  EXPECT_TRUE(error.domain().empty()) << error.description();
+  ASSERT_TRUE(db->insertBundle(*makeBundle("app", 5000), false, &error));
+  EXPECT_EQ(db->queryLatestBundleTime(&error), 5.0);
+  ASSERT_TRUE(db->sqliteStore()->executeSQL("DROP TABLE raw_events", &error));
+  EXPECT_FALSE(db->queryLatestRawEventTime(&error));
+  EXPECT_FALSE(error.domain().empty());
 }
 
 TEST_F(TLWDatabaseTest, RetryCountThatIsNullStillCounts) {
@@ -740,6 +757,57 @@ TEST_F(TLWDatabaseTest, DiskFullDuringTheEventWriteLeavesNothingHalfWritten) {
   ASSERT_TRUE(writeEvent("third"));
   EXPECT_EQ(count(*db, "raw_events"), 2);
   EXPECT_EQ(db->dailyCounts(&error)->allEventsCount(), 2);
+}
+
+TEST_F(TLWDatabaseTest, AFailedOpenStepAfterTheIntegrityCheckKeepsTheFileAndItsEvents) {
+  auto storedEvents = [&] {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    std::int64_t n = -1;
+    if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM raw_events", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      n = sqlite3_column_int64(stmt, 0);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return n;
+  };
+  {
+    auto db = open();
+    ASSERT_TRUE(db);
+    ASSERT_TRUE(db->insertRawEvent(makeEvent("unsent", 1700000000).get(), 1, false, nullptr));
+  }
+  // No space while the upload-schedule indexes are created.
+  rawExec("DROP INDEX raw_events_timestamp;");
+  {
+    ScopedSqliteFaultVfs faults;
+    faults->noSpace = true;
+    TLWError error;
+    EXPECT_FALSE(open(&error));
+  }
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(storedEvents(), 1);
+
+  // The switch to WAL while another process reads the file (a rollback-journal file, as
+  // an older library or a tool leaves it) meets a lock.
+  rawExec("PRAGMA journal_mode=DELETE;");
+  {
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN; SELECT COUNT(*) FROM raw_events;", nullptr, nullptr, nullptr), SQLITE_OK);
+    TLWError error;
+    EXPECT_FALSE(open(&error));
+    sqlite3_exec(reader, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+  }
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_EQ(storedEvents(), 1);
+
+  // Once the obstacle is gone the same file opens with its event.
+  auto db = open();
+  ASSERT_TRUE(db);
+  EXPECT_EQ(count(*db, "raw_events"), 1);
 }
 
 }  // namespace
