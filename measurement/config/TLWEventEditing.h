@@ -26,6 +26,8 @@
 
 class TLWPBProgram;
 
+inline constexpr int kTLWScriptRuntimeVersion = 0;
+
 // The events of one handleEvent call.
 struct TLWEventEditingContext {
   TLWEvent::EditForm inputEvent;

@@ -310,6 +310,7 @@ TLWRemoteConfig::TLWRemoteConfig(Token, std::string appID, std::shared_ptr<TLWDa
       identifiersOrigin_(std::move(dependencies.identifiersOrigin)),
       shouldFetchExperiments_(std::move(dependencies.shouldFetchExperiments)),
       state_(std::make_shared<const State>()),
+      editorFactory_(std::move(dependencies.eventEditorFactory)),
       audienceSink_(std::make_shared<TLWNoAudienceDefinitions>()) {}
 
 TLWRemoteConfig::~TLWRemoteConfig() {

@@ -69,6 +69,8 @@ class TLWEventPipelineHost {
 // Event editing by programs, as the pipeline uses it.
 struct TLWEventEditOutcome {
   bool failed = false;
+  // Why the program failed (its domain and code go to the log).
+  TLWError error;
   // The edited event when the program made edits, else null.
   std::optional<TLWEvent::EditForm> editedEvent;
   // Events the program created, in order.
