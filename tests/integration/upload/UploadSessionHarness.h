@@ -162,6 +162,11 @@ class SessionApp {
 
   bool resetAnalyticsData(std::chrono::milliseconds timeout) { return send("reset") && readLine(timeout) == "reset"; }
 
+  // Logs one event called `name` without waiting for the library to accept it.
+  bool logEventNamed(const std::string& name, std::chrono::milliseconds timeout) {
+    return send("event " + name) && readLine(timeout) == "sent " + name;
+  }
+
   // Asks the app to quit; its exit status (-1 when it did not exit by itself in time, or
   // was killed).
   int quit(std::chrono::milliseconds timeout) {
