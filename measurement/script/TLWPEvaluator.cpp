@@ -76,6 +76,7 @@ TLWPValueRef concatenated(const TLWPRuntimeValue& a, const TLWPRuntimeValue& b, 
   if (e) return undefinedV();
   if (s.size() + t.size() > TLWPRunState::kMaxStringLength) return fail(e, err::kResourceExhausted, "String too long");
   if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(s.size() + t.size()), e)) return undefinedV();
+  TLWPRunState::addWork(s.size() + t.size());
   s += t;
   return tlwp::string(std::move(s));
 }
@@ -417,7 +418,7 @@ TLWPValueRef writeProperty(const TLWPValueRef& object, const TLWPValueRef& prope
     case TLWPKind::Map:
     case TLWPKind::Function: {
       std::u16string name = property->stringValue(e);
-      if (e || !TLWPRunState::chargeCurrent(1, e)) return undefinedV();
+      if (e || !TLWPRunState::chargeSlots(1, e)) return undefinedV();
       (object->isMap() ? static_cast<TLWPMapValue&>(*object).properties
                        : static_cast<TLWPFunctionValue&>(*object).properties)
           .setValue(name, value);
@@ -505,12 +506,12 @@ TLWPValueRef variable(int op, const TLWPValues& a, const Scope& scope, E& e) {
     case 7: {
       TLWPValues v;
       if (!evaluateAll(a, scope, e, v)) return undefinedV();
-      if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(v.size()) + 1, e)) return undefinedV();
+      if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(v.size()) + 1, e)) return undefinedV();
       return TLWPArrayValue::make(std::move(v));
     }
     case 8: {
       if (a.size() % 2 != 0) return fail(e, err::kArgumentCount, "Map literal needs name/value pairs");
-      if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(a.size() / 2) + 1, e)) return undefinedV();
+      if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(a.size() / 2) + 1, e)) return undefinedV();
       auto map = TLWPMapValue::make();
       for (std::size_t i = 0; i < a.size(); i += 2) {
         TLWPValueRef n = ev(a[i], scope, e);
@@ -590,7 +591,7 @@ TLWPValueRef control(int op, const TLWPValues& a, const Scope& scope, E& e) {
     case 38:
       return switchStatement(a, scope, e);
     case 46:
-      if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(a.size()) + 1, e)) return undefinedV();
+      if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(a.size()) + 1, e)) return undefinedV();
       return TLWPArrayValue::make(a);
     case 5:
     case 9: {

@@ -58,8 +58,8 @@ bool fitsLength(std::uint64_t length, E& e) {
   return false;
 }
 
-TLWPValueRef newArray(Entries entries, std::uint64_t length, E& e) {
-  if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(entries.size()) + 1, e)) return undefinedV();
+TLWPValueRef newArray(Entries entries, std::uint64_t length, E& e, bool charged = false) {
+  if (!charged && !TLWPRunState::chargeSlots(static_cast<std::int64_t>(entries.size()) + 1, e)) return undefinedV();
   auto array = TLWPArrayValue::make();
   array->slots.assign(std::move(entries), length);
   return array;
@@ -143,6 +143,7 @@ TLWPValueRef sortArray(const std::shared_ptr<TLWPArrayValue>& self, const TLWPVa
     for (const auto& h : handles) sorted.push_back(defined[static_cast<std::size_t>(static_cast<const TLWPNumberValue&>(*h).value)]);
     defined.swap(sorted);
   } else {
+    TLWPRunState::addWork(defined.size() * 32);
     mergeSort(defined, less);
   }
   Entries out;
@@ -171,7 +172,7 @@ TLWPValueRef iterate(const std::shared_ptr<TLWPArrayValue>& self, const std::u16
     if (e) return undefinedV();
     if (name == u"forEach") continue;
     if (name == u"map") {
-      if (!TLWPRunState::chargeCurrent(1, e)) return undefinedV();
+      if (!TLWPRunState::chargeSlots(1, e)) return undefinedV();
       out->slots.set(*i, r);
       continue;
     }
@@ -180,7 +181,7 @@ TLWPValueRef iterate(const std::shared_ptr<TLWPArrayValue>& self, const std::u16
     if (name == u"every" && !truthy) return TLWPRuntimeValue::booleanValue(false);
     if (name == u"some" && truthy) return TLWPRuntimeValue::booleanValue(true);
     if (name == u"filter" && truthy) {
-      if (!TLWPRunState::chargeCurrent(1, e)) return undefinedV();
+      if (!TLWPRunState::chargeSlots(1, e)) return undefinedV();
       out->slots.append(element);
     }
   }
@@ -235,6 +236,10 @@ TLWPValueRef TLWPEvaluator::applyArrayMethod(const std::shared_ptr<TLWPArrayValu
   if (name == u"reduce" || name == u"reduceRight") return reduce(self, name == u"reduceRight", a, e);
   if (name == u"sort") return sortArray(self, a, e);
   if (name == u"concat") {
+    // Charged before anything is copied.
+    std::size_t present = slots.presentCount();
+    for (const auto& arg : a) present += arg->isArray() ? static_cast<const TLWPArrayValue&>(*arg).slots.presentCount() : 1;
+    if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(present), e)) return undefinedV();
     Entries entries = slots.entries();
     std::uint64_t total = length;
     for (const auto& arg : a) {
@@ -248,7 +253,7 @@ TLWPValueRef TLWPEvaluator::applyArrayMethod(const std::shared_ptr<TLWPArrayValu
       }
       if (!fitsLength(total, e)) return undefinedV();
     }
-    return newArray(std::move(entries), total, e);
+    return newArray(std::move(entries), total, e, true);
   }
   if (name == u"hasOwnProperty") {
     if (wrongCount(a, 1, 1, e)) return undefinedV();
@@ -324,7 +329,7 @@ TLWPValueRef TLWPEvaluator::applyArrayMethod(const std::shared_ptr<TLWPArrayValu
   }
   if (name == u"push" || name == u"unshift") {
     if (!fitsLength(length + a.size(), e)) return undefinedV();
-    if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(a.size()), e)) return undefinedV();
+    if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(a.size()), e)) return undefinedV();
     if (name == u"push") {
       for (const auto& v : a) slots.append(v);
     } else if (!a.empty()) {
@@ -469,6 +474,8 @@ TLWPValueRef caseMapped(const std::u16string& s, bool upper, bool locale) {
 TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std::u16string& name,
                                               const TLWPValues& a, TLWPError& e) {
   const double length = static_cast<double>(s.size());
+  // Every string method may scan the string (searches, case mapping, splitting).
+  TLWPRunState::addWork(s.size() + 1);
   if (name == u"charAt") {
     if (wrongCount(a, 0, 1, e)) return undefinedV();
     double position = integerArgument(a, 0, 0, e);
@@ -593,7 +600,7 @@ TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std
         from = at + separator.size();
       }
     }
-    if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(pieces.size()), e)) return undefinedV();
+    if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(pieces.size()), e)) return undefinedV();
     return TLWPArrayValue::make(std::move(pieces));
   }
   if (name == u"toLowerCase" || name == u"toUpperCase" || name == u"toLocaleLowerCase" ||

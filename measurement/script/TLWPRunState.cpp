@@ -29,6 +29,7 @@ TLWPRunState::Enter::~Enter() { tCurrent = previous_; }
 
 void TLWPRunState::resetForRun() {
   instructions_ = 0;
+  work_ = 0;
   allocated_ = 0;
   regexSpent_ = {};
 }

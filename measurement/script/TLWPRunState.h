@@ -34,13 +34,16 @@ U_NAMESPACE_END
 class TLWPRunState {
  public:
   static constexpr std::int32_t kInstructionBudget = 1000000;
+  // Slots walked and code units scanned by the instructions of one run.
+  static constexpr std::int64_t kWorkBudget = 4 * 1024 * 1024;
   // Nested evaluations (statements inside statements, across calls) and program calls.
-  static constexpr std::int32_t kMaxEvaluationDepth = 2048;
+  static constexpr std::int32_t kMaxEvaluationDepth = 1024;
   static constexpr std::int32_t kMaxCallDepth = 512;
-  // Code units of strings plus slots of arrays and containers made in one run.
-  static constexpr std::int64_t kAllocationBudget = 32 * 1024 * 1024;
+  // Code units of strings, plus slots of arrays and maps (kSlotWeight each), made in one
+  // run.
+  static constexpr std::int64_t kAllocationBudget = 4 * 1024 * 1024;
   // Longest string a program may build.
-  static constexpr std::size_t kMaxStringLength = 8 * 1024 * 1024;
+  static constexpr std::size_t kMaxStringLength = 1024 * 1024;
   // Regular-expression matching time per run.
   static constexpr std::chrono::milliseconds kRegexTimeBudget{50};
 
@@ -66,12 +69,17 @@ class TLWPRunState {
 
   // Counts one instruction; false (and `error`) once the budget is spent.
   bool countInstruction(TLWPError& error) {
-    if (instructions_ >= kInstructionBudget) {
+    if (instructions_ >= kInstructionBudget || work_ > kWorkBudget) {
       error.set(tlwp_error::kResourceExhausted, "Instruction budget exhausted");
       return false;
     }
     ++instructions_;
     return true;
+  }
+  // Work inside one instruction (slots walked, code units scanned); the next instruction
+  // fails once a run has done too much.
+  static void addWork(std::size_t units) {
+    if (TLWPRunState* s = current()) s->work_ += units;
   }
   std::int32_t instructionCount() const { return instructions_; }
   // Resets the counter and the per-run allowances.
@@ -84,6 +92,9 @@ class TLWPRunState {
     TLWPRunState* s = current();
     return !s || s->charge(units, error);
   }
+  // Array and map slots weigh what eight code units do.
+  static constexpr std::int64_t kSlotWeight = 8;
+  static bool chargeSlots(std::int64_t slots, TLWPError& error) { return chargeCurrent(slots * kSlotWeight, error); }
 
   std::int32_t evaluationDepth = 0;
   std::int32_t callDepth = 0;
@@ -107,6 +118,7 @@ class TLWPRunState {
 
  private:
   std::int32_t instructions_ = 0;
+  std::int64_t work_ = 0;
   std::int64_t allocated_ = 0;
   std::vector<std::shared_ptr<TLWPTraceable>> arena_;
   std::size_t arenaAfterCollect_ = 0;

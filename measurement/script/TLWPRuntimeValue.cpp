@@ -75,6 +75,11 @@ const TLWPValueRef& TLWPRuntimeValue::emptyValue() {
   return value;
 }
 
+std::u16string TLWPStringValue::stringValue(TLWPError&) const {
+  TLWPRunState::addWork(value.size());
+  return value;
+}
+
 double TLWPStringValue::doubleValue(TLWPError&) const { return tlwp::stringToNumber(value); }
 
 bool TLWPStringValue::isEqualToRuntimeValue(const TLWPRuntimeValue& other) const {
@@ -280,8 +285,12 @@ void TLWPArraySlots::setLength(std::uint64_t length) {
 
 std::optional<std::uint64_t> TLWPArraySlots::nextPresent(std::uint64_t from) const {
   for (std::uint64_t i = from; i < dense_.size(); ++i) {
-    if (dense_[i]) return i;
+    if (dense_[i]) {
+      TLWPRunState::addWork(i - from + 1);
+      return i;
+    }
   }
+  TLWPRunState::addWork(from < dense_.size() ? dense_.size() - from : 1);
   auto it = sparse_.lower_bound(std::max<std::uint64_t>(from, dense_.size()));
   if (it != sparse_.end()) return it->first;
   return std::nullopt;
@@ -300,18 +309,24 @@ std::optional<std::uint64_t> TLWPArraySlots::previousPresent(std::uint64_t from)
     from = dense_.size() - 1;
   }
   for (std::uint64_t i = from + 1; i-- > 0;) {
-    if (dense_[i]) return i;
+    if (dense_[i]) {
+      TLWPRunState::addWork(from - i + 1);
+      return i;
+    }
   }
+  TLWPRunState::addWork(from + 1);
   return std::nullopt;
 }
 
 std::size_t TLWPArraySlots::presentCount() const {
+  TLWPRunState::addWork(dense_.size());
   std::size_t n = sparse_.size();
   for (const auto& v : dense_) n += v ? 1 : 0;
   return n;
 }
 
 std::vector<std::pair<std::uint64_t, TLWPValueRef>> TLWPArraySlots::entries() const {
+  TLWPRunState::addWork(dense_.size() + sparse_.size());
   std::vector<std::pair<std::uint64_t, TLWPValueRef>> out;
   out.reserve(dense_.size() + sparse_.size());
   for (std::uint64_t i = 0; i < dense_.size(); ++i) {
@@ -426,7 +441,7 @@ void TLWPArrayValue::setValueForProperty(const TLWPRuntimeValue& property, TLWPV
         error.set(tlwp_error::kInvalidLength, "Array index out of range");
         return;
       }
-      if (!TLWPRunState::chargeCurrent(1, error)) return;
+      if (!TLWPRunState::chargeSlots(1, error)) return;
       slots.set(static_cast<std::uint64_t>(index), std::move(value));
       return;
     case PropertyClass::Name:
@@ -434,7 +449,7 @@ void TLWPArrayValue::setValueForProperty(const TLWPRuntimeValue& property, TLWPV
   }
   std::u16string name = property.stringValue(error);
   if (error) return;
-  if (!TLWPRunState::chargeCurrent(1, error)) return;
+  if (!TLWPRunState::chargeSlots(1, error)) return;
   properties.setValue(name, std::move(value));
 }
 
@@ -476,6 +491,7 @@ std::vector<std::u16string> TLWPArrayValue::allPropertyNames() const {
 }
 
 TLWPValues TLWPArrayValue::allElements() const {
+  TLWPRunState::addWork(static_cast<std::size_t>(slots.length()));
   TLWPValues out;
   out.reserve(static_cast<std::size_t>(slots.length()));
   for (std::uint64_t i = 0; i < slots.length(); ++i) {
@@ -725,8 +741,12 @@ bool strictEquals(const TLWPRuntimeValue& a, const TLWPRuntimeValue& b) {
       return static_cast<const TLWPNumberValue&>(a).value == static_cast<const TLWPNumberValue&>(b).value;
     case TLWPKind::Boolean:
       return static_cast<const TLWPBooleanValue&>(a).value == static_cast<const TLWPBooleanValue&>(b).value;
-    case TLWPKind::String:
-      return static_cast<const TLWPStringValue&>(a).value == static_cast<const TLWPStringValue&>(b).value;
+    case TLWPKind::String: {
+      const auto& x = static_cast<const TLWPStringValue&>(a).value;
+      const auto& y = static_cast<const TLWPStringValue&>(b).value;
+      TLWPRunState::addWork(std::min(x.size(), y.size()));
+      return x == y;
+    }
     case TLWPKind::Null:
     case TLWPKind::Undefined:
       return true;

@@ -133,7 +133,7 @@ class TLWPRuntimeValue : public TLWPTraceable {
 class TLWPStringValue final : public TLWPRuntimeValue {
  public:
   explicit TLWPStringValue(std::u16string s) : TLWPRuntimeValue(TLWPKind::String), value(std::move(s)) {}
-  std::u16string stringValue(TLWPError&) const override { return value; }
+  std::u16string stringValue(TLWPError&) const override;
   double doubleValue(TLWPError&) const override;
   bool booleanValue(TLWPError&) const override { return !value.empty(); }
   bool isEqualToRuntimeValue(const TLWPRuntimeValue& other) const override;
