@@ -33,6 +33,7 @@
 #include "measurement/model/TLWDailyCounts.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWValue.h"
+#include "measurement/monitor/TLWError.h"
 #include "platform/Environment.h"
 #include "platform/Value.h"
 

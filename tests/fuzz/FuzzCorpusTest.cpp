@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "tests/fuzz/FuzzChecks.h"
+#include "tests/fuzz/FuzzScriptChecks.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ TEST(FuzzCorpusTest, EveryCommittedInputPassesTheDecoderChecks) {
   TLWPBSetLogHandler([](std::string_view) {});
   std::size_t replayed = 0;
   for (const auto& [name, check] : {std::pair{"config", &fuzzchecks::checkConfig},
-                                    std::pair{"bundle", &fuzzchecks::checkBundle}}) {
+                                    std::pair{"bundle", &fuzzchecks::checkBundle},
+                                    std::pair{"script", &fuzzchecks::checkScript}}) {
     auto files = corpus(name);
     EXPECT_FALSE(files.empty()) << "no committed inputs for " << name;
     for (const auto& file : files) {

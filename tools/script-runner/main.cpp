@@ -2,6 +2,7 @@
 // what the program did, so a person writing a program can try it without the library.
 //
 //   tallywise-script-runner PROGRAM [--event EVENT.json] [--setting key=value ...]
+//                           [--save-binary OUT]
 //
 // PROGRAM is the compact JSON form (see ScriptJson.h) or, with --binary, the serialised
 // Program message. Without --event the statements run on their own and the result of the
@@ -35,10 +36,12 @@ int main(int argc, char** argv) {
   std::string programPath, eventPath;
   bool binary = false;
   std::vector<std::string> settings;
+  std::string savePath;
   app.add_option("program", programPath, "Program file (compact JSON, or a Program message with --binary)")->required();
   app.add_option("--event", eventPath, "Event as JSON: {\"name\", \"timestamp\", \"parameters\"}");
   app.add_flag("--binary", binary, "The program file is a serialised Program message");
   app.add_option("--setting", settings, "A configuration setting the program may read, key=value");
+  app.add_option("--save-binary", savePath, "Also write the program as a serialised Program message");
   CLI11_PARSE(app, argc, argv);
 
   auto bytes = readFile(programPath);
@@ -63,6 +66,16 @@ int main(int argc, char** argv) {
   if (!program) {
     std::cerr << "program: " << problem << "\n";
     return 2;
+  }
+
+  if (!savePath.empty()) {
+    auto serialised = program->protoBuffer();
+    std::ofstream file(savePath, std::ios::binary);
+    if (!serialised || !file.write(reinterpret_cast<const char*>(serialised->data()),
+                                   static_cast<std::streamsize>(serialised->size()))) {
+      std::cerr << "cannot write " << savePath << "\n";
+      return 2;
+    }
   }
 
   nlohmann::json out;
