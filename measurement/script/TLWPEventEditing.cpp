@@ -38,6 +38,7 @@ TLWPEventEditing::TLWPEventEditing() : runtime_(std::make_unique<TLWPRuntime>())
 }
 
 TLWPEventEditing::~TLWPEventEditing() {
+  eventObject_.reset();
   editCallbacks_.clear();
   createCallbacks_.clear();
   runtime_.reset();
@@ -227,10 +228,9 @@ std::optional<bool> TLWPEventEditing::handleEvent(const TLWEvent::EditForm& even
   context_.eventsToLog.clear();
   runtime_->resetInstructionCount();
   TLWPError e;
-  {
-    TLWPValueRef eventObject = makeEventFunctions();
-    if (runCallbacks(editCallbacks_, true, eventObject, e)) runCallbacks(createCallbacks_, false, eventObject, e);
-  }
+  // Made once: its functions always act on the context's current output event.
+  if (!eventObject_) eventObject_ = makeEventFunctions();
+  if (runCallbacks(editCallbacks_, true, eventObject_, e)) runCallbacks(createCallbacks_, false, eventObject_, e);
   collect();
   if (e) {
     context_.outputEvent = context_.inputEvent;
@@ -245,6 +245,7 @@ bool TLWPEventEditing::hasEdits() const { return !sameEvent(context_.inputEvent,
 
 void TLWPEventEditing::collect() {
   std::vector<TLWPTraceable*> roots;
+  if (eventObject_) roots.push_back(eventObject_.get());
   for (const auto& [p, fn] : editCallbacks_) roots.push_back(fn.get());
   for (const auto& [p, fn] : createCallbacks_) roots.push_back(fn.get());
   runtime_->collectGarbage(roots);

@@ -68,6 +68,7 @@ class TLWPEventEditing final : public TLWEventEditor {
   TLWEventEditingContext context_;
   std::map<std::int64_t, TLWPValueRef> editCallbacks_;
   std::map<std::int64_t, TLWPValueRef> createCallbacks_;
+  TLWPValueRef eventObject_;
 };
 
 class TLWPEventEditorFactory final : public TLWEventEditorFactory {

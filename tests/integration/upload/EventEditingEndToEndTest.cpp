@@ -159,7 +159,7 @@ TEST_F(EventEditingEndToEndTest, BatchesCarryTheProgramsEditsAndLackTheDroppedEv
   ASSERT_EQ(app->quit(kTimeout), 0);
 
   int editedTicks = 0, levelUps = 0;
-  for (const auto& e : arrived()) {
+  for (auto& e : arrived()) {
     EXPECT_NE(e.name, "ad_tap") << "the program drops it";
     if (e.name == "level_up") ++levelUps;
     if (e.name != "tick" || !e.seq || *e.seq < 1) continue;
