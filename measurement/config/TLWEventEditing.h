@@ -3,9 +3,10 @@
 //
 // TLWEventEditor is one loaded program; the write pipeline hands it each event in its edit
 // form and applies what it answers. TLWEventEditorFactory builds an editor from the
-// configuration's first program; the remote configuration owns the factory (none by
-// default: programs are then ignored and events pass unchanged) and keeps the editor of
-// the configuration in force (TLWRemoteConfig::eventEditing()).
+// configuration's first program; the remote configuration owns the factory (the engine
+// hands it the scripting runtime's; without one, programs are ignored and events pass
+// unchanged) and keeps the editor of the configuration in force
+// (TLWRemoteConfig::eventEditing()).
 //
 // Thread-safety: an editor is used from the measurement worker queue only. A factory may
 // be called from whichever queue applies a configuration.

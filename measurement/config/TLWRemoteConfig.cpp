@@ -309,7 +309,8 @@ TLWRemoteConfig::TLWRemoteConfig(Token, std::string appID, std::shared_ptr<TLWDa
       monitor_(dependencies.monitor ? std::move(dependencies.monitor) : TLWMonitor::sharedInstance()),
       identifiersOrigin_(std::move(dependencies.identifiersOrigin)),
       shouldFetchExperiments_(std::move(dependencies.shouldFetchExperiments)),
-      state_(std::make_shared<const State>()) {}
+      state_(std::make_shared<const State>()),
+      editorFactory_(std::move(dependencies.eventEditorFactory)) {}
 
 TLWRemoteConfig::~TLWRemoteConfig() {
   std::shared_ptr<const TLWLimits> installed;

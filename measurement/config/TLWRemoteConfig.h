@@ -116,6 +116,9 @@ struct TLWRemoteConfigDependencies {
   std::function<std::string()> identifiersOrigin;
   // Whether the engine is enabled (asked before each experiment fetch).
   std::function<bool()> shouldFetchExperiments;
+  // Loads the configuration's event-editing program, the stored one included; null:
+  // programs are ignored until setEventEditorFactory.
+  std::shared_ptr<TLWEventEditorFactory> eventEditorFactory;
 };
 
 class TLWRemoteConfig final : public std::enable_shared_from_this<TLWRemoteConfig>,

@@ -481,12 +481,18 @@ void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& 
   TLWEventEditOutcome outcome = settings.editEvent(event->editEvent());
   if (outcome.failed) {
     writeFilteredEventOnWorkerQueue(event);
-    deps_.monitor->logWithLevel(1, 23223, "Event editing failed. Event name", Value(event->name()));
+    deps_.monitor->logWithLevel(1, 23223, "Event editing failed. Event name", Value(event->name()),
+                                outcome.error.asValue());
     return;
   }
   std::shared_ptr<TLWEvent> edited = event;
   if (outcome.editedEvent) {
-    if (auto replaced = TLWEvent::eventFromEditEvent(*outcome.editedEvent)) edited = replaced;
+    // An edited event is checked like any other: one that fails (a program clears the
+    // name to drop the event) is not written.
+    edited = TLWEvent::eventFromEditEvent(*outcome.editedEvent);
+    if (!edited) {
+      deps_.monitor->logWithLevel(5, 23227, "Event dropped by event editing. Event name", Value(event->name()));
+    }
   }
   writeFilteredEventOnWorkerQueue(edited);
   for (const auto& created : outcome.createdEvents) {

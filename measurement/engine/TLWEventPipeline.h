@@ -35,6 +35,7 @@
 #include "measurement/model/TLWDailyCounts.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWValue.h"
+#include "measurement/monitor/TLWError.h"
 #include "platform/Environment.h"
 #include "platform/Value.h"
 
@@ -72,6 +73,8 @@ class TLWEventPipelineHost {
 // Event editing by programs, as the pipeline uses it.
 struct TLWEventEditOutcome {
   bool failed = false;
+  // Why the program failed (its domain and code go to the log).
+  TLWError error;
   // The edited event when the program made edits, else null.
   std::optional<TLWEvent::EditForm> editedEvent;
   // Events the program created, in order.

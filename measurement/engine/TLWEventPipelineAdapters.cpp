@@ -58,8 +58,7 @@ TLWEventEditOutcome TLWRemoteConfigPipelineSettings::editEvent(const TLWEvent::E
   TLWEventEditOutcome outcome;
   auto editor = remoteConfig_ ? remoteConfig_->eventEditing() : nullptr;
   if (!editor) return outcome;
-  TLWError error;
-  if (!editor->handleEvent(event, &error)) {
+  if (!editor->handleEvent(event, &outcome.error)) {
     outcome.failed = true;
     return outcome;
   }

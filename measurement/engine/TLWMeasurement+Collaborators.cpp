@@ -15,6 +15,7 @@
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/properties/TLWConditionalUserPropertyController.h"
+#include "measurement/script/TLWPEventEditing.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWKeyValueStore.h"
 #include "measurement/storage/TLWPersistedConfig.h"
@@ -49,6 +50,7 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
     auto self = weak.lock();
     return self && self->enabled();
   };
+  configDependencies.eventEditorFactory = std::make_shared<TLWPEventEditorFactory>();
   auto remote = TLWRemoteConfig::initWithAppID(appID_, db, experimentManager_, configDependencies);
   if (!remote) return false;
   remote->installAsCurrentLimits();

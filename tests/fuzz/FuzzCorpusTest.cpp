@@ -8,6 +8,7 @@
 
 #include "tests/fuzz/FuzzAudienceChecks.h"
 #include "tests/fuzz/FuzzChecks.h"
+#include "tests/fuzz/FuzzScriptChecks.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ TEST(FuzzCorpusTest, EveryCommittedInputPassesTheDecoderChecks) {
   std::size_t replayed = 0;
   for (const auto& [name, check] : {std::pair{"config", &fuzzchecks::checkConfig},
                                     std::pair{"bundle", &fuzzchecks::checkBundle},
-                                    std::pair{"plist", &fuzzchecks::checkPropertyList}}) {
+                                    std::pair{"plist", &fuzzchecks::checkPropertyList},
+                                    std::pair{"script", &fuzzchecks::checkScript}}) {
     auto files = corpus(name);
     EXPECT_FALSE(files.empty()) << "no committed inputs for " << name;
     for (const auto& file : files) {

@@ -171,6 +171,11 @@ class SessionApp {
     return send(command) && readLine(timeout) == command.substr(0, command.find(' '));
   }
 
+  // Logs one event called `name` without waiting for the library to accept it.
+  bool logEventNamed(const std::string& name, std::chrono::milliseconds timeout) {
+    return send("event " + name) && readLine(timeout) == "sent " + name;
+  }
+
   // Asks the app to quit; its exit status (-1 when it did not exit by itself in time, or
   // was killed).
   int quit(std::chrono::milliseconds timeout) {

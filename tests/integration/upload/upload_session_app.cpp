@@ -9,6 +9,8 @@
 //   id                    answers "id <app instance ID>" ("id -" when there is none)
 //   reset                 resets the analytics data; answers "reset" (the wipe itself
 //                         runs on the library's queue, before anything logged later)
+//   event <name>          logs one event without parameters; answers "sent <name>"
+//                         without waiting (a configuration's program may drop it)
 //   quit                  answers "bye" and exits (end of input does the same)
 //   active | background   the app comes to the foreground (launching it the first time) or
 //                         goes to the background; answers the command's name once the
@@ -119,6 +121,13 @@ int main() {
     }
     if (command == "id") {
       std::cout << "id " << TWKAnalytics::appInstanceID().value_or("-") << std::endl;
+      continue;
+    }
+    if (command == "event") {
+      std::string name;
+      in >> name;
+      TWKAnalytics::logEventWithName(name, platform::Dictionary{});
+      std::cout << "sent " << name << std::endl;
       continue;
     }
     if (command == "reset") {

@@ -485,7 +485,7 @@ TEST_F(TLWEventPipelineTest, FeatureRolloutSessionStartsAreDeduplicatedAndTagExc
 
 // ----------------------------------------------------------------- event editing
 
-TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenAndFailuresKeepTheOriginal) {
+TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenFailuresKeepTheOriginalInvalidEditsDrop) {
   settings->editor = [](const TLWEvent::EditForm& in) {
     TLWEventEditOutcome out;
     if (in.name == "broken_event") {
@@ -493,6 +493,12 @@ TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenAndFailuresKeepTheO
       return out;
     }
     TLWEvent::EditForm edited = in;
+    if (in.name == "drop_me") {
+      // A program drops an event by clearing its name: it fails validation.
+      edited.name.clear();
+      out.editedEvent = edited;
+      return out;
+    }
     edited.parameters.set(Value("edited"), Value(1));
     out.editedEvent = edited;
     TLWEvent::EditForm created{"bonus_event", in.timestamp, platform::Dictionary{{"_o", "auto"}}};
@@ -501,6 +507,7 @@ TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenAndFailuresKeepTheO
   };
   log("level_up");
   log("broken_event");
+  log("drop_me");
   drain();
   auto stored = storedEvents();
   ASSERT_EQ(stored.size(), 3u);
@@ -510,6 +517,7 @@ TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenAndFailuresKeepTheO
   EXPECT_EQ(stored[1]->rawEvent()->origin(), "auto");
   EXPECT_EQ(stored[2]->rawEvent()->name(), "broken_event");
   EXPECT_TRUE(logged(23223));
+  EXPECT_TRUE(logged(23227));
 }
 
 // ----------------------------------------------------------------- bundle-time checks

@@ -1,0 +1,175 @@
+// A configuration's event-editing program, served by the local measurement service, edits
+// the events of the library in its own process: the batches the service receives carry
+// the edits. The second run edits from the configuration stored by the first.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+#include "tests/integration/upload/UploadSessionHarness.h"
+#include "tests/support/TestDirectory.h"
+#include "tests/support/Wait.h"
+#include "tools/common/TLWPBJson.h"
+#include "tools/script-runner/ScriptJson.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+constexpr auto kTimeout = 90s;
+
+// On "tick": the parameter "character" becomes "hero". "ad_tap" is dropped (a cleared
+// name fails validation).
+constexpr const char* kProgram = R"([
+  ["52", "register", ["require", "internal.registerCallback"]],
+  ["register", "edit-ticks",
+    ["51", "", ["7", "event"],
+      ["22", ["20", ["2", ["15", "event"], "getEventName", ["7"]], "ad_tap"],
+        ["46", ["2", ["15", "event"], "setEventName", ["7", ""]], ["36", 1]]],
+      ["22", ["20", ["2", ["15", "event"], "getEventName", ["7"]], "tick"],
+        ["46", ["2", ["15", "event"], "setParamValue", ["7", "hero", ["2", ["15", "event"], "getParamValue", ["7", "character"]]]],
+               ["2", ["15", "event"], "setParamValue", ["7", "character", ["45"]]]]],
+      ["36", 1]],
+    ["8", "type", "edit"]]
+])";
+
+struct ArrivedEvent {
+  std::string name;
+  std::map<std::string, std::string> strings;
+  std::optional<std::int64_t> seq;
+};
+
+class EventEditingEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = tw_test_support::freshTestDirectory("tlw-event-editing");
+    fs::create_directories(root / "sandbox");
+    ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
+    std::string error;
+    service = upload_session::startService(root / "config", &error);
+    ASSERT_TRUE(service) << error;
+    ASSERT_TRUE(writeConfiguration(&error)) << error;
+  }
+
+  void TearDown() override {
+    app.reset();
+    if (service) service->stop();
+    if (HasFailure()) {
+      std::ifstream log(root / "app.log");
+      std::stringstream text;
+      text << log.rdbuf();
+      const std::string all = text.str();
+      std::printf("--- app log (tail) ---\n%s\n", all.substr(all.size() > 6000 ? all.size() - 6000 : 0).c_str());
+    }
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+
+  // The service's configuration for the app, with the program (as the service sends it).
+  bool writeConfiguration(std::string* error) {
+    auto program = tools::programFromJson(nlohmann::json::parse(kProgram), error);
+    if (!program) return false;
+    auto config = TLWPBMeasurementConfig::initWithMessageInfo();
+    config->SetInt64(TLWPBMeasurementConfig::kVersion, 2);
+    config->SetString(TLWPBMeasurementConfig::kAppId, upload_session::kAppID);
+    for (auto [name, value] : {std::pair{"measurement.upload.initial_upload_delay_time", "1000"},
+                               std::pair{"measurement.upload.max_batch_size", "10485760"}}) {
+      auto setting = TLWPBSetting::initWithMessageInfo();
+      setting->SetString(TLWPBSetting::kName, name);
+      setting->SetString(TLWPBSetting::kValue, value);
+      config->AddRepeatedMessage(TLWPBMeasurementConfig::kSettings, *setting);
+    }
+    config->AddRepeatedMessage(TLWPBMeasurementConfig::kDynamicEventEditing, *program);
+    std::ofstream out(root / "config" / (std::string(upload_session::kAppID) + ".json"));
+    out << tools::messageToJson(config->messageInfo()).dump();
+    return static_cast<bool>(out.flush());
+  }
+
+  void launch() {
+    app = std::make_unique<upload_session::SessionApp>();
+    ASSERT_TRUE(app->start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(),
+                           service->baseURL(), (root / "app.log").string()));
+  }
+
+  // Every event of every batch the service accepted.
+  std::vector<ArrivedEvent> arrived() {
+    std::vector<ArrivedEvent> events;
+    for (const auto& request : service->requests()) {
+      if (request.path != "/a" || request.status != 204) continue;
+      auto batch = TLWPBMeasurementBatch::initWithBuffer(std::string_view(request.payload()));
+      if (!batch) continue;
+      for (const auto& bundle : batch->GetRepeated<TLWPBMeasurementBundle>(TLWPBMeasurementBatch::kBundles)) {
+        for (const auto& event : bundle->GetRepeated<TLWPBEvent>(TLWPBMeasurementBundle::kEvents)) {
+          ArrivedEvent e;
+          e.name = event->GetString(TLWPBEvent::kName).value_or("");
+          for (const auto& param : event->GetRepeated<TLWPBEventParam>(TLWPBEvent::kParams)) {
+            const std::string name = param->GetString(TLWPBEventParam::kName).value_or("");
+            if (name == "seq") e.seq = param->GetInt64(TLWPBEventParam::kIntValue);
+            if (auto s = param->GetString(TLWPBEventParam::kStringValue)) e.strings[name] = *s;
+          }
+          events.push_back(std::move(e));
+        }
+      }
+    }
+    return events;
+  }
+
+  bool ticksArrived(std::int64_t first, std::int64_t last) {
+    std::set<std::int64_t> seen;
+    for (const auto& e : arrived())
+      if (e.name == "tick" && e.seq) seen.insert(*e.seq);
+    for (std::int64_t s = first; s <= last; ++s)
+      if (!seen.contains(s)) return false;
+    return true;
+  }
+
+  bool configurationServed() {
+    for (const auto& request : service->requests())
+      if (request.path.starts_with("/config/app/") && request.status == 200) return true;
+    return false;
+  }
+
+  fs::path root;
+  std::unique_ptr<measurement_service::ServiceCore> service;
+  std::unique_ptr<upload_session::SessionApp> app;
+};
+
+TEST_F(EventEditingEndToEndTest, BatchesCarryTheProgramsEditsAndLackTheDroppedEvent) {
+  // First run: the configuration with the program is fetched and stored.
+  launch();
+  ASSERT_TRUE(app->logEvents(0, 1, kTimeout));
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return configurationServed() && ticksArrived(0, 0); }, kTimeout, 20ms));
+  ASSERT_EQ(app->quit(kTimeout), 0);
+
+  // Second run: the stored program edits from the first event on.
+  launch();
+  ASSERT_TRUE(app->logEvents(1, 3, kTimeout));
+  ASSERT_TRUE(app->logEventNamed("ad_tap", kTimeout));
+  ASSERT_TRUE(app->logEventNamed("level_up", kTimeout));
+  // Logged after the others, so accepted only once they were handled.
+  ASSERT_TRUE(app->logEvents(4, 2, kTimeout));
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return ticksArrived(1, 5); }, kTimeout, 20ms));
+  ASSERT_EQ(app->quit(kTimeout), 0);
+
+  int editedTicks = 0, levelUps = 0;
+  for (auto& e : arrived()) {
+    EXPECT_NE(e.name, "ad_tap") << "the program drops it";
+    if (e.name == "level_up") ++levelUps;
+    if (e.name != "tick" || !e.seq || *e.seq < 1) continue;
+    EXPECT_EQ(e.strings.count("character"), 0u) << "tick " << *e.seq;
+    EXPECT_EQ(e.strings["hero"], "mage") << "tick " << *e.seq;
+    EXPECT_EQ(e.strings["item_name"], "Ember Blade") << "untouched parameters stay";
+    ++editedTicks;
+  }
+  EXPECT_EQ(editedTicks, 5);
+  EXPECT_EQ(levelUps, 1) << "events the program leaves alone still arrive";
+}
+
+}  // namespace
