@@ -491,7 +491,7 @@ void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& 
     // name to drop the event) is not written.
     edited = TLWEvent::eventFromEditEvent(*outcome.editedEvent);
     if (!edited) {
-      deps_.monitor->logWithLevel(5, 23227, "Event dropped by event editing. Event name", Value(event->name()));
+      deps_.monitor->logWithLevel(4, 23227, "Event dropped by event editing. Event name", Value(event->name()));
     }
   }
   writeFilteredEventOnWorkerQueue(edited);
