@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "measurement/api/TWKAAdExposureReporter.h"
+#include "measurement/api/TWKAnalytics.h"
+#include "measurement/reporters/TLWAdExposureReporter.h"
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "platform/core/TWKApp.h"

@@ -6,6 +6,7 @@
 #include "measurement/api/TWKAnalytics.h"
 #include "measurement/api/TWKConnectorUtils.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWAdExposureReporter.h"
 #include "platform/core/TWKApp.h"
 
 namespace {
@@ -37,6 +38,12 @@ constexpr const char* kLibraryVersion = "8.9.1";
 void TWKAnalyticsConnector::load() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // The ads component's exposure events go through the front controller like any other.
+    TLWAdExposureReporter::setDefaultEventLogger(
+        [](const std::string& origin, const std::string& name, const platform::Dictionary& parameters) {
+          TLWAnalytics::logInternalEventWithOrigin(platform::Value(origin), platform::Value(name),
+                                                   platform::Value(parameters));
+        });
     (void)platform::TWKApp::registerInternalLibrary(&TWKAnalyticsConnector::componentsToRegister,
                                                     kTWKAnalyticsLibraryName, kLibraryVersion);
   });

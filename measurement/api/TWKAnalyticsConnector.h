@@ -56,7 +56,9 @@ class TWKAnalyticsConnector final : public platform::TWKAnalyticsInterop,
  public:
   static constexpr std::chrono::milliseconds kDefaultMaxWait{10000};
 
-  // Registers the library and its component with the family core (once per process).
+  // Registers the library and its component with the family core and routes the ads
+  // component's exposure events to the front controller (once per process; runs when the
+  // library is loaded).
   static void load();
   static std::vector<std::shared_ptr<const platform::TWKComponent>> componentsToRegister();
   static std::shared_ptr<platform::DispatchQueue> queue();

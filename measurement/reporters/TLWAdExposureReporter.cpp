@@ -53,9 +53,35 @@ void TLWAdExposureReporter::observe() {
                                            }));
 }
 
+namespace {
+std::mutex gDefaultLoggerMutex;
+TLWAdExposureReporter::EventLogger& defaultLogger() {
+  static TLWAdExposureReporter::EventLogger logger;
+  return logger;
+}
+}  // namespace
+
 void TLWAdExposureReporter::setEventLogger(EventLogger logger) {
   std::lock_guard lock(loggerMutex_);
   deps_.logEvent = std::move(logger);
+}
+
+void TLWAdExposureReporter::setDefaultEventLogger(EventLogger logger) {
+  std::lock_guard lock(gDefaultLoggerMutex);
+  defaultLogger() = std::move(logger);
+}
+
+void TLWAdExposureReporter::logEvent(const std::string& name, const platform::Dictionary& parameters) {
+  EventLogger logger;
+  {
+    std::lock_guard lock(loggerMutex_);
+    logger = deps_.logEvent;
+  }
+  if (!logger) {
+    std::lock_guard lock(gDefaultLoggerMutex);
+    logger = defaultLogger();
+  }
+  if (logger) logger("qd", name, parameters);
 }
 
 std::shared_ptr<TLWScreenViewReporting> TLWAdExposureReporter::screens() const {
@@ -162,8 +188,7 @@ void TLWAdExposureReporter::logAdUnitExposureEventOnSerialQueueWithID(const std:
   platform::Dictionary parameters = screenParameters;
   parameters.set("_ai", adUnitID);
   parameters.set("_xt", duration);
-  std::lock_guard lock(loggerMutex_);
-  if (deps_.logEvent) deps_.logEvent("qd", "_xu", parameters);
+  logEvent("_xu", parameters);
 }
 
 void TLWAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double endTime,
@@ -183,8 +208,7 @@ void TLWAdExposureReporter::logAdExposureEventOnSerialQueueWithEndTime(double en
   }
   platform::Dictionary parameters = screenParameters;
   parameters.set("_xt", duration);
-  std::lock_guard lock(loggerMutex_);
-  if (deps_.logEvent) deps_.logEvent("qd", "_xa", parameters);
+  logEvent("_xa", parameters);
 }
 
 void TLWAdExposureReporter::logExposureEventsOnSerialQueueWithEndTime(double endTime,

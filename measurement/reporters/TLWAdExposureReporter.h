@@ -6,7 +6,7 @@
 // the engagement timer fires and when the app resigns active. Exposures under one second
 // are not logged. Times are seconds since boot, so wall-clock changes do not count.
 //
-//   auto reporter = TLWAdExposureReporter::sharedInstance();
+//   auto reporter = TWKAAdExposureReporter::sharedInstance();  // the family's name for it
 //   reporter->beginAdUnitExposure("banner-1");
 //   ...
 //   reporter->endAdUnitExposure("banner-1");
@@ -69,6 +69,9 @@ class TLWAdExposureReporter : public std::enable_shared_from_this<TLWAdExposureR
   ~TLWAdExposureReporter();
 
   void setEventLogger(EventLogger logger);
+  // The logger of reporters that were given none (the front controller's, installed when
+  // the library loads).
+  static void setDefaultEventLogger(EventLogger logger);
 
   void beginAdUnitExposure(const std::string& adUnitID);
   void endAdUnitExposure(const std::string& adUnitID);
@@ -98,6 +101,7 @@ class TLWAdExposureReporter : public std::enable_shared_from_this<TLWAdExposureR
   void logExposureEventsOnSerialQueueWithEndTime(double endTime, const platform::Dictionary& screenParameters);
   void updateStartTimesOnSerialQueue(double time);
   void sync(const std::function<void()>& block);
+  void logEvent(const std::string& name, const platform::Dictionary& parameters);
 
   Dependencies deps_;
   const std::shared_ptr<platform::DispatchQueue> queue_;

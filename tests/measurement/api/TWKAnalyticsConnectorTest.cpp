@@ -70,11 +70,11 @@ TEST_F(ConnectorTest, SiblingEventsAndPropertiesPassTheFencesWithTheirOrigin) {
 
   std::vector<std::string> events;
   for (const auto& e : backend->eventsCopy()) {
-    events.push_back(e.origin + ":" + e.name + ":" + e.parameters.get("_cis").stringOr() +
-                     e.parameters.get("_r").description());
+    events.push_back(e.origin + ":" + e.name + ":" + e.parameters.get("_cis").stringOr() + ":" +
+                     std::to_string(e.parameters.get("_r").int64Value().value_or(0)));
   }
-  EXPECT_EQ(events, (std::vector<std::string>{"orxa:notification_open:null", "wkb:_cmp:wkb_integrationnull",
-                                               "dvr:_ae:1"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"orxa:notification_open::0", "wkb:_cmp:wkb_integration:0",
+                                               "dvr:_ae::1"}));
   std::vector<std::string> properties;
   for (const auto& a : backend->attributesCopy()) properties.push_back(a.origin + ":" + a.name);
   EXPECT_EQ(properties, (std::vector<std::string>{"nlv:_ln", "orxa:_ltv_usd"}));
@@ -109,7 +109,7 @@ TEST_F(ConnectorTest, RegistrationRacesWithEventsWithoutLosingOrCorrupting) {
   auto listener = std::make_shared<RecordingListener>();
   std::atomic<bool> stop{false};
   std::thread events([&] {
-    while (!stop) deliver("app", "tick");
+    for (int i = 0; i < 2000 && !stop; ++i) deliver("app", "tick");
   });
   std::vector<std::thread> registrars;
   for (const char* origin : {"orxa", "crash", "dvr"}) {
@@ -117,7 +117,7 @@ TEST_F(ConnectorTest, RegistrationRacesWithEventsWithoutLosingOrCorrupting) {
       for (int i = 0; i < 200; ++i) {
         connector->registerAnalyticsListener(listener, origin);
         connector->logEventWithOrigin(origin, "sibling_event", {});
-        if (i % 2) connector->unregisterAnalyticsListenerWithOrigin(origin);
+        if (i % 2 == 0) connector->unregisterAnalyticsListenerWithOrigin(origin);
       }
     });
   }

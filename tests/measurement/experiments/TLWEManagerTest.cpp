@@ -111,9 +111,10 @@ class ExperimentsTest : public ::testing::Test {
     const auto before = service->requestCount();
     manager->taskManager()->fetchExperiments();
     ASSERT_TRUE(service->waitForRequests(before + 1, std::chrono::seconds(20)));
-    for (int i = 0; i < 200 && !answered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool done = false;
+    for (int i = 0; i < 500 && !(done = answered()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     waitForWorker();
-    ASSERT_TRUE(answered());
+    ASSERT_TRUE(done);
   }
   bool answered() {
     monitor->flush();
@@ -168,7 +169,6 @@ TEST_F(ExperimentsTest, TheRequestDescribesTheAppAndTheLibraryWithItsNumericVers
   ASSERT_TRUE(app);
   EXPECT_EQ(app->GetString(TLWPBAppProperty::kPlatform), "ios");
   EXPECT_EQ(app->GetInt64(TLWPBAppProperty::kLibraryVersion), 10000);
-  EXPECT_EQ(app->GetString(TLWPBAppProperty::kBundleId), "com.vorlix.tallywise.tests");
   auto clients = request->GetRepeated<TLWPBClientProperty>(TLWPBExperimentRequest::kClientProperties);
   ASSERT_EQ(clients.size(), 1u);
   EXPECT_EQ(clients[0]->GetString(TLWPBClientProperty::kSdkName), "tally_wise");
@@ -179,7 +179,9 @@ TEST_F(ExperimentsTest, TheRequestDescribesTheAppAndTheLibraryWithItsNumericVers
 }
 
 TEST_F(ExperimentsTest, AFetchedSnapshotWaitsUntilActivatedThenItsFlagsWin) {
-  manager->registerSDKProperty({"other_sdk", 3, "", std::nullopt, {}}, {{"x", Value(std::int64_t{0})}}, delegate);
+  auto other = manager->registerSDKProperty({"other_sdk", 3, "", std::nullopt, {}}, {{"x", Value(std::int64_t{0})}},
+                                           delegate);
+  ASSERT_TRUE(other);
   activateSample();
   EXPECT_EQ(delegate->newSnapshots.load(), 1);
   EXPECT_EQ(flag("network_background_session_enabled"), 1) << "activated beats launched";

@@ -59,7 +59,7 @@ class AdExposureTest : public ::testing::Test {
          monitor});
   }
   std::vector<std::string> take() {
-    reporter->logExposureEventsWithScreenParameters({});  // waits for queued begins; nothing to log in 0 s
+    reporter->endAdUnitExposure("not-a-unit");  // waits for the reporter queue, changes nothing
     std::lock_guard lock(mutex);
     std::vector<std::string> out;
     for (const auto& l : logged) {
@@ -161,6 +161,7 @@ TEST_F(AdExposureTest, RefusalsLogAndKeepNothing) {
 
   for (int i = 0; i <= 100; ++i) reporter->beginAdUnitExposure("unit" + std::to_string(i));
   advance(1);
+  reporter->logExposureEventsWithScreenParameters({{"_sn", "menu"}});
   const auto flushed = take();
   ASSERT_EQ(flushed.size(), 101u) << "100 units and the all-ads event";
   EXPECT_EQ(std::count(flushed.begin(), flushed.end(), "_xu:unit100:1000@menu"), 0) << "the 101st unit is ignored";
