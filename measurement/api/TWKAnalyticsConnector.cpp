@@ -6,21 +6,14 @@
 #include "measurement/api/TWKAnalytics.h"
 #include "measurement/api/TWKConnectorUtils.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
 #include "measurement/reporters/TLWAdExposureReporter.h"
 #include "platform/core/TWKApp.h"
 
 namespace {
 
-std::mutex gControllerMutex;
-std::shared_ptr<TWKConditionalUserPropertyOperations>& controllerSlot() {
-  static std::shared_ptr<TWKConditionalUserPropertyOperations> slot;
-  return slot;
-}
-std::shared_ptr<TWKConditionalUserPropertyOperations> controller() {
-  std::lock_guard lock(gControllerMutex);
-  auto c = controllerSlot();
-  if (!c) TLWMonitor::sharedInstance()->logWithLevel(5, 25060, "Conditional user properties are not available");
-  return c;
+std::shared_ptr<TLWConditionalUserPropertyController> controller() {
+  return TLWConditionalUserPropertyController::sharedInstance();
 }
 
 double now() {
@@ -58,12 +51,6 @@ std::vector<std::shared_ptr<const platform::TWKComponent>> TWKAnalyticsConnector
 std::shared_ptr<platform::DispatchQueue> TWKAnalyticsConnector::queue() {
   static const auto q = platform::DispatchQueue::create(kTWKAnalyticsConnectorQueueLabel);
   return q;
-}
-
-void TWKAnalyticsConnector::setConditionalUserPropertyController(
-    std::shared_ptr<TWKConditionalUserPropertyOperations> controller) {
-  std::lock_guard lock(gControllerMutex);
-  controllerSlot() = std::move(controller);
 }
 
 std::shared_ptr<TWKAnalyticsConnector> TWKAnalyticsConnector::create(std::chrono::milliseconds maxWait) {
@@ -170,7 +157,7 @@ void TWKAnalyticsConnector::setConditionalUserProperty(const platform::Dictionar
       property->setActive(value.boolValue().value_or(false));
     }
   }
-  if (auto c = controller()) c->setConditionalUserProperty(property, property->name());
+  controller()->setConditionalUserProperty(property, property->name());
 }
 
 void TWKAnalyticsConnector::clearConditionalUserProperty(const std::string& userPropertyName,
@@ -178,20 +165,14 @@ void TWKAnalyticsConnector::clearConditionalUserProperty(const std::string& user
                                                          const platform::Dictionary& clearEventParameters) {
   // Every parameter travels with the clear event, and a clear without parameters still
   // clears.
-  auto event = eventWithOrigin(origin, clearEventName, clearEventParameters);
-  if (auto c = controller()) c->clearConditionalUserPropertyWithClearEvent(event, userPropertyName);
+  controller()->clearConditionalUserProperty(userPropertyName, origin,
+                                             clearEventName.empty() ? std::nullopt : std::optional(clearEventName),
+                                             clearEventParameters);
 }
 
 platform::Array TWKAnalyticsConnector::conditionalUserProperties(const std::string& origin,
                                                                  const std::string& propertyNamePrefix) {
-  platform::Array out;
-  auto c = controller();
-  if (!c) return out;
-  for (const auto& property : c->conditionalUserPropertiesWithNamePrefix(propertyNamePrefix, origin)) {
-    if (!property || property->name().empty() || !property->value() || !property->value()->isString()) continue;
-    out.emplace_back(platform::Dictionary{{"name", property->name()}, {"value", *property->value()->stringValue()}});
-  }
-  return out;
+  return controller()->conditionalUserProperties(origin, propertyNamePrefix);
 }
 
 // ---------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 // parameters are simplified on "com.vorlix.analytics_connector.queue" and listeners are
 // called on the main queue. maxUserProperties blocks for at most its bounded wait and must
 // not be called from the connector queue or the front controller's queue.
+// Conditional user properties go to the shared TLWConditionalUserPropertyController.
 // Ownership: created by the core's component container; listener blocks hold the
 // connector weakly. Refused calls are dropped silently (the fences are not errors).
 
@@ -32,20 +33,6 @@
 #include "platform/DispatchQueue.h"
 #include "platform/core/TWKAnalyticsInterop.h"
 
-// What the connector needs of the conditional user-property controller. Installed by the
-// subsystem that owns conditional user properties; without one the connector's
-// conditional-property calls are logged and dropped.
-class TWKConditionalUserPropertyOperations {
- public:
-  virtual ~TWKConditionalUserPropertyOperations() = default;
-  virtual void setConditionalUserProperty(std::shared_ptr<TLWConditionalUserProperty> property,
-                                          const std::string& name) = 0;
-  virtual void clearConditionalUserPropertyWithClearEvent(std::shared_ptr<TLWEvent> clearEvent,
-                                                          const std::string& name) = 0;
-  virtual std::vector<std::shared_ptr<TLWConditionalUserProperty>> conditionalUserPropertiesWithNamePrefix(
-      const std::string& prefix, const std::string& origin) = 0;
-};
-
 inline constexpr const char* kTWKAnalyticsConnectorQueueLabel = "com.vorlix.analytics_connector.queue";
 inline constexpr const char* kTWKAnalyticsLibraryName = "mosk-analytics";
 
@@ -62,7 +49,6 @@ class TWKAnalyticsConnector final : public platform::TWKAnalyticsInterop,
   static void load();
   static std::vector<std::shared_ptr<const platform::TWKComponent>> componentsToRegister();
   static std::shared_ptr<platform::DispatchQueue> queue();
-  static void setConditionalUserPropertyController(std::shared_ptr<TWKConditionalUserPropertyOperations> controller);
 
   // `maxWait` bounds maxUserProperties (10 s in the product).
   static std::shared_ptr<TWKAnalyticsConnector> create(std::chrono::milliseconds maxWait = kDefaultMaxWait);

@@ -1,7 +1,6 @@
 #include "measurement/experiments/TLWEManager.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 
 #include "measurement/config/TLWIdentity.h"
@@ -320,31 +319,12 @@ void TLWEManager::taskManagerDidFinishFetching(const std::vector<TLWESnapshot>& 
 TLWEExperimentFlagsClient::TLWEExperimentFlagsClient(std::shared_ptr<TLWEManager> manager)
     : manager_(std::move(manager)) {}
 
-std::int64_t TLWEExperimentFlagsClient::numericVersion(std::string_view version) {
-  std::int64_t parts[3] = {0, 0, 0};
-  int count = 0;
-  const char* p = version.data();
-  const char* end = p + version.size();
-  while (p < end && count < 3) {
-    auto [next, ec] = std::from_chars(p, end, parts[count]);
-    if (ec != std::errc() || parts[count] < 0) return 0;
-    ++count;
-    p = next;
-    if (p < end && *p == '.') ++p;
-    else break;
-  }
-  if (p != end) return 0;
-  if (count == 1) return parts[0];
-  if (parts[1] > 99 || parts[2] > 99) return 0;
-  return parts[0] * 10000 + parts[1] * 100 + parts[2];
-}
-
-bool TLWEExperimentFlagsClient::registerClient(std::string_view sdkName, std::string_view sdkVersion,
+bool TLWEExperimentFlagsClient::registerClient(std::string_view sdkName, std::int64_t sdkVersion,
                                                const std::map<std::string, std::int64_t>& defaultFlags,
                                                std::weak_ptr<TLWExperimentClientDelegate> delegate) {
   TLWESDKProperty property;
   property.name = std::string(sdkName);
-  property.version = numericVersion(sdkVersion);
+  property.version = sdkVersion;
   std::map<std::string, platform::Value, std::less<>> defaults;
   for (const auto& [name, value] : defaultFlags) defaults.emplace(name, platform::Value(value));
   auto client = manager_->registerSDKProperty(property, defaults, std::move(delegate));

@@ -122,16 +122,13 @@ class TLWEExperimentFlagsClient final : public TLWExperimentFlags {
  public:
   explicit TLWEExperimentFlagsClient(std::shared_ptr<TLWEManager> manager);
 
-  bool registerClient(std::string_view sdkName, std::string_view sdkVersion,
+  bool registerClient(std::string_view sdkName, std::int64_t sdkVersion,
                       const std::map<std::string, std::int64_t>& defaultFlags,
                       std::weak_ptr<TLWExperimentClientDelegate> delegate) override;
   [[nodiscard]] bool activateLatestSnapshot(TLWError* error) override;
   platform::Value flagValue(std::string_view flagName) const override;
   std::vector<std::int64_t> experimentIDs() const override;
   void reset() override;
-
-  // "8.9.1" -> 80901; a plain number stands for itself; 0 when neither.
-  static std::int64_t numericVersion(std::string_view version);
 
  private:
   const std::shared_ptr<TLWEManager> manager_;

@@ -97,7 +97,7 @@ class ExperimentsTest : public ::testing::Test {
                                    [] { return std::optional<std::string>("instance-1"); }, [] { return false; }});
     manager->start();
     flags = std::make_shared<TLWEExperimentFlagsClient>(manager);
-    ASSERT_TRUE(flags->registerClient("tally_wise", "8.9.1",
+    ASSERT_TRUE(flags->registerClient("tally_wise", kTLWLibraryNumericVersion,
                                       {{"network_background_session_enabled", 0},
                                        {"redundant_engagement_removal_enabled", 0},
                                        {"efficient_engagement_reporting_enabled", 0}},
