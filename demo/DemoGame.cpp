@@ -137,6 +137,7 @@ void DemoGame::configureCore() {
     std::printf("[core] component VelmoraEngineInterop: %s\n", interop->engineName().c_str());
   }
   analytics_.start(options);
+  sibling_.attach(app);
   platform::TWKInstallations::installations()->installationIDWithCompletion(
       [weak = weak_from_this()](std::optional<std::string> id, std::optional<std::string> failure) {
         // Print from the main queue so that the output keeps the session's order.
@@ -185,7 +186,10 @@ int DemoGame::run(int argc, char** argv) {
 
   script_ = {
       [](DemoGame& g) { g.app_->becomeActive(); },
-      [](DemoGame& g) { g.screens_.showMainMenu(); },
+      [](DemoGame& g) {
+        g.screens_.showMainMenu();
+        g.sibling_.showAd("banner-main");
+      },
       [](DemoGame& g) {
         g.screens_.startLevel(1);
         g.analytics_.logEvent("level_start", {{"level", 1}, {"hero", "mage"}});
@@ -194,6 +198,8 @@ int DemoGame::run(int argc, char** argv) {
       },
       [](DemoGame& g) {
         g.analytics_.logEvent("level_end", {{"level", 1}, {"success", true}, {"score", 1870}});
+        g.sibling_.hideAd("banner-main");
+        g.sibling_.messageOpened("winter-sale");
         g.analytics_.setUserProperty("favorite_hero", "mage");
         g.analytics_.setUserProperty("difficulty", "hard");
         g.screens_.openShop();
@@ -226,6 +232,7 @@ int DemoGame::run(int argc, char** argv) {
       [](DemoGame& g) { g.app_->becomeActive(); },
       [](DemoGame& g) { g.screens_.startLevel(2); },
       [](DemoGame& g) {
+        g.sibling_.reportExperiments();
         std::printf("[game] player quits\n");
         g.app_->enterBackground();
         g.app_->terminate();

@@ -15,6 +15,7 @@
 
 #include "demo/DemoAnalytics.h"
 #include "demo/DemoScreens.h"
+#include "demo/DemoSibling.h"
 #include "platform/Environment.h"
 #include "platform/app/Application.h"
 
@@ -44,6 +45,7 @@ class DemoGame : public std::enable_shared_from_this<DemoGame> {
   std::shared_ptr<platform::Application> app_;
   DemoAnalytics analytics_;
   DemoScreens screens_;
+  DemoSibling sibling_;
   bool setUp_ = false;
   int steps_ = 0;
   platform::BackgroundTaskIdentifier saveTask_ = platform::kInvalidBackgroundTask;

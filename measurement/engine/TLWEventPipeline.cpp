@@ -81,7 +81,6 @@ std::shared_ptr<TLWEventPipeline> TLWEventPipeline::create(Dependencies dependen
 TLWEventPipeline::TLWEventPipeline(Dependencies dependencies) : deps_(std::move(dependencies)) {
   if (!deps_.settings) deps_.settings = std::make_shared<TLWEventPipelineSettings>();
   if (!deps_.identity) deps_.identity = std::make_shared<TLWEventPipelineIdentity>();
-  if (!deps_.lifetimeValue) deps_.lifetimeValue = std::make_shared<TLWLifetimeValueRecording>();
   if (!deps_.env) deps_.env = platform::Environment::current();
   if (!deps_.monitor) deps_.monitor = TLWMonitor::sharedInstance();
   if (!deps_.environmentInfo) deps_.environmentInfo = std::make_shared<TLWEnvironmentInfo>(deps_.env, deps_.monitor);
@@ -530,7 +529,7 @@ bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event) {
 }
 
 bool TLWEventPipeline::updateLifetimeValueWithEvent(const TLWEvent& event) {
-  if (!deps_.lifetimeValue->isPurchaseEvent(event)) return true;
+  if (!deps_.lifetimeValue || !deps_.lifetimeValue->isPurchaseEvent(event)) return true;
   if (deps_.lifetimeValue->recordLifetimeValueToDatabase(*deps_.database, event)) return true;
   const TLWValue* currency = parameter(event, "currency");
   const TLWValue* value = parameter(event, "value");

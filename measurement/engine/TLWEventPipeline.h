@@ -94,6 +94,7 @@ class TLWEventPipelineSettings {
   virtual std::int32_t maxEventNameCardinality() { return 500; }
   virtual std::int32_t maxPublicEventParams() { return 25; }
   virtual std::int32_t maxPublicUserProperties() { return 25; }
+  virtual std::int32_t maxTrackedCurrencies() { return 4; }
   virtual bool isEventBlocklisted(std::string_view name) {
     (void)name;
     return false;
@@ -136,7 +137,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
     std::shared_ptr<TLWEventPipelineSettings> settings;   // null: defaults
     std::shared_ptr<TLWEventPipelineIdentity> identity;   // null: no identifiers
     std::shared_ptr<TLWConditionalUserPropertyProcessing> conditionalUserProperties;  // null: none (the write path makes one)
-    std::shared_ptr<TLWLifetimeValueRecording> lifetimeValue;                         // null: none
+    std::shared_ptr<TLWLifetimeValueRecording> lifetimeValue;  // null: none (the write path makes the real one)
     std::shared_ptr<TLWPurchaseReceiptChecking> receipt;                              // null: none
     std::shared_ptr<TLWEnvironmentInfo> environmentInfo;  // null: one on `env`
     std::shared_ptr<platform::Environment> env;           // null: Environment::current()

@@ -27,6 +27,7 @@ class TLWRemoteConfigPipelineSettings final : public TLWEventPipelineSettings {
   std::int32_t maxEventNameCardinality() override;
   std::int32_t maxPublicEventParams() override;
   std::int32_t maxPublicUserProperties() override;
+  std::int32_t maxTrackedCurrencies() override;
   bool isEventBlocklisted(std::string_view name) override;
   bool blocklistInternal() override;
   bool blocklistPublic() override;

@@ -14,9 +14,11 @@
 #include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/engine/TLWScheduler.h"
+#include "measurement/experiments/TLWEManager.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWAdExposureReporter.h"
 #include "measurement/reporters/TLWSessionReporter.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWKeyValueStore.h"
@@ -244,6 +246,10 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
   auto reporterHosts = TLWMeasurementAddDefaultReporters(dependencies);
   // The real session reporter reaches the engine through its hosts, made just below.
   auto sessionHost = std::make_shared<std::weak_ptr<TLWSessionReporterHost>>();
+  if (!dependencies.adExposureReporter) dependencies.adExposureReporter = TLWAdExposureReporter::sharedInstance();
+  if (!dependencies.experimentManager) {
+    dependencies.experimentManager = std::make_shared<TLWEExperimentFlagsClient>(TLWEManager::sharedInstance());
+  }
   if (!dependencies.sessionReporterFactory) {
     dependencies.sessionReporterFactory = [sessionHost, env = dependencies.environment](
                                               std::shared_ptr<TLWPersistedConfig> persisted) {
@@ -283,6 +289,7 @@ TLWMeasurement::TLWMeasurement(Private, TLWMeasurementDependencies dependencies,
       consent_(dependencies.consent ? std::move(dependencies.consent) : TLWConsentSettingsUtil::sharedInstance()),
       experimentManager_(std::move(dependencies.experimentManager)),
       screenViewReporter_(std::move(dependencies.screenViewReporter)),
+      adExposureReporter_(std::move(dependencies.adExposureReporter)),
       campaignReporter_(std::move(dependencies.campaignReporter)),
       inAppPurchaseReporter_(std::move(dependencies.inAppPurchaseReporter)),
       sessionReporterFactory_(std::move(dependencies.sessionReporterFactory)),
@@ -362,6 +369,7 @@ void TLWMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     }
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(true);
     if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(true);
+    adExposureReporter_->setReportingEnabled(true);
     monitor_->logWithLevel(6, 23012, "Analytics collection enabled");
     if (familyAnalyticsPresent(*env_) && TLWMeasurementComponents::automaticScreenReportingEnabled(*env_)) {
       monitor_->logWithLevel(
@@ -376,6 +384,7 @@ void TLWMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     alarm_->cancel();
     if (auto reporter = sessionReporter()) reporter->setReportingEnabled(false);
     if (auto reporter = searchAdReporter()) reporter->setSearchAdReporterEnabled(false);
+    adExposureReporter_->setReportingEnabled(false);
     monitor_->logWithLevel(6, 23013, "Analytics collection disabled");
   }
 }

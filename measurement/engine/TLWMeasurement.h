@@ -50,6 +50,7 @@ class TLWConsentSettingsUtil;
 class TLWDatabase;
 class TLWExperimentFlags;
 class TLWEventBacklog;
+class TLWAdExposureReporter;
 class TLWEventPipeline;
 class TLWIdentity;
 class TLWMeasurementHosts;
@@ -84,8 +85,9 @@ struct TLWMeasurementDependencies {
   // start-up without one fails.
   std::shared_ptr<TLWIdentity> identity;
   std::shared_ptr<TLWConsentSettingsUtil> consent;
-  std::shared_ptr<TLWExperimentFlags> experimentManager;  // null: no SDK experiments
+  std::shared_ptr<TLWExperimentFlags> experimentManager;  // null: the shared TLWEManager's client
   std::shared_ptr<TLWScreenViewReporting> screenViewReporter;
+  std::shared_ptr<TLWAdExposureReporter> adExposureReporter;  // null: the shared one
   std::shared_ptr<TLWCampaignReporting> campaignReporter;
   std::shared_ptr<TLWInAppPurchaseReporting> inAppPurchaseReporter;
   TLWSessionReporterFactory sessionReporterFactory;
@@ -323,6 +325,7 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   const std::shared_ptr<TLWConsentSettingsUtil> consent_;
   const std::shared_ptr<TLWExperimentFlags> experimentManager_;
   const std::shared_ptr<TLWScreenViewReporting> screenViewReporter_;
+  const std::shared_ptr<TLWAdExposureReporter> adExposureReporter_;
   const std::shared_ptr<TLWCampaignReporting> campaignReporter_;
   const std::shared_ptr<TLWInAppPurchaseReporting> inAppPurchaseReporter_;
   const TLWSessionReporterFactory sessionReporterFactory_;

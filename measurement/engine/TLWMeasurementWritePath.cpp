@@ -3,6 +3,7 @@
 #include "measurement/audience/TLWAudience.h"
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/properties/TLWConditionalUserPropertyController.h"
+#include "measurement/reporters/TLWLifetimeValueRecorder.h"
 
 TLWMeasurementWritePath TLWMeasurementWritePath::create(Dependencies dependencies) {
   TLWMeasurementWritePath path;
@@ -16,6 +17,11 @@ TLWMeasurementWritePath TLWMeasurementWritePath::create(Dependencies dependencie
   if (!d.conditionalUserProperties) {
     controller = TLWConditionalUserPropertyController::create();
     d.conditionalUserProperties = controller;
+  }
+  if (!d.lifetimeValue) {
+    d.lifetimeValue = std::make_shared<TLWLifetimeValueRecorder>(TLWLifetimeValueRecorder::Dependencies{
+        [settings = d.settings] { return settings ? settings->maxTrackedCurrencies() : 4; },
+        d.env ? d.env->clock() : nullptr, d.monitor});
   }
   path.eventPipeline = TLWEventPipeline::create(d);
   if (controller && path.eventPipeline) {

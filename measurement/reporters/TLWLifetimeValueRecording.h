@@ -1,5 +1,5 @@
 #pragma once
-// What the event write transaction asks of lifetime value. The default records nothing.
+// What the event write transaction asks of lifetime value (TLWLifetimeValueRecorder).
 //
 // Thread-safety: every call comes from the measurement worker queue.
 // Ownership: the engine owns the implementation and hands a shared reference to the
@@ -16,14 +16,7 @@ class TLWEvent;
 class TLWLifetimeValueRecording {
  public:
   virtual ~TLWLifetimeValueRecording() = default;
-  virtual bool isPurchaseEvent(const TLWEvent& event) {
-    (void)event;
-    return false;
-  }
+  virtual bool isPurchaseEvent(const TLWEvent& event) = 0;
   // Runs inside the write transaction; false rolls it back.
-  virtual bool recordLifetimeValueToDatabase(TLWDatabase& database, const TLWEvent& event) {
-    (void)database;
-    (void)event;
-    return true;
-  }
+  virtual bool recordLifetimeValueToDatabase(TLWDatabase& database, const TLWEvent& event) = 0;
 };

@@ -81,6 +81,7 @@ class TestSettings : public TLWEventPipelineSettings {
   std::int32_t maxEventNameCardinality() override { return maxCardinality; }
   std::int32_t maxPublicEventParams() override { return maxParams; }
   std::int32_t maxPublicUserProperties() override { return maxPublicProperties; }
+  std::int32_t maxTrackedCurrencies() override { return maxCurrencies; }
   bool isEventBlocklisted(std::string_view name) override {
     return blocklisted.count(std::string(name)) > 0 || (publicBlocklist && !name.empty() && name[0] != '_');
   }
@@ -91,7 +92,7 @@ class TestSettings : public TLWEventPipelineSettings {
   TLWEventEditOutcome editEvent(const TLWEvent::EditForm& event) override { return editor(event); }
 
   std::int32_t maxEvents = 100000, maxPublicEvents = 50000, maxErrorEvents = 1000, maxConversions = 10000,
-               maxRealtime = 10, maxCardinality = 500, maxParams = 25, maxPublicProperties = 25;
+               maxRealtime = 10, maxCardinality = 500, maxParams = 25, maxPublicProperties = 25, maxCurrencies = 4;
   bool publicBlocklist = false;
   std::set<std::string> blocklisted;
   std::set<std::string> customConversions;
