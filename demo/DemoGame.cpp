@@ -138,6 +138,7 @@ void DemoGame::configureCore() {
   }
   analytics_.start(options);
   sibling_.attach(app);
+  sibling_.showAd("banner-main");
   platform::TWKInstallations::installations()->installationIDWithCompletion(
       [weak = weak_from_this()](std::optional<std::string> id, std::optional<std::string> failure) {
         // Print from the main queue so that the output keeps the session's order.
@@ -186,20 +187,17 @@ int DemoGame::run(int argc, char** argv) {
 
   script_ = {
       [](DemoGame& g) { g.app_->becomeActive(); },
-      [](DemoGame& g) {
-        g.screens_.showMainMenu();
-        g.sibling_.showAd("banner-main");
-      },
+      [](DemoGame& g) { g.screens_.showMainMenu(); },
       [](DemoGame& g) {
         g.screens_.startLevel(1);
         g.analytics_.logEvent("level_start", {{"level", 1}, {"hero", "mage"}});
         g.analytics_.setUserID("player-7781");
+        g.sibling_.hideAd("banner-main");
+        g.sibling_.messageOpened("winter-sale");
         g.analytics_.setConditionalUserProperty("vip_player", "yes", "level_end", "vip_unlocked");
       },
       [](DemoGame& g) {
         g.analytics_.logEvent("level_end", {{"level", 1}, {"success", true}, {"score", 1870}});
-        g.sibling_.hideAd("banner-main");
-        g.sibling_.messageOpened("winter-sale");
         g.analytics_.setUserProperty("favorite_hero", "mage");
         g.analytics_.setUserProperty("difficulty", "hard");
         g.screens_.openShop();
