@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/reporters/TLWScreen.h"
 #include "measurement/reporters/TLWScreenViewReporting.h"
 #include "platform/Environment.h"
 #include "platform/app/Application.h"
@@ -11,7 +12,9 @@
 std::shared_ptr<TLWAdExposureReporter> TLWAdExposureReporter::sharedInstance() {
   static const auto instance = [] {
     auto env = platform::Environment::current();
-    return create({env->clock(), env->notificationCenter(), nullptr, nullptr, nullptr});
+    auto reporter = create({env->clock(), env->notificationCenter(), nullptr, nullptr, nullptr});
+    TLWScreenViewReporting::sharedInstance()->addScreenViewObserver(reporter);
+    return reporter;
   }();
   return instance;
 }
@@ -49,7 +52,7 @@ void TLWAdExposureReporter::observe() {
                                            }));
   observers_.push_back(center->addObserver(platform::kApplicationWillResignActiveNotification, {},
                                            [weak](const platform::Notification&) {
-                                             if (auto self = weak.lock()) self->handleAppWillResignActiveWithScreen({});
+                                             if (auto self = weak.lock()) self->handleAppWillResignActiveWithScreen(platform::Dictionary());
                                            }));
 }
 
@@ -238,6 +241,13 @@ void TLWAdExposureReporter::handleScreenDidChange(const std::optional<platform::
   logExposureEventsWithScreenParameters(*toScreenParameters);
 }
 
+void TLWAdExposureReporter::handleScreenDidChangeFromScreen(const std::optional<TLWScreen>& /*previous*/,
+                                                            const TLWScreen& screen) {
+  platform::Dictionary parameters;
+  screen.addParameters(parameters);
+  handleScreenDidChange(parameters);
+}
+
 void TLWAdExposureReporter::handleEngagementTimer() {
   logExposureEventsWithScreenParameters(screens()->screenParameters());
 }
@@ -249,4 +259,10 @@ void TLWAdExposureReporter::handleAppDidBecomeActive() {
 
 void TLWAdExposureReporter::handleAppWillResignActiveWithScreen(const platform::Dictionary& screenParameters) {
   logExposureEventsWithScreenParameters(screenParameters.empty() ? screens()->screenParameters() : screenParameters);
+}
+
+void TLWAdExposureReporter::handleAppWillResignActiveWithScreen(const std::optional<TLWScreen>& screen) {
+  platform::Dictionary parameters;
+  if (screen) screen->addParameters(parameters);
+  handleAppWillResignActiveWithScreen(parameters);
 }

@@ -28,11 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "measurement/reporters/TLWScreenViewReporting.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Value.h"
 
 class TLWMonitor;
-class TLWScreenViewReporting;
 namespace platform {
 class Clock;
 class NotificationCenter;
@@ -43,7 +43,8 @@ inline constexpr const char* kTLWSessionReporterEngagementTimerDidFireNotificati
     "kTLWSessionReporterEngagementTimerDidFire";
 inline constexpr std::size_t kTLWMaxTrackedAdUnits = 100;
 
-class TLWAdExposureReporter : public std::enable_shared_from_this<TLWAdExposureReporter> {
+class TLWAdExposureReporter : public TLWScreenViewObserver,
+                              public std::enable_shared_from_this<TLWAdExposureReporter> {
   struct Private {};
 
  public:
@@ -62,7 +63,8 @@ class TLWAdExposureReporter : public std::enable_shared_from_this<TLWAdExposureR
   };
 
   // The process-wide reporter over the current environment, observing the engagement
-  // timer and the app's active / resign-active notifications.
+  // timer, the app's active / resign-active notifications and the screen-view reporter's
+  // screen changes.
   static std::shared_ptr<TLWAdExposureReporter> sharedInstance();
   static std::shared_ptr<TLWAdExposureReporter> create(Dependencies dependencies);
   TLWAdExposureReporter(Private, Dependencies dependencies);
@@ -79,10 +81,13 @@ class TLWAdExposureReporter : public std::enable_shared_from_this<TLWAdExposureR
   void logExposureEventsWithScreenParameters(const platform::Dictionary& screenParameters);
   // The new screen's parameters ("_sn", "_sc", "_si"); nullopt when there is no new screen.
   void handleScreenDidChange(const std::optional<platform::Dictionary>& toScreenParameters);
+  // TLWScreenViewObserver: flushes with the new screen's parameters.
+  void handleScreenDidChangeFromScreen(const std::optional<TLWScreen>& previous, const TLWScreen& screen) override;
   void handleEngagementTimer();
-  void handleAppDidBecomeActive();
+  void handleAppDidBecomeActive() override;
   // Empty parameters: the current screen's.
   void handleAppWillResignActiveWithScreen(const platform::Dictionary& screenParameters);
+  void handleAppWillResignActiveWithScreen(const std::optional<TLWScreen>& screen) override;
 
   bool isReportingEnabled() const;
   void setReportingEnabled(bool enabled);
