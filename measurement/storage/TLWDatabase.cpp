@@ -1245,7 +1245,6 @@ struct FilterTable;
 
 template <>
 struct FilterTable<TLWEventFilter> {
-  static constexpr const char* table = "event_filters";
   static constexpr const char* nameColumn = "event_name";
   static const std::string& nameOf(const TLWEventFilter& f) { return f.eventName(); }
   static constexpr const char* emptyList = "Received empty event filters to update";
@@ -1261,7 +1260,6 @@ struct FilterTable<TLWEventFilter> {
 
 template <>
 struct FilterTable<TLWPropertyFilter> {
-  static constexpr const char* table = "property_filters";
   static constexpr const char* nameColumn = "property_name";
   static const std::string& nameOf(const TLWPropertyFilter& f) { return f.propertyName(); }
   static constexpr const char* emptyList = "Received empty property filters to update";
