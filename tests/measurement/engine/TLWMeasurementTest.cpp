@@ -498,7 +498,7 @@ TEST_F(MeasurementFixture, CreationThroughTheAppIDLogsItsHintsAndMakesTheNetwork
   LaunchOptions options;
   options.throughInitWithAppID = true;
   auto l = launch(options);
-  EXPECT_EQ(made.load(), 1);
+  EXPECT_EQ(made.load(), 2) << "the engine's client and the SDK experiments' own, both for the service's host";
   {
     std::lock_guard<std::mutex> lock(hostMutex);
     EXPECT_EQ(askedHost, "127.0.0.1");
