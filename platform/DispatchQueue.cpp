@@ -50,9 +50,32 @@ struct QueueState;
 
 // The queues the calling thread holds, innermost last: a block running on a queue's
 // thread, or a sync block running inline on its caller's thread.
-thread_local std::vector<const QueueState*> tHeld;
+// Plain data, not a container: the main thread's thread-local objects are destroyed before
+// the process's exit handlers run, and those may still dispatch.
+struct HeldStack {
+  static constexpr int kCapacity = 64;
+  const QueueState* queues[kCapacity];
+  int depth = 0;  // may exceed kCapacity; the queues past it are not recorded
+  const QueueState* const* begin() const { return queues; }
+  const QueueState* const* end() const { return queues + std::min(depth, kCapacity); }
+};
+thread_local HeldStack tHeld;
 // Depth of MainRunLoop::run/runUntil/drainMain on this thread.
 thread_local int tMainLoopDepth = 0;
+
+// Closed once the process is exiting: see closeForProcessExit. Never destroyed.
+struct ExitGate {
+  std::atomic<bool> closed{false};
+  std::atomic<int> running{0};  // asynchronous blocks running on queue threads
+  std::mutex mutex;
+  std::condition_variable idle;
+};
+// Set on the threads of queues: they run asynchronous blocks only.
+thread_local bool tQueueThread = false;
+ExitGate& exitGate() {
+  static ExitGate& gate = *new ExitGate();
+  return gate;
+}
 
 bool heldByThisThread(const QueueState* state) {
   return std::find(tHeld.begin(), tHeld.end(), state) != tHeld.end();
@@ -60,8 +83,11 @@ bool heldByThisThread(const QueueState* state) {
 
 class HeldScope {
  public:
-  explicit HeldScope(const QueueState* state) { tHeld.push_back(state); }
-  ~HeldScope() { tHeld.pop_back(); }
+  explicit HeldScope(const QueueState* state) {
+    if (tHeld.depth < HeldStack::kCapacity) tHeld.queues[tHeld.depth] = state;
+    ++tHeld.depth;
+  }
+  ~HeldScope() { --tHeld.depth; }
   HeldScope(const HeldScope&) = delete;
   HeldScope& operator=(const HeldScope&) = delete;
 };
@@ -149,10 +175,26 @@ void nameThread(const std::string& label) {
 
 void workerLoop(std::shared_ptr<QueueState> state) {
   nameThread(state->label);
+  tQueueThread = true;
   std::unique_lock lock(state->mutex);
   for (;;) {
     state->cv.wait(lock, [&] { return !state->busy && (!state->items.empty() || state->stopping); });
     if (state->items.empty()) break;  // the queue is gone and everything ran
+    ExitGate& gate = exitGate();
+    if (gate.closed.load(std::memory_order_acquire)) {
+      // Only a sync caller may still take the queue; its block runs on its own thread.
+      auto waiting = std::find_if(state->items.begin(), state->items.end(), [](const Item& i) { return i.waiter; });
+      if (waiting == state->items.end()) {
+        state->cv.wait(lock);
+        continue;
+      }
+      SyncWaiter* waiter = waiting->waiter;
+      state->items.erase(waiting);
+      state->busy = true;
+      waiter->granted = true;
+      waiter->cv.notify_one();
+      continue;
+    }
     Item item = std::move(state->items.front());
     state->items.pop_front();
     state->busy = true;
@@ -162,9 +204,15 @@ void workerLoop(std::shared_ptr<QueueState> state) {
       item.waiter->cv.notify_one();
       continue;
     }
+    gate.running.fetch_add(1, std::memory_order_acq_rel);
     lock.unlock();
     runHeldBlock(state.get(), item.block);
     item.block = nullptr;
+    gate.running.fetch_sub(1, std::memory_order_acq_rel);
+    if (gate.closed.load(std::memory_order_acquire)) {
+      std::lock_guard wake(gate.mutex);
+      gate.idle.notify_all();
+    }
     lock.lock();
     state->busy = false;
   }
@@ -620,7 +668,19 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global(QueuePriority priority) {
   return globals->queues[index];
 }
 
-std::string DispatchQueue::currentLabel() { return tHeld.empty() ? std::string() : tHeld.back()->label; }
+bool DispatchQueue::closeForProcessExit(std::chrono::milliseconds timeout) {
+  ExitGate& gate = exitGate();
+  gate.closed.store(true, std::memory_order_release);
+  // A block that called exit() is still running on this very thread.
+  const int own = tQueueThread ? 1 : 0;
+  std::unique_lock lock(gate.mutex);
+  return gate.idle.wait_for(lock, timeout, [&] { return gate.running.load(std::memory_order_acquire) <= own; });
+}
+
+std::string DispatchQueue::currentLabel() {
+  if (tHeld.depth == 0 || tHeld.depth > HeldStack::kCapacity) return std::string();
+  return tHeld.queues[tHeld.depth - 1]->label;
+}
 
 void MainRunLoop::run() {
   MainLoopScope scope;

@@ -68,6 +68,13 @@ class DispatchQueue {
   // outside any queue.
   static std::string currentLabel();
 
+  // For a normal process exit, after the last work that must finish was waited for: no
+  // queue with its own thread starts another asynchronous block (they stay queued for
+  // good; syncs still get their turn), then waits up to `timeout` for the blocks already
+  // running on other threads. True when none is left running. Static objects destroyed
+  // after this are no longer used by queued work.
+  static bool closeForProcessExit(std::chrono::milliseconds timeout);
+
   // Helpers that hold the owner weakly: the block is a no-op once the owner is gone.
   template <class Owner, class F>
   void asyncWeak(const std::shared_ptr<Owner>& owner, F&& f) {

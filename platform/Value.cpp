@@ -134,7 +134,8 @@ const Value* Dictionary::findKey(const Value& key) const {
 }
 
 const Value& Dictionary::get(std::string_view key) const {
-  static const Value kNull;
+  // Never destroyed: library threads may still use it while the process exits.
+  static const Value& kNull = *new Value();
   const Value* v = find(key);
   return v ? *v : kNull;
 }
@@ -262,7 +263,7 @@ std::optional<Date> Value::dateValue() const noexcept {
   return p ? std::optional<Date>(*p) : std::nullopt;
 }
 const std::shared_ptr<ValueObject>& Value::object() const noexcept {
-  static const std::shared_ptr<ValueObject> kNone;
+  static const std::shared_ptr<ValueObject>& kNone = *new std::shared_ptr<ValueObject>();
   auto p = std::get_if<ObjectRef>(&v_);
   return p ? *p : kNone;
 }

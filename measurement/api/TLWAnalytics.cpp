@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -278,6 +279,40 @@ std::optional<std::vector<std::string>> checkedSafelist(const Value& value) {
 
 }  // namespace
 
+bool TLWAnalytics::waitUntilPendingCallsStored(std::chrono::milliseconds timeout) {
+  State* s = gState.load(std::memory_order_acquire);
+  if (!s || s->gate->isSuspended() || s->serialQueue->isCurrent()) return false;
+  struct Stored {
+    std::mutex mutex;
+    std::condition_variable signal;
+    bool done = false;
+  };
+  auto stored = std::make_shared<Stored>();
+  auto markStored = [stored] {
+    std::lock_guard<std::mutex> lock(stored->mutex);
+    stored->done = true;
+    stored->signal.notify_all();
+  };
+  // Through the timestamp queue and the gate, as an event call goes, so it follows them.
+  auto enqueue = [s, &markStored] {
+    gated(*s, [s, markStored] { s->backend->whenPendingWorkStored(markStored); });
+  };
+  if (!s->timestampQueue->sync(enqueue)) enqueue();
+  std::unique_lock<std::mutex> lock(stored->mutex);
+  return stored->signal.wait_for(lock, timeout, [&] { return stored->done; });
+}
+
+namespace {
+void storePendingCallsAtExit() {
+  if (!TLWAnalytics::waitUntilPendingCallsStored(TLWAnalytics::kExitStoreTimeout)) {
+    monitor()->logWithLevel(2, 23237, "Not every event was stored before the process exited. Waited (ms)",
+                            Value(static_cast<long long>(TLWAnalytics::kExitStoreTimeout.count())));
+  }
+  // Nothing queued may run on while the process's static objects are destroyed.
+  (void)platform::DispatchQueue::closeForProcessExit(TLWAnalytics::kExitQuietTimeout);
+}
+}  // namespace
+
 void TLWAnalytics::startWithAppID(const std::string& appID, const std::string& origin, const Value& optionsValue) {
   State& s = state();
   auto registry = s.env->classRegistry();
@@ -380,6 +415,9 @@ void TLWAnalytics::startWithAppID(const std::string& appID, const std::string& o
       paymentQueue->addTransactionObserver(observer);
     }
     unsuspendOperationQueue();
+    // Events whose calls returned before a normal exit are stored, not dropped with the
+    // queues (the next launch uploads them).
+    std::atexit(storePendingCallsAtExit);
   });
 }
 

@@ -23,6 +23,7 @@
 // instancePaymentQueue).
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,6 +97,14 @@ class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics>, public p
   static void startWithAppID(const std::string& appID, const std::string& origin, const platform::Value& options);
   static double loadTimestamp();
   static void setLoadTimestamp(double timestamp);
+  // Waits until every call that returned before this one has reached the database (its
+  // event committed), at most `timeout`; true when it has. False at once before start-up
+  // (nothing can be stored yet) and on the serial queue (it would wait for itself). A
+  // normal exit runs it with kExitStoreTimeout once the library has started.
+  static bool waitUntilPendingCallsStored(std::chrono::milliseconds timeout);
+  static constexpr std::chrono::milliseconds kExitStoreTimeout{2000};
+  // Then how long a normal exit waits for the library's blocks still running (an upload).
+  static constexpr std::chrono::milliseconds kExitQuietTimeout{500};
   static void maybeEnableLumenManager();
   static void createAppDelegateProxy();
   static void observeNotificationsForAnalyticsConfiguration(const platform::Value& configuration);

@@ -72,6 +72,9 @@ class TLWAnalyticsBackend {
   // Waits for the worker queue; false when the reset failed.
   [[nodiscard]] virtual bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) = 0;
   virtual void logEvent(TLWEngineEventRequest request) = 0;
+  // Calls `done` (on the engine's worker queue) once everything handed to the engine before
+  // this call is stored; at once when there is no engine.
+  virtual void whenPendingWorkStored(std::function<void()> done) { done(); }
   virtual void setDefaultEventParameters(const std::optional<platform::Dictionary>& parameters) = 0;
   virtual void setSessionTimeoutInterval(double seconds) = 0;
   // The "_npa" value, or nullopt to remove it.

@@ -72,6 +72,13 @@ class DefaultBackend final : public TLWAnalyticsBackend {
                                  r.addedScreenParameters);
     }
   }
+  void whenPendingWorkStored(std::function<void()> done) override {
+    if (auto engine = engineIfAny()) {
+      engine->whenPendingWorkStored(std::move(done));
+    } else {
+      done();
+    }
+  }
   void setDefaultEventParameters(const std::optional<Dictionary>& parameters) override {
     if (auto engine = engineIfAny()) engine->setDefaultEventParameters(parameters);
   }

@@ -54,7 +54,8 @@ std::shared_ptr<TWKAnalytics> TWKAnalytics::initInternal() { return std::shared_
 
 std::shared_ptr<TWKAnalytics> TWKAnalytics::sharedInstance() {
   static std::once_flag once;
-  static std::shared_ptr<TWKAnalytics> instance;
+  // Never destroyed: library threads may still use it while the process exits.
+  static std::shared_ptr<TWKAnalytics>& instance = *new std::shared_ptr<TWKAnalytics>();
   std::call_once(once, [] { instance = initInternal(); });
   return instance;
 }

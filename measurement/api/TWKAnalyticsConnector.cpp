@@ -71,10 +71,12 @@ void TWKAnalyticsConnector::logEventWithOrigin(const std::string& origin, const 
   }
   platform::Dictionary params = parameters;
   if (name == "_cmp") {
-    static const std::map<std::string, std::string, std::less<>> kIntegrations{{"nlv", "nlv_integration"},
-                                                                               {"wkb", "wkb_integration"},
-                                                                               {"orxa", "orxa_integration"},
-                                                                               {"tsq", "tsq_integration"}};
+    // Never destroyed: library threads may still use it while the process exits.
+    static const std::map<std::string, std::string, std::less<>>& kIntegrations =
+        *new std::map<std::string, std::string, std::less<>>{{"nlv", "nlv_integration"},
+                                                             {"wkb", "wkb_integration"},
+                                                             {"orxa", "orxa_integration"},
+                                                             {"tsq", "tsq_integration"}};
     if (auto it = kIntegrations.find(origin); it != kIntegrations.end()) params.set("_cis", it->second);
   }
   if (name == "_ae" && origin == "dvr") params.set("_r", std::int64_t{1});

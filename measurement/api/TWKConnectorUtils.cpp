@@ -10,7 +10,8 @@ namespace {
 
 // Compiled once; ICU matchers are made per call since they are not thread-safe.
 const std::vector<std::unique_ptr<icu::RegexPattern>>& compiledPatterns() {
-  static const auto patterns = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static const auto& patterns = *new auto([] {
     std::vector<std::unique_ptr<icu::RegexPattern>> out;
     for (const auto& text : TWKConnectorUtils::blocklistedUserPropertyPatterns()) {
       UErrorCode status = U_ZERO_ERROR;
@@ -20,7 +21,7 @@ const std::vector<std::unique_ptr<icu::RegexPattern>>& compiledPatterns() {
       if (U_SUCCESS(status) && pattern) out.push_back(std::move(pattern));
     }
     return out;
-  }();
+  }());
   return patterns;
 }
 
@@ -37,33 +38,33 @@ bool matchesBlocklistedPattern(std::string_view name) {
 }  // namespace
 
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::allowedListenerOrigins() {
-  static const NameSet set{"orxa", "crash", "dvr"};
+  static const NameSet& set = *new NameSet{"orxa", "crash", "dvr"};
   return set;
 }
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::blocklistedOrigins() {
-  static const NameSet set{"auto", "app", "qd"};
+  static const NameSet& set = *new NameSet{"auto", "app", "qd"};
   return set;
 }
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::blocklistedEventNames() {
-  static const NameSet set{"_e", "_f", "_iap", "_s", "_au"};
+  static const NameSet& set = *new NameSet{"_e", "_f", "_iap", "_s", "_au"};
   return set;
 }
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::blocklistedParameters() {
-  static const NameSet set{"_r", "_dbg"};
+  static const NameSet& set = *new NameSet{"_r", "_dbg"};
   return set;
 }
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::blocklistedUserProperties() {
-  static const NameSet set{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
+  static const NameSet& set = *new NameSet{"_fot", "_ln", "_id", "_fi", "_lte", "_sid", "_sno"};
   return set;
 }
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::blocklistedUserPropertyPatterns() {
-  static const NameSet set{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
+  static const NameSet& set = *new NameSet{"^_ltv_[A-Z]{3}$", "^_cc[1-5]{1}$"};
   return set;
 }
 const TWKConnectorUtils::NameSet& TWKConnectorUtils::hiddenEventNames() {
-  static const NameSet set{"_xa",      "_xu",      "_aq",           "_aa",         "_ai",
-                           "_ac",      "campaign_details", "_iapx", "_ug",         "_exp_set",
-                           "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
+  static const NameSet& set =
+      *new NameSet{"_xa",   "_xu", "_aq",      "_aa",        "_ai",           "_ac",          "campaign_details",
+                   "_iapx", "_ug", "_exp_set", "_exp_clear", "_exp_activate", "_exp_timeout", "_exp_expire"};
   return set;
 }
 

@@ -58,11 +58,12 @@ std::int64_t mapPlatformTrackingStatus(std::int64_t status) {
 }  // namespace
 
 std::shared_ptr<TLWIdentity> TLWIdentity::sharedInstance() {
-  static const std::shared_ptr<TLWIdentity> instance = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static const std::shared_ptr<TLWIdentity>& instance = *new std::shared_ptr<TLWIdentity>([] {
     auto made = initWithPersistedConfig(TLWPersistedConfig::sharedInstance());
     if (!made) TLWMonitor::sharedInstance()->logWithLevel(2, 20003, "Identity's shared instance is nil");
     return made;
-  }();
+  }());
   return instance;
 }
 

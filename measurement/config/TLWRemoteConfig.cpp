@@ -257,8 +257,9 @@ class SnapshotLimits final : public TLWLimits {
 // Creation
 
 std::shared_ptr<TLWRemoteConfig> TLWRemoteConfig::defaultInstance() {
-  static const std::shared_ptr<TLWRemoteConfig> instance =
-      initWithAppID(std::string(), nullptr, std::shared_ptr<TLWPBMeasurementConfig>(), nullptr, {});
+  // Never destroyed: library threads may still use it while the process exits.
+  static const std::shared_ptr<TLWRemoteConfig>& instance = *new std::shared_ptr<TLWRemoteConfig>(
+      initWithAppID(std::string(), nullptr, std::shared_ptr<TLWPBMeasurementConfig>(), nullptr, {}));
   return instance;
 }
 

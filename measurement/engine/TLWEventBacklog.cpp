@@ -34,6 +34,11 @@ std::optional<TLWEventCall> TLWEventBacklog::take(std::uint64_t upTo) {
   return call;
 }
 
+bool TLWEventBacklog::hasRecordThrough(std::uint64_t upTo) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !records_.empty() && records_.front().sequence <= upTo;
+}
+
 std::uint64_t TLWEventBacklog::newestSequence() {
   std::lock_guard<std::mutex> lock(mutex_);
   return newest_;

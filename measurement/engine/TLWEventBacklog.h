@@ -65,6 +65,8 @@ class TLWEventBacklog {
   // Worker queue. The oldest record when it may run now: numbered at most `upTo` and no
   // block scheduled before it still waiting.
   std::optional<TLWEventCall> take(std::uint64_t upTo);
+  // True when a record numbered at most `upTo` waits.
+  bool hasRecordThrough(std::uint64_t upTo);
   // The number of the newest record pushed so far (0 when none).
   std::uint64_t newestSequence();
   // Worker queue, at the end of a drain: true when records remain, so the drain must be

@@ -220,10 +220,10 @@ void TLWEventPipeline::updateScheduleAfterCommit() {
 
 // ------------------------------------------------------------------ backlog drain
 
-void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog) {
+void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std::uint64_t> through) {
   // Events pushed after the drain started wait for the next drain, so blocks queued
   // behind this one are not starved by a steady stream of events.
-  const std::uint64_t upTo = backlog.newestSequence();
+  const std::uint64_t upTo = through.value_or(backlog.newestSequence());
   TLWDatabase& db = *deps_.database;
   for (;;) {
     std::optional<TLWEventCall> call = backlog.take(upTo);

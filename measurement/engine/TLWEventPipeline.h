@@ -177,7 +177,8 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // kMaxEventsPerGroup events or kMaxGroupSeconds (each event in its own savepoint);
   // listeners and the upload schedule follow each group's commit. Reports calls the
   // backlog refused (log 23232 and an error event) and checkpoints the log when idle.
-  void drainBacklog(TLWEventBacklog& backlog);
+  // Events numbered above `upTo` (default: those pushed after the drain started) wait.
+  void drainBacklog(TLWEventBacklog& backlog, std::optional<std::uint64_t> upTo = std::nullopt);
   static constexpr int kMaxEventsPerGroup = 64;
   static constexpr double kMaxGroupSeconds = 0.004;
 

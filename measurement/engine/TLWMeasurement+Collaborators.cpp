@@ -137,15 +137,30 @@ void TLWMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
 }
 
 void TLWMeasurement::drainEventBacklogOnWorkerQueue() {
+  // Rescheduled while records remain even when storing threw: a drain that stopped here
+  // would leave every later event waiting for good.
+  struct Continue {
+    TLWMeasurement& engine;
+    ~Continue() {
+      engine.eventBacklog_->continueDrain([weak = engine.weak_from_this()] {
+        if (auto self = weak.lock()) self->drainEventBacklogOnWorkerQueue();
+      });
+    }
+  } next{*this};
+  storeEventBacklogOnWorkerQueue(eventBacklog_->newestSequence());
+}
+
+void TLWMeasurement::storeEventBacklogOnWorkerQueue(std::uint64_t upTo) {
   if (auto pipeline = eventPipeline()) {
-    pipeline->drainBacklog(*eventBacklog_);
+    pipeline->drainBacklog(*eventBacklog_, upTo);
   } else {
-    const std::uint64_t upTo = eventBacklog_->newestSequence();
     while (eventBacklog_->take(upTo)) monitor_->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
   }
-  eventBacklog_->continueDrain([weak = weak_from_this()] {
-    if (auto self = weak.lock()) self->drainEventBacklogOnWorkerQueue();
-  });
+}
+
+void TLWMeasurement::whenPendingWorkStored(std::function<void()> done) {
+  // A numbered block: the lane's catch-up stores every event pushed before it first.
+  scheduler_->scheduleOnWorkerQueueBlockID("TLWMeasurement:pending", std::move(done));
 }
 
 void TLWMeasurement::logEvent(std::shared_ptr<TLWEvent> event) {

@@ -270,6 +270,12 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
     engine->network_->setReachabilityDelegate(std::weak_ptr<platform::VXLReachabilityDelegate>(engine));
     engine->network_->setIsDebugModeEnabled(engine->monitor_->debugModeEnabled());
   }
+  engine->scheduler_->setLaneCatchUp([weak = std::weak_ptr<TLWMeasurement>(engine)](std::uint64_t before) {
+    auto self = weak.lock();
+    if (self && before > 1 && self->eventBacklog_->hasRecordThrough(before - 1)) {
+      self->storeEventBacklogOnWorkerQueue(before - 1);
+    }
+  });
   engine->applyInitialEnabledState();
   return engine;
 }

@@ -267,6 +267,9 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   std::string previousZELAppID() const;
 
   const std::shared_ptr<platform::Environment>& environment() const { return env_; }
+  // Any thread. Runs `done` on the worker queue after every call made before this one
+  // (events waiting in the backlog included) has been handled and committed.
+  void whenPendingWorkStored(std::function<void()> done);
   const std::shared_ptr<TLWScheduler>& scheduler() const { return scheduler_; }
   const std::shared_ptr<TLWAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<platform::VXLNetwork>& network() const { return network_; }
@@ -312,6 +315,8 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   bool blocklistInternalEnabled();
   std::string bundleIdentifier() const;
   void drainEventBacklogOnWorkerQueue();
+  // Stores the waiting events numbered up to `upTo`.
+  void storeEventBacklogOnWorkerQueue(std::uint64_t upTo);
 
   const std::shared_ptr<platform::Environment> env_;
   const std::string databaseName_;

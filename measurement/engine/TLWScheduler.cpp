@@ -97,6 +97,28 @@ void TLWScheduler::Order::started(std::uint64_t sequence) {
   }
 }
 
+void TLWScheduler::Order::startedOnWorker(std::uint64_t sequence) {
+  started(sequence);
+  std::function<void(std::uint64_t)> lane;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    lane = catchUp;
+  }
+  if (!lane) return;
+  try {
+    lane(sequence);
+  } catch (...) {
+    // The block still runs: it was submitted after the lane's items, not in place of them.
+    TLWMonitor::sharedInstance()->logWithLevel(
+        1, 30000, "Exception on worker queue. Block ID=TLWScheduler:lane. Exception", caughtException());
+  }
+}
+
+void TLWScheduler::setLaneCatchUp(std::function<void(std::uint64_t before)> catchUp) {
+  std::lock_guard<std::mutex> lock(order_->mutex);
+  order_->catchUp = std::move(catchUp);
+}
+
 void TLWScheduler::Order::finished(std::uint64_t sequence) {
   Block drain;
   {
@@ -129,7 +151,7 @@ void TLWScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block 
   const std::uint64_t sequence = order_->nextSequence++;
   order_->waiting.push_back(sequence);
   workerQueue_->async([order = order_, sequence, wrapped = std::move(wrapped)] {
-    order->started(sequence);
+    order->startedOnWorker(sequence);
     wrapped();
     order->finished(sequence);
   });
@@ -156,7 +178,7 @@ bool TLWScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
   // A refused dispatch (a call from the worker queue itself) leaves `completed` unset, so
   // it is reported below like any other failed synchronous task.
   const bool ran = workerQueue_->sync([&] {
-    order_->started(sequence);
+    order_->startedOnWorker(sequence);
     try {
       block();
       completed = true;

@@ -60,6 +60,11 @@ class TLWScheduler {
   // for it, as they would behind the lane's items); true then. False when nothing holds
   // the item back. One drain may be parked at a time.
   bool parkDrainBehindWaitingBlockBefore(std::uint64_t sequence, Block drain);
+  // Called on the worker queue as each numbered block starts, with its number, before the
+  // block runs: the lane stores its items numbered below it, so a block never overtakes
+  // an item submitted before it (an item pushed while a drain ran would otherwise wait
+  // for the next drain, behind blocks queued after it). Any thread; set once.
+  void setLaneCatchUp(std::function<void(std::uint64_t before)> catchUp);
 
  private:
   // Shared with queued blocks, which may outlive the scheduler.
@@ -70,7 +75,10 @@ class TLWScheduler {
     std::deque<std::uint64_t> waiting;
     std::uint64_t parkedBehind = 0;
     Block parked;
+    std::function<void(std::uint64_t)> catchUp;
     void started(std::uint64_t sequence);
+    // On the worker queue: started(), then the lane's catch-up.
+    void startedOnWorker(std::uint64_t sequence);
     // Runs the drain parked behind `sequence`, if any.
     void finished(std::uint64_t sequence);
   };

@@ -44,11 +44,12 @@ void TLWEClient::resetToDefaults() const { manager_->resetToDefaultsOfSDKName(pr
 // TLWEManager
 
 std::shared_ptr<TLWEManager> TLWEManager::sharedInstance() {
-  static const auto instance = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static const auto& instance = *new auto([] {
     auto manager = create({});
     manager->start();
     return manager;
-  }();
+  }());
   return instance;
 }
 

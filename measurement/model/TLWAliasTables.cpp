@@ -54,20 +54,21 @@ constexpr std::pair<const char*, const char*> kEventPairs[] = {
 }  // namespace
 
 const TLWAliasTables::Table& TLWAliasTables::eventNameAliases() {
-  static const Table table = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static const Table& table = *new Table([] {
     Table t;
     for (const auto& [k, v] : kEventPairs) t.emplace(k, v);
     return t;
-  }();
+  }());
   return table;
 }
 
 const TLWAliasTables::Table& TLWAliasTables::reverseEventNameAliases() {
-  static const Table table = [] {
+  static const Table& table = *new Table([] {
     Table t;
     for (const auto& [k, v] : kEventPairs) t.emplace(v, k);  // emplace keeps the first
     return t;
-  }();
+  }());
   return table;
 }
 
@@ -77,7 +78,7 @@ const TLWAliasTables::Table& TLWAliasTables::publicAllowedEventNameAliases() {
 }
 
 const TLWAliasTables::Table& TLWAliasTables::userPropertyNameAliases() {
-  static const Table table = build({
+  static const Table& table = *new Table(build({
       {"tarnwick_last_notification", "_ln"},
       {"first_open_after_install", "_fi"},
       {"first_open_time", "_fot"},
@@ -88,12 +89,12 @@ const TLWAliasTables::Table& TLWAliasTables::userPropertyNameAliases() {
       {"lifetime_user_engagement", "_lte"},
       {"session_user_engagement", "_se"},
       {"user_id", "_id"},
-  });
+  }));
   return table;
 }
 
 const TLWAliasTables::Table& TLWAliasTables::parameterNameAliases() {
-  static const Table table = build({
+  static const Table& table = *new Table(build({
       {"ad_event_id", "_aeid"},
       {"ad_unit_id", "_ai"},
       {"app_in_background", "_aib"},
@@ -148,7 +149,7 @@ const TLWAliasTables::Table& TLWAliasTables::parameterNameAliases() {
       {"session_number", "_sno"},
       {"topic", "_nt"},
       {"update_with_analytics", "_uwa"},
-  });
+  }));
   return table;
 }
 

@@ -39,7 +39,8 @@ struct CharacterSets {
 };
 
 const CharacterSets& characterSets() {
-  static const CharacterSets sets;
+  // Never destroyed: library threads may still use it while the process exits.
+  static const CharacterSets& sets = *new CharacterSets();
   return sets;
 }
 
@@ -115,7 +116,7 @@ bool pass(std::int64_t* failureCode) {
 using NameSet = std::unordered_set<std::string, TLWStringHash, std::equal_to<>>;
 
 const NameSet& ecommerceEventNames() {
-  static const NameSet names = {
+  static const NameSet& names = *new NameSet{
       "add_payment_info", "add_shipping_info", "add_to_cart",        "add_to_wishlist",    "begin_checkout",
       "purchase",         "refund",            "remove_from_cart",   "select_item",        "select_promotion",
       "view_cart",        "view_item",         "view_item_list",     "view_promotion",     "ecommerce_purchase",
@@ -125,7 +126,7 @@ const NameSet& ecommerceEventNames() {
 }
 
 const NameSet& itemParameterNames() {
-  static const NameSet names = {
+  static const NameSet& names = *new NameSet{
       "affiliation",    "coupon",         "creative_name",  "creative_slot",  "currency",       "discount",
       "index",          "item_id",        "item_brand",     "item_category",  "item_category2", "item_category3",
       "item_category4", "item_category5", "item_list_name", "item_list_id",   "item_name",      "item_variant",
@@ -771,7 +772,7 @@ TLWParameters sanitizeEntries(const std::vector<Entry>& entries, std::string_vie
     } else if (const TLWValueArray* items = value->arrayValue()) {
       // Arrays that arrive already wrapped obey the same rules: the wrapping proves nothing
       // about their contents.
-      static const platform::Value kDictionaryMarker{platform::Dictionary{}};
+      static const platform::Value& kDictionaryMarker = *new platform::Value{platform::Dictionary{}};
       array = sanitizeArray(
           *items, [](const TLWParameters&) { return TLWObjectRef(kDictionaryMarker); },
           [](const TLWParameters& item) { return entriesOf(item); }, key, eventName, isPublic, isArrayElement,

@@ -37,7 +37,8 @@ std::mutex& probesMutex() {
   return m;
 }
 TLWMonitorProbes& sharedProbes() {
-  static TLWMonitorProbes probes;
+  // Never destroyed: library threads may still use it while the process exits.
+  static TLWMonitorProbes& probes = *new TLWMonitorProbes();
   return probes;
 }
 
@@ -156,14 +157,14 @@ TLWMonitor::~TLWMonitor() = default;
 // ------------------------------------------------------------------ creation
 
 std::shared_ptr<TLWMonitor> TLWMonitor::sharedInstance() {
-  static const std::shared_ptr<TLWMonitor> instance = [] {
+  static const std::shared_ptr<TLWMonitor>& instance = *new std::shared_ptr<TLWMonitor>([] {
     TLWMonitorProbes probes;
     {
       std::lock_guard<std::mutex> lock(probesMutex());
       probes = sharedProbes();
     }
     return initWithLibraryVersion(kTLWLibraryNumericVersion, platform::Environment::current(), std::move(probes));
-  }();
+  }());
   return instance;
 }
 

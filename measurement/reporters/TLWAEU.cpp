@@ -16,7 +16,9 @@ std::shared_ptr<platform::Environment> orCurrent(std::shared_ptr<platform::Envir
 // The executable is inspected once per environment (per process in the product).
 bool encryptedExecutable(const std::shared_ptr<platform::Environment>& env) {
   static std::mutex mutex;
-  static std::vector<std::pair<std::weak_ptr<platform::Environment>, bool>> seen;
+  // Never destroyed: library threads may still use it while the process exits.
+  static std::vector<std::pair<std::weak_ptr<platform::Environment>, bool>>& seen =
+      *new std::vector<std::pair<std::weak_ptr<platform::Environment>, bool>>();
   std::lock_guard lock(mutex);
   std::erase_if(seen, [](const auto& entry) { return entry.first.expired(); });
   for (const auto& [weak, encrypted] : seen) {

@@ -10,12 +10,13 @@
 #include "platform/app/NotificationCenter.h"
 
 std::shared_ptr<TLWAdExposureReporter> TLWAdExposureReporter::sharedInstance() {
-  static const auto instance = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static const auto& instance = *new auto([] {
     auto env = platform::Environment::current();
     auto reporter = create({env->clock(), env->notificationCenter(), nullptr, nullptr, nullptr});
     TLWScreenViewReporting::sharedInstance()->addScreenViewObserver(reporter);
     return reporter;
-  }();
+  }());
   return instance;
 }
 
@@ -59,7 +60,7 @@ void TLWAdExposureReporter::observe() {
 namespace {
 std::mutex gDefaultLoggerMutex;
 TLWAdExposureReporter::EventLogger& defaultLogger() {
-  static TLWAdExposureReporter::EventLogger logger;
+  static TLWAdExposureReporter::EventLogger& logger = *new TLWAdExposureReporter::EventLogger();
   return logger;
 }
 }  // namespace

@@ -10,7 +10,8 @@ std::mutex& reporterMutex() {
   return mutex;
 }
 std::shared_ptr<TLWScreenViewReporting>& reporterSlot() {
-  static std::shared_ptr<TLWScreenViewReporting> slot;
+  // Never destroyed: library threads may still use it while the process exits.
+  static std::shared_ptr<TLWScreenViewReporting>& slot = *new std::shared_ptr<TLWScreenViewReporting>();
   return slot;
 }
 }  // namespace

@@ -27,14 +27,15 @@ const std::bitset<67>& registeredOpcodes() {
 }
 
 const TLWPValueRef& breakValue() {
-  static const TLWPValueRef v =
-      std::make_shared<TLWPControlValue>(TLWPControlValue::Type::Break, TLWPRuntimeValue::undefinedValue());
+  // Never destroyed: library threads may still use it while the process exits.
+  static const TLWPValueRef& v = *new TLWPValueRef(
+      std::make_shared<TLWPControlValue>(TLWPControlValue::Type::Break, TLWPRuntimeValue::undefinedValue()));
   return v;
 }
 
 const TLWPValueRef& continueValue() {
-  static const TLWPValueRef v =
-      std::make_shared<TLWPControlValue>(TLWPControlValue::Type::Continue, TLWPRuntimeValue::undefinedValue());
+  static const TLWPValueRef& v = *new TLWPValueRef(
+      std::make_shared<TLWPControlValue>(TLWPControlValue::Type::Continue, TLWPRuntimeValue::undefinedValue()));
   return v;
 }
 

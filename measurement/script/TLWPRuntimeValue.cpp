@@ -626,10 +626,12 @@ std::u16string numberToString(double d) {
     return std::u16string(buffer, end);
   }
   using namespace icu::number;
-  static const LocalizedNumberFormatter decimal = NumberFormatter::withLocale(icu::Locale("en_US"))
-                                                      .precision(Precision::maxSignificantDigits(17))
-                                                      .roundingMode(UNUM_ROUND_HALFUP)
-                                                      .grouping(UNUM_GROUPING_OFF);
+  // Never destroyed: library threads may still use it while the process exits.
+  static const LocalizedNumberFormatter& decimal =
+      *new LocalizedNumberFormatter(NumberFormatter::withLocale(icu::Locale("en_US"))
+                                        .precision(Precision::maxSignificantDigits(17))
+                                        .roundingMode(UNUM_ROUND_HALFUP)
+                                        .grouping(UNUM_GROUPING_OFF));
   static const LocalizedNumberFormatter scientific = decimal.notation(Notation::scientific());
   const double magnitude = std::fabs(d);
   const bool useScientific = magnitude >= 1e21 || magnitude < 1e-6;

@@ -43,11 +43,12 @@ void TLWPersistedConfig::setSharedInstanceUsesApplicationSupport(bool enabled) {
 }
 
 std::shared_ptr<TLWPersistedConfig> TLWPersistedConfig::sharedInstance() {
-  static std::shared_ptr<TLWPersistedConfig> instance = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static std::shared_ptr<TLWPersistedConfig>& instance = *new std::shared_ptr<TLWPersistedConfig>([] {
     auto made = initWithSuiteName(std::string(kTLWPersistedConfigSuiteName), gSharedUsesApplicationSupport.load());
     if (!made) TLWMonitor::sharedInstance()->logWithLevel(1, 27001, "PersistedConfig's shared instance is nil");
     return made;
-  }();
+  }());
   return instance;
 }
 

@@ -22,11 +22,12 @@ TLWUserDefaults::TLWUserDefaults(std::string suiteName, std::shared_ptr<platform
 }
 
 std::shared_ptr<TLWUserDefaults> TLWUserDefaults::standardUserDefaults() {
-  static std::shared_ptr<TLWUserDefaults> instance = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static std::shared_ptr<TLWUserDefaults>& instance = *new std::shared_ptr<TLWUserDefaults>([] {
     std::shared_ptr<TLWUserDefaults> made(new TLWUserDefaults("", platform::Environment::current()));
     made->isPreferenceFileExcluded_ = true;
     return made;
-  }();
+  }());
   return instance;
 }
 

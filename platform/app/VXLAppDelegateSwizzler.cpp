@@ -96,10 +96,11 @@ class ProxyDelegate : public ApplicationDelegate {
 }  // namespace
 
 std::shared_ptr<VXLAppDelegateSwizzler> VXLAppDelegateSwizzler::sharedInstance() {
-  static std::shared_ptr<VXLAppDelegateSwizzler> instance = [] {
+  // Never destroyed: library threads may still use it while the process exits.
+  static std::shared_ptr<VXLAppDelegateSwizzler>& instance = *new std::shared_ptr<VXLAppDelegateSwizzler>([] {
     auto env = Environment::current();
     return create(env->application(), env->mainBundle());
-  }();
+  }());
   return instance;
 }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -494,6 +495,34 @@ TEST_F(DispatchQueueTest, OperationQueueResuspendsAndSurvivesFaultyOperations) {
   EXPECT_EQ(ran.load(), 3);
   EXPECT_EQ(logged({"test.gate-faults", "operation failed"}), 1u);
   EXPECT_EQ(logged({"test.gate-faults", "waited for its own queue"}), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// Closing is for good, so it runs in a child process of its own.
+TEST(DispatchQueueExitTest, ClosedForExitNoAsyncBlockStartsSyncsStillRunAndRunningBlocksAreWaitedFor) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        auto queue = DispatchQueue::create("test.exit");
+        std::atomic<int> ran{0};
+        std::atomic<bool> started{false};
+        queue->async([&] {
+          started = true;
+          std::this_thread::sleep_for(300ms);
+          ran += 1;
+        });
+        while (!started) std::this_thread::yield();
+        const bool quietTooSoon = DispatchQueue::closeForProcessExit(10ms);
+        const bool quiet = DispatchQueue::closeForProcessExit(10s);
+        queue->async([&] { ran += 10; });
+        const bool synced = queue->sync([&] { ran += 100; });
+        std::this_thread::sleep_for(50ms);
+        std::_Exit(!quietTooSoon && quiet && synced && ran == 101 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

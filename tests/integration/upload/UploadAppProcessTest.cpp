@@ -153,6 +153,20 @@ TEST_F(UploadAppProcessTest, EveryLoggedEventArrivesExactlyOnceOverASessionWithS
   for (const auto& upload : uploads()) EXPECT_EQ(upload.status, 204) << "every upload is valid and was accepted";
 }
 
+// An app that returns from main right after its calls: what they handed over is stored on
+// the way out and leaves with the next launch.
+TEST_F(UploadAppProcessTest, EventsLoggedJustBeforeANormalExitArriveAfterTheNextLaunch) {
+  constexpr std::int64_t kEvents = 400;
+  launch();
+  ASSERT_TRUE(app->fireEvents(0, kEvents, kTimeout));
+  ASSERT_EQ(app->quit(kTimeout), 0);
+  launch();
+  ASSERT_TRUE(app->logEvents(kEvents, 1, kTimeout));
+  EXPECT_TRUE(waitFor([&] { return allAccepted(kEvents + 1); }))
+      << accepted().size() << " of " << kEvents + 1 << " events arrived";
+  EXPECT_EQ(app->quit(kTimeout), 0);
+}
+
 TEST_F(UploadAppProcessTest, AKillInTheMiddleOfAnUploadRepeatsOnlyTheBatchInFlight) {
   constexpr int kKills = 3;
   constexpr std::int64_t kPerGroup = 20;

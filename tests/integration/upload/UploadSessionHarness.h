@@ -154,6 +154,12 @@ class SessionApp {
     return send(command) && readLine(timeout) == "logged " + std::to_string(first) + " " + std::to_string(count);
   }
 
+  // Logs the same events without waiting for the library: true once the calls returned.
+  bool fireEvents(std::int64_t first, std::int64_t count, std::chrono::milliseconds timeout) {
+    const std::string command = "fire " + std::to_string(first) + " " + std::to_string(count);
+    return send(command) && readLine(timeout) == "fired " + std::to_string(first) + " " + std::to_string(count);
+  }
+
   // The app instance ID the library hands out ("-" for none); nullopt when the app did
   // not answer.
   std::optional<std::string> appInstanceID(std::chrono::milliseconds timeout) {

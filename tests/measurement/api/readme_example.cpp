@@ -33,15 +33,15 @@ int main() {
                                                                                 {"virtual_currency_name", "gems"},
                                                                                 {"value", 120}});
 
-  // Every call returns at once; the work runs on the library's queues. A program that
-  // ends right away waits for it.
+  // Every call returns at once; the work runs on the library's queues (a normal exit still
+  // stores what was handed over). Here the listener shows each event once it is stored.
   bool stored = lastEvent->get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   TWKAnalytics::removeLogEventListener(token);
   std::printf("%s\n", stored ? "all events accepted" : "events still queued");
 
   // Stored events are uploaded in the background (about a second after an event when the
-  // program runs with -TWKDebugEnabled); what is still queued at exit goes out at the next
-  // launch. Stay a moment, as an app would, so this run's events leave now.
+  // program runs with -TWKDebugEnabled); what is stored but not yet sent at exit goes out
+  // at the next launch. Stay a moment, as an app would, so this run's events leave now.
   std::this_thread::sleep_for(std::chrono::seconds(5));
   return 0;
 }

@@ -216,6 +216,29 @@ TEST_F(MeasurementFixture, EventsLoggedThroughTheEngineAreStoredThroughThePipeli
   EXPECT_EQ(*stored->value().stringValue(), "pizza");
 }
 
+// An event handed over while a drain is running must not be overtaken by a block handed
+// over after it (an exit's "everything stored?" check is such a block).
+TEST_F(MeasurementFixture, ABlockHandedOverAfterAnEventRunsAfterThatEventIsStored) {
+  auto l = launch();
+  auto engine = l->engine;
+  std::vector<std::string> seenByBlock;
+  bool blockRan = false;
+  // Runs on the worker, inside the drain, in place of logging "trigger".
+  TLWEventInterceptor interceptor = [&](const std::string&, const std::string&, const platform::Dictionary&, double) {
+    engine->logEventWithOrigin("app", true, "handed_over", {}, 1'700'000'002.0, true, false, false, nullptr, {});
+    engine->whenPendingWorkStored([&] {
+      TLWError error;
+      auto rows = engine->database()->sqliteStore()->recordsForQuery("SELECT name FROM raw_events", {}, &error);
+      if (rows) for (const auto& row : *rows) seenByBlock.push_back(row.get("name").stringOr());
+      blockRan = true;
+    });
+  };
+  engine->logEventWithOrigin("app", true, "trigger", {}, 1'700'000'001.0, true, false, false, interceptor, {});
+  l->drain();
+  ASSERT_TRUE(blockRan);
+  EXPECT_EQ(countOf(seenByBlock, "handed_over"), 1);
+}
+
 // ---------------------------------------------------------------------------
 // Reset and wipe
 
