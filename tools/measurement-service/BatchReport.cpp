@@ -141,7 +141,7 @@ void installDevelopmentHooks(ServiceCore& service, std::FILE* out, DebugView* vi
     const bool upload = request.method == "POST" && request.path == "/a";
     if (!out && !view) return;
     const BatchCheck check = upload ? checkBatch(request.payload()) : BatchCheck{};
-    if (view && upload) view->publishUpload(request, check);
+    if (view && upload) view->publishUpload(request, check.json, check.problem);
     if (view && request.method == "GET" && request.path.starts_with(kConfigPrefix))
       view->publishConfiguration(request.path.substr(kConfigPrefix.size()), request, service);
     if (!out) return;

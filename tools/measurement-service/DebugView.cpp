@@ -7,7 +7,6 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/common/TLWPBJson.h"
-#include "tools/measurement-service/BatchReport.h"
 #include "tools/measurement-service/ServiceCore.h"
 
 namespace measurement_service {
@@ -116,12 +115,13 @@ void DebugView::attachTo(ServiceCore& service) {
   });
 }
 
-void DebugView::publishUpload(const RecordedRequest& request, const BatchCheck& check) {
+void DebugView::publishUpload(const RecordedRequest& request, const std::optional<std::string>& batchJSON,
+                              const std::string& problem) {
   std::string reason;
   if (!request.gunzipError.empty()) {
     reason = "cannot inflate: " + request.gunzipError;
-  } else if (!check.valid()) {
-    reason = check.problem;
+  } else if (!batchJSON || !problem.empty()) {
+    reason = problem.empty() ? "does not decode" : problem;
   } else if (request.action == "drop") {
     reason = "connection dropped by a rule";
   } else if (request.action == "stall") {
@@ -138,8 +138,8 @@ void DebugView::publishUpload(const RecordedRequest& request, const BatchCheck& 
                {"refused", !reason.empty()},
                {"reason", reason},
                {"bundles", json::array()}};
-  if (check.json) {
-    json batch = json::parse(*check.json, nullptr, /*allow_exceptions=*/false);
+  if (batchJSON) {
+    json batch = json::parse(*batchJSON, nullptr, /*allow_exceptions=*/false);
     if (batch.is_object() && batch.contains("bundles")) {
       makeExactForScript(batch["bundles"]);
       message["bundles"] = std::move(batch["bundles"]);

@@ -18,6 +18,7 @@
 // Ownership: the routes keep the feed alive; the view may be destroyed before the service.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,7 +28,6 @@ namespace measurement_service {
 
 class ServiceCore;
 struct RecordedRequest;
-struct BatchCheck;
 
 class DebugView {
  public:
@@ -36,8 +36,10 @@ class DebugView {
   // Adds the page and the live channel to the service; before service.start().
   void attachTo(ServiceCore& service);
 
-  // An upload as the service answered it, with what its batch check found.
-  void publishUpload(const RecordedRequest& request, const BatchCheck& check);
+  // An upload as the service answered it, with what its batch check found: the batch as
+  // JSON when it decoded, and the problem (empty when none).
+  void publishUpload(const RecordedRequest& request, const std::optional<std::string>& batchJSON,
+                     const std::string& problem);
   // A configuration request for `appID`: what the service serves for it now.
   void publishConfiguration(const std::string& appID, const RecordedRequest& request, const ServiceCore& service);
 
