@@ -5,7 +5,7 @@ DEPS := scripts/install-deps
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: all deps build test check asan tsan fuzz bench demo install clean
+.PHONY: all deps build test check asan tsan fuzz browser bench demo debug-view install clean
 
 all: build
 
@@ -34,14 +34,22 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS) --target fuzz_targets
 	bash scripts/run-fuzz build/fuzz
 
-# The sanitizer suites, and the fuzz targets for a bounded time.
-check: asan tsan fuzz
+# The debug view in headless Chromium (a few seconds; kept out of `make test`).
+browser: build
+	ctest --preset browser
+
+# The browser test, the sanitizer suites, and the fuzz targets for a bounded time.
+check: browser asan tsan fuzz
 
 bench: build
 	bash scripts/run-bench build/default
 
 demo: build
 	bash scripts/run-demo build/default
+
+# The demo against a measurement service that stays up afterwards, with its debug view.
+debug-view: build
+	TALLYWISE_DEMO_KEEP_SERVICE=$(CURDIR)/build/default/debug-view bash scripts/run-demo build/default
 
 install: build
 	cmake --install build/default --prefix $(or $(PREFIX),/usr/local)

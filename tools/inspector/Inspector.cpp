@@ -9,6 +9,7 @@
 
 #include "platform/Gzip.h"
 #include "tools/common/TLWPBJson.h"
+#include "tools/inspector/StoreDump.h"
 
 namespace tools {
 namespace {
@@ -65,6 +66,21 @@ int runInspector(const std::vector<std::string>& args, std::istream& in, std::os
   encode->add_option("-o,--output", outputPath, "output file, or - for standard output")->required();
   encode->add_flag("--gzip", gzip, "gzip the encoded bytes");
 
+  std::string dbPath;
+  std::size_t rowLimit = 0;
+  bool dbJson = false;
+  CLI::App* db = app.add_subcommand("db", "Print a measurement database (read-only, safe while the app runs)");
+  db->add_option("file", dbPath, "the database, e.g. <sandbox>/Library/Application Support/Vorlix/Measurement/"
+                                 "vorlix-tally-wise.sql")->required();
+  db->add_option("--limit", rowLimit, "at most this many rows per table (0: all)")->capture_default_str();
+  db->add_flag("--json", dbJson, "JSON for machines");
+
+  std::string plistPath;
+  bool plistJson = false;
+  CLI::App* plist = app.add_subcommand("plist", "Print a property list: a preference suite or the keychain file");
+  plist->add_option("file", plistPath, "the property list (XML or binary)")->required();
+  plist->add_flag("--json", plistJson, "JSON for machines");
+
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);
@@ -77,6 +93,20 @@ int runInspector(const std::vector<std::string>& args, std::istream& in, std::os
   }
 
   std::string error;
+  if (*db || *plist) {
+    DumpFailure failure;
+    auto dump = *db ? dumpMeasurementDatabase(dbPath, rowLimit, &failure) : dumpPropertyList(plistPath, &failure);
+    if (!dump) {
+      err << failure.reason << "\n";
+      return failure.status;
+    }
+    if (*db ? dbJson : plistJson) {
+      out << dump->dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    } else {
+      out << describeDump(*dump);
+    }
+    return 0;
+  }
   if (*decode) {
     std::vector<std::uint8_t> bytes;
     if (!readInput(decodePath, in, &bytes, err)) return 1;

@@ -1,9 +1,12 @@
 #pragma once
 // The inspector command line: decode a batch, a bundle or a configuration file (raw or
-// gzip) to readable text or JSON, and encode a message from JSON.
+// gzip) to readable text or JSON, encode a message from JSON, and print what an app keeps
+// on disk (see StoreDump.h).
 //
 //   tallywise-inspect decode <batch|bundle|config> <file|-> [--format text|json] [--compact]
 //   tallywise-inspect encode <config|bundle|batch> <json-file|-> -o <file|-> [--gzip]
+//   tallywise-inspect db <database> [--json] [--limit N]
+//   tallywise-inspect plist <file> [--json]
 //
 // Thread-safety: runInspector touches only its arguments and the files they name.
 

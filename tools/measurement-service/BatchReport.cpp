@@ -4,6 +4,7 @@
 
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "tools/common/TLWPBJson.h"
+#include "tools/measurement-service/DebugView.h"
 #include "tools/measurement-service/ServiceCore.h"
 
 namespace measurement_service {
@@ -124,7 +125,7 @@ std::string describeBundle(const BundleSummary& b) {
   return line;
 }
 
-void installDevelopmentHooks(ServiceCore& service, std::FILE* out) {
+void installDevelopmentHooks(ServiceCore& service, std::FILE* out, DebugView* view) {
   service.setUploadDecoder([](std::string_view payload) -> std::optional<std::string> {
     BatchCheck check = checkBatch(payload);
     if (!check.valid()) return std::nullopt;
@@ -135,12 +136,18 @@ void installDevelopmentHooks(ServiceCore& service, std::FILE* out) {
     if (!bytes) return std::nullopt;
     return std::string(bytes->begin(), bytes->end());
   });
-  service.setRequestObserver([out](const RecordedRequest& request) {
+  service.setRequestObserver([out, view, &service](const RecordedRequest& request) {
+    static constexpr std::string_view kConfigPrefix = "/config/app/";
+    const bool upload = request.method == "POST" && request.path == "/a";
+    if (!out && !view) return;
+    const BatchCheck check = upload ? checkBatch(request.payload()) : BatchCheck{};
+    if (view && upload) view->publishUpload(request, check.json, check.problem);
+    if (view && request.method == "GET" && request.path.starts_with(kConfigPrefix))
+      view->publishConfiguration(request.path.substr(kConfigPrefix.size()), request, service);
     if (!out) return;
     const std::string answer = request.action == "drop" || request.action == "stall" ? request.action
                                                                                      : std::to_string(request.status);
-    if (request.method == "POST" && request.path == "/a") {
-      BatchCheck check = checkBatch(request.payload());
+    if (upload) {
       if (!check.valid()) {
         std::fprintf(out, "upload #%llu -> %s: refused (%s)\n", static_cast<unsigned long long>(request.sequence),
                      answer.c_str(), check.problem.c_str());

@@ -15,6 +15,7 @@
 namespace measurement_service {
 
 class ServiceCore;
+class DebugView;
 struct RecordedRequest;
 
 struct BundleSummary {
@@ -54,7 +55,9 @@ std::string describeBundle(const BundleSummary& bundle);
 
 // The development hooks of the executable: uploads must decode and pass the checks (else
 // 400), configurations may be written as JSON, and each received bundle prints one line
-// to `out` (with the answer the service gave).
-void installDevelopmentHooks(ServiceCore& service, std::FILE* out);
+// to `out` (with the answer the service gave). With a debug view, every upload and
+// configuration request is also published there; the view must outlive the service's
+// serving (it is attached to it beforehand).
+void installDevelopmentHooks(ServiceCore& service, std::FILE* out, DebugView* view = nullptr);
 
 }  // namespace measurement_service

@@ -330,6 +330,15 @@ bool ServiceCore::start(std::string* error) {
     }
     return httplib::Server::HandlerResponse::Unhandled;
   });
+  for (const auto& [path, route] : routes_) {
+    // An exact path: the server reads route patterns as regular expressions.
+    std::string pattern;
+    for (char c : path) {
+      if (std::strchr(".^$|()[]{}*+?\\", c)) pattern += '\\';
+      pattern += c;
+    }
+    server_->Get(pattern, route);
+  }
   server_->Post("/_control/rules", [this](const httplib::Request& req, httplib::Response& res) {
     std::string reason;
     auto rules = parseRules(req.body, &reason);
@@ -427,6 +436,11 @@ void ServiceCore::setRequestObserver(RequestObserver observer) {
   observer_ = std::move(observer);
 }
 
+void ServiceCore::addRoute(std::string path, RouteHandler handler) {
+  if (started_ || !handler) return;
+  routes_.emplace_back(std::move(path), std::move(handler));
+}
+
 std::vector<RecordedRequest> ServiceCore::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -511,6 +525,32 @@ void ServiceCore::dropConnection(const httplib::Request& req) {
   ::closedir(dir);
 }
 
+std::optional<std::string> ServiceCore::servedConfiguration(const std::string& appID, std::int64_t* modified,
+                                                            std::string* error) const {
+  if (options_.configDirectory.empty() || !isSafeFileName(appID)) return std::nullopt;
+  std::int64_t mtime = 0;
+  if (auto bytes = readFileBounded(options_.configDirectory / appID, kMaxResponseBodyBytes, &mtime)) {
+    if (modified) *modified = mtime;
+    return bytes;
+  }
+  ConfigEncoder encoder;
+  {
+    std::lock_guard lock(mutex_);
+    encoder = configEncoder_;
+  }
+  auto text = encoder ? readFileBounded(options_.configDirectory / (appID + ".json"), kMaxRulesBytes * 16, &mtime)
+                      : std::nullopt;
+  if (!text) return std::nullopt;
+  std::string reason;
+  auto bytes = encoder(*text, &reason);
+  if (!bytes) {
+    setError(error, "cannot encode " + appID + ".json: " + reason);
+    return std::nullopt;
+  }
+  if (modified) *modified = mtime;
+  return bytes;
+}
+
 void ServiceCore::answerNormally(const httplib::Request& req, httplib::Response& res) {
   static constexpr std::string_view kConfigPrefix = "/config/app/";
   if (req.method == "POST" && req.path == "/a") {
@@ -524,26 +564,12 @@ void ServiceCore::answerNormally(const httplib::Request& req, httplib::Response&
       return;
     }
     std::int64_t modified = 0;
-    std::optional<std::string> bytes;
-    if (!options_.configDirectory.empty())
-      bytes = readFileBounded(options_.configDirectory / appID, kMaxResponseBodyBytes, &modified);
-    if (!bytes && !options_.configDirectory.empty()) {
-      ConfigEncoder encoder;
-      {
-        std::lock_guard lock(mutex_);
-        encoder = configEncoder_;
-      }
-      auto text = encoder ? readFileBounded(options_.configDirectory / (appID + ".json"), kMaxRulesBytes * 16, &modified)
-                          : std::nullopt;
-      if (text) {
-        std::string reason;
-        bytes = encoder(*text, &reason);
-        if (!bytes) {
-          res.status = 500;
-          res.set_content("cannot encode " + appID + ".json: " + reason + "\n", "text/plain");
-          return;
-        }
-      }
+    std::string reason;
+    std::optional<std::string> bytes = servedConfiguration(appID, &modified, &reason);
+    if (!bytes && !reason.empty()) {
+      res.status = 500;
+      res.set_content(reason + "\n", "text/plain");
+      return;
     }
     if (!bytes) {
       res.status = 404;

@@ -16,6 +16,8 @@
 //   POST /_control/rules       replaces the rules (JSON, below); answers {"rules": n}
 //   GET  /_control/requests    what was received, as JSON (bodies are not included)
 //   POST /_control/reset       forgets the received requests (files stay)
+//   routes added with addRoute (the debug view's page and live feed), answered before
+//                              the ones above and not recorded
 //
 // Every request other than /_control/... is recorded: kept in memory (the newest
 // kMaxKeptRequests, within kMaxKeptRequestBytes of bodies) and, when a record directory is set, written there as one JSON file
@@ -143,6 +145,8 @@ using ConfigEncoder = std::function<std::optional<std::string>(std::string_view 
 // Told of every recorded request (not /_control/...), after it was answered. Runs on a
 // server thread, one request at a time.
 using RequestObserver = std::function<void(const RecordedRequest& request)>;
+// Answers a route added with addRoute. Runs on a server thread; must be thread-safe.
+using RouteHandler = std::function<void(const httplib::Request& request, httplib::Response& response)>;
 
 // HTTP-date (IMF-fixdate) for a time, and back; nullopt for text that is not one.
 std::string formatHTTPDate(std::int64_t secondsSince1970);
@@ -178,6 +182,14 @@ class ServiceCore {
   // The hooks for configurations written as JSON and for watching requests; empty removes.
   void setConfigEncoder(ConfigEncoder encoder);
   void setRequestObserver(RequestObserver observer);
+  // A GET route (an exact path) answered by `handler` instead of being recorded. Only
+  // before start(); later calls are ignored.
+  void addRoute(std::string path, RouteHandler handler);
+
+  // The bytes GET /config/app/<app id> serves now: the raw file, else the JSON file
+  // encoded. Nullopt when there is neither, with `error` set when the JSON does not encode.
+  std::optional<std::string> servedConfiguration(const std::string& appID, std::int64_t* modified = nullptr,
+                                                 std::string* error = nullptr) const;
 
   std::vector<RecordedRequest> requests() const;
   std::size_t requestCount() const;
@@ -216,6 +228,7 @@ class ServiceCore {
   ConfigEncoder configEncoder_;
   RequestObserver observer_;
   std::mutex observerMutex_;
+  std::vector<std::pair<std::string, RouteHandler>> routes_;
 };
 
 }  // namespace measurement_service

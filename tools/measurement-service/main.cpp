@@ -3,9 +3,9 @@
 //   tallywise-measurement-service [--host 127.0.0.1] [--port 0] [--record-dir DIR]
 //                                 [--config-dir DIR] [--experiments-file FILE] [--rules FILE]
 //
-// Prints "listening on http://HOST:PORT" once it serves, then one line per request and
-// one per received bundle (app, sequence index, retry count, events by name, user
-// properties), and stops cleanly on SIGINT or SIGTERM.
+// Prints "listening on http://HOST:PORT" and "debug view at http://HOST:PORT/" once it
+// serves, then one line per request and one per received bundle (app, sequence index,
+// retry count, events by name, user properties), and stops cleanly on SIGINT or SIGTERM.
 
 #include <pthread.h>
 #include <signal.h>
@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "tools/measurement-service/BatchReport.h"
+#include "tools/measurement-service/DebugView.h"
 #include "tools/measurement-service/ServiceCore.h"
 
 int main(int argc, char** argv) {
@@ -53,13 +54,16 @@ int main(int argc, char** argv) {
   }
   // Every upload must decode as a batch and pass the checks (an undecodable one is
   // answered 400); configurations may be written as JSON; each bundle prints a line.
-  measurement_service::installDevelopmentHooks(service, stdout);
+  measurement_service::DebugView view;
+  view.attachTo(service);
+  measurement_service::installDevelopmentHooks(service, stdout, &view);
   std::string error;
   if (!service.start(&error)) {
     std::fprintf(stderr, "cannot start: %s\n", error.c_str());
     return 1;
   }
   std::printf("listening on %s\n", service.baseURL().c_str());
+  std::printf("debug view at %s/\n", service.baseURL().c_str());
   std::fflush(stdout);
 
   int received = 0;
