@@ -5,7 +5,7 @@ DEPS := scripts/install-deps
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: all deps build test check asan tsan fuzz browser bench demo debug-view install clean
+.PHONY: all deps build test check asan tsan fuzz browser bench demo debug-view soak install clean
 
 all: build
 
@@ -50,6 +50,13 @@ demo: build
 # The demo against a measurement service that stays up afterwards, with its debug view.
 debug-view: build
 	TALLYWISE_DEMO_KEEP_SERVICE=$(CURDIR)/build/default/debug-view bash scripts/run-demo build/default
+
+# An app logging at a steady rate against the local service with faults injected, for
+# SOAK_SECONDS (600 by default; SOAK_RATE events per second, 100). Not part of CI.
+soak: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target soak_runner upload_session_app
+	build/default/tests/soak_runner
 
 install: build
 	cmake --install build/default --prefix $(or $(PREFIX),/usr/local)

@@ -1,5 +1,7 @@
 #include "measurement/engine/TLWEventBacklog.h"
 
+#include <utility>
+
 #include "measurement/engine/TLWScheduler.h"
 
 TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::size_t capacity)
@@ -7,7 +9,7 @@ TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::s
 
 TLWEventBacklog::PushResult TLWEventBacklog::push(TLWEventCall call) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (records_.size() >= capacity_) {
+  if (records_.size() + taken_ >= capacity_) {
     ++refusedSinceReport_;
     ++refusedTotal_;
     return PushResult::kRefused;
@@ -31,12 +33,35 @@ std::optional<TLWEventCall> TLWEventBacklog::take(std::uint64_t upTo) {
   // Only the worker takes, so the front is still the same record.
   std::optional<TLWEventCall> call(std::move(records_.front()));
   records_.pop_front();
+  ++taken_;
   return call;
 }
 
 bool TLWEventBacklog::hasRecordThrough(std::uint64_t upTo) {
   std::lock_guard<std::mutex> lock(mutex_);
   return !records_.empty() && records_.front().sequence <= upTo;
+}
+
+void TLWEventBacklog::settleTaken() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  taken_ = 0;
+}
+
+void TLWEventBacklog::putBack(std::vector<TLWEventCall> calls, double retryDelaySeconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = calls.rbegin(); it != calls.rend(); ++it) records_.push_front(std::move(*it));
+  taken_ = 0;
+  retryDelay_ = retryDelaySeconds;
+}
+
+std::size_t TLWEventBacklog::discardBefore(std::uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t dropped = 0;
+  while (!records_.empty() && records_.front().sequence < sequence) {
+    records_.pop_front();
+    ++dropped;
+  }
+  return dropped;
 }
 
 std::uint64_t TLWEventBacklog::newestSequence() {
@@ -53,13 +78,19 @@ bool TLWEventBacklog::finishDrain() {
 
 void TLWEventBacklog::continueDrain(std::function<void()> drain) {
   std::uint64_t oldest = 0;
+  double retryDelay = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    retryDelay = std::exchange(retryDelay_, 0.0);
     if (records_.empty()) {
       drainScheduled_ = false;
       return;
     }
     oldest = records_.front().sequence;
+  }
+  if (retryDelay > 0) {
+    scheduler_->scheduleDrainOnWorkerQueueAfter(retryDelay, "TLWMeasurement:2135", std::move(drain));
+    return;
   }
   if (scheduler_->parkDrainBehindWaitingBlockBefore(oldest, drain)) return;
   scheduler_->scheduleDrainOnWorkerQueueBlockID("TLWMeasurement:2135", std::move(drain));
@@ -67,7 +98,7 @@ void TLWEventBacklog::continueDrain(std::function<void()> drain) {
 
 std::size_t TLWEventBacklog::size() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return records_.size();
+  return records_.size() + taken_;
 }
 
 std::uint64_t TLWEventBacklog::takeRefusedCount() {

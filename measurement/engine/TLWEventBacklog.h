@@ -5,6 +5,9 @@
 // transaction (TLWEventPipeline::drainBacklog). The number of waiting events is capped
 // (kDefaultCapacity); a call made while the backlog is full is refused, logged and
 // counted, so a burst can never grow memory without limit and the caller never waits.
+// Records the drain has taken count against the cap until it settles them (stored or
+// dropped by a rule) or puts them back (the database was busy or full): then they wait at
+// the front, in their order, and the next drain runs after a delay.
 //
 // Ordering: records are numbered from the scheduler's counter, the same one that numbers
 // every block scheduled through it, and take() hands out a record only while no block
@@ -24,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "measurement/engine/TLWEventInterceptor.h"
 #include "platform/Value.h"
@@ -63,19 +67,29 @@ class TLWEventBacklog {
   PushResult push(TLWEventCall call);
 
   // Worker queue. The oldest record when it may run now: numbered at most `upTo` and no
-  // block scheduled before it still waiting.
+  // block scheduled before it still waiting. It keeps its room until settleTaken or
+  // putBack.
   std::optional<TLWEventCall> take(std::uint64_t upTo);
   // True when a record numbered at most `upTo` waits.
   bool hasRecordThrough(std::uint64_t upTo);
+  // Worker queue: the records taken so far are done with; their room is free again.
+  void settleTaken();
+  // Worker queue: the records taken so far (all of them, in the order taken) wait again
+  // at the front; the next drain runs after `retryDelaySeconds` (continueDrain).
+  void putBack(std::vector<TLWEventCall> calls, double retryDelaySeconds);
+  // Worker queue: drops the waiting records numbered below `sequence`; how many.
+  std::size_t discardBefore(std::uint64_t sequence);
   // The number of the newest record pushed so far (0 when none).
   std::uint64_t newestSequence();
   // Worker queue, at the end of a drain: true when records remain, so the drain must be
   // scheduled again; false when it is done (the next push asks for a new one).
   bool finishDrain();
   // Worker queue, at the end of a drain: when records remain, `drain` runs again right
-  // after the block that holds the oldest back, or else at the end of the worker queue.
+  // after the block that holds the oldest back, or else at the end of the worker queue;
+  // after putBack, once its delay has passed.
   void continueDrain(std::function<void()> drain);
 
+  // Records waiting or taken and not yet settled.
   std::size_t size();
   std::size_t capacity() const { return capacity_; }
   // Calls refused since the last takeRefusedCount (the drain reports them).
@@ -88,6 +102,8 @@ class TLWEventBacklog {
   const std::size_t capacity_;
   std::mutex mutex_;
   std::deque<TLWEventCall> records_;
+  std::size_t taken_ = 0;
+  double retryDelay_ = 0;
   std::uint64_t newest_ = 0;
   bool drainScheduled_ = false;
   std::uint64_t refusedSinceReport_ = 0;

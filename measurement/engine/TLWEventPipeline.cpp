@@ -130,6 +130,16 @@ void TLWEventPipeline::logEvent(std::shared_ptr<TLWEvent> event) {
 
 void TLWEventPipeline::logErrorEventWithParameters(TLWParameters parameters) {
   const double timestamp = now();
+  // Reported at the end of the backlog group that caused it: a group that is rolled back
+  // and retried reports it once.
+  if (deps_.scheduler->workerQueue()->isCurrent() && holdErrorEvents_) {
+    heldErrorEvents_.emplace_back(std::move(parameters), timestamp);
+    return;
+  }
+  scheduleErrorEvent(std::move(parameters), timestamp);
+}
+
+void TLWEventPipeline::scheduleErrorEvent(TLWParameters parameters, double timestamp) {
   deps_.scheduler->scheduleOnWorkerQueueBlockID(
       "TLWMeasurement:2135", [weak = weak_from_this(), parameters = std::move(parameters), timestamp] {
         auto self = weak.lock();
@@ -137,6 +147,13 @@ void TLWEventPipeline::logErrorEventWithParameters(TLWParameters parameters) {
         auto event = TLWEvent::initWithOrigin(kAutoOrigin, false, kErrorEventName, timestamp, 0, parameters);
         if (event) self->handleInternalEventOnWorkerQueue(event);
       });
+}
+
+void TLWEventPipeline::releaseHeldErrorEvents(bool report) {
+  holdErrorEvents_ = false;
+  auto held = std::exchange(heldErrorEvents_, {});
+  if (!report) return;
+  for (auto& [parameters, timestamp] : held) scheduleErrorEvent(std::move(parameters), timestamp);
 }
 
 void TLWEventPipeline::setDefaultEventParameters(std::optional<platform::Dictionary> parameters) {
@@ -160,7 +177,7 @@ void TLWEventPipeline::logFirstOpenConsentedEvent(double timestamp) {
 
 // ------------------------------------------------------------------ 1. entry with interceptor
 
-void TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
+bool TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
     const std::string& origin, bool isPublicEvent, const std::string& name, const platform::Dictionary& parameters,
     double timestamp, bool enabled, bool ignoreEnabled, bool ignoreInterceptor, const TLWEventInterceptor& interceptor,
     const std::optional<platform::Dictionary>& addedScreenParameters) {
@@ -171,17 +188,17 @@ void TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
   if (!event) {
     deps_.monitor->logWithLevel(1, 23219, "Attempted to log nil event. Origin, name, parameters", Value(origin),
                                 Value(name), Value(withDefaults));
-    return;
+    return true;
   }
   if (addedScreenParameters) (void)event->addScreenParameters(*addedScreenParameters);
 
   if (!enabled && !ignoreEnabled) {
     logEventOnWorkerQueue(event, false);
-    return;
+    return true;
   }
   if (origin == "qd" || name == "_xa" || name == "_xu") {
     logEventOnWorkerQueue(event, false);
-    return;
+    return true;
   }
   if (isPublicEvent && interceptor && !ignoreInterceptor) {
     platform::Dictionary intercepted = withDefaults;
@@ -189,9 +206,10 @@ void TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
       for (const auto& [key, value] : *addedScreenParameters) intercepted.set(key, value);
     }
     interceptor(origin, name, intercepted, timestamp);
-    return;
+    return false;
   }
   logEventOnWorkerQueue(event, true);
+  return true;
 }
 
 void TLWEventPipeline::logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event, bool notifyEventListeners) {
@@ -225,45 +243,100 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
   // behind this one are not starved by a steady stream of events.
   const std::uint64_t upTo = through.value_or(backlog.newestSequence());
   TLWDatabase& db = *deps_.database;
+  // Internal events that met a busy or full database came first.
+  if (!storeRetainedEvents()) {
+    backlog.putBack({}, storageFailed(backlog.size()));
+    return;
+  }
+  std::vector<TLWEventCall> group;
+  group.reserve(kMaxEventsPerGroup);
   for (;;) {
     std::optional<TLWEventCall> call = backlog.take(upTo);
     if (!call) break;
     // Several events to a transaction, each in its own savepoint; the group ends when
     // nothing more may run now, at kMaxEventsPerGroup or after kMaxGroupSeconds.
+    const std::uint64_t failuresBefore = db.transientFailureCount();
     const bool grouped = db.beginWriteGroup();
     const double started = deps_.env->clock()->monotonic();
+    // A busy, full or failing database: the group's calls go back to the backlog whole.
+    bool failed = !grouped && db.transientFailureCount() != failuresBefore;
+    if (failed) group.push_back(std::move(*call));
+    holdErrorEvents_ = true;
     int count = 0;
-    while (call) {
+    while (call && !failed) {
+      group.push_back(std::move(*call));
+      call.reset();
+      const TLWEventCall& c = group.back();
+      bool stays = true;
       try {
-        logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name, call->parameters,
-                                        call->timestamp, call->enabled, call->ignoreEnabled, call->ignoreInterceptor,
-                                        call->interceptor, call->addedScreenParameters);
+        stays = logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameters, c.timestamp,
+                                                c.enabled, c.ignoreEnabled, c.ignoreInterceptor, c.interceptor,
+                                                c.addedScreenParameters);
       } catch (...) {
         // The failing event's savepoint is undone already; the events before it are kept,
         // and a group left open would turn every later commit into a savepoint.
         if (grouped) (void)db.commitWriteGroup();
+        backlog.settleTaken();
+        releaseHeldErrorEvents(true);
         rawEventTrimOwed_ = scheduleUpdateOwed_ = false;
         throw;
       }
-      call.reset();
-      if (!grouped || ++count >= kMaxEventsPerGroup ||
+      // The app's interceptor has it now and logs it again itself: it must not run twice.
+      if (!stays) group.pop_back();
+      failed = db.transientFailureCount() != failuresBefore;
+      if (failed || !grouped || ++count >= kMaxEventsPerGroup ||
           deps_.env->clock()->monotonic() - started >= kMaxGroupSeconds) {
         break;
       }
       call = backlog.take(upTo);
     }
-    if (grouped) {
+    if (grouped && failed) {
+      db.abandonWriteGroup();
+    } else if (grouped) {
       // A failed trim leaves the table over the cap until the next group; the group's
       // events are stored all the same.
       if (rawEventTrimOwed_) (void)trimRawEvents(0);
-      (void)db.commitWriteGroup();
+      failed = !db.commitWriteGroup() && db.transientFailureCount() != failuresBefore;
     }
     rawEventTrimOwed_ = false;
     scheduleUpdateOwed_ = false;
+    releaseHeldErrorEvents(!failed);
+    if (failed) {
+      const std::size_t waiting = backlog.size();
+      backlog.putBack(std::move(group), storageFailed(waiting));
+      return;
+    }
+    backlog.settleTaken();
+    group.clear();
+    storageRecovered();
   }
   if (const std::uint64_t refused = backlog.takeRefusedCount()) reportRefusedCalls(refused);
   // The log is checkpointed while nothing waits, off any event's path.
   if (backlog.size() == 0) (void)db.checkpointIfIdle();
+}
+
+double TLWEventPipeline::storageFailed(std::size_t waitingEvents) {
+  const double now = deps_.env->clock()->monotonic();
+  retryDelay_ = retryDelay_ == 0 ? kRetryFirstDelaySeconds : std::min(retryDelay_ * 2, kRetryMaxDelaySeconds);
+  if (waitingSince_ < 0) waitingSince_ = now;
+  if (lastWaitLogged_ < 0 || now - lastWaitLogged_ >= kWaitLogIntervalSeconds) {
+    lastWaitLogged_ = now;
+    deps_.monitor->logWithLevel(4, 23240,
+                                "Cannot store events now (database busy, full or failing); they are kept in memory "
+                                "and stored once it works again. Waiting events, seconds waited, SQLite error",
+                                Value(static_cast<long long>(waitingEvents + retained_.size())),
+                                Value(std::round(now - waitingSince_)),
+                                Value(deps_.database->lastTransientFailureDescription()));
+  }
+  return retryDelay_;
+}
+
+void TLWEventPipeline::storageRecovered() {
+  if (waitingSince_ < 0) return;
+  deps_.monitor->logWithLevel(6, 23241, "Events are stored again after waiting for the database. Seconds",
+                              Value(std::round(deps_.env->clock()->monotonic() - waitingSince_)));
+  waitingSince_ = lastWaitLogged_ = -1;
+  retryDelay_ = 0;
 }
 
 void TLWEventPipeline::reportRefusedCalls(std::uint64_t refused) {
@@ -281,13 +354,74 @@ void TLWEventPipeline::reportRefusedCalls(std::uint64_t refused) {
 
 void TLWEventPipeline::handleInternalEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
   if (!event) return;
+  // Inside a caller's transaction the caller answers for a failure.
+  if (deps_.database->isInTransaction()) {
+    (void)storeInternalEvent(event);
+    return;
+  }
+  // Behind those still waiting, so they keep their order.
+  if (!retained_.empty()) {
+    if (!storeRetainedEvents()) {
+      retainEvent(event->copy());
+      return;
+    }
+    storageRecovered();
+  }
+  auto original = event->copy();
+  if (!storeInternalEvent(event)) retainEvent(std::move(original));
+}
+
+bool TLWEventPipeline::storeInternalEvent(const std::shared_ptr<TLWEvent>& event) {
   if (event->name() != kErrorEventName) {
     if (auto defaults = deps_.persistedConfig->defaultEventParameters(); defaults && !defaults->empty()) {
       event->applyParameters(*defaults);
     }
   }
+  const std::uint64_t failuresBefore = deps_.database->transientFailureCount();
   handleEventOnWorkerQueue(event);
+  if (!deps_.database->isInTransaction() && deps_.database->transientFailureCount() != failuresBefore) return false;
   notifyListenersAfterCommit(event);
+  return true;
+}
+
+void TLWEventPipeline::retainEvent(std::shared_ptr<TLWEvent> event) {
+  if (!event) return;
+  if (retained_.size() >= kMaxRetainedEvents) {
+    deps_.monitor->logWithLevel(1, 23242, "Data loss. Too many events wait for the database. Event name",
+                                Value(event->name()));
+    return;
+  }
+  retained_.push_back(std::move(event));
+  scheduleRetainedRetry(storageFailed(0));
+}
+
+void TLWEventPipeline::scheduleRetainedRetry(double delaySeconds) {
+  if (retainedRetryScheduled_) return;
+  retainedRetryScheduled_ = true;
+  deps_.scheduler->scheduleDrainOnWorkerQueueAfter(delaySeconds, "TLWMeasurement:2135", [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->retainedRetryScheduled_ = false;
+    if (self->retained_.empty()) return;
+    if (self->storeRetainedEvents()) {
+      self->storageRecovered();
+    } else {
+      self->scheduleRetainedRetry(self->storageFailed(0));
+    }
+  });
+}
+
+std::size_t TLWEventPipeline::discardRetainedEvents() {
+  return std::exchange(retained_, {}).size();
+}
+
+bool TLWEventPipeline::storeRetainedEvents() {
+  while (!retained_.empty()) {
+    auto attempt = retained_.front()->copy();
+    if (!attempt || !storeInternalEvent(attempt)) return false;
+    retained_.pop_front();
+  }
+  return true;
 }
 
 // ------------------------------------------------------------------ 3. handling

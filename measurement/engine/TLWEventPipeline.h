@@ -19,14 +19,22 @@
 // collaborators with the engine and holds the host weakly (the engine owns the pipeline).
 // Failure: nothing is reported to callers; every drop and every database error is logged
 // with its message code, and a failed write rolls back counts, aggregates, metadata and
-// the event together.
+// the event together. A write that fails because the database is busy (another process's
+// lock), full or failing is not a drop: the backlog's calls of that group go back to the
+// backlog and internal events wait in memory (at most kMaxRetainedEvents), both retried
+// with back-off (kRetryFirstDelaySeconds doubling to kRetryMaxDelaySeconds) until the
+// database takes them; log 23240 says so while they wait (at most once every
+// kWaitLogIntervalSeconds), 23241 once they are stored. Meanwhile blocks scheduled after
+// the waiting events may run before them.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "measurement/engine/TLWEventInterceptor.h"
@@ -161,7 +169,8 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   void logFirstOpenConsentedEvent(double timestamp);
 
   // Worker queue.
-  void logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
+  // False when the call went to the app's interceptor instead (which logs it again).
+  bool logEventOnWorkerQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
                                        const platform::Dictionary& parameters, double timestamp, bool enabled,
                                        bool ignoreEnabled, bool ignoreInterceptor,
                                        const TLWEventInterceptor& interceptor,
@@ -175,12 +184,22 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   void handleSetDefaultEventParametersOnWorkerQueue(const std::optional<platform::Dictionary>& parameters);
   // Stores the events waiting in the backlog that may run now, in write groups of at most
   // kMaxEventsPerGroup events or kMaxGroupSeconds (each event in its own savepoint);
-  // listeners and the upload schedule follow each group's commit. Reports calls the
+  // listeners and the upload schedule follow each group's commit. A group that meets a
+  // busy, full or failing database is rolled back and put back in the backlog (with the
+  // delay of the next retry); nothing of it was stored or told. Reports calls the
   // backlog refused (log 23232 and an error event) and checkpoints the log when idle.
   // Events numbered above `upTo` (default: those pushed after the drain started) wait.
   void drainBacklog(TLWEventBacklog& backlog, std::optional<std::uint64_t> upTo = std::nullopt);
+  // Worker queue: true while events wait for a busy, full or failing database.
+  bool isWaitingForStorage() const { return waitingSince_ >= 0; }
   static constexpr int kMaxEventsPerGroup = 64;
   static constexpr double kMaxGroupSeconds = 0.004;
+  static constexpr double kRetryFirstDelaySeconds = 0.05;
+  static constexpr double kRetryMaxDelaySeconds = 5.0;
+  static constexpr double kWaitLogIntervalSeconds = 60.0;
+  static constexpr std::size_t kMaxRetainedEvents = 1000;
+  // Drops the internal events waiting for the database (a data reset); how many.
+  std::size_t discardRetainedEvents();
 
   // The steps, public so that the engine and tests can run them on their own.
   std::shared_ptr<TLWEvent> eventAfterSafelistingEvent(const std::shared_ptr<TLWEvent>& event);
@@ -222,6 +241,20 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   void notifyListenersAfterCommit(std::shared_ptr<TLWEvent> event);
   void updateScheduleAfterCommit();
   void reportRefusedCalls(std::uint64_t refused);
+  void scheduleErrorEvent(TLWParameters parameters, double timestamp);
+  // Ends holding error events back; schedules them when `report`, else drops them.
+  void releaseHeldErrorEvents(bool report);
+  // The handling of an internal event; false (nothing stored or told) when its own
+  // transaction met a busy, full or failing database.
+  bool storeInternalEvent(const std::shared_ptr<TLWEvent>& event);
+  void retainEvent(std::shared_ptr<TLWEvent> event);
+  void scheduleRetainedRetry(double delaySeconds);
+  // Stores the retained internal events in order; false when the first still fails.
+  bool storeRetainedEvents();
+  // The delay before the next try, logging 23240 now and then.
+  double storageFailed(std::size_t waitingEvents);
+  // Logs 23241 after a wait and resets the back-off.
+  void storageRecovered();
   // The stored-events cap with room for `roomForRows` more; logs 23069 / 23070.
   bool trimRawEvents(std::int64_t roomForRows);
   double now() const;
@@ -231,4 +264,13 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   bool scheduleUpdateOwed_ = false;
   // Worker queue: an event of the current group went over the stored-events cap.
   bool rawEventTrimOwed_ = false;
+  // Worker queue: waiting for the database (see the failure paragraph above).
+  std::deque<std::shared_ptr<TLWEvent>> retained_;
+  // Worker queue: error events of the open backlog group, reported at its end.
+  bool holdErrorEvents_ = false;
+  std::vector<std::pair<TLWParameters, double>> heldErrorEvents_;
+  bool retainedRetryScheduled_ = false;
+  double retryDelay_ = 0;
+  double waitingSince_ = -1;
+  double lastWaitLogged_ = -1;
 };

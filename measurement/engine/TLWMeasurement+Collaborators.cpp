@@ -155,6 +155,7 @@ void TLWMeasurement::storeEventBacklogOnWorkerQueue(std::uint64_t upTo) {
     pipeline->drainBacklog(*eventBacklog_, upTo);
   } else {
     while (eventBacklog_->take(upTo)) monitor_->logWithLevel(7, 23049, "Analytics is disabled. Event not logged");
+    eventBacklog_->settleTaken();
   }
 }
 
@@ -325,6 +326,16 @@ bool TLWMeasurement::wipeoutAnalyticsDataAndResetComponents() {
   }
   persistedConfig_->clearValues();
   monitor_->clearMonitoringData();
+  // Events logged before the wipe that still wait for a busy or full database would have
+  // been stored and wiped with the rest.
+  if (const std::uint64_t running = TLWScheduler::currentBlockSequence()) {
+    std::size_t dropped = eventBacklog_->discardBefore(running);
+    if (auto pipeline = eventPipeline()) dropped += pipeline->discardRetainedEvents();
+    if (dropped > 0) {
+      monitor_->logWithLevel(6, 23243, "Events logged before the data reset were dropped with it. Count",
+                             platform::Value(static_cast<long long>(dropped)));
+    }
+  }
   if (TLWDatabase* db = database()) {
     TLWError error;
     if (!db->reset(&error)) {

@@ -272,9 +272,10 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
   }
   engine->scheduler_->setLaneCatchUp([weak = std::weak_ptr<TLWMeasurement>(engine)](std::uint64_t before) {
     auto self = weak.lock();
-    if (self && before > 1 && self->eventBacklog_->hasRecordThrough(before - 1)) {
-      self->storeEventBacklogOnWorkerQueue(before - 1);
-    }
+    if (!self || before <= 1 || !self->eventBacklog_->hasRecordThrough(before - 1)) return;
+    // While the database refuses writes the retry timer alone tries again.
+    if (auto pipeline = self->eventPipeline(); pipeline && pipeline->isWaitingForStorage()) return;
+    self->storeEventBacklogOnWorkerQueue(before - 1);
   });
   engine->applyInitialEnabledState();
   return engine;

@@ -2,6 +2,8 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -75,6 +77,26 @@ platform::DispatchQueue::Block barrier(std::string id, TLWScheduler::Block block
 }
 
 }  // namespace
+
+namespace {
+
+thread_local std::uint64_t tRunningSequence = 0;
+
+// Marks the numbered block running on this thread for the duration of a scope.
+class RunningSequence {
+ public:
+  explicit RunningSequence(std::uint64_t sequence) : previous_(std::exchange(tRunningSequence, sequence)) {}
+  ~RunningSequence() { tRunningSequence = previous_; }
+  RunningSequence(const RunningSequence&) = delete;
+  RunningSequence& operator=(const RunningSequence&) = delete;
+
+ private:
+  std::uint64_t previous_;
+};
+
+}  // namespace
+
+std::uint64_t TLWScheduler::currentBlockSequence() { return tRunningSequence; }
 
 std::uint64_t TLWScheduler::takeSequenceNumber() {
   std::lock_guard<std::mutex> lock(order_->mutex);
@@ -152,7 +174,10 @@ void TLWScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block 
   order_->waiting.push_back(sequence);
   workerQueue_->async([order = order_, sequence, wrapped = std::move(wrapped)] {
     order->startedOnWorker(sequence);
-    wrapped();
+    {
+      RunningSequence running(sequence);
+      wrapped();
+    }
     order->finished(sequence);
   });
 }
@@ -160,6 +185,13 @@ void TLWScheduler::scheduleOnWorkerQueueBlockID(std::string_view blockID, Block 
 void TLWScheduler::scheduleDrainOnWorkerQueueBlockID(std::string_view blockID, Block block) {
   if (!block) return;
   workerQueue_->async(barrier(std::string(blockID), std::move(block)));
+}
+
+void TLWScheduler::scheduleDrainOnWorkerQueueAfter(double delaySeconds, std::string_view blockID, Block block) {
+  if (!block) return;
+  const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double>(std::max(0.0, delaySeconds)));
+  (void)workerQueue_->after(delay, barrier(std::string(blockID), std::move(block)));
 }
 
 bool TLWScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, const Block& block) {
@@ -180,6 +212,7 @@ bool TLWScheduler::dispatchSyncOnWorkerQueueBlockID(std::string_view blockID, co
   const bool ran = workerQueue_->sync([&] {
     order_->startedOnWorker(sequence);
     try {
+      RunningSequence running(sequence);
       block();
       completed = true;
     } catch (...) {

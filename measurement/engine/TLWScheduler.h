@@ -55,6 +55,11 @@ class TLWScheduler {
   // Like scheduleOnWorkerQueueBlockID, but the block takes no number: a lane's drain must
   // not hold back the items it is about to run.
   void scheduleDrainOnWorkerQueueBlockID(std::string_view blockID, Block block);
+  // The same after `delaySeconds` (monotonic); dropped if the worker queue is gone by then.
+  void scheduleDrainOnWorkerQueueAfter(double delaySeconds, std::string_view blockID, Block block);
+  // Worker queue: the number of the numbered block running now (0 inside a drain or outside
+  // the worker queue). Lane items numbered below it were submitted before this block.
+  static std::uint64_t currentBlockSequence();
   // When a block numbered below `sequence` is waiting, the drain is parked and runs on the
   // worker queue right after the first waiting block returns (blocks queued later wait
   // for it, as they would behind the lane's items); true then. False when nothing holds

@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kEpsilon = 2.220446049250313e-16;
 constexpr double kSuspensionSeconds = 3600;
+constexpr double kDeliveredRetrySeconds = 5;
 
 bool isZero(double value) { return std::fabs(value) < kEpsilon; }
 
@@ -417,6 +418,25 @@ bool TLWUploader::removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_
 
 void TLWUploader::setSuspendedUploadTimestamp(double seconds) { suspendedUploadTimestamp_ = seconds; }
 
+bool TLWUploader::deleteDeliveredBundles() {
+  // After a data reset the IDs would name other rows.
+  if (deliveredGeneration_ != database_->generation()) deliveredBundleIDs_.clear();
+  if (deliveredBundleIDs_.empty()) return true;
+  if (removeBundlesFromDatabaseWithIDs(deliveredBundleIDs_)) {
+    deliveredBundleIDs_.clear();
+    return true;
+  }
+  std::weak_ptr<TLWUploader> weakSelf = weak_from_this();
+  alarm_->runAfterDelay(kDeliveredRetrySeconds, [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->scheduler_->scheduleOnWorkerQueueBlockID("TLWMeasurement:1587", [weakSelf] {
+      if (auto inner = weakSelf.lock()) inner->uploadData();
+    });
+  });
+  return false;
+}
+
 void TLWUploader::uploadData() {
   TLWScheduler::checkOnBackgroundThreadWithMethodName("uploadData");
   if (suspendedUploadTimestamp_ > 0) {
@@ -424,6 +444,7 @@ void TLWUploader::uploadData() {
     return;
   }
   monitor_->logWithLevel(8, 23033, "Starting data upload");
+  if (!deleteDeliveredBundles()) return;
   if (!isNetworkReadyForRequest()) {
     monitor_->logWithLevel(8, 23034, "Network operation is pending. Ignoring upload request");
     return;
@@ -539,12 +560,22 @@ void TLWUploader::networkUploadCompletionHandlerWithResponse(const platform::VXL
   persistedConfig_->setLastFailedUploadTimestamp(0);
   persistedConfig_->setLastBackoffTimestamp(0);
   updateSchedule();
-  if (!removeBundlesFromDatabaseWithIDs(uploadingBundleIDs_.value_or(std::vector<std::int64_t>{}))) {
+  const std::uint64_t failuresBefore = database_->transientFailureCount();
+  const std::vector<std::int64_t> sent = uploadingBundleIDs_.value_or(std::vector<std::int64_t>{});
+  if (removeBundlesFromDatabaseWithIDs(sent)) {
+    setSuspendedUploadTimestamp(0);
+  } else if (database_->transientFailureCount() != failuresBefore) {
+    // Another process's lock or a full disk: the rows go before anything else is sent.
+    if (deliveredGeneration_ != database_->generation()) deliveredBundleIDs_.clear();
+    deliveredGeneration_ = database_->generation();
+    deliveredBundleIDs_.insert(deliveredBundleIDs_.end(), sent.begin(), sent.end());
+    monitor_->logWithLevel(4, 23244, "Cannot delete uploaded bundles now (database busy or full); uploads wait "
+                                     "until they are deleted. Bundles",
+                           static_cast<long long>(deliveredBundleIDs_.size()));
+  } else {
     monitor_->logWithLevel(1, 23045, "Unable to delete uploaded bundles. Uploads will be suspended for seconds",
                            kSuspensionSeconds);
     setSuspendedUploadTimestamp(secondsSinceBoot());
-  } else {
-    setSuspendedUploadTimestamp(0);
   }
   uploadingBundleIDs_.reset();
   if (transport_->isNetworkConnected() && hasDataToUpload()) {

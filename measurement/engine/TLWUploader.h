@@ -19,7 +19,9 @@
 // once it is gone.
 //
 // Failures are logged with the monitor codes of the upload path and leave the bundles
-// queued; nothing throws.
+// queued; nothing throws. Bundles the service accepted whose rows a busy or full database
+// would not let go are deleted again before anything else is sent (every few seconds
+// until it works), so they are not sent twice by this process.
 
 #include <atomic>
 #include <cstdint>
@@ -268,8 +270,14 @@ class TLWUploader final : public platform::VXLReachabilityDelegate,
   const std::shared_ptr<platform::Environment> env_;
   const std::shared_ptr<TLWMonitor> monitor_;
 
+  // Deletes the accepted bundles whose deletion met a busy or full database; false (a retry
+  // planned) while they are still there.
+  bool deleteDeliveredBundles();
+
   // Worker queue only.
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
+  std::vector<std::int64_t> deliveredBundleIDs_;
+  std::uint64_t deliveredGeneration_ = 0;  // the database's generation they belong to
   std::atomic<bool> isNetworkRequestPending_{false};
   std::atomic<double> suspendedUploadTimestamp_{0};
   double configurationRefusedTimestamp_ = 0;

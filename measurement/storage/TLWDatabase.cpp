@@ -373,6 +373,7 @@ bool TLWDatabase::beginWriteGroup() {
                                          sqliteStore_->errorDescriptionForDatabaseOperation("begin transaction"));
     return false;
   }
+  sqliteStore_->setTransactionExpected(true);
   inWriteGroup_ = true;
   return true;
 }
@@ -380,7 +381,8 @@ bool TLWDatabase::beginWriteGroup() {
 bool TLWDatabase::commitWriteGroup() {
   if (!inWriteGroup_) return false;
   inWriteGroup_ = false;
-  bool committed = sqliteStore_ && sqliteStore_->endTransaction();
+  if (sqliteStore_) sqliteStore_->setTransactionExpected(false);
+  bool committed = sqliteStore_ && sqliteStore_->isInTransaction() && sqliteStore_->endTransaction();
   if (!committed) {
     const std::string description = sqliteStore_
                                         ? sqliteStore_->errorDescriptionForDatabaseOperation("end transaction")
@@ -395,6 +397,31 @@ bool TLWDatabase::commitWriteGroup() {
   runWorkAfterCommit(committed);
   return committed;
 }
+
+void TLWDatabase::abandonWriteGroup() {
+  if (!inWriteGroup_) return;
+  inWriteGroup_ = false;
+  if (sqliteStore_) {
+    sqliteStore_->setTransactionExpected(false);
+    if (sqliteStore_->isInTransaction() && !sqliteStore_->rollbackTransaction()) {
+      monitor_->logWithLevel(1, 34011, "Failed to rollback transaction");
+    }
+  }
+  runWorkAfterCommit(false);
+}
+
+std::uint64_t TLWDatabase::transientFailureCount() const {
+  return sqliteStore_ ? sqliteStore_->transientFailureCount() : 0;
+}
+
+std::string TLWDatabase::lastTransientFailureDescription() const {
+  const int code = sqliteStore_ ? sqliteStore_->lastTransientFailureCode() : 0;
+  if (code == 0) return {};
+  const char* text = sqlite3_errstr(code);
+  return std::string(text ? text : "unknown error") + " (" + std::to_string(code) + ")";
+}
+
+bool TLWDatabase::isInTransaction() const { return inWriteGroup_ || (sqliteStore_ && sqliteStore_->isInTransaction()); }
 
 void TLWDatabase::runAfterCommit(std::function<void()> work) {
   if (!work) return;
@@ -462,6 +489,7 @@ bool TLWDatabase::initializeAppMetadata() {
 
 bool TLWDatabase::reset(TLWError* error) {
   if (sqliteStore_ && !sqliteStore_->closeAndDeleteDatabase()) return failWith(error, 2, "Failed to delete database data");
+  ++generation_;
   sqliteStore_.reset();
   return initializeDatabaseResourcesWithContext("Reset", databasePath_, error);
 }

@@ -87,6 +87,8 @@ class TLWDatabase {
   [[nodiscard]] bool initializeAppMetadata();
   // Wipes everything and leaves a fresh database with its app metadata row.
   [[nodiscard]] bool reset(TLWError* error);
+  // Changes with every reset: row IDs read before it name rows of the old database.
+  std::uint64_t generation() const { return generation_; }
   [[nodiscard]] bool performTransaction(const std::function<bool()>& block);
 
   // Write groups: many transactions made durable by one commit. Between beginWriteGroup
@@ -98,9 +100,18 @@ class TLWDatabase {
   [[nodiscard]] bool beginWriteGroup();
   // Commits the group and runs the waiting work. When the commit fails everything since
   // beginWriteGroup is rolled back, the waiting work is dropped (nobody hears of what was
-  // not stored), 12056 is logged and the answer is false. The entry point for retrying a
-  // failed group (a busy or full disk) is here.
+  // not stored), 12056 is logged and the answer is false. Callers that keep the group's
+  // input retry it when transientFailureCount() moved (a busy or full disk).
   bool commitWriteGroup();
+  // Rolls the group back and drops its waiting work: the caller keeps its input to try
+  // again (a step of the group met a busy, full or failing disk).
+  void abandonWriteGroup();
+  // TLWSqliteStore::transientFailureCount of the open connection (0 when none), and the
+  // latest such failure in words ("" before the first).
+  std::uint64_t transientFailureCount() const;
+  std::string lastTransientFailureDescription() const;
+  // A write group or another transaction is open.
+  bool isInTransaction() const;
   bool isInWriteGroup() const { return inWriteGroup_; }
   void runAfterCommit(std::function<void()> work);
   // A passive WAL checkpoint when the log has grown; the worker calls it when idle.
@@ -303,6 +314,7 @@ class TLWDatabase {
 
   std::unique_ptr<TLWSqliteStore> sqliteStore_;
   bool inWriteGroup_ = false;
+  std::uint64_t generation_ = 0;
   bool rawEventCounterReady_ = false;
   std::vector<std::function<void()>> afterCommit_;
   std::shared_ptr<TLWPersistedConfig> persistedConfig_;

@@ -1,5 +1,6 @@
 #include "measurement/storage/TLWPersistentDictionary.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "platform/PropertyList.h"
@@ -110,13 +111,19 @@ platform::Dictionary TLWPersistentDictionary::dictionaryRepresentation() {
 
 void TLWPersistentDictionary::schedulePersistToDisk() {
   std::lock_guard<std::mutex> lock(mutex_);
+  scheduleWriteLocked();
+}
+
+void TLWPersistentDictionary::scheduleWriteLocked() {
   // One write a second after the first unwritten change: later changes ride along with it
   // instead of pushing it back, so a crash loses at most about a second of settings.
   if (writeScheduled_) return;
   writeScheduled_ = true;
+  // After failures (a full disk) the next try waits longer: 2, 4 ... 64 s.
+  const double delay = kWriteDelaySeconds * static_cast<double>(1 << std::min(failedWrites_, 6));
   std::weak_ptr<TLWPersistentDictionary> weak = weak_from_this();
   pendingWrite_ = queue_->after(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                    std::chrono::duration<double>(kWriteDelaySeconds)),
+                                    std::chrono::duration<double>(delay)),
                                 [weak] {
                                   if (auto self = weak.lock()) (void)self->persistToDisk();
                                 });
@@ -134,6 +141,13 @@ bool TLWPersistentDictionary::persistToDisk() {
   auto bytes = platform::PropertyList::dataWithPropertyList(platform::Value(std::move(snapshot)),
                                                             platform::PropertyListFormat::Binary, &why);
   bool ok = bytes && env_->fileSystem()->writeFileAtomically(filePath_, *bytes, 0600, &why);
-  if (!ok) platform::VXLLogError(platform::kTWKLoggerAnalytics, false, "I-ACS043000", "Cannot persist configs to disk");
+  if (!ok) {
+    platform::VXLLogError(platform::kTWKLoggerAnalytics, false, "I-ACS043000",
+                          "Cannot persist configs to disk; retrying later: " + why);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  failedWrites_ = ok ? 0 : failedWrites_ + 1;
+  // What did not reach the disk is tried again without waiting for another change.
+  if (!ok) scheduleWriteLocked();
   return ok;
 }

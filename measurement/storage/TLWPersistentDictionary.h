@@ -16,8 +16,9 @@
 // is destroyed is dropped, so callers that need the data on disk call persistToDisk().
 //
 // Failure: a folder that cannot be created makes initWithFileName() return null (logged
-// 43004); a failed write is logged (43000) and retried on the next change; a file that is
-// not a property-list dictionary loads as empty.
+// 43004); a failed write leaves the old file whole, is logged (43000) and is retried on
+// its own, 2, 4 ... 64 s later, until one succeeds; a file that is not a property-list
+// dictionary loads as empty.
 
 #include <memory>
 #include <mutex>
@@ -50,6 +51,7 @@ class TLWPersistentDictionary : public TLWKeyValueStore, public std::enable_shar
  private:
   TLWPersistentDictionary(std::string filePath, std::shared_ptr<platform::Environment> env);
   void load();
+  void scheduleWriteLocked();
 
   const std::string filePath_;
   const std::shared_ptr<platform::Environment> env_;
@@ -58,6 +60,7 @@ class TLWPersistentDictionary : public TLWKeyValueStore, public std::enable_shar
   std::mutex mutex_;  // guards everything below
   platform::Dictionary dictionary_;
   bool writeScheduled_ = false;
+  int failedWrites_ = 0;
   std::shared_ptr<platform::DispatchQueue::Cancellable> pendingWrite_;
 
   std::mutex writeMutex_;  // one file writer at a time

@@ -74,6 +74,7 @@ bool isStorableValue(const Value& v) {
 }
 
 bool isTransientFailure(int code) {
+  if (code == SQLITE_ABORT_ROLLBACK) return true;
   switch (code & 0xff) {
     case SQLITE_IOERR:
     case SQLITE_BUSY:
@@ -318,6 +319,7 @@ sqlite3_stmt* TLWSqliteStore::prepareSQL(const std::string& sql, TLWError* error
     rc = sqlite3_prepare_v2(sqliteHandle_, sql.c_str(), static_cast<int>(sql.size()), &stmt, &tail);
   }
   if (rc != SQLITE_OK || !stmt) {
+    noteFailure(rc);
     setDatabaseError(error, "prepare statement");
     if (stmt) sqlite3_finalize(stmt);
     return nullptr;
@@ -336,6 +338,7 @@ sqlite3_stmt* TLWSqliteStore::statementForQuery(const std::string& sql, TLWError
 
 sqlite3_stmt* TLWSqliteStore::statementForQuery(const std::string& sql, const platform::Array& parameterValues,
                                                 TLWError* error) {
+  if (!transactionHolds(error)) return nullptr;
   sqlite3_stmt* stmt = nullptr;
   bool cached = false;
   if (auto it = statementCache_.find(sql); it != statementCache_.end()) {
@@ -435,6 +438,7 @@ bool TLWSqliteStore::bindValues(const platform::Array& values, sqlite3_stmt* sta
 bool TLWSqliteStore::executeSQL(const std::string& sql, TLWError* error) {
   if (sql.empty()) return fail(error, kErrorCodeInvalidArgument, "Received empty SQL string to execute");
   if (!sqliteHandle_) return fail(error, kErrorCodeInvalidState, "Execute SQL failed. Database not open.");
+  if (!transactionHolds(error)) return false;
   sqlite3_stmt* stmt = prepareSQL(sql, error);
   if (!stmt) return false;
   return executeSQLStatement(stmt, error);
@@ -446,7 +450,7 @@ bool TLWSqliteStore::executeSQLStatement(sqlite3_stmt* statement, TLWError* erro
     sqlite3_finalize(statement);
     return fail(error, kErrorCodeInvalidState, "Execute SQL statement failed. Database not open.");
   }
-  int rc = sqlite3_step(statement);
+  int rc = step(statement);
   bool ok = rc == SQLITE_DONE;
   // The connection's error is read before finalize, which would keep it but may reword it.
   if (!ok) setDatabaseError(error, "execute statement");
@@ -457,7 +461,7 @@ bool TLWSqliteStore::executeSQLStatement(sqlite3_stmt* statement, TLWError* erro
 bool TLWSqliteStore::stepStatementToDone(sqlite3_stmt* statement) {
   int rc;
   do {
-    rc = sqlite3_step(statement);
+    rc = step(statement);
   } while (rc == SQLITE_ROW);
   return rc == SQLITE_DONE;
 }
@@ -476,7 +480,7 @@ std::optional<bool> TLWSqliteStore::tableExists(const std::string& name, TLWErro
   const std::string sql = "SELECT name FROM sqlite_master WHERE type='table' AND name=?";
   sqlite3_stmt* stmt = statementForQuery(sql, {Value(name)}, error);
   if (!stmt) return std::nullopt;
-  int rc = sqlite3_step(stmt);
+  int rc = step(stmt);
   std::optional<bool> result;
   if (rc == SQLITE_ROW) {
     result = true;
@@ -736,7 +740,7 @@ bool TLWSqliteStore::upsertRecord(const Record& record, const std::string& table
 bool TLWSqliteStore::runWriteStatement(const std::string& sql, const platform::Array& values, TLWError* error) {
   sqlite3_stmt* stmt = statementForQuery(sql, values, error);
   if (!stmt) return false;
-  bool ok = sqlite3_step(stmt) == SQLITE_DONE;
+  bool ok = step(stmt) == SQLITE_DONE;
   if (!ok) setDatabaseError(error, "execute statement");
   cleanUpStatement(stmt, sql);
   return ok;
@@ -972,7 +976,7 @@ bool TLWSqliteStore::stepEachRow(const std::string& sql, const platform::Array& 
   sqlite3_stmt* stmt = statementForQuery(sql, parameterValues, error);
   if (!stmt) return false;
   int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  while ((rc = step(stmt)) == SQLITE_ROW) {
     if (!onRow(stmt)) {
       rc = SQLITE_DONE;
       break;
@@ -1040,7 +1044,7 @@ std::optional<Value> TLWSqliteStore::numberForQuery(const std::string& sql, cons
   sqlite3_stmt* stmt = statementForQuery(sql, parameterValues, error);
   if (!stmt) return std::nullopt;
   std::optional<Value> result;
-  if (sqlite3_step(stmt) == SQLITE_ROW) {
+  if (step(stmt) == SQLITE_ROW) {
     switch (sqlite3_column_type(stmt, 0)) {
       case SQLITE_INTEGER:
       case SQLITE_FLOAT:
@@ -1062,16 +1066,36 @@ std::optional<Value> TLWSqliteStore::numberForQuery(const std::string& sql, cons
 // ------------------------------------------------------------------ transactions
 
 bool TLWSqliteStore::beginTransaction() {
-  return sqliteHandle_ && sqlite3_exec(sqliteHandle_, "BEGIN EXCLUSIVE TRANSACTION", nullptr, nullptr, nullptr) ==
-                              SQLITE_OK;
+  return sqliteHandle_ && transactionHolds(nullptr) && exec("BEGIN EXCLUSIVE TRANSACTION");
 }
 
-bool TLWSqliteStore::endTransaction() {
-  return sqliteHandle_ && sqlite3_exec(sqliteHandle_, "END TRANSACTION", nullptr, nullptr, nullptr) == SQLITE_OK;
+bool TLWSqliteStore::endTransaction() { return sqliteHandle_ && exec("END TRANSACTION"); }
+
+bool TLWSqliteStore::rollbackTransaction() { return sqliteHandle_ && exec("ROLLBACK"); }
+
+int TLWSqliteStore::step(sqlite3_stmt* statement) {
+  const int rc = sqlite3_step(statement);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) noteFailure(rc);
+  return rc;
 }
 
-bool TLWSqliteStore::rollbackTransaction() {
-  return sqliteHandle_ && sqlite3_exec(sqliteHandle_, "ROLLBACK", nullptr, nullptr, nullptr) == SQLITE_OK;
+bool TLWSqliteStore::exec(const char* sql) {
+  const int rc = sqlite3_exec(sqliteHandle_, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) noteFailure(rc);
+  return rc == SQLITE_OK;
+}
+
+void TLWSqliteStore::noteFailure(int code) {
+  if (!isTransientFailure(code)) return;
+  ++transientFailures_;
+  lastTransientFailure_ = code;
+}
+
+bool TLWSqliteStore::transactionHolds(TLWError* error) {
+  if (!transactionExpected_ || !sqliteHandle_ || !sqlite3_get_autocommit(sqliteHandle_)) return true;
+  // Counted as the failure that ended the transaction: the caller's work is retried whole.
+  noteFailure(SQLITE_ABORT_ROLLBACK);
+  return fail(error, kErrorCodeSqliteFailure, "The enclosing transaction was rolled back");
 }
 
 bool TLWSqliteStore::isInTransaction() const { return sqliteHandle_ && !sqlite3_get_autocommit(sqliteHandle_); }

@@ -170,6 +170,19 @@ class TLWSqliteStore {
   [[nodiscard]] bool endTransaction();
   [[nodiscard]] bool rollbackTransaction();
 
+  // Failures that say nothing about the data: another connection's lock (busy), no space,
+  // an I/O error, no memory, or the open transaction rolled back under its caller. The
+  // same work may succeed later, so a caller that keeps its input can try again. The
+  // count only grows; compare it before and after a piece of work.
+  std::uint64_t transientFailureCount() const { return transientFailures_; }
+  // The SQLite result code of the latest such failure (0 before the first).
+  int lastTransientFailureCode() const { return lastTransientFailure_; }
+  // While set, statements and BEGIN outside a transaction are refused (and counted
+  // above): after SQLite rolled back the caller's transaction on its own (it may after a
+  // full disk or an I/O error), work that went on would commit piece by piece instead of
+  // with the rest. Set by the owner of a transaction that spans many calls.
+  void setTransactionExpected(bool expected) { transactionExpected_ = expected; }
+
   // Diagnostics
   std::optional<std::string> lastErrorMessage();
   std::string errorDescriptionForDatabaseOperation(std::string_view operation);
@@ -193,6 +206,12 @@ class TLWSqliteStore {
   TLWSqliteStore(std::string databasePath, std::shared_ptr<platform::Environment> env,
                  std::shared_ptr<TLWMonitor> monitor);
   bool stepStatementToDone(sqlite3_stmt* statement);
+  // sqlite3_step and sqlite3_exec that count transient failures.
+  int step(sqlite3_stmt* statement);
+  bool exec(const char* sql);
+  void noteFailure(int code);
+  // False (counted, error filled) when a transaction is expected and none is open.
+  bool transactionHolds(TLWError* error);
   bool runWriteStatement(const std::string& sql, const platform::Array& values, TLWError* error);
   bool configureConnection(TLWError* error);
   bool performInSavepoint(TLWError* error, const std::function<bool()>& block);
@@ -213,6 +232,9 @@ class TLWSqliteStore {
   sqlite3* sqliteHandle_ = nullptr;
   int walPages_ = 0;
   int savepointDepth_ = 0;
+  std::uint64_t transientFailures_ = 0;
+  int lastTransientFailure_ = 0;
+  bool transactionExpected_ = false;
   // The SQLite result of the last failed open or integrity check.
   int lastOpenFailureCode_ = 0;
   // The last open failed because the file cannot be opened or is corrupt (not because of

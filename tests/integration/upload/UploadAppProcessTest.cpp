@@ -1,9 +1,11 @@
 // The whole library in its own process (public call, engine, bundles, uploader, network
 // client) against the local measurement service over loopback: what arrives over a
-// session, and what arrives when the process is killed in the middle of an upload and
-// started again on the same sandbox.
+// session, what arrives when the process is killed in the middle of an upload and
+// started again on the same sandbox, and what arrives while another process holds the
+// database.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <filesystem>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include "measurement/engine/TLWMeasurementFrontController.h"
+#include "measurement/storage/TLWDatabase.h"
 #include "platform/FileSystem.h"
 #include "platform/Preferences.h"
 #include "platform/Sandbox.h"
@@ -165,6 +168,68 @@ TEST_F(UploadAppProcessTest, EventsLoggedJustBeforeANormalExitArriveAfterTheNext
   EXPECT_TRUE(waitFor([&] { return allAccepted(kEvents + 1); }))
       << accepted().size() << " of " << kEvents + 1 << " events arrived";
   EXPECT_EQ(app->quit(kTimeout), 0);
+
+// As a person with the sqlite3 shell or a backup tool would: a write lock held longer than
+// the library's busy wait, taken while an upload is answered (its rows cannot be deleted
+// then) and while events are logged; then a read transaction kept open while the app
+// writes enough for its log to need checkpoints. Every event arrives exactly once.
+TEST_F(UploadAppProcessTest, AnotherProcessLockingOrReadingTheDatabaseCostsNoEvent) {
+  launch();
+  ASSERT_TRUE(app->logEvents(0, 20, kTimeout));
+  ASSERT_TRUE(waitFor([&] { return allAccepted(20); }));
+  const fs::path database = root / "sandbox/Library/Application Support/Vorlix/Measurement" / kTLWDatabaseFileName;
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
+  auto exec = [&](const char* sql) { return sqlite3_exec(other, sql, nullptr, nullptr, nullptr); };
+  auto count = [&](const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    std::int64_t rows = -1;
+    if (sqlite3_prepare_v2(other, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return rows;
+  };
+
+  auto appLogged = [&](const std::string& code) {
+    std::ifstream log(root / "app.log");
+    std::stringstream text;
+    text << log.rdbuf();
+    return text.str().find(code) != std::string::npos;
+  };
+
+  // The answer to the next upload comes a second late; the lock is taken once the upload
+  // is on its way (its bundles are queued) and held until deleting them has failed.
+  ASSERT_TRUE(service->setRules(R"([{"path": "/a", "count": 1, "delayMs": 1000}])"));
+  ASSERT_TRUE(app->logEvents(20, 50, kTimeout));
+  ASSERT_TRUE(waitFor([&] { return count("SELECT count(*) FROM queue") > 0; }));
+  ASSERT_EQ(exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+  std::thread holder([&] {
+    EXPECT_TRUE(tw_test_support::waitFor([&] { return appLogged("I-ACS023244"); }, 60s, 50ms))
+        << "the accepted upload's rows met the lock";
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(exec("COMMIT"), SQLITE_OK);
+  });
+  // Answered once the library stored them, so only after the lock is gone.
+  const bool stored = app->logEvents(70, 50, kTimeout);
+  holder.join();
+  ASSERT_TRUE(stored);
+
+  ASSERT_EQ(exec("BEGIN"), SQLITE_OK);
+  const std::int64_t snapshot = count("SELECT count(*) FROM raw_events");
+  ASSERT_GE(snapshot, 0);
+  ASSERT_TRUE(app->logEvents(120, 3000, kTimeout));
+  EXPECT_EQ(count("SELECT count(*) FROM raw_events"), snapshot) << "the reader keeps its snapshot";
+  EXPECT_GT(fs::file_size(database.string() + "-wal"), 1000u * 4096u) << "the log passed the checkpoint threshold";
+  ASSERT_EQ(exec("COMMIT"), SQLITE_OK);
+  sqlite3_close(other);
+
+  ASSERT_TRUE(waitFor([&] { return allAccepted(3120); }));
+  EXPECT_EQ(app->quit(kTimeout), 0);
+  std::map<std::int64_t, int> expected;
+  for (std::int64_t seq = 0; seq < 3120; ++seq) expected[seq] = 1;
+  EXPECT_EQ(accepted(), expected);
+  EXPECT_TRUE(appLogged("I-ACS023240")) << "the wait for the database is logged";
 }
 
 TEST_F(UploadAppProcessTest, AKillInTheMiddleOfAnUploadRepeatsOnlyTheBatchInFlight) {

@@ -68,12 +68,14 @@ inline bool writeAppBundle(const std::filesystem::path& directory) {
 
 // The service with the development hooks (uploads are decoded and checked) and a
 // configuration for the app that uploads soon after data arrives and may log a benchmark's
-// 100 000 events in one day.
+// 100 000 events in one day. `extraSettings`: more JSON settings entries, each followed by
+// a comma.
 inline std::unique_ptr<measurement_service::ServiceCore> startService(const std::filesystem::path& configDirectory,
-                                                                      std::string* error) {
+                                                                      std::string* error,
+                                                                      const std::string& extraSettings = "") {
   std::filesystem::create_directories(configDirectory);
   std::ofstream(configDirectory / (std::string(kAppID) + ".json"))
-      << R"({"version": 1, "app_id": ")" << kAppID << R"(", "settings": [
+      << R"({"version": 1, "app_id": ")" << kAppID << R"(", "settings": [)" << extraSettings << R"(
     {"name": "measurement.upload.initial_upload_delay_time", "value": "1000"},
     {"name": "measurement.upload.max_batch_size", "value": "10485760"},
     {"name": "measurement.upload.max_bundles", "value": "10000"},
@@ -147,6 +149,7 @@ class SessionApp {
   }
 
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // Logs `count` events from `first` on and waits until the app says they were accepted.
   bool logEvents(std::int64_t first, std::int64_t count, std::chrono::milliseconds timeout) {

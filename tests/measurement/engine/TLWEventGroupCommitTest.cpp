@@ -1,7 +1,8 @@
 // Group commit of the backlog drain: the same generated events give the same stored rows
 // whether each is its own transaction or many share one with a savepoint each; an event
 // that fails in the middle of a group leaves nothing behind; listeners hear only after the
-// commit; a burst past the backlog's cap is refused, counted and reported.
+// commit; a burst past the backlog's cap is refused, counted and reported; a full or
+// failing disk keeps the events in memory until it works again.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/model/TLWLimits.h"
 #include "tests/measurement/engine/PipelineTestSupport.h"
+#include "tests/measurement/storage/SqliteFaultVfs.h"
+#include "tests/support/Wait.h"
 
 namespace {
 
@@ -240,6 +243,112 @@ TEST_F(TLWEventBacklogTest, AGroupOverTheStoredEventCapKeepsExactlyTheNewestRows
   for (int i = 15; i < 25; ++i) newest.push_back("e" + std::to_string(i));
   EXPECT_EQ(storedNames(), newest);
   EXPECT_TRUE(logged(23070));
+}
+
+// The fixture's database is opened through the fault-injecting VFS.
+class TLWEventStorageFaultTest : public PipelineFixture {
+ protected:
+  void SetUp() override {
+    faults = &SqliteFaultVfs::install();
+    PipelineFixture::SetUp();
+  }
+  void TearDown() override {
+    PipelineFixture::TearDown();
+    SqliteFaultVfs::uninstall();
+  }
+  // The "seq" of each stored event called `name`, in row order.
+  std::vector<long long> storedSeqs(const std::string& name) {
+    std::vector<long long> seqs;
+    for (const auto& e : storedEvents()) {
+      if (e->rawEvent()->name() == name) seqs.push_back(e->rawEvent()->parameters().at("seq").int64Value());
+    }
+    return seqs;
+  }
+  // The refused-call counts of the stored backlog reports.
+  std::vector<long long> storedBacklogReports() {
+    std::vector<long long> counts;
+    for (const auto& e : storedEvents()) {
+      const auto& p = e->rawEvent()->parameters();
+      if (auto it = p.find("_ev"); it != p.end() && *it->second.stringValue() == "event_backlog") {
+        counts.push_back(p.at("_el").int64Value());
+      }
+    }
+    return counts;
+  }
+  SqliteFaultSwitches* faults = nullptr;
+};
+
+TEST_F(TLWEventStorageFaultTest, EventsMeetingAFullOrFailingDiskWaitInMemoryAndAreStoredOnceItWorksAgain) {
+  TLWEventBacklog backlog(scheduler, 40);
+  std::function<void()> drain = [&] {
+    pipeline->drainBacklog(backlog);
+    backlog.continueDrain(drain);
+  };
+  long long next = 0;
+  auto push = [&](int count) {
+    std::vector<long long> accepted;
+    for (int i = 0; i < count; ++i, ++next) {
+      TLWEventCall call{"app", "level_up", platform::Dictionary{{"seq", next}}, std::nullopt, nullptr,
+                        env->clock()->now(), true, true, false, false, 0};
+      const auto pushed = backlog.push(std::move(call));
+      if (pushed == TLWEventBacklog::PushResult::kRefused) continue;
+      accepted.push_back(next);
+      if (pushed == TLWEventBacklog::PushResult::kQueuedFirst) scheduler->scheduleDrainOnWorkerQueueBlockID("test", drain);
+    }
+    return accepted;
+  };
+  auto intact = [&] {
+    bool ok = false;
+    onWorker([&] { ok = database->sqliteStore()->validateDatabaseWithError(nullptr); });
+    return ok;
+  };
+
+  struct Fault {
+    const char* name;
+    std::atomic<bool> SqliteFaultSwitches::*flag;
+  };
+  std::vector<long long> expected = push(5);
+  ASSERT_EQ(expected.size(), 5u);
+  int round = 0;
+  for (const Fault& fault : {Fault{"no space", &SqliteFaultSwitches::noSpace},
+                             Fault{"failed write", &SqliteFaultSwitches::failWrite}}) {
+    SCOPED_TRACE(fault.name);
+    ++round;
+    ASSERT_TRUE(tw_test_support::waitFor([&] { return storedSeqs("level_up") == expected; }, std::chrono::seconds(30)));
+    const auto allBefore = counts().allEventsCount();
+    const auto toldBefore = host->notifiedNames().size();
+
+    faults->faultsHit = 0;
+    (faults->*fault.flag) = true;
+    // The cap holds while the drain keeps calls it could not store: 40 wait, 20 are refused.
+    const auto accepted = push(60);
+    EXPECT_EQ(accepted.size(), 40u);
+    pipeline->logErrorEventWithParameters({{"_err", TLWValue::initWithInt64(13)}});
+    EXPECT_TRUE(tw_test_support::waitFor([&] { return faults->faultsHit.load() >= 4; }, std::chrono::seconds(30)))
+        << "retried";
+    // Tries came and went: nothing stored, nothing half-written, nobody told.
+    EXPECT_EQ(storedSeqs("level_up"), expected);
+    EXPECT_EQ(counts().allEventsCount(), allBefore);
+    EXPECT_TRUE(intact());
+    EXPECT_EQ(host->notifiedNames().size(), toldBefore);
+    EXPECT_EQ(backlog.size(), 40u);
+    EXPECT_TRUE(logged(23240));
+
+    (faults->*fault.flag) = false;
+    expected.insert(expected.end(), accepted.begin(), accepted.end());
+    ASSERT_TRUE(tw_test_support::waitFor(
+        [&] {
+          return storedSeqs("level_up") == expected && storedErrorEvents(13) == round &&
+                 storedBacklogReports().size() == static_cast<std::size_t>(round);
+        },
+        std::chrono::seconds(30)));
+    // Each once: the waiting events, the internal one, and the report of the refused calls.
+    EXPECT_EQ(storedBacklogReports().back(), 20);
+    EXPECT_EQ(counts().allEventsCount(), allBefore + 42);
+    EXPECT_EQ(host->notifiedNames().size(), toldBefore + 42);
+    EXPECT_TRUE(intact());
+    EXPECT_TRUE(logged(23241));
+  }
 }
 
 }  // namespace

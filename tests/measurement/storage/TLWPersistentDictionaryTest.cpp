@@ -6,7 +6,10 @@
 #include <thread>
 
 #include "platform/PropertyList.h"
+#include "platform/testing/LogCapture.h"
+#include "platform/testing/TestEnvironment.h"
 #include "tests/measurement/storage/StorageTestSupport.h"
+#include "tests/support/Wait.h"
 
 using platform::Value;
 using storage_test::TempDir;
@@ -19,8 +22,9 @@ class TLWPersistentDictionaryTest : public ::testing::Test {
   TempDir dir;
   std::shared_ptr<TestStorageEnvironment> env = std::make_shared<TestStorageEnvironment>(dir.path());
 
-  std::optional<platform::Dictionary> onDisk(const std::string& path) {
-    auto bytes = env->fileSystem()->readFile(path);
+  std::optional<platform::Dictionary> onDisk(const std::string& path) { return onDiskIn(*env, path); }
+  static std::optional<platform::Dictionary> onDiskIn(platform::Environment& in, const std::string& path) {
+    auto bytes = in.fileSystem()->readFile(path);
     if (!bytes) return std::nullopt;
     auto parsed = platform::PropertyList::propertyListWithData(*bytes);
     if (!parsed || !parsed->dictionary()) return std::nullopt;
@@ -107,6 +111,30 @@ TEST_F(TLWPersistentDictionaryTest, CorruptFileLoadsEmptyAndUnsupportedValuesAre
   ASSERT_TRUE(saved);
   EXPECT_EQ(saved->size(), 1u);
   EXPECT_EQ(saved->get("ok"), Value("fine"));
+}
+
+// A full disk: the old file stays whole, and the change reaches the disk once space
+// returns, with no further change to carry it.
+TEST_F(TLWPersistentDictionaryTest, AWriteThatMeetsAFullDiskKeepsTheOldFileAndIsRetriedOnItsOwn) {
+  auto faulty = platform::testing::TestEnvironment::create();
+  auto store = TLWPersistentDictionary::initWithFileName("full", faulty);
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->setObject(Value("before"), "consent"));
+  auto saved = [&](const char* consent) {
+    auto onFile = onDiskIn(*faulty, store->filePath());
+    return onFile && onFile->get("consent") == Value(consent);
+  };
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return saved("before"); }, std::chrono::seconds(10)));
+  const auto before = faulty->fileSystem()->readFile(store->filePath());
+
+  platform::testing::LogCapture log;
+  faulty->faultFileSystem()->setNoSpace(true);
+  ASSERT_TRUE(store->setObject(Value("after"), "consent"));
+  // The scheduled write comes due a second later and fails.
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return log.contains("I-ACS043000"); }, std::chrono::seconds(10)));
+  EXPECT_EQ(faulty->fileSystem()->readFile(store->filePath()), before);
+  faulty->faultFileSystem()->clearFaults();
+  EXPECT_TRUE(tw_test_support::waitFor([&] { return saved("after"); }, std::chrono::seconds(15)));
 }
 
 }  // namespace
