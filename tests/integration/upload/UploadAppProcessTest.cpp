@@ -168,6 +168,7 @@ TEST_F(UploadAppProcessTest, EventsLoggedJustBeforeANormalExitArriveAfterTheNext
   EXPECT_TRUE(waitFor([&] { return allAccepted(kEvents + 1); }))
       << accepted().size() << " of " << kEvents + 1 << " events arrived";
   EXPECT_EQ(app->quit(kTimeout), 0);
+}
 
 // As a person with the sqlite3 shell or a backup tool would: a write lock held longer than
 // the library's busy wait, taken while an upload is answered (its rows cannot be deleted
