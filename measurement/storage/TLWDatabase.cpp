@@ -123,7 +123,8 @@ const std::vector<TableSchema>& schema() {
   return *tables;
 }
 
-const Value kAppMetadataRowID("1");
+// Never destroyed: library threads may still use it while the process exits.
+const Value& kAppMetadataRowID = *new Value("1");
 
 // The texts of the statements every logged event runs. They are built once and kept for
 // the life of the process (a worker may still write while the process exits), and the

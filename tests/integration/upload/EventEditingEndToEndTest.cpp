@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 
+#include "tests/integration/upload/AppProcessFixture.h"
 #include "tests/integration/upload/UploadSessionHarness.h"
 #include "tests/support/TestDirectory.h"
 #include "tests/support/Wait.h"
@@ -46,30 +47,15 @@ struct ArrivedEvent {
   std::optional<std::int64_t> seq;
 };
 
-class EventEditingEndToEndTest : public ::testing::Test {
+class EventEditingEndToEndTest : public upload_session::AppProcessFixture {
  protected:
-  void SetUp() override {
-    root = tw_test_support::freshTestDirectory("tlw-event-editing");
-    fs::create_directories(root / "sandbox");
-    ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
-    std::string error;
-    service = upload_session::startService(root / "config", &error);
-    ASSERT_TRUE(service) << error;
-    ASSERT_TRUE(writeConfiguration(&error)) << error;
-  }
+  EventEditingEndToEndTest() : AppProcessFixture("tlw-event-editing") {}
 
-  void TearDown() override {
-    app.reset();
-    if (service) service->stop();
-    if (HasFailure()) {
-      std::ifstream log(root / "app.log");
-      std::stringstream text;
-      text << log.rdbuf();
-      const std::string all = text.str();
-      std::printf("--- app log (tail) ---\n%s\n", all.substr(all.size() > 6000 ? all.size() - 6000 : 0).c_str());
-    }
-    std::error_code ec;
-    fs::remove_all(root, ec);
+  void SetUp() override {
+    AppProcessFixture::SetUp();
+    if (HasFatalFailure()) return;
+    std::string error;
+    ASSERT_TRUE(writeConfiguration(&error)) << error;
   }
 
   // The service's configuration for the app, with the program (as the service sends it).
@@ -90,12 +76,6 @@ class EventEditingEndToEndTest : public ::testing::Test {
     std::ofstream out(root / "config" / (std::string(upload_session::kAppID) + ".json"));
     out << tools::messageToJson(config->messageInfo()).dump();
     return static_cast<bool>(out.flush());
-  }
-
-  void launch() {
-    app = std::make_unique<upload_session::SessionApp>();
-    ASSERT_TRUE(app->start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(),
-                           service->baseURL(), (root / "app.log").string()));
   }
 
   // Every event of every batch the service accepted.
@@ -135,10 +115,6 @@ class EventEditingEndToEndTest : public ::testing::Test {
       if (request.path.starts_with("/config/app/") && request.status == 200) return true;
     return false;
   }
-
-  fs::path root;
-  std::unique_ptr<measurement_service::ServiceCore> service;
-  std::unique_ptr<upload_session::SessionApp> app;
 };
 
 TEST_F(EventEditingEndToEndTest, BatchesCarryTheProgramsEditsAndLackTheDroppedEvent) {

@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "tests/integration/upload/AppProcessFixture.h"
 #include "tests/integration/upload/UploadSessionHarness.h"
 #include "tests/support/TestDirectory.h"
 #include "tests/support/Wait.h"
@@ -27,34 +28,10 @@ struct Arrived {
   std::optional<std::int64_t> bundleSessionID;  // the "_sid" user attribute of its bundle
 };
 
-class SessionScreenPathTest : public ::testing::Test {
+class SessionScreenPathTest : public upload_session::AppProcessFixture {
  protected:
-  void SetUp() override {
-    root = tw_test_support::freshTestDirectory("tlw-session-screen");
-    fs::create_directories(root / "sandbox");
-    ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
-    std::string error;
-    service = upload_session::startService(root / "config", &error);
-    ASSERT_TRUE(service) << error;
-  }
-  void TearDown() override {
-    app.reset();
-    if (service) service->stop();
-    if (HasFailure()) {
-      std::ifstream log(root / "app.log");
-      std::stringstream text;
-      text << log.rdbuf();
-      const std::string all = text.str();
-      std::printf("--- app log (tail) ---\n%s\n", all.substr(all.size() > 6000 ? all.size() - 6000 : 0).c_str());
-    }
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-  void launch() {
-    app = std::make_unique<upload_session::SessionApp>();
-    ASSERT_TRUE(app->start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(),
-                           service->baseURL(), (root / "app.log").string()));
-  }
+  SessionScreenPathTest() : AppProcessFixture("tlw-session-screen") {}
+
   void perform(const std::string& command) { ASSERT_TRUE(app->perform(command, kTimeout)) << command; }
 
   // The automatic and screen events in the batches the service accepted, in order.
@@ -95,10 +72,6 @@ class SessionScreenPathTest : public ::testing::Test {
   bool arrivedCount(const std::string& name, std::size_t count) {
     return tw_test_support::waitFor([&] { return named(name).size() >= count; }, kTimeout, 50ms);
   }
-
-  fs::path root;
-  std::unique_ptr<measurement_service::ServiceCore> service;
-  std::unique_ptr<upload_session::SessionApp> app;
 };
 
 TEST_F(SessionScreenPathTest, LifecycleAndScreensArriveAsSessionScreenViewEngagementAndBackgroundEvents) {

@@ -19,6 +19,7 @@
 #include "platform/FileSystem.h"
 #include "platform/Preferences.h"
 #include "platform/Sandbox.h"
+#include "tests/integration/upload/AppProcessFixture.h"
 #include "tests/integration/upload/UploadSessionHarness.h"
 #include "tests/support/TestDirectory.h"
 #include "tests/support/Wait.h"
@@ -44,36 +45,9 @@ struct Upload {
   std::vector<std::int64_t> ticks;
 };
 
-class UploadAppProcessTest : public ::testing::Test {
+class UploadAppProcessTest : public upload_session::AppProcessFixture {
  protected:
-  void SetUp() override {
-    root = tw_test_support::freshTestDirectory("tlw-upload-app");
-    fs::create_directories(root / "sandbox");
-    ASSERT_TRUE(upload_session::writeAppBundle(root / "bundle"));
-    std::string error;
-    service = upload_session::startService(root / "config", &error);
-    ASSERT_TRUE(service) << error;
-  }
-
-  void TearDown() override {
-    app.reset();
-    if (service) service->stop();
-    if (HasFailure()) {
-      std::ifstream log(root / "app.log");
-      std::stringstream text;
-      text << log.rdbuf();
-      const std::string all = text.str();
-      std::printf("--- app log (tail) ---\n%s\n", all.substr(all.size() > 6000 ? all.size() - 6000 : 0).c_str());
-    }
-    std::error_code ec;
-    fs::remove_all(root, ec);
-  }
-
-  void launch() {
-    app = std::make_unique<SessionApp>();
-    ASSERT_TRUE(app->start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(),
-                           service->baseURL(), (root / "app.log").string()));
-  }
+  UploadAppProcessTest() : AppProcessFixture("tlw-upload-app") {}
 
   std::vector<Upload> uploads() {
     std::vector<Upload> all;
@@ -133,10 +107,7 @@ class UploadAppProcessTest : public ::testing::Test {
     return preferences->suite(std::string(kTLWAnalyticsSuiteName));
   }
 
-  fs::path root;
   std::shared_ptr<platform::FilePreferences> preferences;
-  std::unique_ptr<measurement_service::ServiceCore> service;
-  std::unique_ptr<SessionApp> app;
 };
 
 TEST_F(UploadAppProcessTest, EveryLoggedEventArrivesExactlyOnceOverASessionWithSeveralUploads) {
@@ -159,7 +130,7 @@ TEST_F(UploadAppProcessTest, EveryLoggedEventArrivesExactlyOnceOverASessionWithS
 // An app that returns from main right after its calls: what they handed over is stored on
 // the way out and leaves with the next launch.
 TEST_F(UploadAppProcessTest, EventsLoggedJustBeforeANormalExitArriveAfterTheNextLaunch) {
-  constexpr std::int64_t kEvents = 400;
+  constexpr std::int64_t kEvents = 100;
   launch();
   ASSERT_TRUE(app->fireEvents(0, kEvents, kTimeout));
   ASSERT_EQ(app->quit(kTimeout), 0);
@@ -181,6 +152,8 @@ TEST_F(UploadAppProcessTest, AnotherProcessLockingOrReadingTheDatabaseCostsNoEve
   const fs::path database = root / "sandbox/Library/Application Support/Vorlix/Measurement" / kTLWDatabaseFileName;
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
+  // Taking the lock waits for the app's write in progress, as the sqlite3 shell's would.
+  sqlite3_busy_timeout(other, 30000);
   auto exec = [&](const char* sql) { return sqlite3_exec(other, sql, nullptr, nullptr, nullptr); };
   auto count = [&](const char* sql) {
     sqlite3_stmt* statement = nullptr;
