@@ -819,7 +819,8 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
     deps_.persistedConfig->setUnmatchedFirstOpenWithoutIDFA(true);
   }
 
-  if (!db.insertIfNotExistsRawEventMetadata(*metadata, &metadataError)) {
+  const auto fingerprint = db.insertIfNotExistsRawEventMetadataBytes(*metadataBytes, &metadataError);
+  if (!fingerprint) {
     deps_.monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError.asValue());
     return false;
   }
@@ -833,7 +834,7 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
   }
 
   TLWError insertError;
-  if (!db.insertRawEvent(&event, TLWDatabase::fingerprintOfBytes(*metadataBytes), isRealtime, &insertError)) {
+  if (!db.insertRawEvent(&event, *fingerprint, isRealtime, &insertError)) {
     deps_.monitor->logWithLevel(1, 23071, "Data loss. Cannot record raw event. Error", insertError.asValue());
     return false;
   }

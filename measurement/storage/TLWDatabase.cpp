@@ -376,12 +376,14 @@ bool TLWDatabase::beginWriteGroup() {
   }
   sqliteStore_->setTransactionExpected(true);
   inWriteGroup_ = true;
+  groupHoldsLastMetadata_ = false;
   return true;
 }
 
 bool TLWDatabase::commitWriteGroup() {
   if (!inWriteGroup_) return false;
   inWriteGroup_ = false;
+  groupHoldsLastMetadata_ = false;
   if (sqliteStore_) sqliteStore_->setTransactionExpected(false);
   bool committed = sqliteStore_ && sqliteStore_->isInTransaction() && sqliteStore_->endTransaction();
   if (!committed) {
@@ -402,6 +404,7 @@ bool TLWDatabase::commitWriteGroup() {
 void TLWDatabase::abandonWriteGroup() {
   if (!inWriteGroup_) return;
   inWriteGroup_ = false;
+  groupHoldsLastMetadata_ = false;
   if (sqliteStore_) {
     sqliteStore_->setTransactionExpected(false);
     if (sqliteStore_->isInTransaction() && !sqliteStore_->rollbackTransaction()) {
@@ -491,6 +494,7 @@ bool TLWDatabase::initializeAppMetadata() {
 bool TLWDatabase::reset(TLWError* error) {
   if (sqliteStore_ && !sqliteStore_->closeAndDeleteDatabase()) return failWith(error, 2, "Failed to delete database data");
   ++generation_;
+  groupHoldsLastMetadata_ = false;
   sqliteStore_.reset();
   return initializeDatabaseResourcesWithContext("Reset", databasePath_, error);
 }
@@ -500,7 +504,11 @@ bool TLWDatabase::performTransaction(const std::function<bool()>& block) {
   const bool outermost = !inWriteGroup_ && !sqliteStore_->isInTransaction();
   TLWError error;
   const bool ok = sqliteStore_->performTransactionWithError(&error, block);
-  if (!ok) monitor_->logWithLevel(1, 12056, "Transaction failed. " + error.localizedDescription());
+  if (!ok) {
+    // The rolled-back savepoint may have been the one that stored the metadata row.
+    groupHoldsLastMetadata_ = false;
+    monitor_->logWithLevel(1, 12056, "Transaction failed. " + error.localizedDescription());
+  }
   // A failed outermost transaction stored nothing; work waiting on it goes too.
   if (outermost && !afterCommit_.empty()) runWorkAfterCommit(ok);
   return ok;
@@ -627,18 +635,34 @@ std::int64_t TLWDatabase::fingerprintOfBytes(const std::vector<std::uint8_t>& by
 
 bool TLWDatabase::insertIfNotExistsRawEventMetadata(const TLWPBMeasurementBundle& metadata, TLWError* error) {
   auto bytes = metadata.protoBuffer(error);
-  if (!bytes) return false;
-  if (bytes->empty()) {
-    return failWith(error, 3, "Received empty measurement bundle metadata for getting dictionary representation");
+  return bytes && insertIfNotExistsRawEventMetadataBytes(*bytes, error).has_value();
+}
+
+std::optional<std::int64_t> TLWDatabase::insertIfNotExistsRawEventMetadataBytes(const std::vector<std::uint8_t>& bytes,
+                                                                                 TLWError* error) {
+  if (bytes.empty()) {
+    failWith(error, 3, "Received empty measurement bundle metadata for getting dictionary representation");
+    return std::nullopt;
   }
-  const std::int64_t fingerprint = fingerprintOfBytes(*bytes);
+  if (bytes != lastMetadataBytes_) {
+    lastMetadataBytes_ = bytes;
+    lastMetadataFingerprint_ = fingerprintOfBytes(bytes);
+    groupHoldsLastMetadata_ = false;
+  }
+  const std::int64_t fingerprint = lastMetadataFingerprint_;
+  if (groupHoldsLastMetadata_ && inWriteGroup_) return fingerprint;
   auto exists = sqliteStore_->rowCountForTableWithName("raw_events_metadata", "metadata_fingerprint",
                                                        Value(static_cast<long long>(fingerprint)), error);
-  if (!exists) return false;
-  if (*exists > 0) return true;
-  Row record{{"metadata_fingerprint", static_cast<long long>(fingerprint)}, {"metadata", bytesValue(*bytes)}};
-  return upsertDataType(record, "raw_events_metadata", "metadata_fingerprint",
-                        Value(static_cast<long long>(fingerprint)), kRawEventsMetadataTableLimit, error);
+  if (!exists) return std::nullopt;
+  if (*exists == 0) {
+    Row record{{"metadata_fingerprint", static_cast<long long>(fingerprint)}, {"metadata", bytesValue(bytes)}};
+    if (!upsertDataType(record, "raw_events_metadata", "metadata_fingerprint",
+                        Value(static_cast<long long>(fingerprint)), kRawEventsMetadataTableLimit, error)) {
+      return std::nullopt;
+    }
+  }
+  groupHoldsLastMetadata_ = inWriteGroup_;
+  return fingerprint;
 }
 
 std::shared_ptr<TLWPBMeasurementBundle> TLWDatabase::queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
@@ -663,6 +687,7 @@ std::shared_ptr<TLWPBMeasurementBundle> TLWDatabase::queryRawEventsMetadataWithF
 }
 
 bool TLWDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error) {
+  groupHoldsLastMetadata_ = false;
   return sqliteStore_
       ->deleteRecordsFromTableWithName("raw_events_metadata", "metadata_fingerprint == ?",
                                        {Value(static_cast<long long>(fingerprint))}, error)
@@ -670,6 +695,7 @@ bool TLWDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fin
 }
 
 bool TLWDatabase::deleteUnusedRawEventsMetadata(TLWError* error) {
+  groupHoldsLastMetadata_ = false;
   return sqliteStore_
       ->deleteRecordsFromTableWithName(
           "raw_events_metadata",

@@ -150,6 +150,11 @@ class TLWDatabase {
 
   // Raw events and their metadata
   [[nodiscard]] bool insertIfNotExistsRawEventMetadata(const TLWPBMeasurementBundle& metadata, TLWError* error);
+  // The same for metadata already serialised; the fingerprint the row is stored under, or
+  // nullopt (with the error). Inside a write group the row found or stored for the previous
+  // event is not looked up again until the group ends or one of its transactions fails.
+  [[nodiscard]] std::optional<std::int64_t> insertIfNotExistsRawEventMetadataBytes(
+      const std::vector<std::uint8_t>& bytes, TLWError* error);
   std::shared_ptr<TLWPBMeasurementBundle> queryRawEventsMetadataWithFingerprint(std::int64_t fingerprint,
                                                                                  TLWError* error);
   [[nodiscard]] bool deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error);
@@ -314,6 +319,11 @@ class TLWDatabase {
 
   std::unique_ptr<TLWSqliteStore> sqliteStore_;
   bool inWriteGroup_ = false;
+  // Consecutive events mostly share their metadata: its last bytes and fingerprint, and
+  // whether the open write group holds that row (forgotten at any rollback or delete).
+  std::vector<std::uint8_t> lastMetadataBytes_;
+  std::int64_t lastMetadataFingerprint_ = 0;
+  bool groupHoldsLastMetadata_ = false;
   std::uint64_t generation_ = 0;
   bool rawEventCounterReady_ = false;
   std::vector<std::function<void()>> afterCommit_;

@@ -381,6 +381,54 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
   EXPECT_EQ(names(), (std::vector<std::string>{"a", "c", "e"}));
 }
 
+// Events of one group share their metadata row without looking it up again; every way
+// the row can vanish (the savepoint that stored it rolled back, a failed commit, unused
+// metadata deleted) must make the next event store it again.
+TEST_F(TLWDatabaseTest, EventsOfAGroupKeepTheirMetadataRowWhateverRemovedItBefore) {
+  ScopedSqliteFaultVfs faults;
+  auto db = open();
+  ASSERT_TRUE(db);
+  const auto bytes = *makeBundle("1:1:ios:a", 0)->protoBuffer();
+  auto writeEvent = [&](const std::string& name, bool fail) {
+    return db->performTransaction([&] {
+      auto fingerprint = db->insertIfNotExistsRawEventMetadataBytes(bytes, nullptr);
+      return fingerprint && !fail && db->insertRawEvent(makeEvent(name, 1700000000).get(), *fingerprint, false, nullptr);
+    });
+  };
+  auto metadataOfEveryEventIsStored = [&] {
+    return db->sqliteStore()
+        ->recordsForQuery("SELECT count(*) AS n FROM raw_events WHERE metadata_fingerprint NOT IN "
+                          "(SELECT metadata_fingerprint FROM raw_events_metadata)",
+                          {}, nullptr)
+        ->front()
+        .get("n")
+        .int64Value() == 0;
+  };
+
+  ASSERT_TRUE(db->beginWriteGroup());
+  EXPECT_FALSE(writeEvent("stored_the_row_then_failed", true));
+  EXPECT_TRUE(writeEvent("a", false));
+  EXPECT_TRUE(writeEvent("b", false));
+  ASSERT_TRUE(db->commitWriteGroup());
+  EXPECT_EQ(count(*db, "raw_events"), 2);
+  EXPECT_TRUE(metadataOfEveryEventIsStored());
+
+  ASSERT_TRUE(db->sqliteStore()->executeWriteStatement("DELETE FROM raw_events", {}, nullptr).has_value());
+  ASSERT_TRUE(db->deleteUnusedRawEventsMetadata(nullptr));
+  ASSERT_EQ(count(*db, "raw_events_metadata"), 0);
+  ASSERT_TRUE(db->beginWriteGroup());
+  EXPECT_TRUE(writeEvent("c", false));
+  faults->noSpace = true;
+  EXPECT_FALSE(db->commitWriteGroup());
+  faults->noSpace = false;
+  ASSERT_TRUE(db->beginWriteGroup());
+  EXPECT_TRUE(writeEvent("d", false));
+  ASSERT_TRUE(db->commitWriteGroup());
+  EXPECT_EQ(count(*db, "raw_events"), 1);
+  EXPECT_EQ(count(*db, "raw_events_metadata"), 1);
+  EXPECT_TRUE(metadataOfEveryEventIsStored());
+}
+
 // ----------------------------------------------------------------- bundle queue
 
 TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
