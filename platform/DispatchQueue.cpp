@@ -574,6 +574,20 @@ class OperationQueueImpl final : public OperationQueue, public std::enable_share
     pumpLocked();
   }
 
+  void addOperationOrRunIfIdle(DispatchQueue::Block block) override {
+    std::unique_lock lock(mutex_);
+    if (suspended_ || pumping_ || running_ || !pending_.empty() || lane_->isCurrent()) {
+      pending_.push_back(std::move(block));
+      pumpLocked();
+      return;
+    }
+    // Held under the lock, so an operation added meanwhile waits behind this one.
+    running_ = true;
+    runOperation(block);
+    running_ = false;
+    idle_.notify_all();
+  }
+
   void setSuspended(bool suspended) override {
     std::lock_guard lock(mutex_);
     suspended_ = suspended;
@@ -613,22 +627,27 @@ class OperationQueueImpl final : public OperationQueue, public std::enable_share
       pending_.pop_front();
       running_ = true;
       lock.unlock();
-      try {
-        if (block) block();
-      } catch (const std::exception& e) {
-        VXLLogError(kLogService, true, "I-DSP000003",
-                    "An operation on queue " + escapePercent(lane_->label()) + " raised an exception: " +
-                        escapePercent(e.what()));
-      } catch (...) {
-        VXLLogError(kLogService, true, "I-DSP000003",
-                    "An operation on queue " + escapePercent(lane_->label()) + " raised an exception");
-      }
+      runOperation(block);
       block = nullptr;
       lock.lock();
       running_ = false;
     }
     pumping_ = false;
     idle_.notify_all();
+  }
+
+  // An operation that throws is logged and dropped.
+  void runOperation(DispatchQueue::Block& block) {
+    try {
+      if (block) block();
+    } catch (const std::exception& e) {
+      VXLLogError(kLogService, true, "I-DSP000003",
+                  "An operation on queue " + escapePercent(lane_->label()) + " raised an exception: " +
+                      escapePercent(e.what()));
+    } catch (...) {
+      VXLLogError(kLogService, true, "I-DSP000003",
+                  "An operation on queue " + escapePercent(lane_->label()) + " raised an exception");
+    }
   }
 
   const std::shared_ptr<DispatchQueue> lane_;

@@ -131,6 +131,11 @@ class OperationQueue {
   static std::shared_ptr<OperationQueue> create(std::string label, bool suspended);
   virtual ~OperationQueue() = default;
   virtual void addOperation(DispatchQueue::Block block) = 0;
+  // Runs `block` at once on the calling thread when the queue is resumed and holds no
+  // operation, waiting or running (nothing can be overtaken then); otherwise adds it as
+  // addOperation does. For short blocks that do not use this queue: it stays taken while
+  // the block runs.
+  virtual void addOperationOrRunIfIdle(DispatchQueue::Block block) = 0;
   virtual void setSuspended(bool suspended) = 0;
   virtual bool isSuspended() const = 0;
   // Blocks until every operation added so far has run (tests). While the queue is

@@ -439,7 +439,11 @@ TEST_F(DispatchQueueTest, SuspendedOperationQueueReleasesHeldOperationsFirstAndI
       order.push_back(i);
     };
   };
-  for (int i = 0; i < 100; ++i) gate->addOperation(record(i));
+  // The inline hand-over never overtakes: held while suspended, queued while others wait.
+  for (int i = 0; i < 100; ++i) {
+    if (i % 2) gate->addOperation(record(i));
+    else gate->addOperationOrRunIfIdle(record(i));
+  }
   std::this_thread::sleep_for(20ms);
   {
     std::lock_guard lock(mutex);
@@ -453,9 +457,12 @@ TEST_F(DispatchQueueTest, SuspendedOperationQueueReleasesHeldOperationsFirstAndI
   });
   gate->setSuspended(false);
   go = true;
-  for (int i = 100; i < 200; ++i) gate->addOperation(record(i));
+  for (int i = 100; i < 200; ++i) gate->addOperationOrRunIfIdle(record(i));
   late.join();
   gate->waitUntilAllOperationsAreFinished();
+  std::thread::id ranOn;
+  gate->addOperationOrRunIfIdle([&] { ranOn = std::this_thread::get_id(); });
+  EXPECT_EQ(ranOn, std::this_thread::get_id()) << "an open, idle gate runs it on the caller's thread";
 
   std::lock_guard lock(mutex);
   ASSERT_EQ(order.size(), 300u);
