@@ -201,6 +201,9 @@ VXLHeaderLine vxl_receiveHeaderLine(std::string_view line, std::size_t maxBody, 
     unsigned long long announced = std::strtoull(value.c_str(), &end, 10);
     if (errno == 0 && end != value.c_str() && announced > maxBody) return VXLHeaderLine::TooLarge;
   }
+  // A field a request could not carry is dropped: Last-Modified is sent back as
+  // If-Modified-Since, and a refused request header would fail every later fetch.
+  if (name.empty() || hasLineBreakOrNul(name) || hasLineBreakOrNul(value)) return VXLHeaderLine::Ignored;
   headers[name] = value;
   return VXLHeaderLine::Kept;
 }
