@@ -1,6 +1,7 @@
 #include "measurement/engine/TLWConfigFetcher.h"
 
 #include "measurement/engine/TLWScheduler.h"
+#include "measurement/engine/TLWServiceAnswers.h"
 #include "measurement/engine/TLWUploader.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
@@ -80,23 +81,22 @@ TLWConfigFetcher::Acceptance TLWConfigFetcher::storeConfiguration(const platform
   if (!host) return Acceptance::Rejected;
   bool accepted = false;
   const bool committed = uploader_->database()->performTransaction([&] {
-    auto config = TLWPBMeasurementConfig::initWithBuffer(std::span<const std::uint8_t>(data.data(), data.size()));
-    if (!config || !config->protoBuffer()) {
-      monitor_->logWithLevel(2, 23135, "Configuration data is invalid.");
+    TLWConfigRefusal refusal{};
+    auto fetched = TLWDecodeFetchedConfig(std::span<const std::uint8_t>(data.data(), data.size()),
+                                          host->appIDFromZEL(), &refusal);
+    if (!fetched) {
+      if (refusal == TLWConfigRefusal::Undecodable) {
+        monitor_->logWithLevel(2, 23135, "Configuration data is invalid.");
+      } else {
+        monitor_->logWithLevel(2, 23136, "Configuration does not have valid Vorlix App ID.");
+      }
       return false;
     }
-    const std::string appID = host->appIDFromZEL();
-    if (appID.empty() || config->GetString(TLWPBMeasurementConfig::kAppId).value_or("") != appID) {
-      monitor_->logWithLevel(2, 23136, "Configuration does not have valid Vorlix App ID.");
-      return false;
-    }
-    auto audiences = config->GetRepeated<TLWPBAudience>(TLWPBMeasurementConfig::kAudiences);
-    if (!host->updateAudiences(audiences)) {
+    if (!host->updateAudiences(fetched->audiences)) {
       monitor_->logWithLevel(2, 23137, "Failed to update audiences with new server configuration");
       return false;
     }
-    config->ClearField(TLWPBMeasurementConfig::kAudiences);
-    if (!host->updateMeasurementConfig(config)) {
+    if (!host->updateMeasurementConfig(fetched->config)) {
       monitor_->logWithLevel(2, 23138, "Failed to update configuration with new server configuration");
       return false;
     }
@@ -112,27 +112,19 @@ void TLWConfigFetcher::networkRemoteConfigFetchCompletionHandler(const platform:
   const long status = response.statusCode;
   auto persisted = uploader_->persistedConfig();
   monitor_->logWithLevel(8, 23127, "Fetched configuration. Status code", status);
-  const bool answered = status == platform::kVXLNetworkHTTPStatusOK ||
-                        status == platform::kVXLNetworkHTTPStatusCodeNotModified ||
-                        status == platform::kVXLNetworkHTTPStatusNoContent ||
-                        status == platform::kVXLNetworkHTTPStatusCodeNotFound;
-  if (!answered) {
+  const TLWConfigAnswer answer = TLWReadConfigAnswer(response, data);
+  if (!answer.answered) {
     monitor_->logWithLevel(3, 23128, "Network request failed to fetch remote config. Code, Error", status,
                            error ? error->asValue() : platform::Value());
     const double now = env_->clock()->now();
     persisted->setLastFailedUploadTimestamp(now);
-    if (status == platform::kVXLNetworkHTTPStatusCodeUnavailable ||
-        status == platform::kVXLNetworkHTTPStatusCodeCannotAcceptTraffic)
-      persisted->setLastBackoffTimestamp(now);
+    if (answer.backOff) persisted->setLastBackoffTimestamp(now);
     monitor_->logWithLevel(3, 23129, "Network fetch failed. Will retry later. Code, error", status,
                            error ? error->asValue() : platform::Value());
     uploader_->updateSchedule();
     return;
   }
 
-  const std::optional<std::string> lastModified = response.valueForHeader("Last-Modified");
-  const bool hasBody = (status == platform::kVXLNetworkHTTPStatusOK ||
-                        status == platform::kVXLNetworkHTTPStatusNoContent) && !data.empty();
   if (status == platform::kVXLNetworkHTTPStatusCodeNotFound) {
     monitor_->logWithLevel(3, 23130, "Configuration not found. Using default configuration");
   } else if (status == platform::kVXLNetworkHTTPStatusCodeNotModified) {
@@ -143,7 +135,7 @@ void TLWConfigFetcher::networkRemoteConfigFetchCompletionHandler(const platform:
                            response.expectedContentLength);
   }
 
-  if (hasBody && storeConfiguration(data) == Acceptance::Rejected) {
+  if (answer.hasBody && storeConfiguration(data) == Acceptance::Rejected) {
     // The server's date and the fetch time describe a configuration we refused: keeping
     // them would answer every later fetch with 304 and count the refused one as fresh.
     // The configuration in force stays in use meanwhile, so events keep going out; the
@@ -154,7 +146,7 @@ void TLWConfigFetcher::networkRemoteConfigFetchCompletionHandler(const platform:
   }
   uploader_->setConfigurationRefusedTimestamp(0);
 
-  persisted->setConfigServerLastModifiedString(lastModified);
+  persisted->setConfigServerLastModifiedString(answer.lastModified);
   persisted->setLastFailedUploadTimestamp(0);
   persisted->setLastBackoffTimestamp(0);
   if (status == platform::kVXLNetworkHTTPStatusCodeNotFound || status == platform::kVXLNetworkHTTPStatusCodeNotModified) {

@@ -4,6 +4,7 @@
 
 #include "measurement/engine/TLWAlarm.h"
 #include "measurement/engine/TLWScheduler.h"
+#include "measurement/engine/TLWServiceAnswers.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/storage/TLWDatabase.h"
@@ -542,11 +543,10 @@ void TLWUploader::networkUploadCompletionHandlerWithResponse(const platform::VXL
                                                              const std::optional<platform::VXLNetworkError>& error) {
   const long status = response.statusCode;
   const double current = now();
-  if (status != platform::kVXLNetworkHTTPStatusOK && status != platform::kVXLNetworkHTTPStatusNoContent) {
+  const TLWUploadAnswer answer = TLWReadUploadAnswer(response);
+  if (!answer.accepted) {
     persistedConfig_->setLastFailedUploadTimestamp(current);
-    if (status == platform::kVXLNetworkHTTPStatusCodeUnavailable ||
-        status == platform::kVXLNetworkHTTPStatusCodeCannotAcceptTraffic)
-      persistedConfig_->setLastBackoffTimestamp(current);
+    if (answer.backOff) persistedConfig_->setLastBackoffTimestamp(current);
     monitor_->logWithLevel(7, 23043, "Network upload failed. Will retry later. Code, error", status,
                            error ? error->asValue() : platform::Value());
     incrementRetryCounter();

@@ -1,5 +1,7 @@
 #include "measurement/experiments/TLWESnapshot.h"
 
+#include <cmath>
+
 #include "measurement/experiments/TLWPBExperimentMessages.h"
 
 platform::Value TLWESnapshot::flagByName(std::string_view name) const {
@@ -11,7 +13,9 @@ platform::Value TLWESnapshot::flagByName(std::string_view name) const {
 
 platform::Value TLWESnapshot::flagValue(const TLWPBFlag& flag) {
   if (flag.HasField(TLWPBFlag::kIntValue)) return platform::Value(flag.GetInt64(TLWPBFlag::kIntValue));
-  if (flag.HasField(TLWPBFlag::kDoubleValue)) return platform::Value(flag.GetDouble(TLWPBFlag::kDoubleValue));
+  // NaN or infinity is no usable value (and NaN never equals itself): the SDK's default applies.
+  if (flag.HasField(TLWPBFlag::kDoubleValue) && std::isfinite(flag.GetDouble(TLWPBFlag::kDoubleValue)))
+    return platform::Value(flag.GetDouble(TLWPBFlag::kDoubleValue));
   if (auto s = flag.GetString(TLWPBFlag::kStringValue)) return platform::Value(*s);
   if (flag.HasField(TLWPBFlag::kBoolValue)) return platform::Value(flag.GetBool(TLWPBFlag::kBoolValue));
   return {};

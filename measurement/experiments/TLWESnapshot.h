@@ -34,7 +34,7 @@ struct TLWESnapshot {
   platform::Value flagByName(std::string_view name) const;
   std::shared_ptr<TLWPBSnapshot> toProto() const;
   static std::optional<TLWESnapshot> fromProto(const TLWPBSnapshot& proto);
-  // A flag message's value: the first present of integer, double, string, boolean.
+  // A flag message's value: the first present of integer, finite double, string, boolean.
   static platform::Value flagValue(const TLWPBFlag& flag);
 };
 

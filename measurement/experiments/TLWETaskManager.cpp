@@ -6,7 +6,6 @@
 #include "measurement/experiments/TLWEExperimentRequestBuilder.h"
 #include "measurement/experiments/TLWPBExperimentMessages.h"
 #include "measurement/monitor/TLWMonitor.h"
-#include "platform/Gzip.h"
 #include "platform/network/VXLNetwork.h"
 
 namespace {
@@ -212,7 +211,7 @@ void TLWETaskManager::fetchExperiments() {
         if (networkError) failure = networkError->description;
         if (!networkError && !data.empty()) {
           std::string reason;
-          auto out = platform::vxl_dataByInflatingGzippedData(data, &reason, kTLWEMaxResponseBytes);
+          auto out = TLWEInflateExperimentAnswer(data, &reason);
           if (out) {
             inflated.emplace(out->begin(), out->end());
           } else {
@@ -237,42 +236,18 @@ void TLWETaskManager::handleFetchingExperimentsResponse(long statusCode,
   if ((statusCode == 200 || statusCode == 204) && !networkError) {
     // An answer that does not decode is a failed fetch: nothing of it is kept.
     TLWError decodeError;
-    auto response = TLWPBExperimentResponse::initWithBuffer(
+    auto answer = TLWEDecodeExperimentAnswer(
         data ? std::span<const std::uint8_t>(*data) : std::span<const std::uint8_t>(), &decodeError);
-    if (!response) {
+    if (!answer) {
       log(1, 820026, "Cannot decode experiment response. Error", decodeError.asValue());
     } else {
       log(8, 820003, "Successful fetch. Got network response. Code, data", platform::Value(std::int64_t{statusCode}),
-          platform::Value(response->description()));
-      snapshots.emplace();
-      auto protos = response->GetRepeated<TLWPBSnapshot>(TLWPBExperimentResponse::kSnapshots);
-      const auto sdkResponses = response->GetRepeated<TLWPBSdkResponse>(TLWPBExperimentResponse::kSdkResponses);
-      if (protos.empty()) {
-        for (const auto& r : sdkResponses) {
-          auto snapshot = r->GetMessage<TLWPBSnapshot>(TLWPBSdkResponse::kSnapshot);
-          if (!snapshot) continue;
-          const auto name = r->GetString(TLWPBSdkResponse::kSdkName).value_or("");
-          if (!name.empty()) snapshot->SetString(TLWPBSnapshot::kSdkName, name);
-          protos.push_back(std::move(snapshot));
-        }
-      }
+          platform::Value(answer->response->description()));
+      for (std::size_t i = 0; i < answer->droppedSnapshots; ++i) log(2, 820016, "Cannot create a snapshot from the proto");
       const double fetched = now();
-      for (const auto& proto : protos) {
-        auto snapshot = TLWESnapshot::fromProto(*proto);
-        if (!snapshot) {
-          log(2, 820016, "Cannot create a snapshot from the proto");
-          continue;
-        }
-        snapshot->timestamp = fetched;
-        snapshots->push_back(std::move(*snapshot));
-      }
-      for (const auto& r : sdkResponses) {
-        const auto status = r->GetInt32(TLWPBSdkResponse::kStatus);
-        const auto name = r->GetString(TLWPBSdkResponse::kSdkName).value_or("");
-        if (status == 0 || name.empty()) continue;
-        errors.emplace(name, TLWError(std::string(kTLWExperimentErrorDomain),
-                                      status >= 1 && status <= 3 ? -(status + 1) : -1));
-      }
+      for (auto& snapshot : answer->snapshots) snapshot.timestamp = fetched;
+      snapshots = std::move(answer->snapshots);
+      errors = std::move(answer->errors);
     }
   } else {
     log(1, 820002, "Network fetch failed. Will retry later. Code, error", platform::Value(std::int64_t{statusCode}),

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "measurement/experiments/TLWEDatabase.h"
+#include "measurement/experiments/TLWEExperimentAnswer.h"
 #include "measurement/experiments/TLWESnapshot.h"
 #include "measurement/monitor/TLWError.h"
 #include "platform/DispatchQueue.h"
@@ -42,9 +43,6 @@ inline constexpr const char* kTLWExperimentSuiteName = "TLWExperimentSuiteName";
 inline constexpr const char* kTLWExperimentFetchSuccessTimestampKey = "TLWExperimentFetchSuccessTimestamp";
 inline constexpr const char* kTLWExperimentFetchFailureTimestampKey = "TLWExperimentFetchFailureTimestamp";
 inline constexpr const char* kTLWExperimentFetchBackoffTimestampKey = "TLWExperimentFetchBackoffTimestamp";
-inline constexpr const char* kTLWExperimentErrorDomain = "com.vorlix.zel.measurement.experiment.ErrorDomain";
-// An inflated answer beyond this is refused (the real ones are a few kilobytes).
-inline constexpr std::size_t kTLWEMaxResponseBytes = 1u << 20;
 
 class TLWETaskManagerDelegate {
  public:

@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "platform/Gzip.h"
+#include "platform/network/VXLHTTPHeaderLine.h"
 
 namespace platform {
 
@@ -176,31 +177,36 @@ int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
   auto* r = static_cast<Request*>(user);
   std::size_t n = size * count;
-  std::string_view line(data, n);
-  if (line.starts_with("HTTP/")) {
-    // A new response begins (after an interim 1xx one): keep only the final headers.
-    r->received.clear();
-    return n;
+  if (vxl_receiveHeaderLine(std::string_view(data, n), r->maxBody, r->received) == VXLHeaderLine::TooLarge) {
+    r->tooLarge = true;
+    return 0;  // refused before any of the body is read
   }
-  auto colon = line.find(':');
-  if (colon == std::string_view::npos || colon == 0) return n;
-  std::string name = trim(line.substr(0, colon));
-  std::string value = trim(line.substr(colon + 1));
-  if (::strcasecmp(name.c_str(), "Content-Length") == 0) {
-    // Refuse an announced oversize body before reading any of it.
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long announced = std::strtoull(value.c_str(), &end, 10);
-    if (errno == 0 && end != value.c_str() && announced > r->maxBody) {
-      r->tooLarge = true;
-      return 0;
-    }
-  }
-  r->received[name] = value;
   return n;
 }
 
 }  // namespace
+
+VXLHeaderLine vxl_receiveHeaderLine(std::string_view line, std::size_t maxBody, VXLHTTPHeaders& headers) {
+  if (line.starts_with("HTTP/")) {
+    headers.clear();
+    return VXLHeaderLine::NewResponse;
+  }
+  auto colon = line.find(':');
+  if (colon == std::string_view::npos || colon == 0) return VXLHeaderLine::Ignored;
+  std::string name = trim(line.substr(0, colon));
+  std::string value = trim(line.substr(colon + 1));
+  if (::strcasecmp(name.c_str(), "Content-Length") == 0) {
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long announced = std::strtoull(value.c_str(), &end, 10);
+    if (errno == 0 && end != value.c_str() && announced > maxBody) return VXLHeaderLine::TooLarge;
+  }
+  // A field a request could not carry is dropped: Last-Modified is sent back as
+  // If-Modified-Since, and a refused request header would fail every later fetch.
+  if (name.empty() || hasLineBreakOrNul(name) || hasLineBreakOrNul(value)) return VXLHeaderLine::Ignored;
+  headers[name] = value;
+  return VXLHeaderLine::Kept;
+}
 
 bool isLoopbackHost(std::string host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);

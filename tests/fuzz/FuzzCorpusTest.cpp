@@ -6,9 +6,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "tests/fuzz/FuzzAnswerChecks.h"
 #include "tests/fuzz/FuzzAudienceChecks.h"
 #include "tests/fuzz/FuzzChecks.h"
+#include "tests/fuzz/FuzzFileChecks.h"
 #include "tests/fuzz/FuzzScriptChecks.h"
+#include "tests/fuzz/FuzzToolsChecks.h"
 
 namespace {
 
@@ -32,11 +35,16 @@ std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
 
 TEST(FuzzCorpusTest, EveryCommittedInputPassesTheDecoderChecks) {
   TLWPBSetLogHandler([](std::string_view) {});
+  auto sink = platform::VXLSetLogSink(std::make_shared<fuzzchecks::QuietLog>());
   std::size_t replayed = 0;
   for (const auto& [name, check] : {std::pair{"config", &fuzzchecks::checkConfig},
                                     std::pair{"bundle", &fuzzchecks::checkBundle},
                                     std::pair{"plist", &fuzzchecks::checkPropertyList},
-                                    std::pair{"script", &fuzzchecks::checkScript}}) {
+                                    std::pair{"script", &fuzzchecks::checkScript},
+                                    std::pair{"experiments", &fuzzchecks::checkExperimentAnswer},
+                                    std::pair{"keychain", &fuzzchecks::checkSandboxFiles},
+                                    std::pair{"http_answer", &fuzzchecks::checkServiceAnswer},
+                                    std::pair{"tools_json", &fuzzchecks::checkToolsInput}}) {
     auto files = corpus(name);
     EXPECT_FALSE(files.empty()) << "no committed inputs for " << name;
     for (const auto& file : files) {
@@ -46,6 +54,7 @@ TEST(FuzzCorpusTest, EveryCommittedInputPassesTheDecoderChecks) {
     }
   }
   TLWPBSetLogHandler(nullptr);
+  platform::VXLSetLogSink(sink);
   EXPECT_GT(replayed, 0u);
 }
 

@@ -1,5 +1,6 @@
 #include "tools/common/TLWPBJson.h"
 
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <sstream>
@@ -164,7 +165,10 @@ bool fillFromJson(TLWPBMessageInfo& info, const json& object, int depth, std::st
         if (f.kind & kDouble) {
           *slot = e.get<double>();
         } else {
-          *slot = static_cast<float>(e.get<double>());
+          // Past a float's range it would be stored as infinity, which JSON cannot carry back.
+          const double d = e.get<double>();
+          if (std::fabs(d) > std::numeric_limits<float>::max()) return bad();
+          *slot = static_cast<float>(d);
         }
         return true;
       }
