@@ -1,21 +1,5 @@
 // libFuzzer target: the config decoder on arbitrary bytes.
-#include <cstdlib>
-#include <cstdio>
-
-#include "measurement/proto/TLWPBMessage.h"
 #include "tests/fuzz/FuzzChecks.h"
+#include "tests/fuzz/FuzzTarget.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Decode failures are expected here; keep the output readable.
-  TLWPBSetLogHandler([](std::string_view) {});
-  return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::string problem = fuzzchecks::checkConfig(std::span<const std::uint8_t>(data, size));
-  if (!problem.empty()) {
-    std::fprintf(stderr, "config: %s\n", problem.c_str());
-    std::abort();
-  }
-  return 0;
-}
+TW_FUZZ_TARGET("config", fuzzchecks::checkConfig, (void)0)
