@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -23,6 +25,35 @@ std::string makeTemporaryRoot() {
   return std::string(buffer.data());
 }
 
+// Every root made in this process. One held by a process-wide object (an engine, a shared
+// instance) is never destroyed, and a late writer (a retry timer, a queue draining) may
+// make a removed one again: all go once more when the process exits normally. Both are
+// leaked, so they outlive every static destructor that runs before the handler.
+std::mutex& madeRootsMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::set<std::string>& madeRoots() {
+  static auto* roots = new std::set<std::string>;
+  return *roots;
+}
+void removeRootsLeftAtExit() {
+  std::set<std::string> roots;
+  {
+    std::lock_guard lock(madeRootsMutex());
+    roots.swap(madeRoots());
+  }
+  for (const auto& root : roots) (void)PosixFileSystem().removeAll(root);
+}
+void registerRoot(const std::string& root) {
+  // Registered with the first environment: exit handlers run in reverse order, so a
+  // library's own exit flush, set up later, has written into the root before it goes.
+  static const bool registered = [] { return std::atexit(removeRootsLeftAtExit) == 0; }();
+  (void)registered;
+  std::lock_guard lock(madeRootsMutex());
+  madeRoots().insert(root);
+}
+
 template <class T>
 std::shared_ptr<T> pick(std::mutex& mutex, const std::shared_ptr<T>& replacement) {
   std::lock_guard lock(mutex);
@@ -34,6 +65,7 @@ std::shared_ptr<T> pick(std::mutex& mutex, const std::shared_ptr<T>& replacement
 std::shared_ptr<TestEnvironment> TestEnvironment::create(std::string bundleIdentifier) {
   std::string root = makeTemporaryRoot();
   if (root.empty()) return nullptr;
+  registerRoot(root);
   return std::shared_ptr<TestEnvironment>(new TestEnvironment(std::move(root), std::move(bundleIdentifier)));
 }
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <future>
 #include <map>
 #include <memory>
@@ -191,22 +190,9 @@ std::map<std::string, std::string> stringAttributes(const TLWPBMeasurementBundle
 
 }  // namespace
 
-// The engine outlives the test (it lives until the process ends), and so must its sandbox;
-// it goes once every test has run.
-namespace {
-std::string sandboxRoot;
-class SandboxCleanup : public ::testing::Environment {
-  void TearDown() override {
-    std::error_code ec;
-    if (!sandboxRoot.empty()) std::filesystem::remove_all(sandboxRoot, ec);
-  }
-};
-auto* const kSandboxCleanup = ::testing::AddGlobalTestEnvironment(new SandboxCleanup);
-}  // namespace
-
 TEST(AppCallToStoredRow, PublicCallsBecomeStoredRowsThroughTheRealEngine) {
+  // The engine outlives the test (it lives until the process ends), and so must its sandbox.
   static auto* library = new Library();
-  sandboxRoot = library->env->root();
   Library& lib = *library;
 
   // (a) Events from several threads before start-up: held, then stored once each, in gate
