@@ -1,6 +1,7 @@
 #include "platform/testing/TestEnvironment.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -33,17 +34,19 @@ std::mutex& madeRootsMutex() {
   static auto* mutex = new std::mutex;
   return *mutex;
 }
-std::set<std::string>& madeRoots() {
-  static auto* roots = new std::set<std::string>;
+// Root and the process that made it: a forked child that exits leaves its parent's alone.
+std::set<std::pair<std::string, pid_t>>& madeRoots() {
+  static auto* roots = new std::set<std::pair<std::string, pid_t>>;
   return *roots;
 }
 void removeRootsLeftAtExit() {
-  std::set<std::string> roots;
+  std::set<std::pair<std::string, pid_t>> roots;
   {
     std::lock_guard lock(madeRootsMutex());
     roots.swap(madeRoots());
   }
-  for (const auto& root : roots) (void)PosixFileSystem().removeAll(root);
+  for (const auto& [root, maker] : roots)
+    if (maker == ::getpid()) (void)PosixFileSystem().removeAll(root);
 }
 void registerRoot(const std::string& root) {
   // Registered with the first environment: exit handlers run in reverse order, so a
@@ -51,7 +54,7 @@ void registerRoot(const std::string& root) {
   static const bool registered = [] { return std::atexit(removeRootsLeftAtExit) == 0; }();
   (void)registered;
   std::lock_guard lock(madeRootsMutex());
-  madeRoots().insert(root);
+  madeRoots().insert({root, ::getpid()});
 }
 
 template <class T>

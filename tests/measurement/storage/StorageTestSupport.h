@@ -43,17 +43,19 @@ class TempDir {
  private:
   static void removeAtExit(const std::string& path) {
     static auto* mutex = new std::mutex;
-    static auto* paths = new std::vector<std::string>;
+    static auto* paths = new std::vector<std::pair<std::string, pid_t>>;
     static const bool registered = [] {
       return std::atexit([] {
         std::lock_guard lock(*mutex);
         std::error_code ec;
-        for (const auto& p : *paths) std::filesystem::remove_all(p, ec);
+        // Only the maker's: a forked child's exit leaves its parent's folders alone.
+        for (const auto& [p, maker] : *paths)
+          if (maker == ::getpid()) std::filesystem::remove_all(p, ec);
       }) == 0;
     }();
     (void)registered;
     std::lock_guard lock(*mutex);
-    paths->push_back(path);
+    paths->emplace_back(path, ::getpid());
   }
   std::string path_;
 };
