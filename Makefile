@@ -16,18 +16,21 @@ build: deps
 	cmake --preset default
 	cmake --build --preset default -j $(JOBS)
 
+# Each ctest run gets a fresh TMPDIR in the build tree and fails if a test leaves anything there.
+GUARDED_CTEST := bash scripts/run-ctest-guarded
+
 test: build
-	ctest --preset default
+	$(GUARDED_CTEST) build/default --preset default
 
 asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan
+	$(GUARDED_CTEST) build/asan --preset asan
 
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
-	ctest --preset tsan
+	$(GUARDED_CTEST) build/tsan --preset tsan
 
 fuzz: deps
 	cmake --preset fuzz
@@ -36,7 +39,7 @@ fuzz: deps
 
 # The debug view in headless Chromium (a few seconds; kept out of `make test`).
 browser: build
-	ctest --preset browser
+	$(GUARDED_CTEST) build/default --preset browser
 
 # The browser test, the sanitizer suites, and the fuzz targets for a bounded time.
 check: browser asan tsan fuzz

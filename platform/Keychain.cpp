@@ -128,13 +128,19 @@ bool FileKeychain::remove(std::string_view service, std::string_view account, st
     return false;
   }
   std::lock_guard lock(mutex_);
-  if (!fileSystem_->exists(sandbox_->keychainPath())) return true;
+  const std::string path = sandbox_->keychainPath();
+  if (!fileSystem_->exists(path)) {
+    // Nothing to remove, but a folder someone opened up is closed again.
+    const std::string dir = path.substr(0, path.find_last_of('/'));
+    return !fileSystem_->isDirectory(dir) || fileSystem_->setPermissions(dir, 0700, error);
+  }
   auto folderLock = lockFolder(error);
   if (!folderLock) return false;
   Dictionary items;
   if (loadLocked(&items, error) != Load::Ok) return false;
   const Value* existing = items.find(service);
-  if (!existing || !existing->dictionary()->contains(account)) return true;
+  // Nothing to remove: the file is left as it is, except for a mode someone widened.
+  if (!existing || !existing->dictionary()->contains(account)) return fileSystem_->setPermissions(path, 0600, error);
   Dictionary accounts = *existing->dictionary();
   accounts.erase(account);
   if (accounts.empty()) {

@@ -11,7 +11,8 @@
 // Failure: a missing file holds no items. A corrupt file (or one with the wrong layout)
 // reads as empty and is logged, and the next write replaces it. A file that exists but
 // cannot be read makes write and remove fail (rather than replace items it could not
-// see). A failed write leaves the previous file intact.
+// see). A failed write leaves the previous file intact. Every write and remove leaves the
+// file at 0600 and the folder at 0700, even when someone widened them in between.
 
 #include <memory>
 #include <mutex>

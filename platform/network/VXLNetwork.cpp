@@ -311,6 +311,18 @@ struct VXLNetwork::State : std::enable_shared_from_this<VXLNetwork::State> {
     check(curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L));
     check(curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L));
     check(curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L));
+    // Given certificates replace the system store: both the bundle file and the directory
+    // libcurl would otherwise consult are switched off.
+    if (!options.trustedCertificatesPEM.empty()) {
+      curl_blob blob{const_cast<char*>(options.trustedCertificatesPEM.data()), options.trustedCertificatesPEM.size(),
+                     CURL_BLOB_COPY};
+      check(curl_easy_setopt(e, CURLOPT_CAINFO_BLOB, &blob));
+      check(curl_easy_setopt(e, CURLOPT_CAINFO, static_cast<char*>(nullptr)));
+      check(curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<char*>(nullptr)));
+    } else if (!options.trustedCertificatesFile.empty()) {
+      check(curl_easy_setopt(e, CURLOPT_CAINFO, options.trustedCertificatesFile.c_str()));
+      check(curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<char*>(nullptr)));
+    }
     // The interval bounds silence, not the whole exchange: a large upload on a slow but
     // working link goes on while bytes move. A generous cap still ends a trickle.
     r.lastActivity = std::chrono::steady_clock::now();

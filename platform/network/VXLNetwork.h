@@ -16,7 +16,9 @@
 //
 // Transport: request bodies are sent gzip-compressed ("Content-Encoding: gzip"); response
 // bodies are delivered exactly as received (no automatic decoding), cut off with an error
-// when they exceed the configured limit. TLS peers and host names are verified for https.
+// when they exceed the configured limit. TLS peers and host names are verified for https,
+// against the system's certificate store unless the client was given certificates to trust
+// (Options::trustedCertificatesPEM / trustedCertificatesFile), which then replace that store.
 // Redirects are not followed. Only https URLs are accepted, and plain http to loopback
 // hosts (localhost, 127.0.0.0/8, ::1: the local measurement service); any other http URL
 // fails with InvalidURL, so identifiers never leave the machine unencrypted. Each post goes out
@@ -144,6 +146,12 @@ class VXLNetwork {
     // host is always reachable, otherwise an interface that is up, running and not
     // loopback must have an address). Called on the worker thread and once at creation.
     std::function<bool()> reachabilityProbe;
+    // The certificate authorities this client trusts for https, in place of the system's
+    // store (not in addition to it): PEM text, or else the path of a PEM file. A private
+    // deployment of the service, or a test, names its own CA here; empty keeps the system
+    // store. Nothing outside these options changes what the client trusts.
+    std::string trustedCertificatesPEM;
+    std::string trustedCertificatesFile;
   };
 
   // initWithReachabilityHost: the host (a name or an address) whose reachability matters.

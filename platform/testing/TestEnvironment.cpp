@@ -1,8 +1,11 @@
 #include "platform/testing/TestEnvironment.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -23,6 +26,37 @@ std::string makeTemporaryRoot() {
   return std::string(buffer.data());
 }
 
+// Every root made in this process. One held by a process-wide object (an engine, a shared
+// instance) is never destroyed, and a late writer (a retry timer, a queue draining) may
+// make a removed one again: all go once more when the process exits normally. Both are
+// leaked, so they outlive every static destructor that runs before the handler.
+std::mutex& madeRootsMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+// Root and the process that made it: a forked child that exits leaves its parent's alone.
+std::set<std::pair<std::string, pid_t>>& madeRoots() {
+  static auto* roots = new std::set<std::pair<std::string, pid_t>>;
+  return *roots;
+}
+void removeRootsLeftAtExit() {
+  std::set<std::pair<std::string, pid_t>> roots;
+  {
+    std::lock_guard lock(madeRootsMutex());
+    roots.swap(madeRoots());
+  }
+  for (const auto& [root, maker] : roots)
+    if (maker == ::getpid()) (void)PosixFileSystem().removeAll(root);
+}
+void registerRoot(const std::string& root) {
+  // Registered with the first environment: exit handlers run in reverse order, so a
+  // library's own exit flush, set up later, has written into the root before it goes.
+  static const bool registered = [] { return std::atexit(removeRootsLeftAtExit) == 0; }();
+  (void)registered;
+  std::lock_guard lock(madeRootsMutex());
+  madeRoots().insert({root, ::getpid()});
+}
+
 template <class T>
 std::shared_ptr<T> pick(std::mutex& mutex, const std::shared_ptr<T>& replacement) {
   std::lock_guard lock(mutex);
@@ -34,6 +68,7 @@ std::shared_ptr<T> pick(std::mutex& mutex, const std::shared_ptr<T>& replacement
 std::shared_ptr<TestEnvironment> TestEnvironment::create(std::string bundleIdentifier) {
   std::string root = makeTemporaryRoot();
   if (root.empty()) return nullptr;
+  registerRoot(root);
   return std::shared_ptr<TestEnvironment>(new TestEnvironment(std::move(root), std::move(bundleIdentifier)));
 }
 

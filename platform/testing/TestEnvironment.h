@@ -39,8 +39,10 @@ struct TemporaryRoot {
 
 class TestEnvironment : private detail::TemporaryRoot, public EnvironmentWrapper {
  public:
-  // The sandbox root is a new folder under $TMPDIR (else /tmp); the standard preference
-  // suite is named `bundleIdentifier`. Null only when no temporary folder can be made.
+  // The sandbox root is a new folder under $TMPDIR (else /tmp), removed with the
+  // environment, or at a normal process exit when something process-wide keeps the
+  // environment to the end; the standard preference suite is named `bundleIdentifier`.
+  // Null only when no temporary folder can be made.
   static std::shared_ptr<TestEnvironment> create(std::string bundleIdentifier = "com.vorlix.tallywise.tests");
   ~TestEnvironment() override;
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <thread>
 
 #include "platform/PropertyList.h"
@@ -75,6 +76,51 @@ TEST_F(KeychainTest, CorruptFileReadsEmptyIsLoggedAndIsReplacedByTheNextWrite) {
     EXPECT_EQ(env->keychain()->read("svc", "acct"), bytesOf("v"));
     EXPECT_EQ(modeOf(path), 0600u);
   }
+}
+
+TEST_F(KeychainTest, FileStaysOwnerOnlyAfterEveryWriteAndRemoveEvenWhenSomeoneWidenedIt) {
+  const std::string path = env->sandbox()->keychainPath();
+  const std::string dir = path.substr(0, path.find_last_of('/'));
+  // Left behind by someone else, readable by all, before the library first touches it.
+  ASSERT_TRUE(env->fileSystem()->createDirectories(dir));
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  ASSERT_TRUE(env->fileSystem()->writeFileAtomically(
+      path, *PropertyList::dataWithPropertyList(Value(Dictionary{{"svc", Dictionary{{"old", Value::data(bytesOf("0"))}}}}),
+                                                PropertyListFormat::Binary),
+      0644));
+  auto keychain = env->keychain();
+  struct Step {
+    const char* name;
+    bool widenFirst;
+    std::function<bool()> run;
+    bool fileRemains;
+  } steps[] = {
+      {"write over a 0644 file", false, [&] { return keychain->write("svc", "a", bytesOf("1")); }, true},
+      {"second write", false, [&] { return keychain->write("svc", "b", bytesOf("2")); }, true},
+      {"write after widening", true, [&] { return keychain->write("svc", "a", bytesOf("3")); }, true},
+      {"remove a missing item after widening", true, [&] { return keychain->remove("svc", "none"); }, true},
+      {"remove after widening", true, [&] { return keychain->remove("svc", "old"); }, true},
+      {"remove", false, [&] { return keychain->remove("svc", "b"); }, true},
+      {"remove the last item", true, [&] { return keychain->remove("svc", "a"); }, false},
+      {"remove with no file", true, [&] { return keychain->remove("svc", "a"); }, false},
+      {"write a new file", true, [&] { return keychain->write("svc2", "c", bytesOf("4")); }, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    if (step.widenFirst) {
+      ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+      if (env->fileSystem()->exists(path)) {
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+      }
+    }
+    ASSERT_TRUE(step.run());
+    EXPECT_EQ(modeOf(dir), 0700u);
+    ASSERT_EQ(env->fileSystem()->exists(path), step.fileRemains);
+    if (step.fileRemains) {
+      EXPECT_EQ(modeOf(path), 0600u);
+    }
+  }
+  EXPECT_EQ(keychain->read("svc2", "c"), bytesOf("4"));
 }
 
 TEST_F(KeychainTest, AnUnreadableOrUnwritableFileIsNeverClobbered) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,8 +49,8 @@ TEST(VXLLoggerTest, LevelsFilterUnlessForcedAndPercentEscapesAreUndone) {
 TEST(VXLLoggerTest, TheDefaultSinkWritesOneLinePerMessageToStandardError) {
   testing::LogCapture outer;  // restores whatever was installed before
   VXLSetLogSink(nullptr);
-  char path[] = "/tmp/platsvc-stderr-XXXXXX";
-  int fd = ::mkstemp(path);
+  std::string path = (std::filesystem::temp_directory_path() / "platsvc-stderr-XXXXXX").string();
+  int fd = ::mkstemp(path.data());
   ASSERT_GE(fd, 0);
   std::fflush(stderr);
   int saved = ::dup(STDERR_FILENO);
@@ -68,7 +70,7 @@ TEST(VXLLoggerTest, TheDefaultSinkWritesOneLinePerMessageToStandardError) {
   char buf[4096];
   for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) written.append(buf, static_cast<std::size_t>(n));
   ::close(fd);
-  ::unlink(path);
+  ::unlink(path.c_str());
   std::size_t lines = 0, start = 0;
   for (std::size_t end; (end = written.find('\n', start)) != std::string::npos; start = end + 1, ++lines) {
     std::string line = written.substr(start, end - start);

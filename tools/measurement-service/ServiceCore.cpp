@@ -28,9 +28,11 @@ using nlohmann::json;
 
 
 // Exposes the listening socket, so that its backlog can be raised.
-class ListeningServer : public httplib::Server {
+template <class Base>
+class ListeningServer : public Base {
  public:
-  int listeningSocket() const { return svr_sock_; }
+  using Base::Base;
+  int listeningSocket() const { return this->svr_sock_; }
 };
 
 constexpr const char* kHiddenEncodingHeader = "X-Measurement-Service-Content-Encoding";
@@ -284,7 +286,7 @@ ServiceCore::~ServiceCore() { stop(); }
 
 std::string ServiceCore::baseURL() const {
   std::string host = options_.host.find(':') != std::string::npos ? "[" + options_.host + "]" : options_.host;
-  return "http://" + host + ":" + std::to_string(port_);
+  return std::string(usesTLS() ? "https://" : "http://") + host + ":" + std::to_string(port_);
 }
 
 bool ServiceCore::start(std::string* error) {
@@ -304,9 +306,24 @@ bool ServiceCore::start(std::string* error) {
       return false;
     }
   }
+  if (options_.tlsCertificateFile.empty() != options_.tlsPrivateKeyFile.empty()) {
+    setError(error, "TLS needs both a certificate and a private key");
+    return false;
+  }
   ::signal(SIGPIPE, SIG_IGN);
 
-  server_ = std::make_unique<ListeningServer>();
+  if (usesTLS()) {
+    server_ = std::make_unique<ListeningServer<httplib::SSLServer>>(options_.tlsCertificateFile.c_str(),
+                                                                    options_.tlsPrivateKeyFile.c_str());
+    if (!server_->is_valid()) {
+      setError(error, "cannot load the TLS certificate " + options_.tlsCertificateFile.string() + " and key " +
+                          options_.tlsPrivateKeyFile.string());
+      server_.reset();
+      return false;
+    }
+  } else {
+    server_ = std::make_unique<ListeningServer<httplib::Server>>();
+  }
   // Stalled and keep-alive connections each hold a server thread; leave room for many.
   server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
   server_->set_keep_alive_timeout(1);
@@ -379,7 +396,9 @@ bool ServiceCore::start(std::string* error) {
   }
   // The server listens with a backlog of 5; a burst of parallel connections would see
   // dropped SYNs and a one-second retransmit. Listening again only changes the backlog.
-  ::listen(static_cast<ListeningServer*>(server_.get())->listeningSocket(), SOMAXCONN);
+  ::listen(usesTLS() ? static_cast<ListeningServer<httplib::SSLServer>*>(server_.get())->listeningSocket()
+                     : static_cast<ListeningServer<httplib::Server>*>(server_.get())->listeningSocket(),
+           SOMAXCONN);
   port_ = port;
   started_ = true;
   thread_ = std::thread([this] { server_->listen_after_bind(); });

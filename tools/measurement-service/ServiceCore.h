@@ -88,6 +88,10 @@ struct ServiceOptions {
   std::filesystem::path configDirectory;
   // The serialized response for /sdk-exp, sent gzip-compressed.
   std::filesystem::path experimentsFile;
+  // Both set: the service speaks https only, with this certificate (PEM, may carry the
+  // chain after it) and its private key (PEM). Neither: plain http.
+  std::filesystem::path tlsCertificateFile;
+  std::filesystem::path tlsPrivateKeyFile;
 };
 
 struct Rule {
@@ -162,14 +166,16 @@ class ServiceCore {
   ServiceCore& operator=(const ServiceCore&) = delete;
 
   // Binds and starts serving on a background thread. False with a reason when the host
-  // is not loopback, the port cannot be bound or the record directory cannot be made.
+  // is not loopback, the port cannot be bound, the record directory cannot be made, or
+  // only one of the TLS files is given, or they do not load.
   // Ignores SIGPIPE process-wide (a dropped connection must not kill the process).
   [[nodiscard]] bool start(std::string* error = nullptr);
   // Stops serving, releases stalled requests, waits for the server threads. Idempotent.
   void stop();
 
   int port() const { return port_; }
-  // "http://127.0.0.1:PORT".
+  bool usesTLS() const { return !options_.tlsCertificateFile.empty(); }
+  // "http://127.0.0.1:PORT" ("https://..." with TLS).
   std::string baseURL() const;
 
   [[nodiscard]] bool setRules(std::string_view json, std::string* error = nullptr);

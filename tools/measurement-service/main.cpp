@@ -2,10 +2,12 @@
 //
 //   tallywise-measurement-service [--host 127.0.0.1] [--port 0] [--record-dir DIR]
 //                                 [--config-dir DIR] [--experiments-file FILE] [--rules FILE]
+//                                 [--tls-cert FILE --tls-key FILE]
 //
-// Prints "listening on http://HOST:PORT" and "debug view at http://HOST:PORT/" once it
-// serves, then one line per request and one per received bundle (app, sequence index,
-// retry count, events by name, user properties), and stops cleanly on SIGINT or SIGTERM.
+// With a certificate and key (PEM) it serves https only. Prints "listening on http://HOST:PORT"
+// and "debug view at http://HOST:PORT/" (https with TLS) once it serves, then one line per
+// request and one per received bundle (app, sequence index, retry count, events by name,
+// user properties), and stops cleanly on SIGINT or SIGTERM.
 
 #include <pthread.h>
 #include <signal.h>
@@ -29,10 +31,17 @@ int main(int argc, char** argv) {
   app.add_option("--config-dir", configDirectory, "Directory of configuration files named after app IDs");
   app.add_option("--experiments-file", experimentsFile, "Serialized response for /sdk-exp");
   app.add_option("--rules", rulesFile, "JSON rules file: statuses, delays, stalls, drops");
+  std::string tlsCertificate, tlsKey;
+  auto* certOption = app.add_option("--tls-cert", tlsCertificate, "PEM certificate: serve https with it");
+  auto* keyOption = app.add_option("--tls-key", tlsKey, "PEM private key of the --tls-cert certificate");
+  certOption->needs(keyOption);
+  keyOption->needs(certOption);
   CLI11_PARSE(app, argc, argv);
   options.recordDirectory = recordDirectory;
   options.configDirectory = configDirectory;
   options.experimentsFile = experimentsFile;
+  options.tlsCertificateFile = tlsCertificate;
+  options.tlsPrivateKeyFile = tlsKey;
 
   // Signals are taken synchronously below; no server thread may receive them.
   sigset_t signals;

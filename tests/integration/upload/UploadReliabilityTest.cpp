@@ -21,6 +21,7 @@
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestDirectory.h"
 #include "tests/support/Wait.h"
 #include "tools/measurement-service/BatchReport.h"
@@ -37,8 +38,15 @@ constexpr const char* kAppID = "1:1:ios:reliability";
 // Keeps the shared monitor's files out of the user's data.
 class SandboxEnvironment : public ::testing::Environment {
   void SetUp() override {
-    char pattern[] = "/tmp/tlw-upload-it-XXXXXX";
-    if (mkdtemp(pattern)) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
+    std::string pattern = (std::filesystem::temp_directory_path() / "tlw-upload-it-XXXXXX").string();
+    if (mkdtemp(pattern.data())) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
+    // Also at exit, registered first so it runs last: the shared monitor may still write
+    // there after the last test.
+    static auto* const made = new std::string(dir_);
+    std::atexit([] {
+      std::error_code ec;
+      if (!made->empty()) std::filesystem::remove_all(*made, ec);
+    });
   }
   void TearDown() override {
     std::error_code ec;
@@ -107,6 +115,7 @@ class UploadReliabilityTest : public ::testing::Test {
     fs::create_directories(root / "config");
     measurement_service::ServiceOptions options;
     options.configDirectory = root / "config";
+    configureService(options);
     service = std::make_unique<measurement_service::ServiceCore>(options);
     measurement_service::installDevelopmentHooks(*service, nullptr);
     service->setRequestObserver([this](const measurement_service::RecordedRequest& request) {
@@ -138,7 +147,7 @@ class UploadReliabilityTest : public ::testing::Test {
     ASSERT_TRUE(database) << dbError.description();
     scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.it");
     alarm = TLWAlarm::initWithDispatchQueue(scheduler->workerQueue(), "Measurement timer", env->clock());
-    network = std::make_shared<platform::VXLNetwork>("127.0.0.1");
+    network = std::make_shared<platform::VXLNetwork>("127.0.0.1", networkOptions());
     transport = TLWVXLNetworkTransport::create(network);
     host = std::make_shared<Host>();
     host->configURL = service->baseURL();
@@ -168,6 +177,10 @@ class UploadReliabilityTest : public ::testing::Test {
     std::error_code ec;
     fs::remove_all(root, ec);
   }
+
+  // What the https variants change.
+  virtual void configureService(measurement_service::ServiceOptions&) {}
+  virtual platform::VXLNetwork::Options networkOptions() { return {}; }
 
   template <class F>
   void onWorker(F block) {
@@ -384,6 +397,68 @@ TEST_F(UploadReliabilityTest, ARejectedConfigurationIsFetchedAgainAndA304KeepsTh
   onWorker([&] { fetchedAt = database->lastRemoteConfigUpdateTimestamp(nullptr); });
   ASSERT_TRUE(fetchedAt);
   EXPECT_NEAR(*fetchedAt, env->clock()->now(), 5);
+}
+
+
+// The same upload path to the service speaking https, with a CA made for the run that the
+// client is told to trust; the service presents a certificate it signed, or one it did not.
+class UploadOverTLSTest : public UploadReliabilityTest {
+ protected:
+  explicit UploadOverTLSTest(bool signedByTrustedCA) : signedByTrustedCA_(signedByTrustedCA) {}
+  void configureService(measurement_service::ServiceOptions& options) override {
+    auto certificate = tw_test_support::makeServerCertificate(signedByTrustedCA_ ? &ca_ : nullptr);
+    std::tie(options.tlsCertificateFile, options.tlsPrivateKeyFile) = certificate.writeTo(root, "service");
+  }
+  platform::VXLNetwork::Options networkOptions() override {
+    platform::VXLNetwork::Options options;
+    options.trustedCertificatesPEM = ca_.certificatePEM;
+    return options;
+  }
+  std::vector<std::string> queuedEvents() {
+    std::vector<std::string> names;
+    onWorker([&] {
+      auto bundles = database->queryBundlesWithCountLimit(100, 1 << 20, nullptr);
+      ASSERT_TRUE(bundles);
+      for (const auto& queued : *bundles) {
+        for (const auto& event : queued.first->GetRepeated<TLWPBEvent>(TLWPBMeasurementBundle::kEvents))
+          names.push_back(event->GetString(TLWPBEvent::kName).value_or(""));
+      }
+    });
+    return names;
+  }
+
+  const tw_test_support::TestCertificate ca_ = tw_test_support::makeTestCA();
+  const bool signedByTrustedCA_;
+};
+
+class UploadToTrustedServiceTest : public UploadOverTLSTest {
+ protected:
+  UploadToTrustedServiceTest() : UploadOverTLSTest(true) {}
+};
+class UploadToUntrustedServiceTest : public UploadOverTLSTest {
+ protected:
+  UploadToUntrustedServiceTest() : UploadOverTLSTest(false) {}
+};
+
+TEST_F(UploadToTrustedServiceTest, TheBatchIsAcceptedOverHTTPS) {
+  ASSERT_EQ(service->baseURL().rfind("https://", 0), 0u);
+  queueBundle(kAppID, {"secure_a", "secure_b"});
+  plan();
+  ASSERT_TRUE(waitFor([&] { return acceptedEvents().size() == 2 && queueIsEmpty(); }));
+  EXPECT_EQ(acceptedEvents(), (std::vector<std::string>{"secure_a", "secure_b"}));
+  EXPECT_EQ(persisted->lastFailedUploadTimestamp(), 0);
+}
+
+TEST_F(UploadToUntrustedServiceTest, NothingIsSentNorDeletedAndTheEventsStayQueued) {
+  queueBundle(kAppID, {"kept_a", "kept_b"});
+  queueBundle(kAppID, {"kept_c"});
+  plan();
+  ASSERT_TRUE(waitFor([&] { return persisted->lastFailedUploadTimestamp() > 0; }));
+  std::this_thread::sleep_for(300ms);  // a few retry intervals
+  EXPECT_EQ(service->requestCount(), 0u) << "the untrusted peer must not get a request";
+  EXPECT_TRUE(received().empty());
+  EXPECT_EQ(persisted->lastSuccessfulUploadTimestamp(), 0);
+  EXPECT_EQ(queuedEvents(), (std::vector<std::string>{"kept_a", "kept_b", "kept_c"}));
 }
 
 }  // namespace

@@ -25,8 +25,15 @@ using tw_test_support::waitFor;
 // data. Registered once for the whole executable.
 class SandboxEnvironment : public ::testing::Environment {
   void SetUp() override {
-    char pattern[] = "/tmp/tlw-engine-test-XXXXXX";
-    if (mkdtemp(pattern)) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
+    std::string pattern = (std::filesystem::temp_directory_path() / "tlw-engine-test-XXXXXX").string();
+    if (mkdtemp(pattern.data())) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
+    // Also at exit, registered first so it runs last: the shared monitor may still write
+    // there after the last test.
+    static auto* const made = new std::string(dir_);
+    std::atexit([] {
+      std::error_code ec;
+      if (!made->empty()) std::filesystem::remove_all(*made, ec);
+    });
   }
   void TearDown() override {
     std::error_code ec;

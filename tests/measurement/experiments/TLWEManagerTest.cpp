@@ -92,6 +92,13 @@ class ExperimentsTest : public ::testing::Test {
     ASSERT_TRUE(service->start());
     makeManager();
   }
+  void TearDown() override {
+    flags.reset();
+    manager.reset();
+    if (service) service->stop();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
   void makeManager() {
     manager = TLWEManager::create({env, monitor, service->baseURL(), (dir / "experiments.sql").string(), nullptr,
                                    [] { return std::optional<std::string>("instance-1"); }, [] { return false; }});

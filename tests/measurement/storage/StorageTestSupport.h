@@ -24,12 +24,15 @@
 
 namespace storage_test {
 
+// Removed with the object, and again at a normal exit: a monitor queue or a retry timer
+// that outlives the test may write into it after it went.
 class TempDir {
  public:
   TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "tw-storage-XXXXXX").string();
     char* made = mkdtemp(tmpl.data());
     path_ = made ? made : tmpl;
+    if (made) removeAtExit(path_);
   }
   ~TempDir() {
     std::error_code ec;
@@ -38,6 +41,22 @@ class TempDir {
   const std::string& path() const { return path_; }
 
  private:
+  static void removeAtExit(const std::string& path) {
+    static auto* mutex = new std::mutex;
+    static auto* paths = new std::vector<std::pair<std::string, pid_t>>;
+    static const bool registered = [] {
+      return std::atexit([] {
+        std::lock_guard lock(*mutex);
+        std::error_code ec;
+        // Only the maker's: a forked child's exit leaves its parent's folders alone.
+        for (const auto& [p, maker] : *paths)
+          if (maker == ::getpid()) std::filesystem::remove_all(p, ec);
+      }) == 0;
+    }();
+    (void)registered;
+    std::lock_guard lock(*mutex);
+    paths->emplace_back(path, ::getpid());
+  }
   std::string path_;
 };
 
