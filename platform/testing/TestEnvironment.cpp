@@ -3,11 +3,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <set>
 #include <vector>
 
+#include "platform/DispatchQueue.h"
 #include "platform/FileSystem.h"
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"
@@ -40,6 +42,8 @@ std::set<std::pair<std::string, pid_t>>& madeRoots() {
   return *roots;
 }
 void removeRootsLeftAtExit() {
+  // Stopped first, so that no queue draining or timer firing makes a folder again.
+  (void)DispatchQueue::closeForProcessExit(std::chrono::milliseconds(500));
   std::set<std::pair<std::string, pid_t>> roots;
   {
     std::lock_guard lock(madeRootsMutex());
@@ -64,6 +68,8 @@ std::shared_ptr<T> pick(std::mutex& mutex, const std::shared_ptr<T>& replacement
 }
 
 }  // namespace
+
+void removeAtExit(const std::string& path) { registerRoot(path); }
 
 std::shared_ptr<TestEnvironment> TestEnvironment::create(std::string bundleIdentifier) {
   std::string root = makeTemporaryRoot();

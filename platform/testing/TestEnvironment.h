@@ -115,4 +115,9 @@ class ScopedCurrentEnvironment {
   std::shared_ptr<Environment> previous_;
 };
 
+// Removes `path`, made by this process, once more at a normal exit, after the dispatch
+// queues have stopped (a process-wide engine or a late writer may still use it). Every
+// TestEnvironment root is handled so.
+void removeAtExit(const std::string& path);
+
 }  // namespace platform::testing

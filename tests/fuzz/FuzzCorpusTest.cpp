@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <chrono>
 #include <iterator>
 
+#include "platform/DispatchQueue.h"
 #include "tests/fuzz/FuzzAnswerChecks.h"
 #include "tests/fuzz/FuzzAudienceChecks.h"
 #include "tests/fuzz/FuzzChecks.h"
@@ -14,6 +16,15 @@
 #include "tests/fuzz/FuzzToolsChecks.h"
 
 namespace {
+
+// The checks log through the monitor's queue. This binary links the local service, whose
+// HTTP library sets OpenSSL up to tear itself down at exit, under a queue still drawing
+// random numbers; so the queues stop before exit, as the library's exit handler does in an app.
+class StopQueuesBeforeExit : public ::testing::Environment {
+  void TearDown() override { (void)platform::DispatchQueue::closeForProcessExit(std::chrono::milliseconds(500)); }
+};
+[[maybe_unused]] ::testing::Environment* const kStopQueues =
+    ::testing::AddGlobalTestEnvironment(new StopQueuesBeforeExit);
 
 std::vector<std::filesystem::path> corpus(const std::string& name) {
   std::vector<std::filesystem::path> files;

@@ -40,13 +40,8 @@ class SandboxEnvironment : public ::testing::Environment {
   void SetUp() override {
     std::string pattern = (std::filesystem::temp_directory_path() / "tlw-upload-it-XXXXXX").string();
     if (mkdtemp(pattern.data())) setenv("TALLYWISE_SANDBOX", (dir_ = pattern).c_str(), 1);
-    // Also at exit, registered first so it runs last: the shared monitor may still write
-    // there after the last test.
-    static auto* const made = new std::string(dir_);
-    std::atexit([] {
-      std::error_code ec;
-      if (!made->empty()) std::filesystem::remove_all(*made, ec);
-    });
+    // Also at exit: the shared monitor may still write there after the last test.
+    if (!dir_.empty()) platform::testing::removeAtExit(dir_);
   }
   void TearDown() override {
     std::error_code ec;

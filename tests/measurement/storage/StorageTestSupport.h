@@ -20,6 +20,7 @@
 #include "platform/Keychain.h"
 #include "platform/Preferences.h"
 #include "platform/app/Bundle.h"
+#include "platform/testing/TestEnvironment.h"
 #include "tests/support/Logging.h"
 
 namespace storage_test {
@@ -32,7 +33,7 @@ class TempDir {
     std::string tmpl = (std::filesystem::temp_directory_path() / "tw-storage-XXXXXX").string();
     char* made = mkdtemp(tmpl.data());
     path_ = made ? made : tmpl;
-    if (made) removeAtExit(path_);
+    if (made) platform::testing::removeAtExit(path_);
   }
   ~TempDir() {
     std::error_code ec;
@@ -41,22 +42,6 @@ class TempDir {
   const std::string& path() const { return path_; }
 
  private:
-  static void removeAtExit(const std::string& path) {
-    static auto* mutex = new std::mutex;
-    static auto* paths = new std::vector<std::pair<std::string, pid_t>>;
-    static const bool registered = [] {
-      return std::atexit([] {
-        std::lock_guard lock(*mutex);
-        std::error_code ec;
-        // Only the maker's: a forked child's exit leaves its parent's folders alone.
-        for (const auto& [p, maker] : *paths)
-          if (maker == ::getpid()) std::filesystem::remove_all(p, ec);
-      }) == 0;
-    }();
-    (void)registered;
-    std::lock_guard lock(*mutex);
-    paths->emplace_back(path, ::getpid());
-  }
   std::string path_;
 };
 
