@@ -39,6 +39,8 @@ struct TLWBundleIdentifierInputs {
   std::optional<std::string> identifierForVendor;
   // TLWIdentity appInstanceID; empty = none.
   std::string appInstanceID;
+
+  bool operator==(const TLWBundleIdentifierInputs&) const = default;
 };
 
 // What the rule decided, for callers that log or test it.

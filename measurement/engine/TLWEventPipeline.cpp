@@ -493,6 +493,15 @@ void TLWEventPipeline::processSessionFromEvent(const TLWEvent& event) {
   }
   if (!h->isSessionExpired()) return;
   TLWDatabase& db = *deps_.database;
+  // Every event of an expired session comes here; most find the properties gone already.
+  static constexpr std::string_view kSessionProperties[] = {"_sid", "_sno", "_se"};
+  if (auto stored = db.userAttributesIncludingInternal(true, nullptr)) {
+    const bool any = std::any_of(stored->begin(), stored->end(), [](const auto& attribute) {
+      return std::find(std::begin(kSessionProperties), std::end(kSessionProperties), attribute->name()) !=
+             std::end(kSessionProperties);
+    });
+    if (!any) return;
+  }
   (void)db.performTransaction([&] {
     struct Step {
       const char* name;
@@ -593,8 +602,10 @@ void TLWEventPipeline::writeSessionStartEventOnWorkerQueue(const TLWEvent& event
 
 void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
   if (!event) return;
-  deps_.monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", Value(event->origin()),
-                              Value(event->name()), parametersValue(*event));
+  if (deps_.monitor->shouldProcess(7)) {
+    deps_.monitor->logWithLevel(7, 23051, "Logging event: origin, name, params", Value(event->origin()),
+                                Value(event->name()), parametersValue(*event));
+  }
   TLWEventPipelineSettings& settings = *deps_.settings;
   if (settings.isEventBlocklisted(event->name())) {
     deps_.monitor->logWithLevel(5, 23052, "Rejected event. Event name", Value(event->name()));
@@ -804,22 +815,20 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
     return false;
   }
 
-  auto metadata = createRawEventMetadataWithUserAttributes(*attributes);
   TLWError metadataError;
-  std::optional<std::vector<std::uint8_t>> metadataBytes;
-  if (metadata) metadataBytes = metadata->protoBuffer(&metadataError);
-  if (!metadataBytes) {
+  const auto* metadata = rawEventMetadataWithUserAttributes(*attributes, &metadataError);
+  if (!metadata) {
     deps_.monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError.asValue());
     return false;
   }
 
-  if (metadata->HasField(TLWPBMeasurementBundle::kResettableDeviceId)) {
+  if (metadata->hasResettableDeviceID) {
     if (deps_.persistedConfig->unmatchedFirstOpenWithoutIDFA()) logFirstOpenConsentedEvent(event.timestamp());
   } else if (name == "_f") {
     deps_.persistedConfig->setUnmatchedFirstOpenWithoutIDFA(true);
   }
 
-  const auto fingerprint = db.insertIfNotExistsRawEventMetadataBytes(*metadataBytes, &metadataError);
+  const auto fingerprint = db.insertIfNotExistsRawEventMetadataBytes(metadata->bytes, &metadataError);
   if (!fingerprint) {
     deps_.monitor->logWithLevel(1, 23068, "Data loss. Cannot record event metadata. Error", metadataError.asValue());
     return false;
@@ -846,7 +855,9 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
     });
   }
 
-  deps_.monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", Value(name), parametersValue(event));
+  if (deps_.monitor->shouldProcess(7)) {
+    deps_.monitor->logWithLevel(7, 23072, "Event logged. Event name, event params", Value(name), parametersValue(event));
+  }
   return true;
 }
 
@@ -885,11 +896,11 @@ void TLWEventPipeline::incrementFirstOpenCount() {
 
 // ------------------------------------------------------------------ 9. metadata
 
-std::shared_ptr<TLWPBMeasurementBundle> TLWEventPipeline::createRawEventMetadataWithUserAttributes(
-    const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes) {
+const TLWRawEventMetadataCache::Metadata* TLWEventPipeline::rawEventMetadataWithUserAttributes(
+    const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error) {
   TLWRawEventMetadataInputs inputs = deps_.identity->rawEventMetadataInputs();
   inputs.identifiers.gateIDFAOnATTMASEnabled = deps_.settings->gateIDFAOnATTMASEnabled();
-  return TLWCreateRawEventMetadata(inputs, *deps_.environmentInfo, userAttributes);
+  return metadataCache_.metadataFor(inputs, deps_.environmentInfo->facts(), userAttributes, error);
 }
 
 // ------------------------------------------------------------------ 10. default event parameters

@@ -212,8 +212,8 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   bool isRealtimeEvent(TLWEvent& event, TLWDailyCounts& dailyCounts);
   bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime);
   void maybeAddDebugAndRealtimeParameters(TLWEvent& event);
-  std::shared_ptr<TLWPBMeasurementBundle> createRawEventMetadataWithUserAttributes(
-      const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes);
+  const TLWRawEventMetadataCache::Metadata* rawEventMetadataWithUserAttributes(
+      const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
   // The stored defaults added under a copy of `parameters` (the event's values win).
   platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
 
@@ -264,6 +264,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   bool scheduleUpdateOwed_ = false;
   // Worker queue: an event of the current group went over the stored-events cap.
   bool rawEventTrimOwed_ = false;
+  TLWRawEventMetadataCache metadataCache_;
   // Worker queue: waiting for the database (see the failure paragraph above).
   std::deque<std::shared_ptr<TLWEvent>> retained_;
   // Worker queue: error events of the open backlog group, reported at its end.

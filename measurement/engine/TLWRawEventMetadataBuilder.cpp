@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "measurement/model/TLWUserAttribute.h"
+#include "measurement/monitor/TLWError.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 
@@ -39,8 +40,12 @@ std::optional<std::string> TLWEnvironmentInfo::userDefaultLanguage() {
 
 std::int64_t TLWEnvironmentInfo::timeZoneOffsetMinutes() { return env_->device()->timeZoneOffsetMinutes(); }
 
+TLWDeviceFacts TLWEnvironmentInfo::facts() {
+  return TLWDeviceFacts{deviceModel(), deviceOSVersion(), timeZoneOffsetMinutes(), userDefaultLanguage()};
+}
+
 std::shared_ptr<TLWPBMeasurementBundle> TLWCreateRawEventMetadata(
-    const TLWRawEventMetadataInputs& in, TLWEnvironmentInfo& environmentInfo,
+    const TLWRawEventMetadataInputs& in, const TLWDeviceFacts& device,
     const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes) {
   using B = TLWPBMeasurementBundle;
   auto bundle = B::initWithMessageInfo();
@@ -66,16 +71,33 @@ std::shared_ptr<TLWPBMeasurementBundle> TLWCreateRawEventMetadata(
 
   TLWApplyBundleIdentifiers(*bundle, in.identifiers);
 
-  const std::string model = environmentInfo.deviceModel();
-  if (!model.empty()) bundle->SetString(B::kDeviceModel, model);
-  const std::string osVersion = environmentInfo.deviceOSVersion();
-  if (!osVersion.empty()) bundle->SetString(B::kOsVersion, osVersion);
-  bundle->SetInt32(B::kTimezoneOffsetMinutes, static_cast<std::int32_t>(environmentInfo.timeZoneOffsetMinutes()));
-  if (auto language = environmentInfo.userDefaultLanguage()) bundle->SetString(B::kUserDefaultLanguage, *language);
+  if (!device.model.empty()) bundle->SetString(B::kDeviceModel, device.model);
+  if (!device.osVersion.empty()) bundle->SetString(B::kOsVersion, device.osVersion);
+  bundle->SetInt32(B::kTimezoneOffsetMinutes, static_cast<std::int32_t>(device.timeZoneOffsetMinutes));
+  if (device.language) bundle->SetString(B::kUserDefaultLanguage, *device.language);
 
   for (const auto& attribute : userAttributes) {
     if (!attribute) continue;
     if (auto proto = attribute->protoUserAttribute()) bundle->AddRepeatedMessage(B::kUserAttributes, *proto);
   }
   return bundle;
+}
+
+const TLWRawEventMetadataCache::Metadata* TLWRawEventMetadataCache::metadataFor(
+    const TLWRawEventMetadataInputs& inputs, const TLWDeviceFacts& device,
+    const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error) {
+  Key key{inputs, device, userAttributes};
+  if (key_ && *key_ == key) return &metadata_;
+  key_.reset();
+  ++builds_;
+  auto bundle = TLWCreateRawEventMetadata(inputs, device, userAttributes);
+  if (!bundle) {
+    TLWSetError(error, TLWError::errorWithCode(2, "Failed to create event metadata"));
+    return nullptr;
+  }
+  auto bytes = bundle->protoBuffer(error);
+  if (!bytes) return nullptr;
+  metadata_ = Metadata{std::move(*bytes), bundle->HasField(TLWPBMeasurementBundle::kResettableDeviceId)};
+  key_ = std::move(key);
+  return &metadata_;
 }

@@ -19,6 +19,7 @@
 #include "measurement/engine/TLWBundleIdentifiers.h"
 #include "platform/Environment.h"
 
+class TLWError;
 class TLWMonitor;
 class TLWPBMeasurementBundle;
 class TLWUserAttribute;
@@ -36,6 +37,18 @@ struct TLWRawEventMetadataInputs {
   std::optional<std::int32_t> appVersionMinor;
   std::optional<std::int32_t> appVersionRelease;
   TLWBundleIdentifierInputs identifiers;
+
+  bool operator==(const TLWRawEventMetadataInputs&) const = default;
+};
+
+// What the device says of itself in a metadata record.
+struct TLWDeviceFacts {
+  std::string model;
+  std::string osVersion;
+  std::int64_t timeZoneOffsetMinutes = 0;
+  std::optional<std::string> language;
+
+  bool operator==(const TLWDeviceFacts&) const = default;
 };
 
 // Device facts for metadata. One shared instance per environment.
@@ -51,6 +64,7 @@ class TLWEnvironmentInfo {
   // The first preferred language in lower case; nullopt (logged 14001) when there is none.
   std::optional<std::string> userDefaultLanguage();
   std::int64_t timeZoneOffsetMinutes();
+  TLWDeviceFacts facts();
 
  private:
   std::shared_ptr<platform::Environment> env_;
@@ -59,8 +73,36 @@ class TLWEnvironmentInfo {
   std::string deviceModel_;
 };
 
-// createRawEventMetadataWithUserAttributes: the metadata for `inputs`, the device facts of
-// `environmentInfo` and `userAttributes` (in message form, in the given order).
+// createRawEventMetadataWithUserAttributes: the metadata for `inputs`, the device facts and
+// `userAttributes` (in message form, in the given order).
 std::shared_ptr<TLWPBMeasurementBundle> TLWCreateRawEventMetadata(
-    const TLWRawEventMetadataInputs& inputs, TLWEnvironmentInfo& environmentInfo,
+    const TLWRawEventMetadataInputs& inputs, const TLWDeviceFacts& device,
     const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes);
+
+// The serialised metadata of the last event written, built again only when what goes into
+// it changed: consecutive events mostly share it. User properties count as unchanged while
+// they are the very same records (records are immutable, and the database hands out the
+// same ones until a property changes). Worker queue only.
+class TLWRawEventMetadataCache {
+ public:
+  struct Metadata {
+    std::vector<std::uint8_t> bytes;
+    bool hasResettableDeviceID = false;
+  };
+  // Null (with the error) when the metadata cannot be built or serialised.
+  const Metadata* metadataFor(const TLWRawEventMetadataInputs& inputs, const TLWDeviceFacts& device,
+                              const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
+  // Builds done, for tests and benchmarks.
+  std::uint64_t builds() const { return builds_; }
+
+ private:
+  struct Key {
+    TLWRawEventMetadataInputs inputs;
+    TLWDeviceFacts device;
+    std::vector<std::shared_ptr<TLWUserAttribute>> userAttributes;
+    bool operator==(const Key&) const = default;
+  };
+  std::optional<Key> key_;
+  Metadata metadata_;
+  std::uint64_t builds_ = 0;
+};

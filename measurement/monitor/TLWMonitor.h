@@ -94,6 +94,10 @@ class TLWMonitor : public std::enable_shared_from_this<TLWMonitor> {
   void logWithLevel(std::int64_t level, std::int64_t messageCode, std::string_view message,
                     const platform::Array& contexts);
 
+  // Whether a line of `level` prints or is sampled now: callers skip building costly
+  // contexts for lines that would go nowhere.
+  bool shouldProcess(std::int64_t level) const noexcept;
+
   std::int64_t logLevel() const;
   void setLogLevel(std::int64_t level);
   bool debugModeEnabled() const;
@@ -138,7 +142,6 @@ class TLWMonitor : public std::enable_shared_from_this<TLWMonitor> {
  private:
   struct Impl;
   explicit TLWMonitor(std::unique_ptr<Impl> impl);
-  bool shouldProcess(std::int64_t level) const noexcept;
   void logAccepted(std::int64_t level, std::int64_t messageCode, std::string_view message,
                    const platform::Array& contexts);
   // Runs `block` on the monitor queue and waits; inline when already on it.

@@ -424,6 +424,8 @@ std::optional<std::vector<std::shared_ptr<TLWEvent>>> TLWConditionalUserProperty
     h.monitor->logWithLevel(2, 10012, "Cannot process event for conditional user property. Analytics has not started");
     return std::nullopt;
   }
+  // Most apps have none; then no event can time one out, expire or trigger one.
+  if (h.database->hasConditionalUserProperties(nullptr) == false) return std::vector<std::shared_ptr<TLWEvent>>{};
   std::vector<std::shared_ptr<TLWEvent>> timedOut;
   std::vector<std::shared_ptr<TLWEvent>> expired;
   std::vector<std::shared_ptr<TLWEvent>> triggered;

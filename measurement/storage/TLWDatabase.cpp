@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <span>
@@ -376,14 +377,14 @@ bool TLWDatabase::beginWriteGroup() {
   }
   sqliteStore_->setTransactionExpected(true);
   inWriteGroup_ = true;
-  groupHoldsLastMetadata_ = false;
+  forgetGroupReads();
   return true;
 }
 
 bool TLWDatabase::commitWriteGroup() {
   if (!inWriteGroup_) return false;
   inWriteGroup_ = false;
-  groupHoldsLastMetadata_ = false;
+  forgetGroupReads();
   if (sqliteStore_) sqliteStore_->setTransactionExpected(false);
   bool committed = sqliteStore_ && sqliteStore_->isInTransaction() && sqliteStore_->endTransaction();
   if (!committed) {
@@ -404,7 +405,7 @@ bool TLWDatabase::commitWriteGroup() {
 void TLWDatabase::abandonWriteGroup() {
   if (!inWriteGroup_) return;
   inWriteGroup_ = false;
-  groupHoldsLastMetadata_ = false;
+  forgetGroupReads();
   if (sqliteStore_) {
     sqliteStore_->setTransactionExpected(false);
     if (sqliteStore_->isInTransaction() && !sqliteStore_->rollbackTransaction()) {
@@ -494,7 +495,7 @@ bool TLWDatabase::initializeAppMetadata() {
 bool TLWDatabase::reset(TLWError* error) {
   if (sqliteStore_ && !sqliteStore_->closeAndDeleteDatabase()) return failWith(error, 2, "Failed to delete database data");
   ++generation_;
-  groupHoldsLastMetadata_ = false;
+  forgetGroupReads();
   sqliteStore_.reset();
   return initializeDatabaseResourcesWithContext("Reset", databasePath_, error);
 }
@@ -505,8 +506,8 @@ bool TLWDatabase::performTransaction(const std::function<bool()>& block) {
   TLWError error;
   const bool ok = sqliteStore_->performTransactionWithError(&error, block);
   if (!ok) {
-    // The rolled-back savepoint may have been the one that stored the metadata row.
-    groupHoldsLastMetadata_ = false;
+    // The rolled-back savepoint may have made any of the group's answers.
+    forgetGroupReads();
     monitor_->logWithLevel(1, 12056, "Transaction failed. " + error.localizedDescription());
   }
   // A failed outermost transaction stored nothing; work waiting on it goes too.
@@ -647,10 +648,10 @@ std::optional<std::int64_t> TLWDatabase::insertIfNotExistsRawEventMetadataBytes(
   if (bytes != lastMetadataBytes_) {
     lastMetadataBytes_ = bytes;
     lastMetadataFingerprint_ = fingerprintOfBytes(bytes);
-    groupHoldsLastMetadata_ = false;
+    groupReads_.holdsLastMetadata = false;
   }
   const std::int64_t fingerprint = lastMetadataFingerprint_;
-  if (groupHoldsLastMetadata_ && inWriteGroup_) return fingerprint;
+  if (groupReads_.holdsLastMetadata && inWriteGroup_) return fingerprint;
   auto exists = sqliteStore_->rowCountForTableWithName("raw_events_metadata", "metadata_fingerprint",
                                                        Value(static_cast<long long>(fingerprint)), error);
   if (!exists) return std::nullopt;
@@ -661,7 +662,7 @@ std::optional<std::int64_t> TLWDatabase::insertIfNotExistsRawEventMetadataBytes(
       return std::nullopt;
     }
   }
-  groupHoldsLastMetadata_ = inWriteGroup_;
+  groupReads_.holdsLastMetadata = inWriteGroup_;
   return fingerprint;
 }
 
@@ -687,7 +688,7 @@ std::shared_ptr<TLWPBMeasurementBundle> TLWDatabase::queryRawEventsMetadataWithF
 }
 
 bool TLWDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fingerprint, TLWError* error) {
-  groupHoldsLastMetadata_ = false;
+  groupReads_.holdsLastMetadata = false;
   return sqliteStore_
       ->deleteRecordsFromTableWithName("raw_events_metadata", "metadata_fingerprint == ?",
                                        {Value(static_cast<long long>(fingerprint))}, error)
@@ -695,7 +696,7 @@ bool TLWDatabase::deleteRawEventMetadataWithMetadataFingerprint(std::int64_t fin
 }
 
 bool TLWDatabase::deleteUnusedRawEventsMetadata(TLWError* error) {
-  groupHoldsLastMetadata_ = false;
+  groupReads_.holdsLastMetadata = false;
   return sqliteStore_
       ->deleteRecordsFromTableWithName(
           "raw_events_metadata",
@@ -1152,18 +1153,23 @@ std::shared_ptr<TLWUserAttribute> TLWDatabase::userAttributeWithName(const std::
 
 std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> TLWDatabase::userAttributesIncludingInternal(
     bool includeInternal, TLWError* error) {
-  return allDataTypesFromTableWithName<TLWUserAttribute>(
-      "user_attributes", kUserAttributesTableLimit, error,
-      [&](const Row& row) -> std::shared_ptr<TLWUserAttribute> {
-        auto attribute = userAttributeFromRow(row, nullptr);
-        if (!attribute || includeInternal) return attribute;
-        const std::string& name = attribute->name();
-        if (name.empty() || name[0] == '_' || TLWDataTypeValidator::hasReservedPrefixes(name) ||
-            TLWAliasTables::userPropertyNameAliases().count(name)) {
-          return nullptr;
-        }
-        return attribute;
-      });
+  std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> all;
+  if (inWriteGroup_ && groupReads_.userAttributes) {
+    all = groupReads_.userAttributes;
+  } else {
+    all = allDataTypesFromTableWithName<TLWUserAttribute>(
+        "user_attributes", kUserAttributesTableLimit, error,
+        [&](const Row& row) { return userAttributeFromRow(row, nullptr); });
+    if (!all) return std::nullopt;
+    if (inWriteGroup_) groupReads_.userAttributes = all;
+  }
+  if (includeInternal) return all;
+  std::erase_if(*all, [](const std::shared_ptr<TLWUserAttribute>& attribute) {
+    const std::string& name = attribute->name();
+    return name.empty() || name[0] == '_' || TLWDataTypeValidator::hasReservedPrefixes(name) ||
+           TLWAliasTables::userPropertyNameAliases().count(name) > 0;
+  });
+  return all;
 }
 
 std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> TLWDatabase::allLifetimeValueUserAttributes(
@@ -1204,10 +1210,18 @@ bool TLWDatabase::updateUserAttribute(const TLWUserAttribute* attribute, TLWErro
              {"name", attribute->name()},
              {"value", plain},
              {"set_timestamp", attribute->lastSetTimestamp()}};
+  groupReads_.userAttributes.reset();
   return upsertDataType(record, "user_attributes", "name", Value(attribute->name()), kUserAttributesTableLimit, error);
 }
 
 bool TLWDatabase::deleteUserAttributeWithName(const std::string& name, TLWError* error) {
+  // Events of an expired session ask to delete the session's properties every time.
+  if (inWriteGroup_ && groupReads_.userAttributes &&
+      std::none_of(groupReads_.userAttributes->begin(), groupReads_.userAttributes->end(),
+                   [&](const auto& attribute) { return attribute->name() == name; })) {
+    return true;
+  }
+  groupReads_.userAttributes.reset();
   return sqliteStore_->deleteRecordFromTableWithName("user_attributes", "name", Value(name), error);
 }
 
@@ -1655,12 +1669,21 @@ bool TLWDatabase::updateConditionalUserProperty(const TLWConditionalUserProperty
              {"timed_out_event", *timedOut},
              {"triggered_event", *triggered},
              {"expired_event", *expired}};
+  groupReads_.hasConditionalProperties.reset();
   return upsertDataType(record, "conditional_properties", "name", Value(property->name()),
                         kConditionalPropertiesTableLimit, error);
 }
 
 bool TLWDatabase::deleteConditionalUserPropertyWithName(const std::string& name, TLWError* error) {
+  groupReads_.hasConditionalProperties.reset();
   return sqliteStore_->deleteRecordFromTableWithName("conditional_properties", "name", Value(name), error);
+}
+
+std::optional<bool> TLWDatabase::hasConditionalUserProperties(TLWError* error) {
+  if (inWriteGroup_ && groupReads_.hasConditionalProperties) return groupReads_.hasConditionalProperties;
+  auto has = boolForQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
+  if (has && inWriteGroup_) groupReads_.hasConditionalProperties = has;
+  return has;
 }
 
 std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::timedOutConditionalUserPropertiesWithError(

@@ -260,6 +260,8 @@ class TLWDatabase {
   // Upsert keyed by name; a new name beyond 1000 rows is refused ("Table is full").
   [[nodiscard]] bool updateConditionalUserProperty(const TLWConditionalUserProperty* property, TLWError* error);
   [[nodiscard]] bool deleteConditionalUserPropertyWithName(const std::string& name, TLWError* error);
+  // Whether any is stored, pending or active.
+  std::optional<bool> hasConditionalUserProperties(TLWError* error);
   using ConditionalUserProperties = std::vector<std::shared_ptr<TLWConditionalUserProperty>>;
   // `condition` is SQL over the table's columns with "?" placeholders for `parameterValues`.
   std::optional<ConditionalUserProperties> conditionalUserPropertiesWithCondition(
@@ -319,11 +321,20 @@ class TLWDatabase {
 
   std::unique_ptr<TLWSqliteStore> sqliteStore_;
   bool inWriteGroup_ = false;
-  // Consecutive events mostly share their metadata: its last bytes and fingerprint, and
-  // whether the open write group holds that row (forgotten at any rollback or delete).
+  // Consecutive events mostly share their metadata: its last bytes and fingerprint.
   std::vector<std::uint8_t> lastMetadataBytes_;
   std::int64_t lastMetadataFingerprint_ = 0;
-  bool groupHoldsLastMetadata_ = false;
+  // What the open write group has read and nobody has changed since: every event of a
+  // group asks the same questions. This connection is the tables' only writer and the
+  // group's snapshot is its own, so only its own writes and rollbacks make an answer
+  // stale; each forgets what it touches, a rollback forgets everything.
+  struct GroupReads {
+    bool holdsLastMetadata = false;
+    std::optional<std::vector<std::shared_ptr<TLWUserAttribute>>> userAttributes;
+    std::optional<bool> hasConditionalProperties;
+  };
+  GroupReads groupReads_;
+  void forgetGroupReads() { groupReads_ = GroupReads{}; }
   std::uint64_t generation_ = 0;
   bool rawEventCounterReady_ = false;
   std::vector<std::function<void()>> afterCommit_;

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "measurement/engine/TLWRawEventMetadataBuilder.h"
+#include "measurement/model/TLWUserAttribute.h"
+
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 
 namespace {
@@ -152,6 +157,46 @@ TEST(TLWBundleIdentifiersTest, ExistingIDsAreKeptWhereAllowedAndClearedWhereNot)
   EXPECT_FALSE(o.idfv);
   EXPECT_FALSE(o.appInstance);
   EXPECT_EQ(o.consent, "G100");
+}
+
+
+// The metadata cache hands back the last bytes only while nothing that goes into them
+// changed; each change below must give exactly the bytes of a fresh build.
+TEST(TLWRawEventMetadataCacheTest, AnyChangedInputBuildsAgainAndMatchesAFreshBuild) {
+  TLWRawEventMetadataInputs inputs;
+  inputs.appID = "com.vorlix.skyforge";
+  inputs.identifiers = allGranted();
+  TLWDeviceFacts device{"arm64", "17.4", 60, "en-gb"};
+  std::vector<std::shared_ptr<TLWUserAttribute>> attributes{
+      TLWUserAttribute::initWithOrigin("app", "hero", TLWValue::initWithString("mage"), 1700000000.0)};
+  TLWRawEventMetadataCache cache;
+
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"first event", [] {}},
+      {"consent", [&] { inputs.identifiers.consentSignals = "G101"; }},
+      {"app version", [&] { inputs.appVersion = "2.0"; }},
+      {"time zone", [&] { device.timeZoneOffsetMinutes = 120; }},
+      {"language", [&] { device.language.reset(); }},
+      // An equal value in a new record: the record is what counts, never its address alone.
+      {"same property set again",
+       [&] { attributes[0] = TLWUserAttribute::initWithOrigin("app", "hero", TLWValue::initWithString("mage"), 1700000000.0); }},
+      {"property changed",
+       [&] { attributes[0] = TLWUserAttribute::initWithOrigin("app", "hero", TLWValue::initWithString("rogue"), 1700000001.0); }},
+      {"property added",
+       [&] { attributes.push_back(TLWUserAttribute::initWithOrigin("auto", "_sid", TLWValue::initWithInt64(7), 1700000002.0)); }},
+  };
+  std::uint64_t builds = 0;
+  for (const auto& [what, change] : changes) {
+    SCOPED_TRACE(what);
+    change();
+    const auto* metadata = cache.metadataFor(inputs, device, attributes, nullptr);
+    ASSERT_NE(metadata, nullptr);
+    EXPECT_EQ(cache.builds(), ++builds);
+    EXPECT_EQ(metadata->bytes, *TLWCreateRawEventMetadata(inputs, device, attributes)->protoBuffer());
+    // The next event with the same inputs shares it.
+    EXPECT_EQ(cache.metadataFor(inputs, device, attributes, nullptr), metadata);
+    EXPECT_EQ(cache.builds(), builds);
+  }
 }
 
 }  // namespace

@@ -22,8 +22,9 @@ using pipeline_test::PipelineFixture;
 using pipeline_test::TestIdentity;
 using pipeline_test::TestSettings;
 
-// Stores a row for every purchase inside the event's transaction; every 97th purchase
-// then fails, so its row, counts and event must all vanish.
+// Stores a row and a user property for every purchase inside the event's transaction;
+// every 97th purchase then fails, so its row, property, counts and event must all vanish
+// (and the events after it carry the property as it was before it).
 class FailingLifetimeValue : public TLWLifetimeValueRecording {
  public:
   bool isPurchaseEvent(const TLWEvent& event) override { return event.name() == "purchase"; }
@@ -31,7 +32,10 @@ class FailingLifetimeValue : public TLWLifetimeValueRecording {
     const std::int64_t seq = event.parameters().at("seq").int64Value();
     const bool stored = database.sqliteStore()->upsertRecord({{"fingerprint", "p" + std::to_string(seq)}},
                                                              "purchase_transactions", nullptr);
-    return stored && seq % 97 != 5;
+    auto total = TLWUserAttribute::initWithOrigin("auto", "_ltv_USD", TLWValue::initWithInt64(seq), event.timestamp());
+    // Read back before failing: what the failed event read must not outlive its rollback.
+    return stored && database.updateUserAttribute(total.get(), nullptr) &&
+           database.userAttributesIncludingInternal(true, nullptr) && seq % 97 != 5;
   }
 };
 
@@ -92,6 +96,7 @@ struct World {
       for (const char* sql : {"SELECT name, timestamp, metadata_fingerprint, data, is_realtime FROM raw_events "
                               "ORDER BY rowid",
                               "SELECT * FROM events ORDER BY name", "SELECT * FROM raw_events_metadata ORDER BY 1",
+                              "SELECT origin, name, value, set_timestamp FROM user_attributes ORDER BY name",
                               "SELECT * FROM purchase_transactions ORDER BY 1",
                               "SELECT day, daily_conversions_count, daily_events_count, daily_public_events_count, "
                               "daily_error_events_count, daily_real_time_conversion_events_count FROM app_metadata"}) {
