@@ -357,11 +357,42 @@ std::int64_t TLWIdentity::appleConsentStatus() {
 }
 
 std::optional<std::string> TLWIdentity::identifierForVendor() {
-  if (auto idfa = resettableDeviceID(); idfa && !idfa->empty()) return std::nullopt;
-  if (idfvCollectionEnabled_ && !*idfvCollectionEnabled_) return std::nullopt;
-  if (consent_->isAnalyticsStorageDenied()) return std::nullopt;
+  const auto idfa = resettableDeviceID();
   std::optional<std::string> cached;
   (void)runSync([&] { cached = identifierForVendor_; });
+  return vendorIdentifierNextTo(idfa, std::move(cached));
+}
+
+TLWIdentity::Identifiers TLWIdentity::identifiers() {
+  Identifiers out;
+  if (platform::MainRunLoop::isMainThread() && nonBlockingAppInstanceIDEnabled()) {
+    // The main thread must not wait for the app instance ID.
+    out.resettableDeviceID = resettableDeviceID();
+    out.identifierForVendor = identifierForVendor();
+    out.appInstanceID = appInstanceID();
+    out.hasLimitedAdTracking = hasLimitedAdTracking();
+    out.limitedAdTracking = limitedAdTracking();
+    out.appleConsentStatus = appleConsentStatus();
+    return out;
+  }
+  std::optional<std::string> cachedVendor;
+  refreshThenRead([&] {
+    out.resettableDeviceID = resettableDeviceID_;
+    out.appInstanceID = nonEmpty(persistedConfig_->appInstanceID());
+    out.hasLimitedAdTracking = hasLimitedAdTracking_;
+    out.limitedAdTracking = limitedAdTracking_;
+    out.appleConsentStatus = appleConsentStatus_;
+    cachedVendor = identifierForVendor_;
+  });
+  out.identifierForVendor = vendorIdentifierNextTo(out.resettableDeviceID, std::move(cachedVendor));
+  return out;
+}
+
+std::optional<std::string> TLWIdentity::vendorIdentifierNextTo(const std::optional<std::string>& resettableDeviceID,
+                                                               std::optional<std::string> cached) {
+  if (resettableDeviceID && !resettableDeviceID->empty()) return std::nullopt;
+  if (idfvCollectionEnabled_ && !*idfvCollectionEnabled_) return std::nullopt;
+  if (consent_->isAnalyticsStorageDenied()) return std::nullopt;
   if (cached) return cached;
   // The device service is thread-safe on this platform, so it is asked on the calling
   // thread rather than through a hop to the main queue.

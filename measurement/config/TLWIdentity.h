@@ -107,6 +107,18 @@ class TLWIdentity : public std::enable_shared_from_this<TLWIdentity> {
   std::int64_t appleConsentStatus();
   std::optional<std::string> identifierForVendor();
 
+  // The getters above in one turn of the identity queue and one refresh: an event's
+  // metadata reads all of them for every stored event.
+  struct Identifiers {
+    std::optional<std::string> resettableDeviceID;
+    std::optional<std::string> identifierForVendor;
+    std::optional<std::string> appInstanceID;
+    bool hasLimitedAdTracking = false;
+    bool limitedAdTracking = false;
+    std::int64_t appleConsentStatus = kTLWAppleConsentStatusUnavailable;
+  };
+  Identifiers identifiers();
+
   std::optional<std::string> appIDFromZEL();
   std::optional<std::string> appIDFromQuado();
   // The first non-empty call of the process wins; later calls are ignored. An empty value
@@ -157,6 +169,9 @@ class TLWIdentity : public std::enable_shared_from_this<TLWIdentity> {
   static std::string hashOfResettableDeviceID(std::string_view identifier);
 
  private:
+  // The vendor identifier served next to `resettableDeviceID`, from `cached` when known.
+  std::optional<std::string> vendorIdentifierNextTo(const std::optional<std::string>& resettableDeviceID,
+                                                    std::optional<std::string> cached);
   TLWIdentity(std::shared_ptr<TLWPersistedConfig> persistedConfig, std::shared_ptr<platform::Environment> env,
               std::shared_ptr<TLWConsentSettingsUtil> consent, std::shared_ptr<TLWDefaultIdentitySupport> support,
               std::shared_ptr<TLWMonitor> monitor, Options options);

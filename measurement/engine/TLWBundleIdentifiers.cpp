@@ -87,10 +87,11 @@ TLWBundleIdentifierInputs TLWBundleIdentifierInputsFromIdentity(TLWIdentity& ide
   in.consentSignals = consent.consentSignals().value_or("");
   in.gateIDFAOnATTMASEnabled = gateIDFAOnATTMASEnabled;
   in.iOS14OrAbove = identity.iOS14OrAbove();
-  in.appleConsentStatus = static_cast<std::int32_t>(identity.appleConsentStatus());
-  if (identity.hasLimitedAdTracking()) in.limitedAdTracking = identity.limitedAdTracking();
-  in.resettableDeviceID = identity.resettableDeviceID();
-  in.identifierForVendor = identity.identifierForVendor();
-  in.appInstanceID = identity.appInstanceID().value_or("");
+  auto ids = identity.identifiers();
+  in.appleConsentStatus = static_cast<std::int32_t>(ids.appleConsentStatus);
+  if (ids.hasLimitedAdTracking) in.limitedAdTracking = ids.limitedAdTracking;
+  in.resettableDeviceID = std::move(ids.resettableDeviceID);
+  in.identifierForVendor = std::move(ids.identifierForVendor);
+  in.appInstanceID = ids.appInstanceID.value_or("");
   return in;
 }

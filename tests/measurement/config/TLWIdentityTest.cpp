@@ -69,6 +69,16 @@ class IdentityTest : public ConsentFixture {
   // Past the advertising-identifier cache time.
   void expireCache() { env_->fakeClock()->advance(2); }
   void denyAnalytics() { util_->setConsentSettings(consent(std::nullopt, Value("denied"))); }
+  // The one-turn read agrees with the getters one by one.
+  void expectIdentifiersAsGetters() {
+    const auto ids = identity_->identifiers();
+    EXPECT_EQ(ids.resettableDeviceID, identity_->resettableDeviceID());
+    EXPECT_EQ(ids.identifierForVendor, identity_->identifierForVendor());
+    EXPECT_EQ(ids.appInstanceID, identity_->appInstanceID());
+    EXPECT_EQ(ids.appleConsentStatus, identity_->appleConsentStatus());
+    EXPECT_EQ(ids.hasLimitedAdTracking, identity_->hasLimitedAdTracking());
+    EXPECT_EQ(ids.limitedAdTracking, identity_->limitedAdTracking());
+  }
 
   std::shared_ptr<TLWConsentSettingsUtil> util_;
   std::shared_ptr<TLWRemoteConfig> remoteConfig_;
@@ -242,6 +252,8 @@ TEST_F(IdentityTest, TrackingStatusIsMappedAndGatesTheIdentifierWhenConfigured) 
     identity_->clearCachedIdentifiers();
     EXPECT_EQ(identity_->appleConsentStatus(), c.sent) << c.platformStatus;
     EXPECT_EQ(identity_->resettableDeviceID().has_value(), c.sent == 3) << c.platformStatus;
+    identity_->clearCachedIdentifiers();
+    expectIdentifiersAsGetters();
   }
 
   // Gate off (the default): not determined still lets the identifier through.
@@ -279,8 +291,10 @@ TEST_F(IdentityTest, TheVendorIdentifierIsWithheldWhileAnalyticsIsDenied) {
   start();
   EXPECT_FALSE(identity_->idfvCollectionEnabled());
   ASSERT_TRUE(identity_->identifierForVendor());
+  expectIdentifiersAsGetters();
   denyAnalytics();
   EXPECT_FALSE(identity_->identifierForVendor());
+  expectIdentifiersAsGetters();
   util_->setConsentSettings(std::nullopt);
   env_->fakeDevice()->setVendorIdentifier("");
   identity_->clearCachedIdentifiers();
