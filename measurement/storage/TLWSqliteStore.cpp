@@ -222,7 +222,7 @@ bool TLWSqliteStore::configureConnection(TLWError* error) {
   return true;
 }
 
-void TLWSqliteStore::rolledBack(void* context) { ++static_cast<TLWSqliteStore*>(context)->rollbacks_; }
+void TLWSqliteStore::rolledBack(void* context) { ++static_cast<TLWSqliteStore*>(context)->undos_; }
 
 void TLWSqliteStore::rowChanged(void* context, int operation, const char* database, const char* table,
                                 long long) {
@@ -245,9 +245,9 @@ std::optional<std::int64_t> TLWSqliteStore::trackedRowCount(TLWError* error) {
   }
   RowTally& tally = *rowTally_;
   const std::int64_t totalChanges = sqlite3_total_changes64(sqliteHandle_);
-  // The hook misses rows of a whole-table delete and counts those of a statement undone
-  // part way; either leaves the two tallies apart.
-  if (tally.known && tally.rollbacksAtCount == rollbacks_ &&
+  // The hook misses the rows of a whole-table delete: the connection's total changes then
+  // outgrow what it saw.
+  if (tally.known && tally.undosAtCount == undos_ &&
       static_cast<std::uint64_t>(totalChanges - tally.totalChangesAtCount) ==
           tally.hookedChanges - tally.hookedAtCount) {
     return tally.rows;
@@ -258,7 +258,7 @@ std::optional<std::int64_t> TLWSqliteStore::trackedRowCount(TLWError* error) {
   tally.known = true;
   tally.hookedAtCount = tally.hookedChanges;
   tally.totalChangesAtCount = totalChanges;
-  tally.rollbacksAtCount = rollbacks_;
+  tally.undosAtCount = undos_;
   return tally.rows;
 }
 
@@ -1121,13 +1121,19 @@ bool TLWSqliteStore::rollbackTransaction() { return sqliteHandle_ && exec("ROLLB
 
 int TLWSqliteStore::step(sqlite3_stmt* statement) {
   const int rc = sqlite3_step(statement);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) noteFailure(rc);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    ++undos_;
+    noteFailure(rc);
+  }
   return rc;
 }
 
 bool TLWSqliteStore::exec(const char* sql) {
   const int rc = sqlite3_exec(sqliteHandle_, sql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) noteFailure(rc);
+  if (rc != SQLITE_OK) {
+    ++undos_;
+    noteFailure(rc);
+  }
   return rc == SQLITE_OK;
 }
 
@@ -1201,7 +1207,7 @@ bool TLWSqliteStore::performInSavepoint(TLWError* error, const std::function<boo
   // The enclosing transaction may have ended under the block (SQLite rolls back on its
   // own after a full disk); then there is no savepoint left to undo.
   auto undo = [&] {
-    ++rollbacks_;
+    ++undos_;
     if (isInTransaction() && !(run("ROLLBACK TO " + name) && run("RELEASE " + name))) {
       log(1, 34011, "Failed to rollback transaction");
     }

@@ -242,18 +242,19 @@ class TLWSqliteStore {
   sqlite3* sqliteHandle_ = nullptr;
   int walPages_ = 0;
   int savepointDepth_ = 0;
-  // Transactions and savepoints rolled back since the connection opened.
-  std::uint64_t rollbacks_ = 0;
+  // Transactions and savepoints rolled back, and statements that failed (SQLite may have
+  // undone part of one), since the connection opened.
+  std::uint64_t undos_ = 0;
   struct RowTally {
     std::string table;
     std::int64_t rows = 0;
     bool known = false;
     // Row changes the hook saw, and the marks of the last count: while the connection's
-    // total changes grow by what the hook saw and nothing rolled back, `rows` holds.
+    // total changes grow by what the hook saw and nothing was undone, `rows` holds.
     std::uint64_t hookedChanges = 0;
     std::uint64_t hookedAtCount = 0;
     std::int64_t totalChangesAtCount = 0;
-    std::uint64_t rollbacksAtCount = 0;
+    std::uint64_t undosAtCount = 0;
   };
   std::optional<RowTally> rowTally_;
   std::uint64_t transientFailures_ = 0;
