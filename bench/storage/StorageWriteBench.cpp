@@ -180,7 +180,11 @@ BENCHMARK(BM_EventWriteTransaction)->Iterations(2)->UseManualTime()->Unit(benchm
 //
 //   TMPDIR=<dir> build/<dir>/bench/bench_storage --benchmark_filter=AtTheCap
 //
-// Counters: below_cap_events_per_s, at_cap_events_per_s and at_cap_to_below_cap.
+// Counters: below_cap_events_per_s, at_cap_events_per_s and at_cap_to_below_cap, for a
+// queue filled in logging order (time stamps rise with the row ID, as stored events' do).
+// at_cap_unordered_to_below_cap is the same write on a queue whose time stamps repeat
+// every 1 000 rows: the oldest rows' timestamp-index entries then lie on a different leaf
+// page each, and every trimmed row costs a page write of its own.
 bool groupedWrites(TLWDatabase& db, const std::vector<std::shared_ptr<TLWEvent>>& events, std::size_t first, int count,
                    std::int64_t* deleted) {
   if (!db.beginWriteGroup()) return false;
@@ -203,72 +207,83 @@ void BM_WriteAtTheCapVsBelowIt(benchmark::State& state) {
   constexpr std::int64_t kCap = 100000;
   constexpr int kCapRounds = 10;
   constexpr int kCapEventsPerRound = 640;
+  auto eventAt = [](double start, int i) {
+    return TLWEvent::initWithOrigin("app", false, "event_" + std::to_string(i % kDistinctNames), start + i * 0.01, 0,
+                                    platform::Dictionary{{"level", i}, {"hero", "mage"}, {"score", 12.5}});
+  };
   // Time stamps rise, as logged events' do, so index inserts land at the end as in use.
-  auto eventsAt = [](double start, int count) {
+  auto eventsAt = [&](double start, int count) {
     std::vector<std::shared_ptr<TLWEvent>> out;
-    for (int i = 0; i < count; ++i) {
-      out.push_back(TLWEvent::initWithOrigin("app", false, "event_" + std::to_string(i % kDistinctNames),
-                                             start + i * 0.01, 0,
-                                             platform::Dictionary{{"level", i}, {"hero", "mage"}, {"score", 12.5}}));
-    }
+    for (int i = 0; i < count; ++i) out.push_back(eventAt(start, i));
     return out;
   };
-  const auto fillEvents = eventsAt(1700000000.0, 1000);
+  const auto recycled = eventsAt(1700000000.0, 1000);
   const auto events = eventsAt(1700100000.0, kCapRounds * kCapEventsPerRound);
-  double atCapSeconds = 0, belowSeconds = 0;
+  enum Side { kOrdered, kUnordered, kBelow, kSides };
+  double seconds[kSides] = {};
   std::int64_t written = 0;
   for (auto _ : state) {
-    Store full("full");
+    Store ordered("ordered");
+    Store unordered("unordered");
     Store empty("empty");
-    if (!full.db || !empty.db) {
+    TLWDatabase* databases[kSides] = {ordered.db.get(), unordered.db.get(), empty.db.get()};
+    if (!databases[kOrdered] || !databases[kUnordered] || !databases[kBelow]) {
       state.SkipWithError("database did not open");
       return;
     }
-    // Fill to the cap in one transaction.
-    const bool filled = full.db->performTransaction([&] {
-      for (std::int64_t i = 0; i < kCap; ++i) {
-        if (!full.db->insertRawEvent(fillEvents[static_cast<std::size_t>(i) % fillEvents.size()].get(), 42, false,
-                                     nullptr)) {
-          return false;
+    // Fill to the cap in one transaction, then checkpoint the fill's log as an idle worker
+    // would; reading pages through a log of thousands of pages would be a cost of the
+    // set-up, not of the trim.
+    auto fill = [&](TLWDatabase& db, bool inLoggingOrder) {
+      const bool filled = db.performTransaction([&] {
+        for (std::int64_t i = 0; i < kCap; ++i) {
+          const int n = static_cast<int>(i);
+          const auto event = inLoggingOrder ? eventAt(1700000000.0, n) : recycled[static_cast<std::size_t>(n % 1000)];
+          if (!db.insertRawEvent(event.get(), 42, false, nullptr)) return false;
         }
-      }
-      return true;
-    });
-    if (!filled) {
+        return true;
+      });
+      (void)db.checkpointIfIdle();
+      return filled;
+    };
+    if (!fill(*databases[kOrdered], true) || !fill(*databases[kUnordered], false)) {
       state.SkipWithError("cannot fill the table");
       return;
     }
-    // The fill's log is checkpointed as an idle worker would; reading pages through a log
-    // of thousands of pages would be a cost of the set-up, not of the trim.
-    (void)full.db->checkpointIfIdle();
-    std::int64_t deletedFull = 0, deletedEmpty = 0;
+    std::int64_t deleted[kSides] = {};
     std::size_t next = 0;
     for (int round = 0; round < kCapRounds; ++round) {
-      for (int side = 0; side < 2; ++side) {
-        const bool atCap = (side == 0) == (round % 2 == 0);
+      for (int turn = 0; turn < kSides; ++turn) {
+        // Rotate which side goes first so none always follows another's writes.
+        const int side = (turn + round) % kSides;
         const auto start = std::chrono::steady_clock::now();
-        if (!groupedWrites(atCap ? *full.db : *empty.db, events, next, kCapEventsPerRound,
-                           atCap ? &deletedFull : &deletedEmpty)) {
+        if (!groupedWrites(*databases[side], events, next, kCapEventsPerRound, &deleted[side])) {
           state.SkipWithError("write failed");
           return;
         }
-        (atCap ? atCapSeconds : belowSeconds) +=
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        seconds[side] += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       }
       next += kCapEventsPerRound;
     }
     written += static_cast<std::int64_t>(kCapRounds) * kCapEventsPerRound;
     // Every write at the cap deleted exactly one row; none below it did.
-    if (deletedFull != static_cast<std::int64_t>(kCapRounds) * kCapEventsPerRound || deletedEmpty != 0 ||
-        full.db->sqliteStore()->rowCountForTableWithName("raw_events", nullptr) != kCap) {
-      state.SkipWithError("the trim did not keep the table at the cap");
+    const std::int64_t all = static_cast<std::int64_t>(kCapRounds) * kCapEventsPerRound;
+    for (Side side : {kOrdered, kUnordered}) {
+      if (deleted[side] != all || databases[side]->sqliteStore()->rowCountForTableWithName("raw_events", nullptr) != kCap) {
+        state.SkipWithError("the trim did not keep the table at the cap");
+        return;
+      }
+    }
+    if (deleted[kBelow] != 0) {
+      state.SkipWithError("the trim deleted below the cap");
       return;
     }
-    state.SetIterationTime(atCapSeconds);
+    state.SetIterationTime(seconds[kOrdered]);
   }
-  state.counters["below_cap_events_per_s"] = static_cast<double>(written) / belowSeconds;
-  state.counters["at_cap_events_per_s"] = static_cast<double>(written) / atCapSeconds;
-  state.counters["at_cap_to_below_cap"] = belowSeconds / atCapSeconds;
+  state.counters["below_cap_events_per_s"] = static_cast<double>(written) / seconds[kBelow];
+  state.counters["at_cap_events_per_s"] = static_cast<double>(written) / seconds[kOrdered];
+  state.counters["at_cap_to_below_cap"] = seconds[kBelow] / seconds[kOrdered];
+  state.counters["at_cap_unordered_to_below_cap"] = seconds[kBelow] / seconds[kUnordered];
 }
 
 BENCHMARK(BM_WriteAtTheCapVsBelowIt)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);

@@ -331,41 +331,15 @@ bool TLWDatabase::initializeDatabaseResourcesWithContext(const std::string& cont
     sqliteStore_.reset();
     return failWith(error, 2, "Failed to initialize App Metadata table");
   }
-  rawEventCounterReady_ = prepareRawEventCounter();
+  // At the cap every group deletes its oldest rows; counting 100 000 rows for that would
+  // cost milliseconds.
+  sqliteStore_->trackRowCountOfTable("raw_events");
   return true;
 }
 
-// At the stored-events cap every write deletes the oldest row; finding it by counting or
-// by walking the row-ID index costs milliseconds at 100 000 rows. The connection keeps the
-// exact count instead, in a temporary table (never in the file) that triggers keep in
-// step inside every transaction and savepoint.
-bool TLWDatabase::prepareRawEventCounter() {
-  sqlite3* handle = sqliteStore_ ? sqliteStore_->sqliteHandle() : nullptr;
-  if (!handle) return false;
-  static constexpr const char* kSetUp =
-      "CREATE TEMP TABLE IF NOT EXISTS tw_raw_event_count (n INTEGER NOT NULL);"
-      "DELETE FROM temp.tw_raw_event_count;"
-      "INSERT INTO temp.tw_raw_event_count SELECT count(1) FROM main.raw_events;"
-      "CREATE TEMP TRIGGER IF NOT EXISTS tw_raw_event_added AFTER INSERT ON main.raw_events "
-      "BEGIN UPDATE tw_raw_event_count SET n = n + 1; END;"
-      "CREATE TEMP TRIGGER IF NOT EXISTS tw_raw_event_removed AFTER DELETE ON main.raw_events "
-      "BEGIN UPDATE tw_raw_event_count SET n = n - 1; END;";
-  // Only outside a transaction; a file-backed temporary store would still be correct.
-  (void)sqlite3_exec(handle, "PRAGMA temp_store=MEMORY", nullptr, nullptr, nullptr);
-  if (sqlite3_exec(handle, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
-  if (sqlite3_exec(handle, kSetUp, nullptr, nullptr, nullptr) != SQLITE_OK) {
-    (void)sqlite3_exec(handle, "ROLLBACK", nullptr, nullptr, nullptr);
-    monitor_->logWithLevel(4, 12060, "Cannot keep the stored event count. Error", Value(sqlite3_errmsg(handle)));
-    return false;
-  }
-  return sqlite3_exec(handle, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
 std::optional<std::int64_t> TLWDatabase::rawEventRowCount() {
-  if (!rawEventCounterReady_ || !sqliteStore_) return std::nullopt;
-  auto rows = sqliteStore_->valueRowsForQuery("SELECT n FROM temp.tw_raw_event_count", {}, nullptr);
-  if (!rows || rows->empty() || rows->front().empty()) return std::nullopt;
-  return rows->front().front().int64Value();
+  if (!sqliteStore_) return std::nullopt;
+  return sqliteStore_->trackedRowCount(nullptr);
 }
 
 bool TLWDatabase::beginWriteGroup() {
@@ -822,10 +796,10 @@ std::optional<std::int64_t> TLWDatabase::deleteRawEventsOverAbsoluteLimit(TLWErr
   auto count = rawEventRowCount();
   if (!count) return deleteOldestRowsBeyond(*sqliteStore_, "raw_events", keep, error);
   if (*count <= keep) return 0;
-  // At the cap this walks one index entry per row it deletes, usually one.
+  // One range of the row-ID b-tree: the boundary is found by stepping over the rows to go.
   return sqliteStore_->deleteRecordsFromTableWithName(
-      "raw_events", "rowid IN (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT ?)",
-      {Value(static_cast<long long>(*count - keep))}, error);
+      "raw_events", "rowid <= (SELECT rowid FROM raw_events ORDER BY rowid ASC LIMIT 1 OFFSET ?)",
+      {Value(static_cast<long long>(*count - keep - 1))}, error);
 }
 
 bool TLWDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error) {

@@ -117,7 +117,7 @@ class TLWDatabase {
   // A passive WAL checkpoint when the log has grown; the worker calls it when idle.
   bool checkpointIfIdle();
   // Rows in raw_events, kept exactly by the connection (no table walk); nullopt when the
-  // count is not kept (it then falls back to the row-ID span).
+  // count fails (the trim then falls back to the row-ID span).
   std::optional<std::int64_t> rawEventRowCount();
 
   // Generic record helpers. The block turns a row into a record or null (skipped).
@@ -315,8 +315,6 @@ class TLWDatabase {
   std::optional<double> latestTimeForQuery(const std::string& sql, TLWError* error);
   std::optional<platform::Value> appMetadataColumn(const std::string& column, TLWError* error);
   double now();
-  // Sets up the connection's exact raw_events count (a temporary table kept by triggers).
-  bool prepareRawEventCounter();
   void runWorkAfterCommit(bool committed);
 
   std::unique_ptr<TLWSqliteStore> sqliteStore_;
@@ -336,7 +334,6 @@ class TLWDatabase {
   GroupReads groupReads_;
   void forgetGroupReads() { groupReads_ = GroupReads{}; }
   std::uint64_t generation_ = 0;
-  bool rawEventCounterReady_ = false;
   std::vector<std::function<void()>> afterCommit_;
   std::shared_ptr<TLWPersistedConfig> persistedConfig_;
   std::shared_ptr<platform::Environment> env_;

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "measurement/monitor/TLWMonitor.h"
@@ -213,7 +214,52 @@ bool TLWSqliteStore::configureConnection(TLWError* error) {
   // Replaces SQLite's checkpoint-on-commit (see checkpointIfNeeded).
   walPages_ = 0;
   sqlite3_wal_hook(sqliteHandle_, &TLWSqliteStore::walCommitted, this);
+  sqlite3_rollback_hook(sqliteHandle_, &TLWSqliteStore::rolledBack, this);
+  if (rowTally_) {
+    rowTally_->known = false;
+    sqlite3_update_hook(sqliteHandle_, &TLWSqliteStore::rowChanged, this);
+  }
   return true;
+}
+
+void TLWSqliteStore::rolledBack(void* context) { ++static_cast<TLWSqliteStore*>(context)->undos_; }
+
+void TLWSqliteStore::rowChanged(void* context, int operation, const char* database, const char* table,
+                                long long) {
+  auto& tally = *static_cast<TLWSqliteStore*>(context)->rowTally_;
+  ++tally.hookedChanges;
+  if (operation == SQLITE_UPDATE || std::strcmp(database, "main") != 0 || tally.table != table) return;
+  tally.rows += operation == SQLITE_INSERT ? 1 : -1;
+}
+
+void TLWSqliteStore::trackRowCountOfTable(const std::string& tableName) {
+  rowTally_.emplace();
+  rowTally_->table = tableName;
+  if (sqliteHandle_) sqlite3_update_hook(sqliteHandle_, &TLWSqliteStore::rowChanged, this);
+}
+
+std::optional<std::int64_t> TLWSqliteStore::trackedRowCount(TLWError* error) {
+  if (!rowTally_ || !sqliteHandle_) {
+    fail(error, kErrorCodeInvalidState, "Row count is not kept");
+    return std::nullopt;
+  }
+  RowTally& tally = *rowTally_;
+  const std::int64_t totalChanges = sqlite3_total_changes64(sqliteHandle_);
+  // The hook misses the rows of a whole-table delete: the connection's total changes then
+  // outgrow what it saw.
+  if (tally.known && tally.undosAtCount == undos_ &&
+      static_cast<std::uint64_t>(totalChanges - tally.totalChangesAtCount) ==
+          tally.hookedChanges - tally.hookedAtCount) {
+    return tally.rows;
+  }
+  auto counted = rowCountForTableWithName(tally.table, error);
+  if (!counted) return std::nullopt;
+  tally.rows = *counted;
+  tally.known = true;
+  tally.hookedAtCount = tally.hookedChanges;
+  tally.totalChangesAtCount = totalChanges;
+  tally.undosAtCount = undos_;
+  return tally.rows;
 }
 
 int TLWSqliteStore::walCommitted(void* context, sqlite3* handle, const char* database, int pages) {
@@ -1075,13 +1121,19 @@ bool TLWSqliteStore::rollbackTransaction() { return sqliteHandle_ && exec("ROLLB
 
 int TLWSqliteStore::step(sqlite3_stmt* statement) {
   const int rc = sqlite3_step(statement);
-  if (rc != SQLITE_ROW && rc != SQLITE_DONE) noteFailure(rc);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+    ++undos_;
+    noteFailure(rc);
+  }
   return rc;
 }
 
 bool TLWSqliteStore::exec(const char* sql) {
   const int rc = sqlite3_exec(sqliteHandle_, sql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) noteFailure(rc);
+  if (rc != SQLITE_OK) {
+    ++undos_;
+    noteFailure(rc);
+  }
   return rc == SQLITE_OK;
 }
 
@@ -1155,6 +1207,7 @@ bool TLWSqliteStore::performInSavepoint(TLWError* error, const std::function<boo
   // The enclosing transaction may have ended under the block (SQLite rolls back on its
   // own after a full disk); then there is no savepoint left to undo.
   auto undo = [&] {
+    ++undos_;
     if (isInTransaction() && !(run("ROLLBACK TO " + name) && run("RELEASE " + name))) {
       log(1, 34011, "Failed to rollback transaction");
     }

@@ -139,6 +139,14 @@ class TLWSqliteStore {
   std::optional<std::int64_t> rowCountForTableWithName(const std::string& tableName, TLWError* error);
   std::optional<std::int64_t> rowCountForTableWithName(const std::string& tableName, const std::string& columnName,
                                                        const platform::Value& columnValue, TLWError* error);
+  // The rows of one table of the main database, kept in step with each row this connection
+  // inserts or deletes, so asking costs no table walk. Whatever may have undone rows the
+  // count saw (a transaction or one of the store's savepoints rolled back, a statement that
+  // failed part way) or removed rows it did not see (a delete of the whole table) makes the
+  // next question count the table again. Not seen: rows a REPLACE pushes out (the table
+  // must have no unique key its inserts can meet) and other connections' writes.
+  void trackRowCountOfTable(const std::string& tableName);
+  std::optional<std::int64_t> trackedRowCount(TLWError* error);
 
   // Queries
   std::optional<Records> recordsForQuery(const std::string& sql, const platform::Array& parameterValues,
@@ -228,10 +236,27 @@ class TLWSqliteStore {
                    const std::function<bool(sqlite3_stmt*)>& onRow);
 
   static int walCommitted(void* store, sqlite3* handle, const char* database, int pages);
+  static void rowChanged(void* store, int operation, const char* database, const char* table, long long rowID);
+  static void rolledBack(void* store);
 
   sqlite3* sqliteHandle_ = nullptr;
   int walPages_ = 0;
   int savepointDepth_ = 0;
+  // Transactions and savepoints rolled back, and statements that failed (SQLite may have
+  // undone part of one), since the connection opened.
+  std::uint64_t undos_ = 0;
+  struct RowTally {
+    std::string table;
+    std::int64_t rows = 0;
+    bool known = false;
+    // Row changes the hook saw, and the marks of the last count: while the connection's
+    // total changes grow by what the hook saw and nothing was undone, `rows` holds.
+    std::uint64_t hookedChanges = 0;
+    std::uint64_t hookedAtCount = 0;
+    std::int64_t totalChangesAtCount = 0;
+    std::uint64_t undosAtCount = 0;
+  };
+  std::optional<RowTally> rowTally_;
   std::uint64_t transientFailures_ = 0;
   int lastTransientFailure_ = 0;
   bool transactionExpected_ = false;

@@ -381,6 +381,70 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
   EXPECT_EQ(names(), (std::vector<std::string>{"a", "c", "e"}));
 }
 
+// Each group trims to the cap at its end from the kept row count; whatever undid rows the
+// count saw, or removed rows it never saw, must not make a trim drop an event there was
+// room for or keep one too many.
+TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToTheCount) {
+  auto db = open();
+  ASSERT_TRUE(db);
+  struct SmallLimits : TLWLimits {
+    std::int64_t maxEventsStored() const override { return 6; }
+  };
+  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  std::vector<std::string> stored;  // what the table must hold, oldest first
+  int next = 0;
+  auto insert = [&](bool keep) {
+    const std::string name = "e" + std::to_string(next++);
+    const bool ok = db->performTransaction(
+        [&] { return db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr) && keep; });
+    if (ok) stored.push_back(name);
+  };
+  auto names = [&] {
+    std::vector<std::string> out;
+    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
+    return out;
+  };
+  auto sql = [&](const char* statement) { (void)db->sqliteStore()->executeSQL(statement, nullptr); };
+  const struct {
+    const char* what;
+    std::function<void()> inGroup;
+    bool abandoned;
+  } cases[] = {
+      {"an abandoned group", [] {}, true},
+      {"a plain group", [] {}, false},
+      {"a savepoint rolled back", [&] { insert(false); }, false},
+      {"a whole-table delete", [&] { sql("DELETE FROM raw_events"), stored.clear(); }, false},
+      // The rows one misses and the other counts would cancel out in the totals.
+      {"a whole-table delete elsewhere and a statement undone part way",
+       [&] {
+         sql("CREATE TEMP TABLE scratch (x)"), sql("INSERT INTO scratch VALUES (1)"), sql("DELETE FROM scratch");
+         sql("INSERT INTO raw_events (name, timestamp, metadata_fingerprint, data) VALUES "
+             "('x', 1, 1, x'00'), (NULL, 1, 1, x'00')");
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(db->beginWriteGroup());
+    const auto before = stored;
+    for (int i = 0; i < 4; ++i) insert(true);
+    c.inGroup();
+    insert(true);
+    ASSERT_TRUE(db->deleteRawEventsOverAbsoluteLimit(nullptr, 0).has_value());
+    if (c.abandoned) {
+      db->abandonWriteGroup();
+      stored = before;
+    } else {
+      EXPECT_TRUE(db->commitWriteGroup());
+    }
+    if (stored.size() > 6) stored.erase(stored.begin(), stored.end() - 6);
+    EXPECT_EQ(names(), stored);
+    EXPECT_EQ(db->rawEventRowCount(), static_cast<std::int64_t>(stored.size()));
+  }
+  TLWLimits::setCurrent(nullptr);
+}
+
 // Events of one group share their metadata row without looking it up again; every way
 // the row can vanish (the savepoint that stored it rolled back, a failed commit, unused
 // metadata deleted) must make the next event store it again.
