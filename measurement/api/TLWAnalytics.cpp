@@ -106,11 +106,6 @@ struct TLWAnalytics::State {
   std::map<std::uint64_t, LogEventListener> listeners;
   OpenURLListener openURLListener;
 
-  // Stored events on their way to the listeners: the worker hands over a whole group's
-  // events with one wake-up of the serial queue instead of one per event.
-  std::mutex listenerEventsMutex;
-  std::vector<std::shared_ptr<const TLWEvent>> listenerEvents;
-
   std::mutex sharedMutex;
   std::shared_ptr<TLWAnalytics> shared;
 };
@@ -991,20 +986,14 @@ void TLWAnalytics::removeLogEventListener(TLWLogEventListenerToken token) {
 
 void TLWAnalytics::notifyEventListeners(std::shared_ptr<const TLWEvent> event) {
   if (!event) return;
-  State& s = state();
-  {
-    std::lock_guard<std::mutex> lock(s.listenerEventsMutex);
-    s.listenerEvents.push_back(std::move(event));
-    // The hand-over on its way takes this event too, in order.
-    if (s.listenerEvents.size() > 1) return;
-  }
-  gated(s, [sp = &s] {
-    std::vector<std::shared_ptr<const TLWEvent>> events;
-    {
-      std::lock_guard<std::mutex> lock(sp->listenerEventsMutex);
-      events.swap(sp->listenerEvents);
-    }
-    for (const auto& each : events) notifyEventListenersOnSerialQueue(each);
+  gated(state(), [event = std::move(event)] { notifyEventListenersOnSerialQueue(event); });
+}
+
+void TLWAnalytics::notifyEventListeners(std::vector<std::shared_ptr<const TLWEvent>> events) {
+  std::erase(events, nullptr);
+  if (events.empty()) return;
+  gated(state(), [events = std::move(events)] {
+    for (const auto& event : events) notifyEventListenersOnSerialQueue(event);
   });
 }
 

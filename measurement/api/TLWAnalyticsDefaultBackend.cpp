@@ -35,8 +35,8 @@ class FrontControllerForEngine final : public TLWMeasurementFrontController {
                                      double timestamp) override {
     TLWAnalytics::logInternalEventWithOrigin(origin, name, timestamp, Value(parameters));
   }
-  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override {
-    TLWAnalytics::notifyEventListeners(std::move(event));
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override {
+    TLWAnalytics::notifyEventListeners(std::vector<std::shared_ptr<const TLWEvent>>(events.begin(), events.end()));
   }
 };
 

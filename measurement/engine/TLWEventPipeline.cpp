@@ -219,10 +219,22 @@ void TLWEventPipeline::logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& ev
   if (listenerCopy) notifyListenersAfterCommit(std::move(listenerCopy));
 }
 
-// Listeners hear of an event only once the commit that stored it is durable.
+// Listeners hear of an event only once the commit that stored it is durable; a group's
+// events go to them together.
 void TLWEventPipeline::notifyListenersAfterCommit(std::shared_ptr<TLWEvent> event) {
-  deps_.database->runAfterCommit([weak = deps_.host, event = std::move(event)]() mutable {
-    if (auto h = weak.lock()) h->notifyEventListeners(std::move(event));
+  if (!deps_.database->isInWriteGroup()) {
+    deps_.database->runAfterCommit([weak = deps_.host, event = std::move(event)]() mutable {
+      if (auto h = weak.lock()) h->notifyEventListeners({std::move(event)});
+    });
+    return;
+  }
+  listenerEventsOwed_.push_back(std::move(event));
+  if (listenerEventsOwed_.size() > 1) return;
+  deps_.database->runAfterCommit([self = weak_from_this(), weak = deps_.host] {
+    auto pipeline = self.lock();
+    if (!pipeline) return;
+    auto events = std::exchange(pipeline->listenerEventsOwed_, {});
+    if (auto h = weak.lock()) h->notifyEventListeners(std::move(events));
   });
 }
 
@@ -279,6 +291,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
         backlog.settleTaken();
         releaseHeldErrorEvents(true);
         rawEventTrimOwed_ = scheduleUpdateOwed_ = false;
+        listenerEventsOwed_.clear();
         throw;
       }
       // The app's interceptor has it now and logs it again itself: it must not run twice.
@@ -300,6 +313,8 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
     }
     rawEventTrimOwed_ = false;
     scheduleUpdateOwed_ = false;
+    // A group that did not commit told nobody.
+    listenerEventsOwed_.clear();
     releaseHeldErrorEvents(!failed);
     if (failed) {
       const std::size_t waiting = backlog.size();

@@ -72,8 +72,9 @@ class TLWEventPipelineHost {
   virtual bool isSessionExpired() = 0;
   virtual bool extendSession() = 0;
   virtual void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) = 0;
-  // Hands a copy of a written event to the front controller's listeners.
-  virtual void notifyEventListeners(std::shared_ptr<TLWEvent> event) = 0;
+  // Hands copies of written events, in the order written, to the front controller's
+  // listeners: a group's events at once, so its queue is woken once per group.
+  virtual void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) = 0;
   // Replans the next upload.
   virtual void updateSchedule() = 0;
 };
@@ -265,6 +266,8 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // Worker queue: an event of the current group went over the stored-events cap.
   bool rawEventTrimOwed_ = false;
   TLWRawEventMetadataCache metadataCache_;
+  // Worker queue: events of the current group the listeners hear of once it commits.
+  std::vector<std::shared_ptr<TLWEvent>> listenerEventsOwed_;
   // Worker queue: waiting for the database (see the failure paragraph above).
   std::deque<std::shared_ptr<TLWEvent>> retained_;
   // Worker queue: error events of the open backlog group, reported at its end.

@@ -139,8 +139,8 @@ void TLWMeasurementHosts::logScreenViewEvent(const std::string& origin, const pl
   }
 }
 
-void TLWMeasurementHosts::notifyEventListeners(std::shared_ptr<TLWEvent> event) {
-  if (auto engine = engine_.lock()) engine->frontController()->notifyEventListeners(std::move(event));
+void TLWMeasurementHosts::notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) {
+  if (auto engine = engine_.lock()) engine->frontController()->notifyEventListeners(std::move(events));
 }
 
 void TLWMeasurementHosts::updateSchedule() {

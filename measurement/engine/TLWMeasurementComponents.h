@@ -66,7 +66,7 @@ class TLWMeasurementHosts : public TLWEventPipelineHost,
   bool isSessionExpired() override;
   bool extendSession() override;
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) override;
-  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override;
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override;
   void updateSchedule() override;
   // TLWBundlerHost
   void setSuspendedUploadTimestamp(double timestamp) override;

@@ -51,7 +51,7 @@ void TLWMeasurementDefaultFrontController::logInternalEventWithTimestamp(const s
   engine->logEventWithOrigin(origin, false, name, parameters, timestamp, engine->enabled(), false, false, nullptr, {});
 }
 
-void TLWMeasurementDefaultFrontController::notifyEventListeners(std::shared_ptr<TLWEvent>) {}
+void TLWMeasurementDefaultFrontController::notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>>) {}
 
 void TLWMeasurementDefaultFrontController::attachEngine(std::weak_ptr<TLWMeasurement> engine) {
   std::lock_guard<std::mutex> lock(mutex_);

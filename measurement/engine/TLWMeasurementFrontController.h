@@ -55,8 +55,8 @@ class TLWMeasurementFrontController {
                                              const platform::Dictionary& parameters, double /*timestamp*/) {
     logInternalEventWithOrigin(origin, name, parameters);
   }
-  // Hands the event to the registered listeners (on the front controller's queue).
-  virtual void notifyEventListeners(std::shared_ptr<TLWEvent> event) = 0;
+  // Hands the events, in order, to the registered listeners (on the front controller's queue).
+  virtual void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) = 0;
 };
 
 class TLWMeasurementDefaultFrontController : public TLWMeasurementFrontController {
@@ -72,7 +72,7 @@ class TLWMeasurementDefaultFrontController : public TLWMeasurementFrontControlle
                                   const platform::Dictionary& parameters) override;
   void logInternalEventWithTimestamp(const std::string& origin, const std::string& name,
                                      const platform::Dictionary& parameters, double timestamp) override;
-  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override;
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override;
 
   // Internal events go to this engine's logEvent.
   void attachEngine(std::weak_ptr<TLWMeasurement> engine);

@@ -32,7 +32,7 @@ class PermissiveBundlerHost : public TLWEventPipelineHost, public TLWBundlerHost
   bool isSessionExpired() override { return false; }
   bool extendSession() override { return true; }
   void reportSessionStartOnWorkerQueueWithTimestamp(double, bool) override {}
-  void notifyEventListeners(std::shared_ptr<TLWEvent>) override {}
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>>) override {}
   void updateSchedule() override {}
   void setSuspendedUploadTimestamp(double timestamp) override { suspendedResets += timestamp == 0 ? 1 : 0; }
   int suspendedResets = 0;

@@ -56,9 +56,11 @@ class RecordingFront : public TLWMeasurementFrontController {
                                  false, nullptr, {});
     }
   }
-  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override {
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (event) events_.push_back(event);
+    for (auto& event : events) {
+      if (event) events_.push_back(std::move(event));
+    }
   }
 
   void attach(std::weak_ptr<TLWMeasurement> engine) { engine_ = std::move(engine); }

@@ -48,9 +48,9 @@ class FakeHost : public TLWEventPipelineHost {
     std::lock_guard<std::mutex> lock(mutex);
     sessionStarts.emplace_back(timestamp, appInBackground);
   }
-  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override {
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override {
     std::lock_guard<std::mutex> lock(mutex);
-    notified.push_back(event ? event->name() : "(null)");
+    for (const auto& event : events) notified.push_back(event ? event->name() : "(null)");
   }
   void updateSchedule() override { ++scheduleUpdates; }
 

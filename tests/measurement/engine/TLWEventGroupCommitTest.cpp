@@ -42,9 +42,9 @@ class FailingLifetimeValue : public TLWLifetimeValueRecording {
 // Records whether a transaction was still open when listeners were told.
 class CommitCheckingHost : public FakeHost {
  public:
-  void notifyEventListeners(std::shared_ptr<TLWEvent> event) override {
+  void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override {
     if (database && database->sqliteStore()->isInTransaction()) ++toldInsideTransaction;
-    FakeHost::notifyEventListeners(std::move(event));
+    FakeHost::notifyEventListeners(std::move(events));
   }
   std::shared_ptr<TLWDatabase> database;
   std::atomic<int> toldInsideTransaction{0};
