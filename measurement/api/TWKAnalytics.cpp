@@ -61,7 +61,8 @@ std::shared_ptr<TWKAnalytics> TWKAnalytics::sharedInstance() {
 }
 
 void TWKAnalytics::logEventWithName(const Value& name, const Value& parameters) {
-  logEventWithOrigin(Value("app"), name, parameters);
+  static const Value kAppOrigin("app");
+  logEventWithOrigin(kAppOrigin, name, parameters);
 }
 
 void TWKAnalytics::logEventWithOrigin(const Value& origin, const Value& name, const Value& parameters) {

@@ -4,6 +4,12 @@
 
 #include "measurement/engine/TLWScheduler.h"
 
+const platform::Dictionary& TLWEventCall::parameterDictionary() const {
+  static const platform::Dictionary kEmpty;
+  const platform::Dictionary* d = parameters.dictionary();
+  return d ? *d : kEmpty;
+}
+
 TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::size_t capacity)
     : scheduler_(std::move(scheduler)), capacity_(capacity == 0 ? 1 : capacity) {}
 

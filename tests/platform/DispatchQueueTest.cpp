@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -102,9 +103,12 @@ TEST_F(DispatchQueueTest, KeepsPerProducerOrderAndRunsOneBlockAtATimeUnderConten
           inFlight--;
           total++;
         };
-        // Syncs mixed into the stream must keep their place among the async blocks.
+        // Syncs and inline runs mixed into the stream must keep their place among the
+        // async blocks.
         if (i % 97 == 0) {
           EXPECT_TRUE(queue->sync(body));
+        } else if (i % 3 == 0) {
+          queue->asyncOrRunIfIdle(body);
         } else {
           queue->async(body);
         }
@@ -155,6 +159,70 @@ TEST_F(DispatchQueueTest, SyncRunsOnTheCallersThreadAfterEarlierBlocksAndHoldsTh
   EXPECT_TRUE(waitFor([&] { return asyncRan.load(); }));
   EXPECT_FALSE(queue->isCurrent());
   EXPECT_EQ(DispatchQueue::currentLabel(), "");
+}
+
+TEST_F(DispatchQueueTest, AsyncOrRunIfIdleRunsInlineOnlyOnAnIdleQueue) {
+  enum class Where { Caller, QueueThread, MainDrain };
+  struct Case {
+    const char* name;
+    bool mainQueue;
+    bool busy;        // an earlier block still occupies the queue
+    bool fromOwnBlock;
+    Where expected;
+  };
+  const Case cases[] = {
+      {"idle", false, false, false, Where::Caller},
+      {"busy", false, true, false, Where::QueueThread},
+      {"from its own block", false, false, true, Where::QueueThread},
+      {"main queue", true, false, false, Where::MainDrain},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto queue = c.mainQueue ? DispatchQueue::main() : DispatchQueue::create("test.inline");
+    std::optional<Blocker> blocker;
+    if (c.busy) blocker.emplace(queue);
+    std::mutex m;
+    std::vector<std::string> order;
+    std::thread::id ranOn;
+    std::atomic<bool> ran{false};
+    bool heldWhileRunning = false;
+    auto block = [&] {
+      std::lock_guard lock(m);
+      heldWhileRunning = queue->isCurrent();
+      ranOn = std::this_thread::get_id();
+      order.push_back("block");
+      ran = true;
+    };
+    const auto caller = std::this_thread::get_id();
+    if (c.fromOwnBlock) {
+      ASSERT_TRUE(queue->sync([&] {
+        queue->asyncOrRunIfIdle(block);
+        std::lock_guard lock(m);
+        order.push_back("own block ends");
+      }));
+    } else {
+      queue->asyncOrRunIfIdle(block);
+    }
+    {
+      std::lock_guard lock(m);
+      order.push_back("call returned");
+    }
+    if (blocker) blocker->release();
+    if (c.mainQueue) MainRunLoop::drainMain();
+    ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+    if (!c.mainQueue) drain(queue);
+    std::lock_guard lock(m);
+    EXPECT_TRUE(heldWhileRunning);
+    if (c.expected == Where::Caller) {
+      EXPECT_EQ(ranOn, caller);
+      EXPECT_EQ(order.front(), "block") << "ran before the call returned";
+    } else {
+      EXPECT_NE(order.front(), "block") << "queued behind what held the queue";
+      if (c.expected == Where::QueueThread) {
+        EXPECT_NE(ranOn, caller);
+      }
+    }
+  }
 }
 
 TEST_F(DispatchQueueTest, ChainedSyncsAcrossThreeQueuesWork) {
