@@ -124,9 +124,12 @@ struct QueueState : std::enable_shared_from_this<QueueState> {
   void enqueue(DispatchQueue::Block block) {
     Item item{std::move(block), nullptr};
     bool wake = false;
+    // Once unlocked, the block may run and release the last reference to this queue.
+    std::shared_ptr<QueueState> keep;
     {
       std::lock_guard lock(mutex);
       pushLocked(item, wake);
+      if (wake) keep = shared_from_this();
     }
     // A refused block is destroyed only after the lock is released (item outlives lock).
     if (wake) cv.notify_all();

@@ -646,7 +646,8 @@ void TLWAnalytics::clearConsent() {
 // ------------------------------------------------------------------------------ events
 
 void TLWAnalytics::logEventWithName(const Value& name, const Value& parameters) {
-  static const Value kAppOrigin("app");
+  // Never destroyed: events may still be logged while the process exits.
+  static const Value& kAppOrigin = *new Value("app");
   logEventWithOrigin(kAppOrigin, name, parameters);
 }
 

@@ -50,7 +50,8 @@ struct TLWEngineEventRequest {
   platform::Dictionary addedScreenParameters;
 
   const platform::Dictionary& parameterDictionary() const {
-    static const platform::Dictionary kEmpty;
+    // Never destroyed: calls made while the process exits may read it.
+    static const platform::Dictionary& kEmpty = *new platform::Dictionary();
     const platform::Dictionary* d = parameters.dictionary();
     return d ? *d : kEmpty;
   }

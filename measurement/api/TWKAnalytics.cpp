@@ -61,7 +61,8 @@ std::shared_ptr<TWKAnalytics> TWKAnalytics::sharedInstance() {
 }
 
 void TWKAnalytics::logEventWithName(const Value& name, const Value& parameters) {
-  static const Value kAppOrigin("app");
+  // Never destroyed: events may still be logged while the process exits.
+  static const Value& kAppOrigin = *new Value("app");
   logEventWithOrigin(kAppOrigin, name, parameters);
 }
 

@@ -5,7 +5,8 @@
 #include "measurement/engine/TLWScheduler.h"
 
 const platform::Dictionary& TLWEventCall::parameterDictionary() const {
-  static const platform::Dictionary kEmpty;
+  // Never destroyed: the worker may read it while the process exits.
+  static const platform::Dictionary& kEmpty = *new platform::Dictionary();
   const platform::Dictionary* d = parameters.dictionary();
   return d ? *d : kEmpty;
 }
