@@ -110,19 +110,29 @@ struct QueueState : std::enable_shared_from_this<QueueState> {
   bool stopLoop = false;  // main queue only: MainRunLoop::stop() was called
 
   // Queues the item (moving from it); false, leaving it untouched, when the queue is gone
-  // or its thread cannot start. Called with `mutex` held.
-  bool pushLocked(Item& item) {
+  // or its thread cannot start. Called with `mutex` held. Sets `wake` when the draining
+  // thread must be notified (after unlocking): a holder's release() wakes it otherwise.
+  bool pushLocked(Item& item, bool& wake) {
     if (stopping || !startThreadLocked()) return false;
+    // A sync waiter is always announced: once the process is closing for exit, the drain
+    // waits for one even while async blocks are queued.
+    wake = item.waiter || (!busy && items.empty());
     items.push_back(std::move(item));
-    cv.notify_all();
     return true;
   }
 
   void enqueue(DispatchQueue::Block block) {
     Item item{std::move(block), nullptr};
-    std::lock_guard lock(mutex);
-    pushLocked(item);
+    bool wake = false;
+    // Once unlocked, the block may run and release the last reference to this queue.
+    std::shared_ptr<QueueState> keep;
+    {
+      std::lock_guard lock(mutex);
+      pushLocked(item, wake);
+      if (wake) keep = shared_from_this();
+    }
     // A refused block is destroyed only after the lock is released (item outlives lock).
+    if (wake) cv.notify_all();
   }
 
   bool startThreadLocked() {
@@ -140,9 +150,13 @@ struct QueueState : std::enable_shared_from_this<QueueState> {
 
   // Marks the queue released by the current holder and wakes whoever is next.
   void release() {
-    std::lock_guard lock(mutex);
-    busy = false;
-    if (!items.empty() || stopping) cv.notify_all();
+    bool wake = false;
+    {
+      std::lock_guard lock(mutex);
+      busy = false;
+      wake = !items.empty() || stopping;
+    }
+    if (wake) cv.notify_all();
   }
 
   void shutdown() {
@@ -365,7 +379,9 @@ class SerialQueue final : public DispatchQueue {
       if (state->busy || !state->items.empty()) {
         SyncWaiter waiter;
         Item turn{nullptr, &waiter};
-        if (!state->pushLocked(turn)) return false;
+        bool wake = false;
+        if (!state->pushLocked(turn, wake)) return false;
+        if (wake) state->cv.notify_all();
         waiter.cv.wait(lock, [&] { return waiter.granted; });
       } else {
         state->busy = true;
@@ -378,6 +394,34 @@ class SerialQueue final : public DispatchQueue {
     HeldScope held(state);
     if (block) block();
     return true;
+  }
+
+  void asyncOrRunIfIdle(Block block) override {
+    QueueState* state = state_.get();
+    // Kept alive here: the block may release the last reference to this queue.
+    std::shared_ptr<QueueState> keep = state_;
+    Item item{std::move(block), nullptr};
+    bool wake = false;
+    bool runHere = false;
+    {
+      std::lock_guard lock(state->mutex);
+      // Idle means not held, so a caller inside one of this queue's blocks always queues.
+      runHere = !state->busy && state->items.empty() && !state->stopping &&
+                !exitGate().closed.load(std::memory_order_acquire);
+      if (runHere) {
+        state->busy = true;
+      } else {
+        state->pushLocked(item, wake);
+      }
+    }
+    if (wake) state->cv.notify_all();
+    // A refused block is destroyed here, outside the lock.
+    if (!runHere) return;
+    struct Release {
+      QueueState* state;
+      ~Release() { state->release(); }
+    } release{state};
+    runHeldBlock(state, item.block);
   }
 
   std::shared_ptr<Cancellable> after(std::chrono::nanoseconds delay, Block block) override {
@@ -398,6 +442,8 @@ class MainQueue final : public DispatchQueue {
   const std::string& label() const override { return state_->label; }
   QueuePriority priority() const override { return state_->priority; }
   void async(Block block) override { state_->enqueue(std::move(block)); }
+  // Main blocks run only on the thread draining the main queue.
+  void asyncOrRunIfIdle(Block block) override { state_->enqueue(std::move(block)); }
 
   bool sync(const Block& block) override {
     if (heldByThisThread(state_.get())) {

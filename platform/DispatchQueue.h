@@ -43,6 +43,12 @@ class DispatchQueue {
 
   virtual void async(Block block) = 0;
 
+  // As async, except that when the queue is idle (nothing queued or running) and its
+  // asynchronous blocks may still start, the block runs at once on the caller's thread
+  // while the queue is held, as sync would run it: no thread is woken and nothing can be
+  // overtaken. For short blocks. The main queue always queues.
+  virtual void asyncOrRunIfIdle(Block block) = 0;
+
   // Runs the block on this queue and returns after it ran. The block runs on the caller's
   // thread while the queue is held: at once when the queue is idle, otherwise when every
   // block queued before it has run. Refused (logged, returns false, the block does not

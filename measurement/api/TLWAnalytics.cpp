@@ -100,6 +100,14 @@ struct TLWAnalytics::State {
   std::atomic<bool> deactivated{false};
   std::atomic<bool> enabledShadow{false};
 
+  // Events stored since the last notification block was queued: one block takes a whole
+  // commit's events instead of one block (and one wake-up) each.
+  struct ListenerBatch {
+    std::vector<std::shared_ptr<const TLWEvent>> events;
+  };
+  std::mutex batchMutex;
+  std::shared_ptr<ListenerBatch> openBatch;  // guarded by batchMutex
+
   // Serial queue only.
   LogEventInterceptor interceptor;
   bool hasListeners = false;
@@ -133,12 +141,17 @@ TLWAnalytics::State& state() {
 }
 
 // Once the gate is open and idle the hand-over runs on the caller's thread: one thread
-// wake-up less per call.
-void gated(TLWAnalytics::State& s, TLWAnalytics::Block block) {
+// wake-up less per call. A short block (`runIfIdle`) also runs there when the serial
+// queue is idle, holding it, so no thread is woken at all.
+void gated(TLWAnalytics::State& s, TLWAnalytics::Block block, bool runIfIdle = false) {
   auto* queue = s.serialQueue.get();
   auto keep = s.serialQueue;
-  s.gate->addOperationOrRunIfIdle([keep = std::move(keep), queue, block = std::move(block)]() mutable {
-    queue->async(std::move(block));
+  s.gate->addOperationOrRunIfIdle([keep = std::move(keep), queue, block = std::move(block), runIfIdle]() mutable {
+    if (runIfIdle) {
+      queue->asyncOrRunIfIdle(std::move(block));
+    } else {
+      queue->async(std::move(block));
+    }
   });
 }
 
@@ -159,14 +172,17 @@ Dictionary dictionaryOf(const Value& v) {
 // The common caller-side part of event logging: screen views go to the screen reporter;
 // other events take the current screen and are stamped (unless a time is given) and
 // queued under the timestamp queue, so time stamps rise in gate order.
+// The app's dictionary is shared with the engine, not copied: it is immutable.
 void logEventFromCaller(TLWAnalytics::State& s, std::string origin, bool isPublicEvent, std::string name,
-                        Dictionary parameters, std::optional<double> timestamp) {
+                        const Value& parametersValue, std::optional<double> timestamp) {
+  const Dictionary* given = parametersValue.dictionary();
   if (name == "screen_view") {
-    s.backend->trackScreenWithParameters(parameters, s.now());
+    s.backend->trackScreenWithParameters(given ? *given : Dictionary(), s.now());
     return;
   }
+  Value parameters = given ? parametersValue : Value();
   Dictionary screen;
-  if (!parameters.contains("_si") && !parameters.contains("_sc") && !parameters.contains("_sn")) {
+  if (!given || (!given->contains("_si") && !given->contains("_sc") && !given->contains("_sn"))) {
     screen = s.backend->screenParameters();
   }
   auto enqueue = [&s, &origin, isPublicEvent, &name, &parameters, &screen](double ts) {
@@ -174,7 +190,7 @@ void logEventFromCaller(TLWAnalytics::State& s, std::string origin, bool isPubli
               parameters = std::move(parameters), screen = std::move(screen), ts]() mutable {
       TLWAnalytics::logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), ts, false,
                                                     false, std::move(screen));
-    });
+    }, true);
   };
   if (timestamp) {
     enqueue(*timestamp);
@@ -187,6 +203,13 @@ void logEventFromCaller(TLWAnalytics::State& s, std::string origin, bool isPubli
   });
   // Only a caller already inside the timestamp queue is refused; it keeps the order anyway.
   if (!ran && !queued) enqueue(s.now());
+}
+
+// Notifications that arrive after a listener call are queued behind it, never joined to
+// a batch queued before it.
+void closeListenerBatch(TLWAnalytics::State& s) {
+  std::lock_guard<std::mutex> lock(s.batchMutex);
+  s.openBatch.reset();
 }
 
 void storeListener(TLWAnalytics::State& s, std::uint64_t token, TLWAnalytics::LogEventListener listener) {
@@ -623,7 +646,9 @@ void TLWAnalytics::clearConsent() {
 // ------------------------------------------------------------------------------ events
 
 void TLWAnalytics::logEventWithName(const Value& name, const Value& parameters) {
-  logEventWithOrigin(Value("app"), name, parameters);
+  // Never destroyed: events may still be logged while the process exits.
+  static const Value& kAppOrigin = *new Value("app");
+  logEventWithOrigin(kAppOrigin, name, parameters);
 }
 
 void TLWAnalytics::logEventWithOrigin(const Value& origin, const Value& name, const Value& parameters) {
@@ -642,12 +667,12 @@ void TLWAnalytics::logInternalEventWithOrigin(const Value& origin, const Value& 
 
 void TLWAnalytics::logInternalEventWithOrigin(const std::string& origin, const std::string& name, double timestamp,
                                               const Value& parameters) {
-  logEventFromCaller(state(), origin, false, name, dictionaryOf(parameters), timestamp);
+  logEventFromCaller(state(), origin, false, name, parameters, timestamp);
 }
 
 void TLWAnalytics::logEventWithOrigin(const Value& origin, bool isPublicEvent, const Value& name,
                                       const Value& parameters) {
-  logEventFromCaller(state(), origin.stringOr(), isPublicEvent, name.stringOr(), dictionaryOf(parameters),
+  logEventFromCaller(state(), origin.stringOr(), isPublicEvent, name.stringOr(), parameters,
                      std::nullopt);
 }
 
@@ -655,25 +680,30 @@ void TLWAnalytics::logEventWithOrigin(const Value& origin, bool isPublicEvent, c
                                       const Value& parameters, double timestamp, bool ignoreEnabled,
                                       bool ignoreInterceptor) {
   gated(state(), [origin = origin.stringOr(), isPublicEvent, name = name.stringOr(),
-                  parameters = dictionaryOf(parameters), timestamp, ignoreEnabled, ignoreInterceptor]() mutable {
+                  parameters = parameters.dictionary() ? parameters : Value(), timestamp, ignoreEnabled,
+                  ignoreInterceptor]() mutable {
     logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), timestamp, ignoreEnabled,
                                     ignoreInterceptor, {});
   });
 }
 
 void TLWAnalytics::logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent,
-                                                   const std::string& name, Dictionary parameters, double timestamp,
+                                                   const std::string& name, Value parameters, double timestamp,
                                                    bool ignoreEnabled, bool ignoreInterceptor,
                                                    Dictionary addedScreenParameters) {
   State& s = state();
-  if (ignoreInterceptor && addedScreenParameters.empty() &&
+  const Dictionary* given = parameters.dictionary();
+  if (given && ignoreInterceptor && addedScreenParameters.empty() &&
       TLWDataTypeValidator::isValidForwardedEventOrigin(TLWObjectRef(origin))) {
+    std::optional<Dictionary> rest;
     for (std::string_view key : {"_sn", "_sc", "_si"}) {
-      if (const Value* v = parameters.find(key)) {
+      if (const Value* v = given->find(key)) {
         addedScreenParameters.set(Value(key), *v);
-        parameters.erase(key);
+        if (!rest) rest = *given;
+        rest->erase(key);
       }
     }
+    if (rest) parameters = Value(std::move(*rest));
   }
   if (!s.backend->hasEngine()) return;
   TLWEngineEventRequest request;
@@ -958,6 +988,7 @@ TLWLogEventListenerToken TLWAnalytics::addLogEventListener(LogEventListener list
   }
   State& s = state();
   const std::uint64_t token = gNextListenerToken.fetch_add(1);
+  closeListenerBatch(s);
   if (isCurrentQueueSerialQueue()) {
     storeListener(s, token, std::move(listener));
   } else {
@@ -973,6 +1004,7 @@ void TLWAnalytics::removeLogEventListener(TLWLogEventListenerToken token) {
     return;
   }
   State* sp = &state();
+  closeListenerBatch(*sp);
   gated(*sp, [sp, token] {
     if (!sp->hasListeners) {
       monitor()->logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
@@ -986,7 +1018,28 @@ void TLWAnalytics::removeLogEventListener(TLWLogEventListenerToken token) {
 
 void TLWAnalytics::notifyEventListeners(std::shared_ptr<const TLWEvent> event) {
   if (!event) return;
-  gated(state(), [event = std::move(event)] { notifyEventListenersOnSerialQueue(event); });
+  State& s = state();
+  std::shared_ptr<State::ListenerBatch> batch;
+  {
+    std::lock_guard<std::mutex> lock(s.batchMutex);
+    if (s.openBatch) {
+      s.openBatch->events.push_back(std::move(event));
+      return;
+    }
+    batch = std::make_shared<State::ListenerBatch>();
+    batch->events.push_back(std::move(event));
+    s.openBatch = batch;
+  }
+  State* sp = &s;
+  gated(s, [sp, batch] {
+    std::vector<std::shared_ptr<const TLWEvent>> events;
+    {
+      std::lock_guard<std::mutex> lock(sp->batchMutex);
+      if (sp->openBatch == batch) sp->openBatch.reset();
+      events.swap(batch->events);
+    }
+    for (const auto& event : events) notifyEventListenersOnSerialQueue(event);
+  });
 }
 
 void TLWAnalytics::notifyEventListeners(std::vector<std::shared_ptr<const TLWEvent>> events) {

@@ -159,7 +159,7 @@ class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics>, public p
                                  bool ignoreInterceptor);
   // Serial queue.
   static void logEventOnSerialQueueWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                              platform::Dictionary parameters, double timestamp, bool ignoreEnabled,
+                                              platform::Value parameters, double timestamp, bool ignoreEnabled,
                                               bool ignoreInterceptor, platform::Dictionary addedScreenParameters);
   static void setDefaultEventParameters(const platform::Value& parameters);
   static void setScreenName(const platform::Value& screenName, const platform::Value& screenClass);

@@ -40,13 +40,21 @@ struct TLWEngineEventRequest {
   std::string origin;
   bool isPublicEvent = false;
   std::string name;
-  platform::Dictionary parameters;
+  // The caller's dictionary, shared rather than copied; anything else reads as empty.
+  platform::Value parameters;
   double timestamp = 0;
   bool enabled = true;
   bool ignoreEnabled = false;
   bool ignoreInterceptor = false;
   TLWLogEventInterceptor interceptor;
   platform::Dictionary addedScreenParameters;
+
+  const platform::Dictionary& parameterDictionary() const {
+    // Never destroyed: calls made while the process exits may read it.
+    static const platform::Dictionary& kEmpty = *new platform::Dictionary();
+    const platform::Dictionary* d = parameters.dictionary();
+    return d ? *d : kEmpty;
+  }
 };
 
 class TLWAnalyticsBackend {

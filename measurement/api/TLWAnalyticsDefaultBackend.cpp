@@ -67,7 +67,7 @@ class DefaultBackend final : public TLWAnalyticsBackend {
   }
   void logEvent(TLWEngineEventRequest r) override {
     if (auto engine = engineIfAny()) {
-      engine->logEventWithOrigin(r.origin, r.isPublicEvent, r.name, r.parameters, r.timestamp, r.enabled,
+      engine->logEventWithOrigin(r.origin, r.isPublicEvent, r.name, std::move(r.parameters), r.timestamp, r.enabled,
                                  r.ignoreEnabled, r.ignoreInterceptor, std::move(r.interceptor),
                                  r.addedScreenParameters);
     }

@@ -61,7 +61,9 @@ std::shared_ptr<TWKAnalytics> TWKAnalytics::sharedInstance() {
 }
 
 void TWKAnalytics::logEventWithName(const Value& name, const Value& parameters) {
-  logEventWithOrigin(Value("app"), name, parameters);
+  // Never destroyed: events may still be logged while the process exits.
+  static const Value& kAppOrigin = *new Value("app");
+  logEventWithOrigin(kAppOrigin, name, parameters);
 }
 
 void TWKAnalytics::logEventWithOrigin(const Value& origin, const Value& name, const Value& parameters) {

@@ -4,6 +4,13 @@
 
 #include "measurement/engine/TLWScheduler.h"
 
+const platform::Dictionary& TLWEventCall::parameterDictionary() const {
+  // Never destroyed: the worker may read it while the process exits.
+  static const platform::Dictionary& kEmpty = *new platform::Dictionary();
+  const platform::Dictionary* d = parameters.dictionary();
+  return d ? *d : kEmpty;
+}
+
 TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::size_t capacity)
     : scheduler_(std::move(scheduler)), capacity_(capacity == 0 ? 1 : capacity) {}
 

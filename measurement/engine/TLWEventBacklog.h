@@ -38,7 +38,8 @@ class TLWScheduler;
 struct TLWEventCall {
   std::string origin;
   std::string name;
-  platform::Dictionary parameters;
+  // The caller's dictionary, shared rather than copied; anything else reads as empty.
+  platform::Value parameters;
   std::optional<platform::Dictionary> addedScreenParameters;
   TLWEventInterceptor interceptor;  // empty unless the app set one
   double timestamp = 0;
@@ -47,6 +48,8 @@ struct TLWEventCall {
   bool ignoreEnabled = false;
   bool ignoreInterceptor = false;
   std::uint64_t sequence = 0;  // set by push
+
+  const platform::Dictionary& parameterDictionary() const;
 };
 
 class TLWEventBacklog {

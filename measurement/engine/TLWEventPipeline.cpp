@@ -281,7 +281,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
       const TLWEventCall& c = group.back();
       bool stays = true;
       try {
-        stays = logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameters, c.timestamp,
+        stays = logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameterDictionary(), c.timestamp,
                                                 c.enabled, c.ignoreEnabled, c.ignoreInterceptor, c.interceptor,
                                                 c.addedScreenParameters);
       } catch (...) {

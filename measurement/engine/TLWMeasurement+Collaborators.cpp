@@ -101,14 +101,14 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
 // Events
 
 void TLWMeasurement::logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                                        const platform::Dictionary& parameters, double timestamp, bool enabled,
+                                        platform::Value parameters, double timestamp, bool enabled,
                                         bool ignoreEnabled, bool ignoreInterceptor, TLWEventInterceptor interceptor,
                                         const platform::Dictionary& addedScreenParameters) {
   TLWEventCall call;
   call.origin = origin;
   call.isPublicEvent = isPublicEvent;
   call.name = name;
-  call.parameters = parameters;
+  call.parameters = std::move(parameters);
   call.timestamp = timestamp;
   call.enabled = enabled;
   call.ignoreEnabled = ignoreEnabled;

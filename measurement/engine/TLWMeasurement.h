@@ -183,8 +183,9 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   // Any thread: the call waits in the event backlog (at most
   // TLWEventBacklog::kDefaultCapacity calls; beyond that it is refused, logged 23231 and
   // counted) until the worker stores it (block "TLWMeasurement:2135" drains the backlog).
+  // `parameters` is a dictionary (kept shared, not copied) or reads as empty.
   void logEventWithOrigin(const std::string& origin, bool isPublicEvent, const std::string& name,
-                          const platform::Dictionary& parameters, double timestamp, bool enabled, bool ignoreEnabled,
+                          platform::Value parameters, double timestamp, bool enabled, bool ignoreEnabled,
                           bool ignoreInterceptor, TLWEventInterceptor interceptor,
                           const platform::Dictionary& addedScreenParameters);
   // Any thread: schedules handleEventOnWorkerQueue (block "TLWMeasurement:2241").

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -102,9 +103,12 @@ TEST_F(DispatchQueueTest, KeepsPerProducerOrderAndRunsOneBlockAtATimeUnderConten
           inFlight--;
           total++;
         };
-        // Syncs mixed into the stream must keep their place among the async blocks.
+        // Syncs and inline runs mixed into the stream must keep their place among the
+        // async blocks.
         if (i % 97 == 0) {
           EXPECT_TRUE(queue->sync(body));
+        } else if (i % 3 == 0) {
+          queue->asyncOrRunIfIdle(body);
         } else {
           queue->async(body);
         }
@@ -155,6 +159,48 @@ TEST_F(DispatchQueueTest, SyncRunsOnTheCallersThreadAfterEarlierBlocksAndHoldsTh
   EXPECT_TRUE(waitFor([&] { return asyncRan.load(); }));
   EXPECT_FALSE(queue->isCurrent());
   EXPECT_EQ(DispatchQueue::currentLabel(), "");
+}
+
+TEST_F(DispatchQueueTest, AsyncOrRunIfIdleRunsInlineOnlyOnAnIdleQueue) {
+  struct Case {
+    const char* name;
+    bool mainQueue, busy, fromOwnBlock, inline_;
+  } const cases[] = {
+      {"idle", false, false, false, true},
+      {"busy", false, true, false, false},
+      {"from its own block", false, false, true, false},
+      {"main queue", true, false, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto queue = c.mainQueue ? DispatchQueue::main() : DispatchQueue::create("test.inline");
+    std::optional<Blocker> blocker;
+    if (c.busy) blocker.emplace(queue);
+    std::atomic<bool> ran{false}, held{false}, ranBeforeReturn{false};
+    std::thread::id ranOn;
+    auto block = [&] {
+      held = queue->isCurrent();
+      ranOn = std::this_thread::get_id();
+      ran = true;
+    };
+    auto call = [&] {
+      queue->asyncOrRunIfIdle(block);
+      ranBeforeReturn = ran.load();
+    };
+    if (c.fromOwnBlock) {
+      ASSERT_TRUE(queue->sync(call));
+    } else {
+      call();
+    }
+    if (blocker) blocker->release();
+    if (c.mainQueue) MainRunLoop::drainMain();
+    ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+    EXPECT_TRUE(held.load());
+    EXPECT_EQ(ranBeforeReturn.load(), c.inline_);
+    if (!c.mainQueue) {
+      EXPECT_EQ(ranOn == std::this_thread::get_id(), c.inline_);
+    }
+  }
 }
 
 TEST_F(DispatchQueueTest, ChainedSyncsAcrossThreeQueuesWork) {

@@ -339,6 +339,33 @@ TEST(AppCallToStoredRow, PublicCallsBecomeStoredRowsThroughTheRealEngine) {
   ASSERT_EQ(deepEvents.size(), 1u);
   EXPECT_EQ(deepEvents.front().integer("level"), 3);
 
+  // (e) Events and default-parameter calls interleaved from several threads: each thread's
+  // calls are handled in its order (an event carries the default its thread set just
+  // before it, never the next one), and every event is stored.
+  constexpr int kRounds = 60;
+  threads.clear();
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string key = "d" + std::to_string(t);
+      for (int i = 0; i < kRounds; ++i) {
+        TWKAnalytics::setDefaultEventParameters(Dictionary{{key, i}});
+        TWKAnalytics::logEventWithName("interleaved", Dictionary{{"thread", t}, {"seq", i}});
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  lib.drain();
+  auto interleaved = named(lib.storedEvents(), "interleaved");
+  EXPECT_EQ(interleaved.size(), static_cast<std::size_t>(kThreads * kRounds));
+  std::map<std::int64_t, std::int64_t> nextSeq;
+  for (const auto& e : interleaved) {
+    auto thread = e.integer("thread");
+    auto seq = e.integer("seq");
+    ASSERT_TRUE(thread && seq) << "row " << e.rowID;
+    EXPECT_EQ(*seq, nextSeq[*thread]++) << "thread " << *thread << ": stored in its order";
+    EXPECT_EQ(e.integer("d" + std::to_string(*thread)), *seq) << "thread " << *thread << " event " << *seq;
+  }
+
   // The engine's class follows the launch of the environment the library runs over,
   // subscribed once however often it is loaded.
   TLWMeasurement::load(lib.env);

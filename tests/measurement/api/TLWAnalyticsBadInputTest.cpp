@@ -91,7 +91,7 @@ TEST_F(FrontControllerTest, EventNamesAndParametersFromManyThreads) {
     if (e.name == "_err") {
       EXPECT_EQ(e.origin, "auto");
       EXPECT_FALSE(e.isPublicEvent);
-      EXPECT_TRUE(e.parameters.contains("_ev"));
+      EXPECT_TRUE(e.parameterDictionary().contains("_ev"));
       ++errors[errorCodeOf(e)];
     } else {
       EXPECT_TRUE(e.isPublicEvent);
@@ -113,10 +113,10 @@ TEST_F(FrontControllerTest, TooLongEventNameErrorCarriesTheTruncatedNameAndLengt
   auto events = backend->eventsCopy();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(errorCodeOf(events[0]), 2);
-  const TLWValue* ev = TLWValueFromObject(events[0].parameters.get("_ev"));
+  const TLWValue* ev = TLWValueFromObject(events[0].parameterDictionary().get("_ev"));
   ASSERT_TRUE(ev && ev->stringValue());
   EXPECT_EQ(*ev->stringValue(), std::string(40, 'n') + "...");
-  const TLWValue* el = TLWValueFromObject(events[0].parameters.get("_el"));
+  const TLWValue* el = TLWValueFromObject(events[0].parameterDictionary().get("_el"));
   ASSERT_TRUE(el);
   EXPECT_EQ(el->int64Value(), 45);
 }
@@ -280,8 +280,8 @@ TEST_F(FrontControllerTest, ScreenParametersAndForwardedOrigins) {
   EXPECT_EQ(events[0].addedScreenParameters.get("_sn").stringOr(), "menu");
   EXPECT_TRUE(events[1].addedScreenParameters.empty());
   EXPECT_EQ(events[2].addedScreenParameters.get("_sn").stringOr(), "fw");
-  EXPECT_FALSE(events[2].parameters.contains("_sn"));
-  EXPECT_TRUE(events[2].parameters.contains("x"));
+  EXPECT_FALSE(events[2].parameterDictionary().contains("_sn"));
+  EXPECT_TRUE(events[2].parameterDictionary().contains("x"));
   EXPECT_EQ(events[2].timestamp, 5.0);
   EXPECT_TRUE(events[2].ignoreInterceptor);
 }
@@ -296,11 +296,11 @@ TEST_F(FrontControllerTest, AdEventIDFromTheAdsComponent) {
   drain();
   auto events = backend->eventsCopy();
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].parameters.get("_aeid").stringOr(), "12ab");
-  const TLWValue* converted = TLWValueFromObject(events[1].parameters.get("_aeid"));
+  EXPECT_EQ(events[0].parameterDictionary().get("_aeid").stringOr(), "12ab");
+  const TLWValue* converted = TLWValueFromObject(events[1].parameterDictionary().get("_aeid"));
   ASSERT_TRUE(converted);
   EXPECT_EQ(converted->int64Value(), -1234567890123);
-  EXPECT_EQ(events[2].parameters.get("_aeid").stringOr(), "55") << "only origin qd converts";
+  EXPECT_EQ(events[2].parameterDictionary().get("_aeid").stringOr(), "55") << "only origin qd converts";
 }
 
 // ----------------------------------------------------------------- public interface

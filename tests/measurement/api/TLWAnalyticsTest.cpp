@@ -16,7 +16,7 @@ using namespace tlw_api_test;
 namespace {
 
 std::int64_t intParam(const TLWEngineEventRequest& e, std::string_view key) {
-  const Value& v = e.parameters.get(key);
+  const Value& v = e.parameterDictionary().get(key);
   if (const TLWValue* t = TLWValueFromObject(v)) return t->int64Value();
   return v.int64Value().value_or(-1);
 }

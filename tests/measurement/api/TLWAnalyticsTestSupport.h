@@ -251,7 +251,7 @@ class FrontControllerTest : public ::testing::Test {
 };
 
 inline std::int64_t errorCodeOf(const TLWEngineEventRequest& e) {
-  const platform::Value& v = e.parameters.get("_err");
+  const platform::Value& v = e.parameterDictionary().get("_err");
   if (const TLWValue* t = TLWValueFromObject(v)) return t->int64Value();
   return v.int64Value().value_or(-1);
 }

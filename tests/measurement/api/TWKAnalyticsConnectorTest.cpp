@@ -70,8 +70,8 @@ TEST_F(ConnectorTest, SiblingEventsAndPropertiesPassTheFencesWithTheirOrigin) {
 
   std::vector<std::string> events;
   for (const auto& e : backend->eventsCopy()) {
-    events.push_back(e.origin + ":" + e.name + ":" + e.parameters.get("_cis").stringOr() + ":" +
-                     std::to_string(e.parameters.get("_r").int64Value().value_or(0)));
+    events.push_back(e.origin + ":" + e.name + ":" + e.parameterDictionary().get("_cis").stringOr() + ":" +
+                     std::to_string(e.parameterDictionary().get("_r").int64Value().value_or(0)));
   }
   EXPECT_EQ(events, (std::vector<std::string>{"orxa:notification_open::0", "wkb:_cmp:wkb_integration:0",
                                                "dvr:_ae::1"}));
