@@ -100,14 +100,6 @@ struct TLWAnalytics::State {
   std::atomic<bool> deactivated{false};
   std::atomic<bool> enabledShadow{false};
 
-  // Events stored since the last notification block was queued: one block takes a whole
-  // commit's events instead of one block (and one wake-up) each.
-  struct ListenerBatch {
-    std::vector<std::shared_ptr<const TLWEvent>> events;
-  };
-  std::mutex batchMutex;
-  std::shared_ptr<ListenerBatch> openBatch;  // guarded by batchMutex
-
   // Serial queue only.
   LogEventInterceptor interceptor;
   bool hasListeners = false;
@@ -203,13 +195,6 @@ void logEventFromCaller(TLWAnalytics::State& s, std::string origin, bool isPubli
   });
   // Only a caller already inside the timestamp queue is refused; it keeps the order anyway.
   if (!ran && !queued) enqueue(s.now());
-}
-
-// Notifications that arrive after a listener call are queued behind it, never joined to
-// a batch queued before it.
-void closeListenerBatch(TLWAnalytics::State& s) {
-  std::lock_guard<std::mutex> lock(s.batchMutex);
-  s.openBatch.reset();
 }
 
 void storeListener(TLWAnalytics::State& s, std::uint64_t token, TLWAnalytics::LogEventListener listener) {
@@ -988,7 +973,6 @@ TLWLogEventListenerToken TLWAnalytics::addLogEventListener(LogEventListener list
   }
   State& s = state();
   const std::uint64_t token = gNextListenerToken.fetch_add(1);
-  closeListenerBatch(s);
   if (isCurrentQueueSerialQueue()) {
     storeListener(s, token, std::move(listener));
   } else {
@@ -1004,7 +988,6 @@ void TLWAnalytics::removeLogEventListener(TLWLogEventListenerToken token) {
     return;
   }
   State* sp = &state();
-  closeListenerBatch(*sp);
   gated(*sp, [sp, token] {
     if (!sp->hasListeners) {
       monitor()->logWithLevel(2, 25014, "Attempted removal of nil log event listener.");
@@ -1018,28 +1001,7 @@ void TLWAnalytics::removeLogEventListener(TLWLogEventListenerToken token) {
 
 void TLWAnalytics::notifyEventListeners(std::shared_ptr<const TLWEvent> event) {
   if (!event) return;
-  State& s = state();
-  std::shared_ptr<State::ListenerBatch> batch;
-  {
-    std::lock_guard<std::mutex> lock(s.batchMutex);
-    if (s.openBatch) {
-      s.openBatch->events.push_back(std::move(event));
-      return;
-    }
-    batch = std::make_shared<State::ListenerBatch>();
-    batch->events.push_back(std::move(event));
-    s.openBatch = batch;
-  }
-  State* sp = &s;
-  gated(s, [sp, batch] {
-    std::vector<std::shared_ptr<const TLWEvent>> events;
-    {
-      std::lock_guard<std::mutex> lock(sp->batchMutex);
-      if (sp->openBatch == batch) sp->openBatch.reset();
-      events.swap(batch->events);
-    }
-    for (const auto& event : events) notifyEventListenersOnSerialQueue(event);
-  });
+  gated(state(), [event = std::move(event)] { notifyEventListenersOnSerialQueue(event); });
 }
 
 void TLWAnalytics::notifyEventListeners(std::vector<std::shared_ptr<const TLWEvent>> events) {
