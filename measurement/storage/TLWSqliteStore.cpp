@@ -233,8 +233,7 @@ void TLWSqliteStore::rowChanged(void* context, int operation, const char* databa
 }
 
 void TLWSqliteStore::trackRowCountOfTable(const std::string& tableName) {
-  rowTally_.emplace();
-  rowTally_->table = tableName;
+  rowTally_.emplace(tableName);
   if (sqliteHandle_) sqlite3_update_hook(sqliteHandle_, &TLWSqliteStore::rowChanged, this);
 }
 

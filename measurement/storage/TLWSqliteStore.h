@@ -246,6 +246,9 @@ class TLWSqliteStore {
   // undone part of one), since the connection opened.
   std::uint64_t undos_ = 0;
   struct RowTally {
+    // Not an aggregate: clang cannot build a nested struct with member initialisers by
+    // default inside its own class's optional.
+    explicit RowTally(std::string tableName) : table(std::move(tableName)) {}
     std::string table;
     std::int64_t rows = 0;
     bool known = false;
