@@ -5,7 +5,7 @@
 //
 //   build/<dir>/bench/bench_api --benchmark_counters_tabular=true
 //
-// Counters: median_us and p99_us of the call, and worker_backlog, the events not yet
+// Counters: median_us, p90_us, p99_us and p999_us of the call, and worker_backlog, the events not yet
 // stored when the timed calls ended (above zero: the worker was busy throughout).
 #include <benchmark/benchmark.h>
 
@@ -47,8 +47,13 @@ void BM_LogEventCallerCost(benchmark::State& state) {
   }
   const double backlog = static_cast<double>(before + logged) - static_cast<double>(library.accepted());
   std::sort(samples.begin(), samples.end());
-  state.counters["median_us"] = samples[samples.size() / 2];
-  state.counters["p99_us"] = samples[std::min(samples.size() - 1, samples.size() * 99 / 100)];
+  auto percentile = [&](std::size_t perMille) {
+    return samples[std::min(samples.size() - 1, samples.size() * perMille / 1000)];
+  };
+  state.counters["median_us"] = percentile(500);
+  state.counters["p90_us"] = percentile(900);
+  state.counters["p99_us"] = percentile(990);
+  state.counters["p999_us"] = percentile(999);
   state.counters["worker_backlog"] = backlog;
   // The next repetition starts from an idle worker.
   tw_bench::BenchLibrary::drain();
