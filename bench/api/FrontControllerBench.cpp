@@ -5,8 +5,9 @@
 //
 //   build/<dir>/bench/bench_api --benchmark_counters_tabular=true
 //
-// Counters: median_us, p90_us, p99_us and p999_us of the call, and worker_backlog, the events not yet
-// stored when the timed calls ended (above zero: the worker was busy throughout).
+// Counters: median_us, p90_us, p99_us and p999_us of the call, and worker_backlog, the
+// events not yet stored when the timed calls ended (above zero: the worker was busy
+// throughout).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
