@@ -76,7 +76,7 @@ std::vector<TLWQueuedBundle> TLWFilteredBundlesWithCompatibleAppID(const std::st
   return kept;
 }
 
-std::optional<TLWUploadRequest> TLWMakeUploadRequest(const std::vector<TLWQueuedBundle>& bundles, double now,
+std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle> bundles, double now,
                                                      bool checksumEnabled, TLWError* error, TLWMonitor* monitor) {
   if (bundles.empty() || !bundles.front().first) {
     TLWSetError(error, TLWError::errorWithCode(1, "No bundles to upload"));
@@ -92,6 +92,8 @@ std::optional<TLWUploadRequest> TLWMakeUploadRequest(const std::vector<TLWQueued
   }
   if (!resettable.empty()) vendor.clear();
   auto kept = TLWFilteredBundlesWithCompatibleAppID(appID, resettable, vendor, bundles, monitor);
+  // From here `kept` holds the only reference to a bundle the caller gave up.
+  bundles.clear();
   if (kept.empty()) {
     TLWSetError(error, TLWError::errorWithCode(1, "No compatible bundles to upload"));
     return std::nullopt;
@@ -100,9 +102,11 @@ std::optional<TLWUploadRequest> TLWMakeUploadRequest(const std::vector<TLWQueued
   TLWUploadRequest request;
   request.uploadTimestampMilliseconds = static_cast<std::int64_t>(std::trunc(now * 1000));
   request.batch = TLWPBMeasurementBatch::initWithMessageInfo();
-  for (const auto& [queued, rowID] : kept) {
-    // Stamp a copy: the caller's bundles stay as they were queued.
-    auto bundle = queued->copy();
+  // A batch holds tens of thousands of events: each bundle is in memory once, not twice.
+  std::vector<std::shared_ptr<TLWPBMeasurementBundle>> stamped;
+  stamped.reserve(kept.size());
+  for (auto& [queued, rowID] : kept) {
+    auto bundle = queued.use_count() == 1 ? std::move(queued) : queued->copy();
     if (!bundle) {
       TLWSetError(error, TLWError::errorWithCode(2, "Cannot copy a bundle for upload"));
       return std::nullopt;
@@ -114,11 +118,12 @@ std::optional<TLWUploadRequest> TLWMakeUploadRequest(const std::vector<TLWQueued
       if (!checksum) return std::nullopt;
       bundle->SetInt64(TLWPBMeasurementBundle::kBundleChecksum, *checksum);
     }
-    if (!request.batch->AddRepeatedMessage(TLWPBMeasurementBatch::kBundles, *bundle)) {
-      TLWSetError(error, TLWError::errorWithCode(2, "Cannot add a bundle to the batch"));
-      return std::nullopt;
-    }
+    stamped.push_back(std::move(bundle));
     request.rowIDs.push_back(rowID);
+  }
+  if (!request.batch->MoveRepeated(TLWPBMeasurementBatch::kBundles, std::move(stamped))) {
+    TLWSetError(error, TLWError::errorWithCode(2, "Cannot add a bundle to the batch"));
+    return std::nullopt;
   }
   auto bytes = request.batch->protoBuffer(error);
   if (!bytes) return std::nullopt;
@@ -498,7 +503,7 @@ void TLWUploader::uploadData() {
                            std::fabs(current - lastSuccess));
 
   error = TLWError();
-  auto request = TLWMakeUploadRequest(*bundles, current, settings.checksumEnabled, &error, monitor_.get());
+  auto request = TLWMakeUploadRequest(std::move(*bundles), current, settings.checksumEnabled, &error, monitor_.get());
   if (!request) {
     monitor_->logWithLevel(1, 23036, "Failed to query bundles. Error", error.asValue());
     host->endBackgroundTask();

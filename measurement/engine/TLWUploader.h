@@ -104,7 +104,9 @@ struct TLWUploadRequest {
 // The pure request step: the compatible prefix of `bundles` (in query order), each
 // stamped with the upload time, the library version and, when enabled, its checksum,
 // serialised as one batch. nullopt (and `error`) when nothing is left or serialising fails.
-std::optional<TLWUploadRequest> TLWMakeUploadRequest(const std::vector<TLWQueuedBundle>& bundles, double now,
+// A bundle nobody else holds (the caller moved its list in) is stamped and taken into the
+// batch as it is; any other is copied first, so the caller's bundles stay as queued.
+std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle> bundles, double now,
                                                      bool checksumEnabled, TLWError* error = nullptr,
                                                      TLWMonitor* monitor = nullptr);
 

@@ -132,6 +132,13 @@ TEST(TLWUploadRequestTest, StampsEachBundleAndChecksumsWhatIsSent) {
   batch = TLWPBMeasurementBatch::initWithBuffer(std::span<const std::uint8_t>(request->payload));
   EXPECT_FALSE(batch->GetRepeated<TLWPBMeasurementBundle>(0).front()->HasField(TLWPBMeasurementBundle::kBundleChecksum))
       << "no checksum unless the configuration asks for it";
+
+  // A list moved in (as the uploader does) is stamped in place and sends the same bytes.
+  auto copied = TLWMakeUploadRequest(bundles, kNow, true);
+  auto moved = TLWMakeUploadRequest(std::move(bundles), kNow, true);
+  ASSERT_TRUE(copied && moved);
+  EXPECT_EQ(moved->rowIDs, copied->rowIDs);
+  EXPECT_EQ(moved->payload, copied->payload);
 }
 
 TEST(TLWVXLNetworkTransportTest, NetworkLogLevelsMapToMonitorLevels) {
