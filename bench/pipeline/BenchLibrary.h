@@ -14,7 +14,7 @@
 #include "measurement/api/TLWAnalytics.h"
 #include "measurement/api/TWKAnalytics.h"
 #include "measurement/engine/TLWMeasurement.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWSqliteStore.h"

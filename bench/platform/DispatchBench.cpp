@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "platform/DispatchQueue.h"
 
 namespace {

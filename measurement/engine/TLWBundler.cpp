@@ -15,7 +15,7 @@
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/audience/TLWAudienceEvaluating.h"
 #include "measurement/engine/TLWEventPipeline.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWAliasTables.h"
 #include "measurement/model/TLWEvent.h"

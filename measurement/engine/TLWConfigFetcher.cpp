@@ -1,6 +1,6 @@
 #include "measurement/engine/TLWConfigFetcher.h"
 
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWServiceAnswers.h"
 #include "measurement/engine/TLWUploader.h"
 #include "measurement/monitor/TLWMonitor.h"

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 
 const platform::Dictionary& TLWEventCall::parameterDictionary() const {
   // Never destroyed: the worker may read it while the process exits.

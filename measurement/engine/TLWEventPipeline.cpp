@@ -9,7 +9,7 @@
 #include <limits>
 
 #include "measurement/engine/TLWEventBacklog.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/model/TLWEventAggregates.h"

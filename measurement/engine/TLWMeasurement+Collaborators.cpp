@@ -10,7 +10,7 @@
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/engine/TLWMeasurementWritePath.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"

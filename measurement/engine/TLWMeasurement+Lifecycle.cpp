@@ -3,7 +3,7 @@
 
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUploader.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/reporters/TLWSessionReporter.h"

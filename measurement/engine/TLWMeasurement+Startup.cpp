@@ -9,7 +9,7 @@
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWEventAggregates.h"
 #include "measurement/model/TLWUserAttribute.h"

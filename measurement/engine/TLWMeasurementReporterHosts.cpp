@@ -3,7 +3,7 @@
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/reporters/TLWInAppPurchaseReporter.h"

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "measurement/engine/TLWAlarm.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWAlarm.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWServiceAnswers.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "measurement/engine/TLWEventPipeline.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWError.h"

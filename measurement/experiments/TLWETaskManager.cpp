@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/experiments/TLWEExperimentRequestBuilder.h"
 #include "measurement/experiments/TLWPBExperimentMessages.h"
 #include "measurement/monitor/TLWMonitor.h"

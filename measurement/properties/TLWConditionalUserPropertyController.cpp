@@ -3,7 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"

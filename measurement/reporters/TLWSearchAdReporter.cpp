@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 

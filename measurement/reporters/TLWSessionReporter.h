@@ -21,7 +21,7 @@
 #include <memory>
 #include <optional>
 
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/reporters/TLWSessionReporting.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Environment.h"

@@ -13,7 +13,7 @@
 #include "measurement/engine/TLWBundler.h"
 #include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/engine/TLWMeasurementWritePath.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"

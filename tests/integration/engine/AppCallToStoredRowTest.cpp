@@ -18,7 +18,7 @@
 
 #include "measurement/api/TWKAnalytics.h"
 #include "measurement/engine/TLWMeasurement.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/storage/TLWDatabase.h"

@@ -12,9 +12,9 @@
 #include <map>
 #include <thread>
 
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/engine/TLWConfigFetcher.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUploader.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"

@@ -14,7 +14,7 @@
 
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/engine/TLWBundler.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"

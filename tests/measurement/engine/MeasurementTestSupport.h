@@ -17,7 +17,7 @@
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementFrontController.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/storage/TLWDatabase.h"

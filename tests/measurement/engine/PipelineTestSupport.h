@@ -16,7 +16,7 @@
 
 #include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/engine/TLWMeasurementWritePath.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWRawEventData.h"
 #include "measurement/model/TLWUserAttribute.h"

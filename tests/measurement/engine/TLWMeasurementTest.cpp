@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "MeasurementTestSupport.h"
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/storage/TLWKeychainWrapper.h"

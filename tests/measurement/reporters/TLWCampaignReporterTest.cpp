@@ -6,7 +6,7 @@
 
 #include "ReporterTestSupport.h"
 #include "measurement/config/TLWRemoteConfig.h"
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "platform/app/Application.h"

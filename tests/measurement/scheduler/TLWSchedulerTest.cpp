@@ -1,4 +1,4 @@
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/measurement/engine/EngineTestSupport.h"
+#include "tests/support/MonitorTestSupport.h"
 
 namespace {
 
-using engine_test::waitFor;
-using TLWSchedulerTest = engine_test::SharedMonitorLinesTest;
+using tw_test_support::waitFor;
+using TLWSchedulerTest = tw_test_support::SharedMonitorLinesTest;
 
 TEST_F(TLWSchedulerTest, RunsBlocksInOrderOnItsBackgroundWorkerQueue) {
   auto scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker");

@@ -1,4 +1,4 @@
-#include "measurement/engine/TLWScheduler.h"
+#include "measurement/scheduler/TLWScheduler.h"
 
 #include <cxxabi.h>
 

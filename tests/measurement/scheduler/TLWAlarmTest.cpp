@@ -1,4 +1,4 @@
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "tests/measurement/engine/EngineTestSupport.h"
+#include "tests/support/MonitorTestSupport.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-using engine_test::waitFor;
+using tw_test_support::waitFor;
 
 // A wall clock that stands still, so scheduledTimestamp can be checked exactly.
 class FixedClock : public platform::Clock {
@@ -34,7 +34,7 @@ class FixedClock : public platform::Clock {
 
 constexpr double kNow = 1'700'000'000.25;
 
-class TLWAlarmTest : public engine_test::SharedMonitorLinesTest {
+class TLWAlarmTest : public tw_test_support::SharedMonitorLinesTest {
  protected:
   // Every logged line that mentions `name`, in order.
   std::vector<std::string> linesAbout(std::string_view name) { return find("", name); }

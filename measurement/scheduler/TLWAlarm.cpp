@@ -1,4 +1,4 @@
-#include "measurement/engine/TLWAlarm.h"
+#include "measurement/scheduler/TLWAlarm.h"
 
 #include <chrono>
 #include <cmath>
