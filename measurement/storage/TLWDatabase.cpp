@@ -14,15 +14,16 @@
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
+#include "measurement/storage/TLWDatabaseInternal.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/Digest.h"
 #include "platform/Gzip.h"
 
+using namespace tlw_database_internal;
+
 namespace {
 
-using platform::Value;
 using ColumnInfo = TLWSqliteStore::ColumnInfo;
-using Row = platform::Dictionary;
 
 struct TableSchema {
   const char* name;
@@ -192,24 +193,6 @@ const std::string& insertRawEventSQL() {
 constexpr std::int64_t kMaxRetryCount = std::numeric_limits<std::int32_t>::max();
 constexpr std::size_t kMaxInflatedBundleBytes = 16u << 20;
 
-Value bytesValue(const std::vector<std::uint8_t>& bytes) { return Value::data(Value::Data(bytes.begin(), bytes.end())); }
-
-std::optional<std::int64_t> int64Of(const Row& row, std::string_view column) {
-  const Value* v = row.find(column);
-  return v ? v->int64Value() : std::nullopt;
-}
-
-std::optional<double> doubleOf(const Row& row, std::string_view column) {
-  const Value* v = row.find(column);
-  return v ? v->doubleValue() : std::nullopt;
-}
-
-std::int32_t clampToInt32(std::int64_t v) {
-  if (v > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-  if (v < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-  return static_cast<std::int32_t>(v);
-}
-
 std::string rowIDCondition(std::size_t count) {
   std::string placeholders = "?";
   for (std::size_t i = 1; i < count; ++i) placeholders += ",?";
@@ -221,29 +204,6 @@ platform::Array rowIDValues(const std::vector<std::int64_t>& ids) {
   values.reserve(ids.size());
   for (auto id : ids) values.emplace_back(static_cast<long long>(id));
   return values;
-}
-
-bool failWith(TLWError* error, std::int64_t code, std::string_view description) {
-  TLWSetError(error, TLWError::errorWithCode(code, description));
-  return false;
-}
-
-// An event column of the property and complex-event tables: protoEvent() bytes, read
-// back with initWithEventProto().
-std::shared_ptr<TLWEvent> eventFromBlob(const Value& column, TLWError* error) {
-  const auto* bytes = column.dataBytes();
-  if (!bytes) {
-    failWith(error, 2, "Failed to convert data to an event. Data must be a NSData instance");
-    return nullptr;
-  }
-  auto message = TLWPBEvent::initWithBuffer(std::span<const std::uint8_t>(bytes->data(), bytes->size()));
-  if (!message) {
-    failWith(error, 2, "Failed to parse event from data");
-    return nullptr;
-  }
-  auto event = TLWEvent::initWithEventProto(*message);
-  if (!event) failWith(error, 2, "Failed to initialize event from proto data");
-  return event;
 }
 
 // Deletes the oldest rows (by rowid) so that at most `keep` remain; the number deleted.
@@ -263,14 +223,33 @@ std::optional<std::int64_t> deleteOldestRowsBeyond(TLWSqliteStore& store, const 
   return store.deleteRecordsFromTableWithName(table, "rowid <= ?", {Value(static_cast<long long>(*cutoff))}, error);
 }
 
-// The event message as stored: raw events keep their name in a column of its own.
+}  // namespace
+
+namespace tlw_database_internal {
+
+std::shared_ptr<TLWEvent> eventFromBlob(const Value& column, TLWError* error) {
+  const auto* bytes = column.dataBytes();
+  if (!bytes) {
+    failWith(error, 2, "Failed to convert data to an event. Data must be a NSData instance");
+    return nullptr;
+  }
+  auto message = TLWPBEvent::initWithBuffer(std::span<const std::uint8_t>(bytes->data(), bytes->size()));
+  if (!message) {
+    failWith(error, 2, "Failed to parse event from data");
+    return nullptr;
+  }
+  auto event = TLWEvent::initWithEventProto(*message);
+  if (!event) failWith(error, 2, "Failed to initialize event from proto data");
+  return event;
+}
+
 std::optional<std::vector<std::uint8_t>> serializedEvent(const TLWEvent& event, bool includeName) {
   auto message = event.protoEvent();
   if (!includeName) message->ClearField(TLWPBEvent::kName);
   return message->protoBuffer();
 }
 
-}  // namespace
+}  // namespace tlw_database_internal
 
 // ------------------------------------------------------------------ lifecycle
 
@@ -1269,436 +1248,4 @@ bool TLWDatabase::deleteComplexEventForAudienceEvaluationWithEventID(std::int64_
       ->deleteRecordsFromTableWithName("main_event_params", "event_id=?", {Value(static_cast<long long>(eventID))},
                                        error)
       .has_value();
-}
-
-// ------------------------------------------------------------------ audience filters
-
-namespace {
-
-std::optional<TLWEventFilter::Bytes> blobOf(const Row& row, std::string_view column) {
-  const Value* v = row.find(column);
-  if (!v || !v->isData()) return std::nullopt;
-  return *v->dataBytes();
-}
-
-// Rows and records of the two filter tables differ only in the name column and the
-// message type; one template serves both.
-template <class Filter>
-struct FilterTable;
-
-template <>
-struct FilterTable<TLWEventFilter> {
-  static constexpr const char* nameColumn = "event_name";
-  static const std::string& nameOf(const TLWEventFilter& f) { return f.eventName(); }
-  static constexpr const char* emptyList = "Received empty event filters to update";
-  static constexpr const char* emptyItem = "Received empty event filter for getting dictionary representation";
-  static constexpr const char* emptyName =
-      "Received event filter with empty event name for getting dictionary representation";
-  static constexpr const char* emptyData = "Received event filter with empty data for getting dictionary representation";
-  static constexpr const char* emptyDeleteList = "Received empty event filters to delete";
-  static constexpr const char* unknownDeleteItem = "Received unknown type to delete event filter";
-  static constexpr const char* emptyQueryName = "Received empty event name for getting event filters";
-  static constexpr const char* emptyRow = "Received empty dictionary for getting event filter";
-};
-
-template <>
-struct FilterTable<TLWPropertyFilter> {
-  static constexpr const char* nameColumn = "property_name";
-  static const std::string& nameOf(const TLWPropertyFilter& f) { return f.propertyName(); }
-  static constexpr const char* emptyList = "Received empty property filters to update";
-  static constexpr const char* emptyItem = "Received empty property filter for getting dictionary representation";
-  static constexpr const char* emptyName =
-      "Received property filter with empty property name for getting dictionary representation";
-  static constexpr const char* emptyData =
-      "Received property filter with empty data for getting dictionary representation";
-  static constexpr const char* emptyDeleteList = "Received empty property filters to delete";
-  static constexpr const char* unknownDeleteItem = "Received unknown type to delete property filter";
-  static constexpr const char* emptyQueryName = "Received empty property name for getting property filters";
-  static constexpr const char* emptyRow = "Received empty dictionary for getting property filter";
-};
-
-template <class Filter>
-std::shared_ptr<Filter> filterFromRow(const Row& row, TLWError* error) {
-  using T = FilterTable<Filter>;
-  if (row.empty()) {
-    failWith(error, 3, T::emptyRow);
-    return nullptr;
-  }
-  auto audienceID = int64Of(row, "audience_id");
-  auto filterID = int64Of(row, "filter_id");
-  const std::string* name = row.get(T::nameColumn).string();
-  auto data = blobOf(row, "data");
-  if (!audienceID || !filterID || !name || !data) return nullptr;
-  return Filter::initWithAudienceID(clampToInt32(*audienceID), clampToInt32(*filterID), *name, std::move(*data));
-}
-
-template <class Filter>
-std::optional<Row> filterRecord(const Filter* filter, TLWError* error) {
-  using T = FilterTable<Filter>;
-  const char* problem = !filter                         ? T::emptyItem
-                        : T::nameOf(*filter).empty()      ? T::emptyName
-                        : filter->data().empty()          ? T::emptyData
-                                                          : nullptr;
-  if (problem) {
-    failWith(error, 3, problem);
-    return std::nullopt;
-  }
-  return Row{{"audience_id", filter->audienceID()},
-             {"filter_id", filter->filterID()},
-             {T::nameColumn, T::nameOf(*filter)},
-             {"data", bytesValue(filter->data())},
-             {"session_scoped", filter->sessionScoped() ? 1 : 0}};
-}
-
-template <class Filter>
-std::string filterPairsCondition(const std::vector<std::shared_ptr<Filter>>& filters, TLWError* error) {
-  std::string condition;
-  for (const auto& filter : filters) {
-    if (!filter) {
-      failWith(error, 1, FilterTable<Filter>::unknownDeleteItem);
-      return "";
-    }
-    if (!condition.empty()) condition += " OR ";
-    condition += "(audience_id=" + std::to_string(filter->audienceID()) +
-                 " AND filter_id=" + std::to_string(filter->filterID()) + ")";
-  }
-  return condition;
-}
-
-}  // namespace
-
-std::optional<std::vector<std::shared_ptr<TLWEventFilter>>> TLWDatabase::eventFiltersForEventName(
-    const std::string& eventName, TLWError* error) {
-  if (eventName.empty()) {
-    failWith(error, 1, FilterTable<TLWEventFilter>::emptyQueryName);
-    return std::nullopt;
-  }
-  return dataTypesFromTableWithName<TLWEventFilter>(
-      "event_filters", "event_name", Value(eventName), error,
-      [](const Row& row) { return filterFromRow<TLWEventFilter>(row, nullptr); });
-}
-
-std::optional<std::vector<std::shared_ptr<TLWPropertyFilter>>> TLWDatabase::propertyFiltersForPropertyName(
-    const std::string& propertyName, TLWError* error) {
-  if (propertyName.empty()) {
-    failWith(error, 1, FilterTable<TLWPropertyFilter>::emptyQueryName);
-    return std::nullopt;
-  }
-  return dataTypesFromTableWithName<TLWPropertyFilter>(
-      "property_filters", "property_name", Value(propertyName), error,
-      [](const Row& row) { return filterFromRow<TLWPropertyFilter>(row, nullptr); });
-}
-
-bool TLWDatabase::updateEventFilters(const std::vector<std::shared_ptr<TLWEventFilter>>& filters, TLWError* error) {
-  if (filters.empty()) return failWith(error, 1, FilterTable<TLWEventFilter>::emptyList);
-  for (const auto& filter : filters) {
-    auto record = filterRecord(filter.get(), error);
-    if (!record || !insertDataType(*record, "event_filters", error)) return false;
-  }
-  return true;
-}
-
-bool TLWDatabase::updatePropertyFilters(const std::vector<std::shared_ptr<TLWPropertyFilter>>& filters,
-                                        TLWError* error) {
-  if (filters.empty()) return failWith(error, 1, FilterTable<TLWPropertyFilter>::emptyList);
-  for (const auto& filter : filters) {
-    auto record = filterRecord(filter.get(), error);
-    if (!record || !insertDataType(*record, "property_filters", error)) return false;
-  }
-  return true;
-}
-
-bool TLWDatabase::deleteEventFilters(const std::vector<std::shared_ptr<TLWEventFilter>>& filters, TLWError* error) {
-  if (filters.empty()) return failWith(error, 1, FilterTable<TLWEventFilter>::emptyDeleteList);
-  std::string condition = filterPairsCondition(filters, error);
-  if (condition.empty()) return false;
-  return sqliteStore_->deleteRecordsFromTableWithName("event_filters", condition, {}, error).has_value();
-}
-
-bool TLWDatabase::deletePropertyFilters(const std::vector<std::shared_ptr<TLWPropertyFilter>>& filters,
-                                        TLWError* error) {
-  if (filters.empty()) return failWith(error, 1, FilterTable<TLWPropertyFilter>::emptyDeleteList);
-  std::string condition = filterPairsCondition(filters, error);
-  if (condition.empty()) return false;
-  return sqliteStore_->deleteRecordsFromTableWithName("property_filters", condition, {}, error).has_value();
-}
-
-bool TLWDatabase::deleteAllEventFilters(TLWError* error) {
-  return sqliteStore_->deleteAllRecordsFromTableWithName("event_filters", error);
-}
-
-bool TLWDatabase::deleteAllPropertyFilters(TLWError* error) {
-  return sqliteStore_->deleteAllRecordsFromTableWithName("property_filters", error);
-}
-
-std::optional<std::set<std::int32_t>> TLWDatabase::allAudienceIDs(TLWError* error) {
-  auto rows = sqliteStore_->recordsForQuery(
-      "SELECT audience_id FROM event_filters UNION SELECT audience_id FROM property_filters", {}, error);
-  if (!rows) return std::nullopt;
-  std::set<std::int32_t> ids;
-  for (const auto& row : *rows) {
-    auto id = int64Of(row, "audience_id");
-    if (!id) {
-      failWith(error, 1, "Received nil audience ID for querying all audience IDs");
-      return std::nullopt;
-    }
-    ids.insert(clampToInt32(*id));
-  }
-  return ids;
-}
-
-std::optional<std::map<std::int32_t, std::set<std::int32_t>>> TLWDatabase::allSessionScopedFilters(TLWError* error) {
-  auto rows = sqliteStore_->recordsForQuery(
-      "SELECT audience_id, filter_id FROM event_filters WHERE session_scoped = 1 UNION SELECT audience_id, filter_id "
-      "FROM property_filters WHERE session_scoped = 1",
-      {}, error);
-  if (!rows) return std::nullopt;
-  std::map<std::int32_t, std::set<std::int32_t>> filters;
-  for (const auto& row : *rows) {
-    auto audienceID = int64Of(row, "audience_id");
-    auto filterID = int64Of(row, "filter_id");
-    if (audienceID && filterID) filters[clampToInt32(*audienceID)].insert(clampToInt32(*filterID));
-  }
-  return filters;
-}
-
-// ------------------------------------------------------------------ audience results
-
-namespace {
-
-std::shared_ptr<TLWFilterResult> filterResultFromRow(const Row& row, TLWError* error) {
-  if (row.empty()) {
-    failWith(error, 3, "Received empty dictionary for getting filter result");
-    return nullptr;
-  }
-  auto audienceID = int64Of(row, "audience_id");
-  if (!audienceID) return nullptr;
-  return TLWFilterResult::initWithAudienceID(clampToInt32(*audienceID),
-                                             blobOf(row, "current_results").value_or(TLWFilterResult::Bytes{}),
-                                             blobOf(row, "previous_results").value_or(TLWFilterResult::Bytes{}));
-}
-
-}  // namespace
-
-std::optional<std::map<std::int32_t, std::shared_ptr<TLWFilterResult>>> TLWDatabase::allFilterResults(
-    TLWError* error) {
-  auto results = allDataTypesFromTableWithName<TLWFilterResult>(
-      "audience_filter_values", -1, error, [](const Row& row) { return filterResultFromRow(row, nullptr); });
-  if (!results) return std::nullopt;
-  std::map<std::int32_t, std::shared_ptr<TLWFilterResult>> byAudience;
-  for (auto& result : *results) byAudience[result->audienceID()] = std::move(result);
-  return byAudience;
-}
-
-std::optional<std::shared_ptr<TLWFilterResult>> TLWDatabase::filterResultForAudienceID(std::int32_t audienceID,
-                                                                                       TLWError* error) {
-  auto found = dataTypesFromTableWithName<TLWFilterResult>(
-      "audience_filter_values", "audience_id", Value(audienceID), error,
-      [](const Row& row) { return filterResultFromRow(row, nullptr); });
-  if (!found) return std::nullopt;
-  return found->empty() ? nullptr : found->front();
-}
-
-bool TLWDatabase::updateFilterResults(const std::vector<std::shared_ptr<TLWFilterResult>>& results,
-                                      TLWError* error) {
-  if (results.empty()) return failWith(error, 1, "Received empty filter results to update");
-  for (const auto& result : results) {
-    if (!result) return failWith(error, 3, "Received empty filter result for getting dictionary representation");
-    if (!result->hasCurrentResults()) {
-      return failWith(error, 3, "Received filter result with empty data for getting dictionary representation");
-    }
-    Row record{{"audience_id", result->audienceID()},
-               {"current_results", bytesValue(result->currentResults())},
-               {"previous_results", result->hasPreviousResults() ? bytesValue(result->previousResults()) : Value()}};
-    if (!insertDataType(record, "audience_filter_values", error)) return false;
-  }
-  return true;
-}
-
-bool TLWDatabase::deleteFilterResults(const std::vector<std::shared_ptr<TLWFilterResult>>& results,
-                                      TLWError* error) {
-  if (results.empty()) return failWith(error, 1, "Received empty filter results to delete");
-  std::string ids;
-  for (const auto& result : results) {
-    if (!result) return failWith(error, 1, "Received unknown type to delete filter result");
-    if (!ids.empty()) ids += ",";
-    ids += std::to_string(result->audienceID());
-  }
-  return sqliteStore_->deleteRecordsFromTableWithName("audience_filter_values", "audience_id IN (" + ids + ")", {},
-                                                      error)
-      .has_value();
-}
-
-// ------------------------------------------------------------------ conditional user properties
-
-std::shared_ptr<TLWConditionalUserProperty> TLWDatabase::conditionalUserPropertyFromRow(const Row& row,
-                                                                                       TLWError* error) {
-  const std::string* name = row.get("name").string();
-  const std::string* origin = row.get("origin").string();
-  const Value& storedValue = row.get("value");
-  if (!name || !origin || !(storedValue.isString() || storedValue.isNumber())) {
-    failWith(error, 2, "Failed to initialize data types from dictionaries");
-    return nullptr;
-  }
-  auto property = std::make_shared<TLWConditionalUserProperty>();
-  property->setName(*name);
-  property->setOrigin(*origin);
-  property->setValue(TLWValue::valueFromObject(storedValue));
-  property->setActive(int64Of(row, "active").value_or(0) != 0);
-  property->setCreationTimestamp(doubleOf(row, "creation_timestamp").value_or(0));
-  property->setTriggerTimeout(doubleOf(row, "trigger_timeout").value_or(0));
-  property->setTriggeredTimestamp(doubleOf(row, "triggered_timestamp").value_or(0));
-  property->setTimeToLive(doubleOf(row, "time_to_live").value_or(0));
-  if (const std::string* trigger = row.get("trigger_event_name").string()) property->setTriggerEventName(*trigger);
-  using Setter = void (TLWConditionalUserProperty::*)(std::shared_ptr<TLWEvent>);
-  const std::pair<const char*, Setter> events[] = {{"timed_out_event", &TLWConditionalUserProperty::setTimedOutEvent},
-                                                   {"triggered_event", &TLWConditionalUserProperty::setTriggeredEvent},
-                                                   {"expired_event", &TLWConditionalUserProperty::setExpiredEvent}};
-  for (const auto& [column, setter] : events) {
-    const Value& blob = row.get(column);
-    if (blob.isNull()) continue;
-    auto event = eventFromBlob(blob, error);
-    if (!event) return nullptr;
-    ((*property).*setter)(std::move(event));
-  }
-  return property;
-}
-
-std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::conditionalUserPropertiesWithCondition(
-    const std::string& condition, const platform::Array& parameterValues, TLWError* error) {
-  if (condition.empty()) {
-    failWith(error, 1, "Received empty condition for querying a conditional user property");
-    return std::nullopt;
-  }
-  auto rows =
-      sqliteStore_->recordsForQuery("SELECT rowid, * FROM conditional_properties WHERE " + condition, parameterValues, error);
-  if (!rows) return std::nullopt;
-  ConditionalUserProperties out;
-  for (const auto& row : *rows) {
-    TLWError rowError;
-    if (auto property = conditionalUserPropertyFromRow(row, &rowError)) {
-      out.push_back(std::move(property));
-    } else {
-      monitor_->logWithLevel(4, 12023, "Skipping stored record that cannot be decoded. Table, error",
-                             Value("conditional_properties"), rowError.asValue());
-    }
-  }
-  if (!rows->empty() && out.empty()) {
-    failWith(error, 2, "Failed to initialize data types from dictionaries");
-    return std::nullopt;
-  }
-  return out;
-}
-
-std::optional<std::shared_ptr<TLWConditionalUserProperty>> TLWDatabase::conditionalUserPropertyWithName(
-    const std::string& name, TLWError* error) {
-  auto rows =
-      sqliteStore_->recordsForQuery("SELECT rowid, * FROM conditional_properties WHERE name = ?", {Value(name)}, error);
-  if (!rows) return std::nullopt;
-  if (rows->empty()) return nullptr;
-  TLWError rowError;
-  auto property = conditionalUserPropertyFromRow(rows->front(), &rowError);
-  if (!property) {
-    monitor_->logWithLevel(4, 12023, "Skipping stored record that cannot be decoded. Table, error",
-                           Value("conditional_properties"), rowError.asValue());
-  }
-  return property;
-}
-
-bool TLWDatabase::updateConditionalUserProperty(const TLWConditionalUserProperty* property, TLWError* error) {
-  if (!property) {
-    return failWith(error, 3, "Received empty conditional user property for getting dictionary representation");
-  }
-  if (property->name().empty()) {
-    return failWith(error, 3, "Received conditional user property with empty name for getting dictionary representation");
-  }
-  if (property->origin().empty()) {
-    return failWith(error, 3,
-                    "Received conditional user property with empty origin for getting dictionary representation");
-  }
-  Value plain = property->value() ? property->value()->plainObject() : Value();
-  if (!(plain.isString() || plain.isNumber())) {
-    return failWith(error, 3, "Received conditional user property with nil value for getting dictionary representation");
-  }
-  auto eventColumn = [&](const std::shared_ptr<TLWEvent>& event) -> std::optional<Value> {
-    if (!event) return Value();
-    auto bytes = serializedEvent(*event, true);
-    if (!bytes) return std::nullopt;
-    return bytesValue(*bytes);
-  };
-  auto timedOut = eventColumn(property->timedOutEvent());
-  auto triggered = eventColumn(property->triggeredEvent());
-  auto expired = eventColumn(property->expiredEvent());
-  if (!timedOut || !triggered || !expired) return failWith(error, 3, "Failed to serialize conditional user property event");
-  const auto& trigger = property->triggerEventName();
-  Row record{{"name", property->name()},
-             {"origin", property->origin()},
-             {"value", plain},
-             {"creation_timestamp", property->creationTimestamp()},
-             {"active", property->active() ? 1 : 0},
-             {"trigger_timeout", property->triggerTimeout()},
-             {"triggered_timestamp", property->triggeredTimestamp()},
-             {"time_to_live", property->timeToLive()},
-             {"trigger_event_name", trigger && !trigger->empty() ? Value(*trigger) : Value()},
-             {"timed_out_event", *timedOut},
-             {"triggered_event", *triggered},
-             {"expired_event", *expired}};
-  groupReads_.hasConditionalProperties.reset();
-  return upsertDataType(record, "conditional_properties", "name", Value(property->name()),
-                        kConditionalPropertiesTableLimit, error);
-}
-
-bool TLWDatabase::deleteConditionalUserPropertyWithName(const std::string& name, TLWError* error) {
-  groupReads_.hasConditionalProperties.reset();
-  return sqliteStore_->deleteRecordFromTableWithName("conditional_properties", "name", Value(name), error);
-}
-
-std::optional<bool> TLWDatabase::hasConditionalUserProperties(TLWError* error) {
-  if (inWriteGroup_ && groupReads_.hasConditionalProperties) return groupReads_.hasConditionalProperties;
-  auto has = boolForQuery("SELECT EXISTS (SELECT 1 FROM conditional_properties LIMIT 1)", {}, error);
-  if (has && inWriteGroup_) groupReads_.hasConditionalProperties = has;
-  return has;
-}
-
-std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::timedOutConditionalUserPropertiesWithError(
-    TLWError* error) {
-  return conditionalUserPropertiesWithCondition("active=0 and abs(? - creation_timestamp) > trigger_timeout",
-                                                {Value(now())}, error);
-}
-
-std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::expiredConditionalUserPropertiesWithError(
-    TLWError* error) {
-  return conditionalUserPropertiesWithCondition("active=1 and abs(? - triggered_timestamp) > time_to_live",
-                                                {Value(now())}, error);
-}
-
-std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::triggeredConditionalUserPropertiesWithEventName(
-    const std::string& eventName, TLWError* error) {
-  if (eventName.empty()) {
-    failWith(error, 1, "Received nil/empty event name for querying triggered conditional user properties");
-    return std::nullopt;
-  }
-  return conditionalUserPropertiesWithCondition(
-      "active=0 and trigger_event_name=? and abs(? - creation_timestamp) <= trigger_timeout",
-      {Value(eventName), Value(now())}, error);
-}
-
-std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::conditionalUserPropertiesWithPrefix(
-    const std::string& prefix, const std::string& filterByOrigin, TLWError* error) {
-  // Exact comparisons: LIKE would read "_" and "%" in a name as wildcards and ignore case,
-  // so a query for one component's properties could return (and let it clear) another's.
-  std::string condition;
-  platform::Array values;
-  if (!filterByOrigin.empty()) {
-    condition = "origin = ?";
-    values.emplace_back(filterByOrigin);
-  }
-  if (!prefix.empty()) {
-    if (!condition.empty()) condition += " AND ";
-    condition += "substr(name, 1, length(?)) = ?";
-    values.emplace_back(prefix);
-    values.emplace_back(prefix);
-  }
-  if (condition.empty()) condition = "1 == 1";
-  return conditionalUserPropertiesWithCondition(condition, values, error);
 }
