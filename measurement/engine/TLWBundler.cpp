@@ -14,7 +14,6 @@
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/audience/TLWAudienceEvaluating.h"
-#include "measurement/engine/TLWEventPipeline.h"
 #include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
 #include "measurement/model/TLWAliasTables.h"
@@ -130,7 +129,6 @@ std::shared_ptr<TLWBundler> TLWBundler::create(Dependencies dependencies) {
   const char* missing = nullptr;
   if (!dependencies.database) missing = "database";
   else if (!dependencies.remoteConfig) missing = "remote config";
-  else if (!dependencies.eventPipeline) missing = "event pipeline";
   else if (!dependencies.userProperties) missing = "user property pipeline";
   else if (!dependencies.persistedConfig) missing = "persisted config";
   else if (!dependencies.audience) missing = "audience evaluator";
@@ -143,7 +141,9 @@ std::shared_ptr<TLWBundler> TLWBundler::create(Dependencies dependencies) {
   return std::shared_ptr<TLWBundler>(new TLWBundler(std::move(dependencies)));
 }
 
-TLWBundler::TLWBundler(Dependencies dependencies) : deps_(std::move(dependencies)) {}
+TLWBundler::TLWBundler(Dependencies dependencies)
+    : deps_(std::move(dependencies)),
+      checks_({deps_.persistedConfig, deps_.settings, deps_.receipt, deps_.env, deps_.monitor}) {}
 
 TLWBundler::~TLWBundler() = default;
 
@@ -430,16 +430,15 @@ std::optional<std::vector<std::shared_ptr<const TLWEvent>>> TLWBundler::processR
     return std::nullopt;
   }
 
-  TLWEventPipeline& pipeline = *deps_.eventPipeline;
   bool countsChanged = false;
   std::string lastName;
   std::vector<std::shared_ptr<const TLWEvent>> out;
   out.reserve(kept.size());
   for (auto raw : kept) {
-    if (auto renamed = pipeline.internalEventFromPublicEvent(raw)) raw = std::move(renamed);
-    if (pipeline.checkConversion(raw, *counts)) countsChanged = true;
-    if (pipeline.checkRealtime(raw, *counts)) countsChanged = true;
-    if (auto validated = pipeline.validatePurchaseEvent(raw)) raw = std::move(validated);
+    if (auto renamed = checks_.internalEventFromPublicEvent(raw)) raw = std::move(renamed);
+    if (checks_.checkConversion(raw, *counts)) countsChanged = true;
+    if (checks_.checkRealtime(raw, *counts)) countsChanged = true;
+    if (auto validated = checks_.validatePurchaseEvent(raw)) raw = std::move(validated);
     lastName = raw->rawEvent()->name();
     out.push_back(raw->rawEvent());
   }

@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "measurement/engine/TLWBundleTimeChecks.h"
 #include "measurement/monitor/TLWError.h"
 #include "platform/Environment.h"
 
@@ -35,12 +36,13 @@ class TLWAudienceTimestampsCache;
 class TLWConsentSettingsUtil;
 class TLWDatabase;
 class TLWEvent;
-class TLWEventPipeline;
+class TLWEventPipelineSettings;
 class TLWIdentity;
 class TLWMonitor;
 class TLWPBEvent;
 class TLWPBMeasurementBundle;
 class TLWPersistedConfig;
+class TLWPurchaseReceiptChecking;
 class TLWRawEventData;
 class TLWRemoteConfig;
 class TLWUserPropertyPipeline;
@@ -63,7 +65,6 @@ class TLWBundler : public std::enable_shared_from_this<TLWBundler> {
   struct Dependencies {
     std::shared_ptr<TLWDatabase> database;                    // required
     std::shared_ptr<TLWRemoteConfig> remoteConfig;            // required
-    std::shared_ptr<TLWEventPipeline> eventPipeline;          // required: bundle-time checks
     std::shared_ptr<TLWUserPropertyPipeline> userProperties;  // required: engagement properties
     std::shared_ptr<TLWPersistedConfig> persistedConfig;      // required: health-sample time
     std::weak_ptr<TLWBundlerHost> host;                       // null: nothing to notify
@@ -72,6 +73,8 @@ class TLWBundler : public std::enable_shared_from_this<TLWBundler> {
     std::shared_ptr<TLWAudienceEvaluating> audience;          // required
     std::shared_ptr<platform::Environment> env;               // null: Environment::current()
     std::shared_ptr<TLWMonitor> monitor;                      // null: TLWMonitor::sharedInstance()
+    std::shared_ptr<TLWEventPipelineSettings> settings;       // null: defaults (bundle-time checks)
+    std::shared_ptr<TLWPurchaseReceiptChecking> receipt;      // null: no receipt (bundle-time checks)
   };
 
   // Null (logged) when a required dependency is missing.
@@ -128,6 +131,7 @@ class TLWBundler : public std::enable_shared_from_this<TLWBundler> {
   double now() const;
 
   Dependencies deps_;
+  TLWBundleTimeChecks checks_;
   std::int64_t lastConsumedRowID_ = -1;
   std::size_t consumedRowCount_ = 0;
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "measurement/engine/TLWBundleTimeChecks.h"
 #include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/engine/TLWUserPropertyPipeline.h"
@@ -96,10 +97,7 @@ bool TLWEventPipeline::isMeasurementEnabled() const {
 double TLWEventPipeline::now() const { return deps_.env->clock()->now(); }
 
 std::int32_t TLWEventPipeline::currentDayNumber() {
-  const double day = std::floor((now() - deps_.persistedConfig->midnightOffset()) / 86400.0);
-  if (!(day == day)) return 0;
-  return static_cast<std::int32_t>(std::clamp<double>(day, std::numeric_limits<std::int32_t>::min(),
-                                                      std::numeric_limits<std::int32_t>::max()));
+  return TLWDailyCounts::dayNumber(now(), deps_.persistedConfig->midnightOffset());
 }
 
 // ------------------------------------------------------------------ entry points
@@ -755,8 +753,7 @@ bool TLWEventPipeline::shouldProcessEvent(const TLWEvent& event, TLWDailyCounts&
 // ------------------------------------------------------------------ 7. real-time marking
 
 bool TLWEventPipeline::isNotRealtimeCounted(const TLWEvent& event) const {
-  const std::string& name = event.name();
-  return name == "_iap" || name == "_f" || name == "_fx" || deps_.monitor->debugModeEnabled();
+  return TLWBundleTimeChecks::isExemptFromRealtimeLimit(event, deps_.monitor->debugModeEnabled());
 }
 
 bool TLWEventPipeline::isRealtimeEvent(TLWEvent& event, TLWDailyCounts& counts) {
@@ -976,110 +973,4 @@ void TLWEventPipeline::handleSetDefaultEventParametersOnWorkerQueue(
 
   deps_.monitor->logWithLevel(7, 23216, "Updating default event parameters. Parameters", Value(stored));
   deps_.persistedConfig->setDefaultEventParameters(stored);
-}
-
-// ------------------------------------------------------------------ 11. bundle-time checks
-
-std::shared_ptr<TLWRawEventData> TLWEventPipeline::internalEventFromPublicEvent(
-    const std::shared_ptr<TLWRawEventData>& data) {
-  if (!data || !data->rawEvent() || data->rawEvent()->name() != "ad_impression") return data;
-  const TLWEvent& event = *data->rawEvent();
-  auto renamed = TLWEvent::initWithOrigin(event.origin(), false, "_ai", event.timestamp(), event.previousTimestamp(),
-                                          event.parameters());
-  if (!renamed) return data;
-  auto out = TLWRawEventData::initWithRawEvent(std::move(renamed), data->rowID(), data->metadataFingerprint());
-  return out ? out : data;
-}
-
-namespace {
-
-// A changeable copy of a stored event, put back into `data` by commit().
-struct MutableRawEvent {
-  std::shared_ptr<TLWRawEventData>& data;
-  std::shared_ptr<TLWEvent> event;
-  explicit MutableRawEvent(std::shared_ptr<TLWRawEventData>& d) : data(d) {}
-  TLWEvent* get() {
-    if (!event) event = data->rawEvent()->copyWithPreviousTimestamp(data->rawEvent()->previousTimestamp());
-    return event.get();
-  }
-  void commit() {
-    if (!event) return;
-    if (auto out = TLWRawEventData::initWithRawEvent(event, data->rowID(), data->metadataFingerprint())) data = out;
-  }
-};
-
-}  // namespace
-
-bool TLWEventPipeline::checkConversion(std::shared_ptr<TLWRawEventData>& data, TLWDailyCounts& counts) {
-  if (!data || !data->rawEvent()) return false;
-  MutableRawEvent mutableEvent(data);
-  const TLWEvent& stored = *data->rawEvent();
-  const std::string name = stored.name();
-  bool isConversion = stored.isConversion();
-  if (!isConversion && deps_.settings->isEventCustomConversion(name)) {
-    if (TLWEvent* e = mutableEvent.get()) {
-      e->setConversion(true);
-      isConversion = e->isConversion();
-    }
-  }
-  bool changed = false;
-  if (isConversion && isPublicName(name)) {
-    const std::int32_t limit = deps_.settings->maxConversionsPerDay();
-    if (counts.conversionsCount() >= limit) {
-      if (TLWEvent* e = mutableEvent.get()) e->setConversion(false);
-      deps_.monitor->logWithLevel(3, 23102, "Too many conversion events. Not logging event as conversion. Name, limit",
-                                  Value(name), Value(limit));
-    } else {
-      counts.incrementCountsForCurrentDay(currentDayNumber(), false, true, 1);
-      counts.decrementAllEventsCount();
-      changed = true;
-    }
-  }
-  mutableEvent.commit();
-  return changed;
-}
-
-bool TLWEventPipeline::checkRealtime(std::shared_ptr<TLWRawEventData>& data, TLWDailyCounts& counts) {
-  if (!data || !data->rawEvent()) return false;
-  const TLWEvent& stored = *data->rawEvent();
-  if (!stored.isRealtime() && !stored.isConversion()) return false;
-  MutableRawEvent mutableEvent(data);
-  bool changed = false;
-  if (isNotRealtimeCounted(stored)) {
-    if (TLWEvent* e = mutableEvent.get()) e->setRealtime(true);
-    deps_.monitor->logWithLevel(7, 23105,
-                                "Event is not subject to real-time event count daily limit. Marking an event as "
-                                "real-time. Event name, parameters",
-                                Value(stored.name()), parametersValue(stored));
-  } else if (counts.realtimeCount() < deps_.settings->maxRealtimeEventCountPerDay()) {
-    counts.incrementRealtimeCountsForCurrentDay(currentDayNumber());
-    if (TLWEvent* e = mutableEvent.get()) e->setRealtime(true);
-    deps_.monitor->logWithLevel(7, 23103,
-                                "Event is under real-time event count daily limit. Marking the event as real-time. "
-                                "Event name, parameters",
-                                Value(stored.name()), parametersValue(stored));
-    changed = true;
-  } else {
-    if (TLWEvent* e = mutableEvent.get()) e->setRealtime(false);
-    deps_.monitor->logWithLevel(4, 23104,
-                                "Number of real-time events is over the real-time event count daily limit. Event is "
-                                "no longer real-time. Event name, parameters",
-                                Value(stored.name()), parametersValue(stored));
-  }
-  mutableEvent.commit();
-  return changed;
-}
-
-std::shared_ptr<TLWRawEventData> TLWEventPipeline::validatePurchaseEvent(const std::shared_ptr<TLWRawEventData>& data) {
-  if (!data || !data->rawEvent() || data->rawEvent()->name() != "_iap") return data;
-  TLWParameters parameters = data->rawEvent()->parameters();
-  if (deps_.receipt && deps_.receipt->isSandboxReceipt()) {
-    parameters.insert_or_assign("sandbox", TLWValue::initWithInt64(1));
-  }
-  const bool validated = deps_.receipt && deps_.receipt->isReceiptValidated();
-  parameters.insert_or_assign("validated", TLWValue::initWithInt64(validated ? 1 : 0));
-  auto event = data->rawEvent()->copyWithParameters(parameters);
-  if (!event) return data;
-  auto out = TLWRawEventData::initWithRawEvent(std::move(event), data->rowID(), data->metadataFingerprint());
-  return out ? out : data;
 }

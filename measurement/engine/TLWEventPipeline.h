@@ -7,11 +7,9 @@
 // cardinality and the write of the event with its metadata, all in one savepoint per
 // event; events waiting in the engine's backlog are committed several to a transaction
 // (drainBacklog), and listeners hear of an event only after the commit that stored it.
-// It also keeps the default event parameters and offers the checks bundling applies to
-// stored events.
+// It also keeps the default event parameters.
 //
-// Thread-safety: members ending in OnWorkerQueue, the bundle-time checks and the
-// transaction steps run on the scheduler's worker queue only. logEventWithOrigin, logEvent,
+// Thread-safety: members ending in OnWorkerQueue and the transaction steps run on the scheduler's worker queue only. logEventWithOrigin, logEvent,
 // setDefaultEventParameters and logFirstOpenConsentedEvent may be called from any thread:
 // they only schedule a block.
 // Ownership: create() returns a shared object; scheduled blocks hold it weakly and do
@@ -39,6 +37,7 @@
 
 #include "measurement/engine/TLWEventInterceptor.h"
 #include "measurement/engine/TLWEventPipelineSeams.h"
+#include "measurement/engine/TLWEventPipelineSettings.h"
 #include "measurement/engine/TLWRawEventMetadataBuilder.h"
 #include "measurement/model/TLWDailyCounts.h"
 #include "measurement/model/TLWEvent.h"
@@ -79,51 +78,6 @@ class TLWEventPipelineHost {
   virtual void updateSchedule() = 0;
 };
 
-// Event editing by programs, as the pipeline uses it.
-struct TLWEventEditOutcome {
-  bool failed = false;
-  // Why the program failed (its domain and code go to the log).
-  TLWError error;
-  // The edited event when the program made edits, else null.
-  std::optional<TLWEvent::EditForm> editedEvent;
-  // Events the program created, in order.
-  std::vector<TLWEvent::EditForm> createdEvents;
-};
-
-// The remote configuration's answers the pipeline reads. The base class answers the
-// defaults; TLWRemoteConfig's adapter answers the downloaded values. Any thread.
-class TLWEventPipelineSettings {
- public:
-  virtual ~TLWEventPipelineSettings() = default;
-  virtual std::int32_t maxEventsPerDay() { return 100000; }
-  virtual std::int32_t maxPublicEventsPerDay() { return 50000; }
-  virtual std::int32_t maxErrorEventsPerDay() { return 1000; }
-  virtual std::int32_t maxConversionsPerDay() { return 10000; }
-  virtual std::int32_t maxRealtimeEventCountPerDay() { return 10; }
-  virtual std::int32_t maxEventNameCardinality() { return 500; }
-  virtual std::int32_t maxPublicEventParams() { return 25; }
-  virtual std::int32_t maxPublicUserProperties() { return 25; }
-  virtual std::int32_t maxTrackedCurrencies() { return 4; }
-  virtual bool isEventBlocklisted(std::string_view name) {
-    (void)name;
-    return false;
-  }
-  virtual bool blocklistInternal() { return false; }
-  virtual bool blocklistPublic() { return false; }
-  virtual bool isEventCustomConversion(std::string_view name) {
-    (void)name;
-    return false;
-  }
-  virtual bool lastAdvertisingIDResetFeatureEnabled() { return true; }
-  virtual bool gateIDFAOnATTMASEnabled() { return false; }
-  // eesFeatureEnabled and an editor present.
-  virtual bool isEventEditingEnabled() { return false; }
-  virtual TLWEventEditOutcome editEvent(const TLWEvent::EditForm& event) {
-    (void)event;
-    return {};
-  }
-};
-
 // The identity and consent facts the pipeline reads. The base class knows no identifiers.
 class TLWEventPipelineIdentity {
  public:
@@ -147,7 +101,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
     std::shared_ptr<TLWEventPipelineIdentity> identity;   // null: no identifiers
     std::shared_ptr<TLWConditionalUserPropertyProcessing> conditionalUserProperties;  // null: none (the write path makes one)
     std::shared_ptr<TLWLifetimeValueRecording> lifetimeValue;  // null: none (the write path makes the real one)
-    std::shared_ptr<TLWPurchaseReceiptChecking> receipt;                              // null: none
+    std::shared_ptr<TLWPurchaseReceiptChecking> receipt;  // null: none (read by the bundlers the write path makes)
     std::shared_ptr<TLWEnvironmentInfo> environmentInfo;  // null: one on `env`
     std::shared_ptr<platform::Environment> env;           // null: Environment::current()
     std::shared_ptr<TLWMonitor> monitor;                  // null: TLWMonitor::sharedInstance()
@@ -217,13 +171,6 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
       const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
   // The stored defaults added under a copy of `parameters` (the event's values win).
   platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
-
-  // Bundle-time checks, in this order, on each stored event.
-  std::shared_ptr<TLWRawEventData> internalEventFromPublicEvent(const std::shared_ptr<TLWRawEventData>& event);
-  // True when the counts changed.
-  bool checkConversion(std::shared_ptr<TLWRawEventData>& event, TLWDailyCounts& dailyCounts);
-  bool checkRealtime(std::shared_ptr<TLWRawEventData>& event, TLWDailyCounts& dailyCounts);
-  std::shared_ptr<TLWRawEventData> validatePurchaseEvent(const std::shared_ptr<TLWRawEventData>& event);
 
   // floor((now - midnight offset) / 86400) with the persisted midnight offset.
   std::int32_t currentDayNumber();

@@ -45,7 +45,6 @@ std::shared_ptr<TLWBundler> TLWMeasurementWritePath::makeBundler(BundlerDependen
   TLWBundler::Dependencies d;
   d.database = dependencies.database;
   d.remoteConfig = std::move(bundlerDependencies.remoteConfig);
-  d.eventPipeline = eventPipeline;
   d.userProperties = userProperties;
   d.persistedConfig = dependencies.persistedConfig;
   d.host = std::move(bundlerDependencies.host);
@@ -60,5 +59,7 @@ std::shared_ptr<TLWBundler> TLWMeasurementWritePath::makeBundler(BundlerDependen
   }
   d.env = dependencies.env;
   d.monitor = dependencies.monitor;
+  d.settings = dependencies.settings;
+  d.receipt = dependencies.receipt;
   return TLWBundler::create(std::move(d));
 }

@@ -1,14 +1,25 @@
 #pragma once
 // TLWDailyCounts: the counters of the current day that gate logging. The day number is
-// computed by the caller (floor((now - midnight offset) / 86400)).
+// computed by the caller with dayNumber().
 //
 // Thread-safety: none; used on the measurement worker queue only.
 // Counters saturate at the int32 maximum instead of overflowing.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 class TLWDailyCounts {
  public:
+  // floor((now - midnight offset) / 86400), clamped to int32; 0 when that is not a number.
+  static std::int32_t dayNumber(double now, double midnightOffset) {
+    const double day = std::floor((now - midnightOffset) / 86400.0);
+    if (!(day == day)) return 0;
+    return static_cast<std::int32_t>(std::clamp<double>(day, std::numeric_limits<std::int32_t>::min(),
+                                                        std::numeric_limits<std::int32_t>::max()));
+  }
+
   TLWDailyCounts(std::int32_t day, std::int32_t conversionsCount, std::int32_t allEventsCount,
                  std::int32_t publicEventsCount, std::int32_t errorEventsCount, std::int32_t realtimeCount)
       : day_(day),

@@ -547,8 +547,7 @@ bool TLWDatabase::updateAppMetadata(const TLWAppMetadata& metadata, TLWError* er
 }
 
 std::int32_t TLWDatabase::currentDayNumber() {
-  double offset = persistedConfig_ ? persistedConfig_->midnightOffset() : 0.0;
-  return clampToInt32(static_cast<std::int64_t>(std::floor((now() - offset) / 86400.0)));
+  return TLWDailyCounts::dayNumber(now(), persistedConfig_ ? persistedConfig_->midnightOffset() : 0.0);
 }
 
 std::optional<TLWDailyCounts> TLWDatabase::dailyCounts(TLWError* error) {

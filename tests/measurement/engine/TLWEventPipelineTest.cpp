@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "measurement/engine/TLWBundleTimeChecks.h"
 #include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/storage/TLWKeychainWrapper.h"
@@ -524,8 +525,9 @@ TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenFailuresKeepTheOrig
 
 TEST_F(TLWEventPipelineTest, BundleTimeChecksRenameLimitConversionsAndRealtimeAndValidatePurchases) {
   auto raw = [&](std::shared_ptr<TLWEvent> e) { return TLWRawEventData::initWithRawEvent(std::move(e), 12, 99); };
+  TLWBundleTimeChecks checks({persisted, settings, nullptr, env, monitor});
 
-  auto impression = pipeline->internalEventFromPublicEvent(raw(event("ad_impression", {{"ad_unit", 7}})));
+  auto impression = checks.internalEventFromPublicEvent(raw(event("ad_impression", {{"ad_unit", 7}})));
   EXPECT_EQ(impression->rawEvent()->name(), "_ai");
   EXPECT_EQ(impression->rowID(), 12);
   EXPECT_EQ(impression->metadataFingerprint(), 99);
@@ -536,47 +538,47 @@ TEST_F(TLWEventPipelineTest, BundleTimeChecksRenameLimitConversionsAndRealtimeAn
   auto purchase = event("purchase", {{"value", 2.5}, {"currency", "USD"}});
   purchase->setConversion(true);
   auto data = raw(purchase);
-  EXPECT_TRUE(pipeline->checkConversion(data, counts));
+  EXPECT_TRUE(checks.checkConversion(data, counts));
   EXPECT_EQ(counts.conversionsCount(), 1);
   EXPECT_EQ(counts.allEventsCount(), 5);
   EXPECT_TRUE(data->rawEvent()->isConversion());
 
   settings->maxConversions = 1;
   auto over = raw(purchase);
-  EXPECT_FALSE(pipeline->checkConversion(over, counts));
+  EXPECT_FALSE(checks.checkConversion(over, counts));
   EXPECT_FALSE(over->rawEvent()->isConversion());
   EXPECT_TRUE(logged(23102));
 
   settings->customConversions = {"tutorial_done"};
   settings->maxConversions = 10;
   auto custom = raw(event("tutorial_done"));
-  EXPECT_TRUE(pipeline->checkConversion(custom, counts));
+  EXPECT_TRUE(checks.checkConversion(custom, counts));
   EXPECT_TRUE(custom->rawEvent()->isConversion());
 
   settings->maxRealtime = 1;
   auto marked = event("level_up");
   marked->setRealtime(true);
   auto first = raw(marked);
-  EXPECT_TRUE(pipeline->checkRealtime(first, counts));
+  EXPECT_TRUE(checks.checkRealtime(first, counts));
   EXPECT_TRUE(first->rawEvent()->isRealtime());
   EXPECT_EQ(counts.realtimeCount(), 1);
   auto second = raw(marked);
-  EXPECT_FALSE(pipeline->checkRealtime(second, counts));
+  EXPECT_FALSE(checks.checkRealtime(second, counts));
   EXPECT_FALSE(second->rawEvent()->isRealtime());
   auto iapEvent = event("_iap");
   iapEvent->setRealtime(true);
   auto iap = raw(iapEvent);
-  EXPECT_FALSE(pipeline->checkRealtime(iap, counts));
+  EXPECT_FALSE(checks.checkRealtime(iap, counts));
   EXPECT_TRUE(iap->rawEvent()->isRealtime());
   auto plain = raw(event("level_up"));
-  EXPECT_FALSE(pipeline->checkRealtime(plain, counts));
+  EXPECT_FALSE(checks.checkRealtime(plain, counts));
   EXPECT_FALSE(plain->rawEvent()->isRealtime());
 
-  auto validated = pipeline->validatePurchaseEvent(raw(event("_iap")));
+  auto validated = checks.validatePurchaseEvent(raw(event("_iap")));
   EXPECT_EQ(intParam(*validated->rawEvent(), "validated"), 0);
   EXPECT_FALSE(hasParam(*validated->rawEvent(), "sandbox"));
   auto other = raw(event("level_up"));
-  EXPECT_EQ(pipeline->validatePurchaseEvent(other), other);
+  EXPECT_EQ(checks.validatePurchaseEvent(other), other);
 }
 
 }  // namespace
