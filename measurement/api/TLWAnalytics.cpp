@@ -494,56 +494,25 @@ void TLWAnalytics::resetAnalyticsData() {
       monitor()->logWithLevel(1, 25037, "Failed to reset Analytics data");
       return;
     }
-    sp->suite->removeObjectForKey(kTLWResetRetryCountKey);
-    if (id && TLWAnalytics::appInstanceIDAfterReset() == id)
-      sp->suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
+    TLWResetBookkeeping reset(sp->suite);
+    reset.clearRetries();
+    if (id) reset.clearAppInstanceIDIfStill(*id);
   });
 }
 
-std::int64_t TLWAnalytics::resetRetryCount() { return state().suite->integerForKey(kTLWResetRetryCountKey); }
+TLWResetBookkeeping TLWAnalytics::resetBookkeeping() { return TLWResetBookkeeping(state().suite); }
 
-void TLWAnalytics::setResetRetryCount(std::int64_t count) {
-  auto& suite = *state().suite;
-  if (count < 1) {
-    suite.removeObjectForKey(kTLWResetRetryCountKey);
-  } else {
-    suite.setInteger(count, kTLWResetRetryCountKey);
-  }
-}
-
-bool TLWAnalytics::needFirstOpenAfterReset() { return state().suite->boolForKey(kTLWNeedFirstOpenAfterResetKey); }
-void TLWAnalytics::setNeedFirstOpenAfterReset(bool need) {
-  state().suite->setBool(need, kTLWNeedFirstOpenAfterResetKey);
-}
-void TLWAnalytics::removeNeedFirstOpenAfterReset() {
-  state().suite->removeObjectForKey(kTLWNeedFirstOpenAfterResetKey);
-}
-
-std::optional<std::string> TLWAnalytics::appInstanceIDAfterReset() {
-  return state().suite->stringForKey(kTLWAppInstanceIDAfterResetKey);
-}
-
+std::int64_t TLWAnalytics::resetRetryCount() { return resetBookkeeping().retryCount(); }
+void TLWAnalytics::setResetRetryCount(std::int64_t count) { resetBookkeeping().setRetryCount(count); }
+bool TLWAnalytics::needFirstOpenAfterReset() { return resetBookkeeping().needFirstOpen(); }
+void TLWAnalytics::setNeedFirstOpenAfterReset(bool need) { resetBookkeeping().setNeedFirstOpen(need); }
+void TLWAnalytics::removeNeedFirstOpenAfterReset() { resetBookkeeping().clearNeedFirstOpen(); }
+std::optional<std::string> TLWAnalytics::appInstanceIDAfterReset() { return resetBookkeeping().appInstanceID(); }
 void TLWAnalytics::setAppInstanceIDAfterReset(const std::optional<std::string>& appInstanceID) {
-  auto& suite = *state().suite;
-  if (appInstanceID) {
-    suite.setObject(Value(*appInstanceID), kTLWAppInstanceIDAfterResetKey);
-  } else {
-    suite.removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
-  }
+  resetBookkeeping().setAppInstanceID(appInstanceID);
 }
-
-Value TLWAnalytics::deferredAnalyticsCollection() {
-  return state().suite->objectForKey(kTLWDeferredAnalyticsCollectionKey);
-}
-
-void TLWAnalytics::setDeferredAnalyticsCollection(const Value& value) {
-  auto& suite = *state().suite;
-  if (value.isNull()) {
-    suite.removeObjectForKey(kTLWDeferredAnalyticsCollectionKey);
-  } else {
-    suite.setObject(value, kTLWDeferredAnalyticsCollectionKey);
-  }
-}
+Value TLWAnalytics::deferredAnalyticsCollection() { return resetBookkeeping().deferredCollection(); }
+void TLWAnalytics::setDeferredAnalyticsCollection(const Value& value) { resetBookkeeping().setDeferredCollection(value); }
 
 std::optional<std::string> TLWAnalytics::appInstanceID() {
   State& s = state();
@@ -582,7 +551,7 @@ void TLWAnalytics::setConsent(const Value& consent, std::string_view key) {
   // The persistence class decides, as it does for the engine: one withdrawal test, which
   // also reads a stored value of another kind as it is instead of as absent.
   TLWConsentWithdrawalHooks hooks;
-  hooks.clearAppInstanceIDAfterReset = [&s] { s.suite->removeObjectForKey(kTLWAppInstanceIDAfterResetKey); };
+  hooks.clearAppInstanceIDAfterReset = [&s] { TLWResetBookkeeping(s.suite).setAppInstanceID(std::nullopt); };
   hooks.engineDidInitializeComponents = [&s] { return s.backend->didInitializeComponents(); };
   hooks.resetAnalyticsData = [] { resetAnalyticsData(); };
   (void)s.consent->setConsent(dictionaryOf(consent), key, hooks);

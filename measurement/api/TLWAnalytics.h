@@ -112,6 +112,7 @@ class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics>, public p
 
   // --- Reset ---
   static void resetAnalyticsData();
+  static TLWResetBookkeeping resetBookkeeping();
   static std::int64_t resetRetryCount();
   static void setResetRetryCount(std::int64_t count);
   static bool needFirstOpenAfterReset();

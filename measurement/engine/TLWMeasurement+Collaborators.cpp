@@ -304,10 +304,8 @@ bool TLWMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
     wiped = true;
     self->persistedConfig_->setAppInstanceID(empty ? std::nullopt : appInstanceID);
     self->monitor_->logWithLevel(6, 23168, "Analytics data has been reset");
-    auto settings = self->suite();
-    if (!self->isAnalyticsCollectionDeactivated_ && settings &&
-        settings->objectForKey(kTLWDeferredAnalyticsCollectionKey).isNull()) {
-      settings->setInteger(self->enabled() ? 0 : 1, kTLWDeferredAnalyticsCollectionKey);
+    if (!self->isAnalyticsCollectionDeactivated_) {
+      TLWResetBookkeeping(self->suite()).recordDeferredCollectionIfUnset(self->enabled());
     }
     self->initTimestamp_.store(loadTime);
     self->persistedConfig_->setLoadTimestampValue(platform::Value(loadTime));

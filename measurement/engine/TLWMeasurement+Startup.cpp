@@ -54,9 +54,7 @@ bool TLWMeasurement::shouldWipeDataWithAppID(const std::string& appID, const std
                                              const std::string& appIDFromQuado,
                                              const std::string& persistedAppIDFromZEL,
                                              const std::string& persistedAppIDFromQuado) {
-  const auto settings = suite();
-  const std::int64_t retries = settings ? settings->integerForKey(kTLWResetRetryCountKey) : 0;
-  if (retries >= 1 && retries <= 9) return true;
+  if (TLWResetBookkeeping(suite()).isWipeOwed()) return true;
   const bool a = !appID.empty(), z = !appIDFromZEL.empty(), q = !appIDFromQuado.empty();
   const bool pz = !persistedAppIDFromZEL.empty(), pq = !persistedAppIDFromQuado.empty();
   if (pz && z) return persistedAppIDFromZEL != appIDFromZEL;
@@ -78,7 +76,7 @@ bool TLWMeasurement::initializeComponentsOnWorkerQueue() {
   auto identity = identityAccess();
   if (!identity.available()) return false;
 
-  auto settings = suite();
+  TLWResetBookkeeping reset(suite());
   auto persistence = consentPersistence();
   const bool resetForConsent = persistence && persistence->reconcileAtEngineStart();
 
@@ -86,25 +84,17 @@ bool TLWMeasurement::initializeComponentsOnWorkerQueue() {
                                             persistedConfig_->appIDFromZEL().value_or(""),
                                             persistedConfig_->appIDFromQuado().value_or(""));
   if (resetForConsent || wipe) {
-    if (settings) {
-      if (resetForConsent) settings->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
-      settings->setInteger(settings->integerForKey(kTLWResetRetryCountKey) + 1, kTLWResetRetryCountKey);
-    }
+    if (resetForConsent) reset.setAppInstanceID(std::nullopt);
+    reset.addRetry();
     if (!wipeoutAnalyticsDataAndResetComponents()) {
       monitor_->logWithLevel(4, 23208, "Failed to wipe out Analytics data");
-    } else if (settings) {
-      settings->removeObjectForKey(kTLWResetRetryCountKey);
+    } else {
+      reset.clearRetries();
     }
   }
 
   identity.updateIdentifiers();
-  if (settings) {
-    auto pending = settings->stringForKey(kTLWAppInstanceIDAfterResetKey);
-    if (pending && !pending->empty()) {
-      identity.setAppInstanceID(*pending);
-      settings->removeObjectForKey(kTLWAppInstanceIDAfterResetKey);
-    }
-  }
+  if (auto pending = reset.takeAppInstanceID()) identity.setAppInstanceID(*pending);
 
   const std::string zel = identity.appIDFromZEL(), quado = identity.appIDFromQuado();
   if (persistedConfig_->appIDFromZEL().value_or("") != zel) {
@@ -187,11 +177,11 @@ void TLWMeasurement::reportFirstOpenOnWorkerQueue() {
   const std::string bundleID = bundleIdentifier();
   std::int64_t pfo = parseCount(TLWKeychainWrapper::keychainValueWithIdentifier(kFirstOpenCountItem, bundleID, env_));
   const double launch = initTimestamp();
-  auto settings = suite();
+  TLWResetBookkeeping reset(suite());
 
   if (*hasFirstOpen) {
     if (pfo < 1) TLWKeychainWrapper::upsertKeychainValue("1", kFirstOpenCountItem, bundleID, env_);
-    if (settings) settings->removeObjectForKey(kTLWDeferredAnalyticsCollectionKey);
+    reset.setDeferredCollection(platform::Value());
     reportSessionStartOnWorkerQueueWithTimestamp(launch, false);
     persistedConfig_->setLoadTimestampValue(platform::Value());
     return;
@@ -232,7 +222,7 @@ void TLWMeasurement::reportFirstOpenOnWorkerQueue() {
   if (!previousAppID.empty()) parameters.set("_pgmp", previousAppID);
   parameters.set("_pfo", static_cast<long long>(pfo < 1 ? 0 : pfo));
   parameters.set("_uwa", static_cast<long long>(1 - fi));
-  if (settings && settings->boolForKey(kTLWDeferredAnalyticsCollectionKey)) parameters.set("_dac", 1);
+  if (reset.wasCollectionDeferred()) parameters.set("_dac", 1);
   const bool efficientEngagement = efficientEngagementReportingEnabled();
   if (efficientEngagement) parameters.set("_et", 1);
   const auto screen = screenViewReporter_->screenParameters();
@@ -241,7 +231,7 @@ void TLWMeasurement::reportFirstOpenOnWorkerQueue() {
     handleInternalEventOnWorkerQueue(std::move(firstOpen));
   }
 
-  if (settings) settings->removeObjectForKey(kTLWDeferredAnalyticsCollectionKey);
+  reset.setDeferredCollection(platform::Value());
   persistedConfig_->setLoadTimestampValue(platform::Value());
   reportSessionStartOnWorkerQueueWithTimestamp(launch, false);
 

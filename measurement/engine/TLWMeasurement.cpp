@@ -362,11 +362,7 @@ void TLWMeasurement::setEnabledOnWorkerQueue(bool enabled) {
     monitor_->logWithLevel(6, 23206, "Analytics collection deactivated");
     return;
   }
-  auto settings = suite();
-  if (!isAnalyticsCollectionDeactivated_ && settings &&
-      settings->objectForKey(kTLWDeferredAnalyticsCollectionKey).isNull()) {
-    settings->setInteger(enabled ? 0 : 1, kTLWDeferredAnalyticsCollectionKey);
-  }
+  if (!isAnalyticsCollectionDeactivated_) TLWResetBookkeeping(suite()).recordDeferredCollectionIfUnset(enabled);
   enabled_.store(enabled);
   if (enabled) {
     if (!startMeasurementOnWorkerQueue()) {
@@ -406,10 +402,10 @@ bool TLWMeasurement::startMeasurementOnWorkerQueue() {
     }
   }
   setPersonalizedAdsUserPropertyOnWorkerQueue();
-  auto settings = suite();
-  if (settings && settings->boolForKey(kTLWNeedFirstOpenAfterResetKey)) {
+  TLWResetBookkeeping reset(suite());
+  if (reset.needFirstOpen()) {
     reportFirstOpenOnWorkerQueue();
-    settings->removeObjectForKey(kTLWNeedFirstOpenAfterResetKey);
+    reset.clearNeedFirstOpen();
   }
   updateSchedule();
   if (TLWMeasurementComponents::disableLegacyMeasurementLibrary(*env_)) {

@@ -21,20 +21,13 @@
 #include <string>
 #include <string_view>
 
+#include "measurement/engine/TLWResetBookkeeping.h"
 #include "platform/Environment.h"
 #include "platform/Value.h"
 
 class TLWEvent;
 class TLWKeyValueStore;
 class TLWMeasurement;
-
-inline constexpr std::string_view kTLWAnalyticsSuiteName = "TLWAnalyticsSuiteName";
-inline constexpr std::string_view kTLWResetRetryCountKey = "reset_retry_count";
-inline constexpr std::string_view kTLWNeedFirstOpenAfterResetKey = "need_first_open_after_reset";
-inline constexpr std::string_view kTLWAppInstanceIDAfterResetKey = "app_instance_id_after_reset";
-inline constexpr std::string_view kTLWDeferredAnalyticsCollectionKey = "deferred_analytics_collection";
-inline constexpr std::string_view kTLWDeferredConsentResetKey = "deferred_consent_reset";
-inline constexpr std::string_view kTLWConsentSettingsOnStartKey = "consent_settings_on_start";
 
 class TLWMeasurementFrontController {
  public:
