@@ -29,6 +29,7 @@ class TLWEvent;
 class TLWUserAttribute;
 class TLWKeyValueStore;
 class TLWConsentSettingsUtil;
+class TLWConditionalUserPropertyController;
 
 // Called (on the engine's worker queue) with a public event instead of logging it; the
 // interceptor is expected to log the event again with ignoreInterceptor set.
@@ -138,6 +139,9 @@ class TLWAnalyticsBackend {
     if (callback) callback(std::move(transactions));
   }
   virtual void reportFilteredTransactions(const platform::Array& /*transactions*/) {}
+
+  // The engine's conditional user properties; null before the engine exists.
+  virtual std::shared_ptr<TLWConditionalUserPropertyController> conditionalUserProperties() { return nullptr; }
 };
 
 // The backend over the real library classes (engine, consent, identity). The process-wide

@@ -182,6 +182,10 @@ class DefaultBackend final : public TLWAnalyticsBackend {
   void reportFilteredTransactions(const platform::Array& transactions) override {
     if (auto engine = engineIfAny()) engine->reportFilteredTransactions(transactions);
   }
+  std::shared_ptr<TLWConditionalUserPropertyController> conditionalUserProperties() override {
+    auto engine = engineIfAny();
+    return engine ? engine->conditionalUserProperties() : nullptr;
+  }
 
  private:
   // Asking sharedInstance() before creation logs a warning; ask only once it exists.

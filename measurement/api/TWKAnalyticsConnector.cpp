@@ -12,8 +12,14 @@
 
 namespace {
 
+// The engine's controller; before the engine exists, one that is never attached, which
+// drops requests with its usual log line.
 std::shared_ptr<TLWConditionalUserPropertyController> controller() {
-  return TLWConditionalUserPropertyController::sharedInstance();
+  auto backend = TLWAnalyticsCurrentBackend();
+  if (auto engines = backend ? backend->conditionalUserProperties() : nullptr) return engines;
+  static const auto* const unattached =  // never destroyed: callers may run during exit
+      new std::shared_ptr<TLWConditionalUserPropertyController>(TLWConditionalUserPropertyController::create());
+  return *unattached;
 }
 
 double now() {

@@ -42,8 +42,7 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
   TLWRemoteConfigDependencies configDependencies;
   configDependencies.env = env_;
   configDependencies.monitor = monitor_;
-  configDependencies.identifiersOrigin = [] {
-    auto identifiers = TLWIdentifiers::sharedInstance();
+  configDependencies.identifiersOrigin = [identifiers = identifiers_] {
     return identifiers ? identifiers->origin() : std::string();
   };
   configDependencies.shouldFetchExperiments = [weak] {
@@ -64,7 +63,7 @@ bool TLWMeasurement::buildCollaboratorsOnWorkerQueue() {
   writeDependencies.host = hosts_;
   writeDependencies.settings = std::make_shared<TLWRemoteConfigPipelineSettings>(remote);
   writeDependencies.identity = std::make_shared<TLWIdentityPipelineIdentity>(identityInstance, consent_, remote);
-  writeDependencies.conditionalUserProperties = TLWConditionalUserPropertyController::sharedInstance();
+  writeDependencies.conditionalUserProperties = conditionalUserProperties_;
   writeDependencies.env = env_;
   writeDependencies.monitor = monitor_;
   writeDependencies.receipt = inAppPurchaseReporter_;

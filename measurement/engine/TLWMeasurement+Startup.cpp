@@ -351,8 +351,7 @@ bool TLWMeasurement::shouldAllowAdNetworkRegistration() {
 }
 
 TLWMeasurementIdentityAccess TLWMeasurement::identityAccess() const {
-  auto identifiers = TLWIdentifiers::sharedInstance();
-  return TLWMeasurementIdentityAccess(identity(), consent_, identifiers ? identifiers->origin() : std::string());
+  return TLWMeasurementIdentityAccess(identity(), consent_, identifiers_ ? identifiers_->origin() : std::string());
 }
 
 void TLWMeasurement::setProspectiveConsentSettings() {

@@ -18,6 +18,7 @@
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
 #include "measurement/reporters/TLWAdExposureReporter.h"
 #include "measurement/reporters/TLWSessionReporter.h"
 #include "measurement/storage/TLWDatabase.h"
@@ -77,7 +78,7 @@ void TLWMeasurement::initializeSharedInstanceWithAppID(const std::string& appID,
                                   std::move(safelistedEvents), std::move(dependencies));
   if (sharedSlot()) {
     std::weak_ptr<TLWMeasurement> weak = sharedSlot();
-    if (auto identifiers = TLWIdentifiers::sharedInstance()) {
+    if (const auto& identifiers = sharedSlot()->identifiers()) {
       identifiers->setEngineIdentityProvider([weak]() -> std::shared_ptr<TLWIdentity> {
         auto engine = weak.lock();
         return engine ? engine->identity() : nullptr;
@@ -232,6 +233,10 @@ std::shared_ptr<TLWMeasurement> TLWMeasurement::initWithDependencies(
   }
   if (dependencies.databaseName.empty()) dependencies.databaseName = kTLWDatabaseFileName;
   if (!dependencies.persistedConfig) dependencies.persistedConfig = TLWPersistedConfig::sharedInstance();
+  if (!dependencies.conditionalUserProperties) {
+    dependencies.conditionalUserProperties = TLWConditionalUserPropertyController::create();
+  }
+  if (!dependencies.identifiers) dependencies.identifiers = TLWIdentifiers::sharedInstance();
   if (!dependencies.scheduler) dependencies.scheduler = TLWScheduler::initWithWorkerQueueLabel(kTLWMeasurementWorkerQueueLabel);
   if (!dependencies.alarm) {
     dependencies.alarm = TLWAlarm::initWithDispatchQueue(dependencies.scheduler->workerQueue(), kTLWMeasurementAlarmName,
@@ -301,6 +306,8 @@ TLWMeasurement::TLWMeasurement(Private, TLWMeasurementDependencies dependencies,
       inAppPurchaseReporter_(std::move(dependencies.inAppPurchaseReporter)),
       sessionReporterFactory_(std::move(dependencies.sessionReporterFactory)),
       searchAdReporterFactory_(std::move(dependencies.searchAdReporterFactory)),
+      conditionalUserProperties_(std::move(dependencies.conditionalUserProperties)),
+      identifiers_(std::move(dependencies.identifiers)),
       appID_(std::move(appID)),
       isAnalyticsCollectionEnabled_(isAnalyticsCollectionEnabled),
       isAnalyticsCollectionDeactivated_(isAnalyticsCollectionDeactivated),

@@ -46,12 +46,14 @@
 
 class TLWAlarm;
 class TLWConsentPersistence;
+class TLWConditionalUserPropertyController;
 class TLWConsentSettingsUtil;
 class TLWDatabase;
 class TLWExperimentFlags;
 class TLWEventBacklog;
 class TLWAdExposureReporter;
 class TLWEventPipeline;
+class TLWIdentifiers;
 class TLWIdentity;
 class TLWMeasurementHosts;
 class TLWUserPropertyPipeline;
@@ -92,6 +94,11 @@ struct TLWMeasurementDependencies {
   std::shared_ptr<TLWInAppPurchaseReporting> inAppPurchaseReporter;
   TLWSessionReporterFactory sessionReporterFactory;
   TLWSearchAdReporterFactory searchAdReporterFactory;
+  // null: a controller of the engine's own, attached to its write path
+  std::shared_ptr<TLWConditionalUserPropertyController> conditionalUserProperties;
+  // null: the shared TLWIdentifiers (the identifiers' origin, and the engine's identity
+  // provider for the shared engine)
+  std::shared_ptr<TLWIdentifiers> identifiers;
 };
 
 class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
@@ -278,6 +285,10 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   const std::shared_ptr<TLWMeasurementFrontController>& frontController() const { return frontController_; }
   const std::shared_ptr<TLWScreenViewReporting>& screenViewReporter() const { return screenViewReporter_; }
   const std::shared_ptr<TLWConsentSettingsUtil>& consent() const { return consent_; }
+  const std::shared_ptr<TLWConditionalUserPropertyController>& conditionalUserProperties() const {
+    return conditionalUserProperties_;
+  }
+  const std::shared_ptr<TLWIdentifiers>& identifiers() const { return identifiers_; }
   // Null until start-up found one.
   std::shared_ptr<TLWIdentity> identity() const;
   // Worker queue; null until the components are up.
@@ -336,6 +347,8 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   const std::shared_ptr<TLWInAppPurchaseReporting> inAppPurchaseReporter_;
   const TLWSessionReporterFactory sessionReporterFactory_;
   const TLWSearchAdReporterFactory searchAdReporterFactory_;
+  const std::shared_ptr<TLWConditionalUserPropertyController> conditionalUserProperties_;
+  const std::shared_ptr<TLWIdentifiers> identifiers_;
 
   const std::string appID_;
   const bool isAnalyticsCollectionEnabled_;

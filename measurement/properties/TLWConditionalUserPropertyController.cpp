@@ -21,11 +21,6 @@ bool hasTriggerEventName(const TLWConditionalUserProperty& p) {
 }
 }  // namespace
 
-std::shared_ptr<TLWConditionalUserPropertyController> TLWConditionalUserPropertyController::sharedInstance() {
-  static const std::shared_ptr<TLWConditionalUserPropertyController> instance = create();
-  return instance;
-}
-
 std::shared_ptr<TLWConditionalUserPropertyController> TLWConditionalUserPropertyController::create() {
   return std::make_shared<TLWConditionalUserPropertyController>();
 }

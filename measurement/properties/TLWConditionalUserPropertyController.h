@@ -11,7 +11,7 @@
 // to the worker queue; conditionalUserPropertiesWithNamePrefix waits for the worker
 // queue and must not be called on it. The ...OnWorkerQueue operations run on the worker
 // queue only. attach() may be called on any thread (guarded).
-// Ownership: sharedInstance() is process-wide; the engine attaches its database,
+// Ownership: each engine has its own (one of its dependencies) and attaches its database,
 // scheduler and event writer when it builds its write path. Holds those strongly, the
 // event writer as the callback it is given.
 // Failure: every failure is logged with its code; a failing step rolls back the whole
@@ -56,8 +56,6 @@ class TLWConditionalUserPropertyController final
     std::shared_ptr<TLWMonitor> monitor;                 // null: TLWMonitor::sharedInstance()
   };
 
-  static std::shared_ptr<TLWConditionalUserPropertyController> sharedInstance();
-  // A controller of its own (tests, tools); the engine uses the shared one.
   static std::shared_ptr<TLWConditionalUserPropertyController> create();
   // Replaces the host; false (nothing changes) without a database or scheduler.
   bool attach(Host host);
