@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "measurement/model/TLWDailyCounts.h"
+#include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/model/TLWRawEventData.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/reporters/TLWPurchaseReceiptChecking.h"

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "measurement/monitor/TLWMonitor.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWDatabaseInternal.h"
 

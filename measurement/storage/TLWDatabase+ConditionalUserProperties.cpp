@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "measurement/monitor/TLWMonitor.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWDatabaseInternal.h"
 
