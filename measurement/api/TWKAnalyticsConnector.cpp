@@ -12,14 +12,12 @@
 
 namespace {
 
-// The engine's controller; before the engine exists, one that is never attached, which
-// drops requests with its usual log line.
+// The engine's controller; before the engine exists, the app's (not attached yet: it
+// drops requests with its usual log line).
 std::shared_ptr<TLWConditionalUserPropertyController> controller() {
   auto backend = TLWAnalyticsCurrentBackend();
   if (auto engines = backend ? backend->conditionalUserProperties() : nullptr) return engines;
-  static const auto* const unattached =  // never destroyed: callers may run during exit
-      new std::shared_ptr<TLWConditionalUserPropertyController>(TLWConditionalUserPropertyController::create());
-  return *unattached;
+  return TLWConditionalUserPropertyController::sharedInstance();
 }
 
 double now() {

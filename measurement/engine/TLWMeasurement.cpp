@@ -74,6 +74,8 @@ void TLWMeasurement::initializeSharedInstanceWithAppID(const std::string& appID,
   monitor();
   TLWMeasurementDependencies dependencies;
   dependencies.frontController = std::move(frontController);
+  dependencies.conditionalUserProperties = TLWConditionalUserPropertyController::sharedInstance();
+  dependencies.identifiers = TLWIdentifiers::sharedInstance();
   sharedSlot() = initWithAppID(appID, isAnalyticsCollectionEnabled, isAnalyticsCollectionDeactivated,
                                   std::move(safelistedEvents), std::move(dependencies));
   if (sharedSlot()) {

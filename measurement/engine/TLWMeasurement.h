@@ -94,7 +94,8 @@ struct TLWMeasurementDependencies {
   std::shared_ptr<TLWInAppPurchaseReporting> inAppPurchaseReporter;
   TLWSessionReporterFactory sessionReporterFactory;
   TLWSearchAdReporterFactory searchAdReporterFactory;
-  // null: a controller of the engine's own, attached to its write path
+  // null: a controller of the engine's own, attached to its write path (the shared engine
+  // is given the app's, TLWConditionalUserPropertyController::sharedInstance())
   std::shared_ptr<TLWConditionalUserPropertyController> conditionalUserProperties;
   // null: the shared TLWIdentifiers (the identifiers' origin, and the engine's identity
   // provider for the shared engine)

@@ -21,6 +21,11 @@ bool hasTriggerEventName(const TLWConditionalUserProperty& p) {
 }
 }  // namespace
 
+std::shared_ptr<TLWConditionalUserPropertyController> TLWConditionalUserPropertyController::sharedInstance() {
+  static const auto* const instance = new std::shared_ptr<TLWConditionalUserPropertyController>(create());
+  return *instance;
+}
+
 std::shared_ptr<TLWConditionalUserPropertyController> TLWConditionalUserPropertyController::create() {
   return std::make_shared<TLWConditionalUserPropertyController>();
 }

@@ -11,7 +11,8 @@
 // to the worker queue; conditionalUserPropertiesWithNamePrefix waits for the worker
 // queue and must not be called on it. The ...OnWorkerQueue operations run on the worker
 // queue only. attach() may be called on any thread (guarded).
-// Ownership: each engine has its own (one of its dependencies) and attaches its database,
+// Ownership: sharedInstance() is the app's, which the shared engine uses; any other
+// engine has its own (one of its dependencies). The engine attaches its database,
 // scheduler and event writer when it builds its write path. Holds those strongly, the
 // event writer as the callback it is given.
 // Failure: every failure is logged with its code; a failing step rolls back the whole
@@ -56,6 +57,9 @@ class TLWConditionalUserPropertyController final
     std::shared_ptr<TLWMonitor> monitor;                 // null: TLWMonitor::sharedInstance()
   };
 
+  // The app's controller, never destroyed (library threads may use it during exit).
+  static std::shared_ptr<TLWConditionalUserPropertyController> sharedInstance();
+  // A controller of its own (an engine other than the shared one, tests, tools).
   static std::shared_ptr<TLWConditionalUserPropertyController> create();
   // Replaces the host; false (nothing changes) without a database or scheduler.
   bool attach(Host host);

@@ -9,6 +9,7 @@
 #include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/model/TLWUserAttribute.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
 #include "measurement/storage/TLWKeychainWrapper.h"
 #include "platform/app/Application.h"
 #include "tests/support/TLWNoScreenViewReporter.h"
@@ -384,6 +385,31 @@ TEST_F(MeasurementFixture, WipeDecisionFollowsTheRegisteredAppIDs) {
 
 // ---------------------------------------------------------------------------
 // Lifecycle
+
+// A second engine in the process (a test, a benchmark) must not take over the first
+// one's collaborators.
+TEST_F(MeasurementFixture, EachEngineKeepsItsOwnConditionalUserProperties) {
+  auto first = launch();
+  auto otherSandbox = platform::testing::TestEnvironment::create("com.vorlix.other");
+  ASSERT_TRUE(otherSandbox);
+  Launch second(otherSandbox, {});
+  ASSERT_TRUE(second.engine);
+  second.drain();
+  ASSERT_TRUE(first->engine->conditionalUserProperties());
+  ASSERT_NE(first->engine->conditionalUserProperties(), second.engine->conditionalUserProperties());
+
+  auto property = std::make_shared<TLWConditionalUserProperty>();
+  property->setOrigin("qd");
+  property->setValue(TLWValue::initWithString("gold"));
+  property->setTriggerTimeout(60);
+  property->setTimeToLive(3600);
+  first->engine->conditionalUserProperties()->setConditionalUserProperty(property, "tier");
+  first->drain();
+  second.drain();
+  auto stored = first->storedProperty("tier");
+  ASSERT_TRUE(stored) << "set in the first engine's database";
+  EXPECT_FALSE(second.storedProperty("tier"));
+}
 
 TEST_F(MeasurementFixture, ResigningActiveStartsABackgroundTaskThatForegroundEnds) {
   auto l = launch();
