@@ -166,8 +166,24 @@ std::string TLWScreenViewReporter::moduleStrippedClassName(const std::string& cl
 // Links
 
 void TLWScreenViewReporter::setEngine(std::weak_ptr<TLWScreenViewEngine> engine) {
-  std::lock_guard lock(linksMutex_);
-  engine_ = std::move(engine);
+  {
+    std::lock_guard lock(linksMutex_);
+    engine_ = engine;
+  }
+  std::weak_ptr<TLWScreenViewReporter> weak = weak_from_this();
+  queue_->async([weak, engine] {
+    auto self = weak.lock();
+    auto attached = engine.lock();
+    if (self && attached) self->logHeldScreenViews(*attached);
+  });
+}
+
+void TLWScreenViewReporter::logHeldScreenViews(TLWScreenViewEngine& engine) {
+  while (!held_.empty()) {
+    HeldScreenView view = std::move(held_.front());
+    held_.pop_front();
+    engine.logScreenViewEvent(view.origin, view.parameters, view.timestamp);
+  }
 }
 
 void TLWScreenViewReporter::addScreenViewObserver(std::weak_ptr<TLWScreenViewObserver> observer) {
@@ -616,8 +632,20 @@ void TLWScreenViewReporter::logViewScreenEvent(const ScreenRef& previous, const 
   }
   if (!autoReporting()) parameters.set("_mst", 1);
   previousScreen_ = screen;
-  if (!engine) return;
-  engine->logScreenViewEvent(screen->isManuallyTracked ? "app" : "auto", parameters,
+  const std::string origin = screen->isManuallyTracked ? "app" : "auto";
+  if (!engine) {
+    // Logged in order once the engine is attached, with the time it was seen.
+    if (held_.size() >= kMaxHeldScreenViews) {
+      monitor_->logWithLevel(4, 31030, "Too many screen views before start. Dropping the oldest. Limit",
+                             Value(static_cast<long long>(kMaxHeldScreenViews)));
+      held_.pop_front();
+    }
+    held_.push_back({origin, std::move(parameters),
+                     screen->isManuallyTracked ? screen->eventTimestamp : env_->clock()->now()});
+    return;
+  }
+  logHeldScreenViews(*engine);
+  engine->logScreenViewEvent(origin, parameters,
                              screen->isManuallyTracked ? std::optional<double>(screen->eventTimestamp) : std::nullopt);
 }
 

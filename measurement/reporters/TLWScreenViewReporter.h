@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,7 @@ class TLWScreenViewReporter : public TLWScreenViewReporting, public std::enable_
  public:
   static constexpr const char* kQueueLabel = "TLWScreenViewReporter";
   static constexpr std::size_t kMaxScreenValueLength = 100;
+  static constexpr std::size_t kMaxHeldScreenViews = 100;
 
   // Created once over Environment::current(), with the lifecycle observers and the
   // view-controller hooks installed.
@@ -119,6 +121,8 @@ class TLWScreenViewReporter : public TLWScreenViewReporting, public std::enable_
   void makeCurrent(ScreenRef screen);
   void postScreenDidChange(const ScreenRef& previous, const ScreenRef& screen);
   void logViewScreenEvent(const ScreenRef& previous, const ScreenRef& screen, platform::Dictionary parameters);
+  // Logs the screen views held while no engine was attached, oldest first.
+  void logHeldScreenViews(TLWScreenViewEngine& engine);
   std::shared_ptr<TLWSessionReporting> sessionReporterIfAny() const;
   std::vector<std::shared_ptr<TLWScreenViewObserver>> observers() const;
   // Runs `block` holding the queue (at once when already on it).
@@ -146,4 +150,13 @@ class TLWScreenViewReporter : public TLWScreenViewReporting, public std::enable_
   std::weak_ptr<platform::ViewController> currentViewController_;
   ScreenRef currentScreen_;
   ScreenRef previousScreen_;
+  // Screen views logged before an engine was attached (the first screen of a launch, an
+  // app's "screen_view" right after start, screens before a deferred start), at most
+  // kMaxHeldScreenViews, the oldest dropped first (logged).
+  struct HeldScreenView {
+    std::string origin;
+    platform::Dictionary parameters;
+    double timestamp;
+  };
+  std::deque<HeldScreenView> held_;
 };

@@ -116,6 +116,32 @@ TEST_F(ScreenViewReporterTest, ManualAndAppLoggedScreensTakePrecedenceInTheirOrd
   EXPECT_EQ(screenViews().back().string("_sn"), std::string(99, 'n') + emoji);
 }
 
+// Screen views seen before an engine is attached (the first screen of a launch, an app's
+// "screen_view" right after start) are logged in order once it is, with their own times.
+TEST_F(ScreenViewReporterTest, ScreenViewsBeforeTheEngineIsAttachedAreLoggedOnceItIs) {
+  reporter = TLWScreenViewReporter::initWithEnvironment(env, true, monitor);
+  env->fakeClock()->setNow(1700000100);
+  showNavigation("TitleController");
+  reporter->trackScreenWithParameters({{"screen_name", "Lobby"}, {"screen_class", "LobbyView"}}, 1700000150);
+  EXPECT_TRUE(screenViews().empty());
+
+  env->fakeClock()->setNow(1700000300);
+  reporter->setEngine(host);
+  auto seen = screenViews();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].origin, "auto");
+  EXPECT_EQ(seen[0].string("_sc"), "TitleController");
+  EXPECT_EQ(seen[0].timestamp, 1700000100) << "the time it was seen";
+  EXPECT_EQ(seen[1].origin, "app");
+  EXPECT_EQ(seen[1].string("_sn"), "Lobby");
+  EXPECT_EQ(seen[1].string("_pc"), "TitleController");
+  EXPECT_EQ(seen[1].timestamp, 1700000150);
+
+  // Did-become-active compares with the last screen held, so nothing is logged twice.
+  post(platform::kApplicationDidBecomeActiveNotification);
+  EXPECT_EQ(screenViews().size(), 2u);
+}
+
 TEST_F(ScreenViewReporterTest, InvalidNamesAndClassesAreRefusedAndLeaveTheScreen) {
   showNavigation("HomeController");
   struct Case {
