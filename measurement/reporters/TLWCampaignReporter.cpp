@@ -60,10 +60,11 @@ bool isValidUTF8(std::string_view s) {
   return true;
 }
 
+// Only the query counts: a "?" inside the fragment starts none.
 std::string queryOf(const std::string& url) {
-  const auto question = url.find('?');
+  const auto hash = url.find('#');
+  const auto question = url.substr(0, hash).find('?');
   if (question == std::string::npos) return {};
-  const auto hash = url.find('#', question);
   return url.substr(question + 1, hash == std::string::npos ? std::string::npos : hash - question - 1);
 }
 
@@ -356,7 +357,8 @@ void TLWCampaignReporter::reportStoredCampaignEventOnWorkerQueue(std::optional<s
   const double ttl = deps_.host->remoteConfig()->attributionCacheTTLInterval();
   Dictionary extras;
   std::optional<std::string> url;
-  if (std::fabs(deps_.env->clock()->now() - stored) > ttl) {
+  // A stored time that is not a number (a corrupted or app-written preference) has expired.
+  if (!std::isfinite(stored) || !(std::fabs(deps_.env->clock()->now() - stored) <= ttl)) {
     extras.set("utm_source", "(not set)");
     extras.set("utm_medium", "(not set)");
     extras.set("_cc", 1);
@@ -435,8 +437,9 @@ void TLWCampaignReporter::handleOpenURLOnWorkerQueue(const std::optional<std::st
     const std::string* v = params.get(from).string();
     if (v && !v->empty()) campaign.set(to, *v);
   }
-  if (!shouldAllowClickID()) campaign.erase("vclid");
   for (const auto& [key, value] : numbers) campaign.set(key, value);
+  // After the number extras, so that a numeric click ID meets the gate too.
+  if (!shouldAllowClickID()) campaign.erase("vclid");
   if (clickTimestampMillis) campaign.set("click_timestamp", static_cast<long long>(*clickTimestampMillis));
 
   const double firstOpen = static_cast<double>(deps_.persistedConfig->firstOpenTimestampMilliseconds()) / 1000.0;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "ReporterTestSupport.h"
 #include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/scheduler/TLWScheduler.h"
@@ -89,6 +91,7 @@ TEST_F(CampaignTest, OpenedURLsBecomeCampaignEvents) {
       {"skyforge://open?utm_source=" + longValue + "&utm_medium=cpc", {{"medium", "cpc"}}},
       {"skyforge://open?foo=bar", {}, 23001},
       {"skyforge://open", {}, 23000},
+      {"skyforge://p#x?utm_source=a", {}, 23000},  // a "?" in the fragment starts no query
       {"skyforge://open?utm_source=" + std::string(TLWCampaignReporter::kMaxURLLength, 'y'), {}, 23232},
   };
   for (const auto& c : cases) {
@@ -119,6 +122,15 @@ TEST_F(CampaignTest, ClickIDsNeedTrackingFromOS14OnWhileVbraidBecomesAProperty) 
   events = open("skyforge://open?vclid=click2");
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(param(*events[0], "vclid"), "click2");
+  // A numeric click ID (a deferred deep link's answer) meets the same gate.
+  env_->fakeDevice()->setOSVersion("17.2");
+  EXPECT_TRUE(scheduler_->dispatchSyncOnWorkerQueueBlockID("test", [&] {
+    reporter_->handleOpenURLOnWorkerQueue("skyforge://open?utm_source=ads", std::nullopt, kNow,
+                                          Dictionary{{"vclid", 12345}});
+  }));
+  std::lock_guard lock(host_->mutex);
+  ASSERT_FALSE(host_->events.empty());
+  EXPECT_EQ(param(*host_->events.back(), "vclid"), "(absent)");
 }
 
 TEST_F(CampaignTest, LaunchLinksAreStoredWithTheirTimeAndReportedOrExpired) {
@@ -162,6 +174,14 @@ TEST_F(CampaignTest, LaunchLinksAreStoredWithTheirTimeAndReportedOrExpired) {
   EXPECT_EQ(event->name(), "_cmpx");
   EXPECT_EQ(param(*event, "source"), "(not set)");
   EXPECT_EQ(param(*event, "medium"), "(not set)");
+  EXPECT_EQ(param(*event, "_cc"), "1");
+
+  // A stored time that is not a number has expired.
+  env_->preferences()->standard()->setObject(kTLWDeepLinkKey, Value("skyforge://l?utm_source=mail"));
+  env_->preferences()->standard()->setObject(kTLWDeepLinkTimestampKey, Value(std::nan("")));
+  event = run(std::nullopt);
+  ASSERT_TRUE(event);
+  EXPECT_EQ(param(*event, "source"), "(not set)");
   EXPECT_EQ(param(*event, "_cc"), "1");
 }
 
