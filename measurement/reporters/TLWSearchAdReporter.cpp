@@ -53,8 +53,21 @@ std::shared_ptr<platform::SearchAdsClient> TLWSearchAdReporter::adClientInstance
 }
 
 void TLWSearchAdReporter::setSearchAdReporterEnabled(bool enabled) {
-  std::lock_guard lock(mutex_);
-  enabled_ = enabled;
+  std::shared_ptr<TLWAlarm> alarm;
+  bool wasEnabled;
+  {
+    std::lock_guard lock(mutex_);
+    wasEnabled = enabled_;
+    enabled_ = enabled;
+    alarm = alarm_;
+  }
+  if (!alarm || wasEnabled == enabled) return;
+  // Disabled means no request; enabling again resumes where the look-ups stood.
+  if (!enabled) {
+    alarm->cancel();
+  } else if (adClientInstance()) {
+    scheduleSearchAdReport();
+  }
 }
 
 bool TLWSearchAdReporter::isSearchAdReporterEnabled() const {
@@ -125,7 +138,7 @@ void TLWSearchAdReporter::scheduleSearchAdReport() {
 }
 
 void TLWSearchAdReporter::maybeLogIAdCampaignEvent() {
-  if (!adClientInstance()) return;
+  if (!adClientInstance() || !isSearchAdReporterEnabled()) return;
   persistedConfig_->setLastSearchAdLookUpTimestamp(env_->clock()->now());
   fetchAttributionDetails();
   scheduleSearchAdReport();
@@ -142,6 +155,9 @@ void TLWSearchAdReporter::fetchAttributionDetails() {
 }
 
 void TLWSearchAdReporter::handleAttributionDetails(const std::optional<Dictionary>& details, const std::string& error) {
+  // An answer that comes back after collection was disabled is neither saved nor logged:
+  // the look-up runs again once collection is enabled.
+  if (!isSearchAdReporterEnabled()) return;
   if (!error.empty()) {
     monitor_->logWithLevel(1, 32010, "Cannot send request for Search Ad campaign attribution. Error", Value(error));
     scheduleSearchAdReport();

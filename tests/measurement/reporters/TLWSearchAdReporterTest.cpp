@@ -120,6 +120,33 @@ TEST_F(SearchAdTest, LookUpsAreADayApartAndStopAfterTenAttempts) {
   EXPECT_FALSE(make()) << "no reporter once the attempts ran out";
 }
 
+// Disabled means no request, and an answer that arrives after disabling is not kept as
+// reported; enabling again resumes the look-ups.
+TEST_F(SearchAdTest, DisablingCollectionStopsLookUpsUntilItIsEnabledAgain) {
+  ASSERT_TRUE(FakeSearchAdsClient::install(*env_, client_));
+  persisted_->setFirstOpenTimestampMilliseconds(1'700'000'000'000);
+  persisted_->setLastSearchAdLookUpTimestamp(kNow - 3 * 3600);
+  auto reporter = make();
+  ASSERT_TRUE(reporter);
+  onQueue([&] { reporter->start(); });
+  ASSERT_TRUE(reporter->scheduledTimestamp());
+  onQueue([&] { reporter->setSearchAdReporterEnabled(false); });
+  EXPECT_FALSE(reporter->scheduledTimestamp()) << "the armed look-up is cancelled";
+  onQueue([&] { reporter->maybeLogIAdCampaignEvent(); });
+  EXPECT_EQ(client_->requestCount(), 0u) << "the alarm firing anyway asks nothing";
+
+  // A look-up in flight when collection is disabled: its answer is dropped.
+  onQueue([&] { reporter->setSearchAdReporterEnabled(true); });
+  EXPECT_TRUE(reporter->scheduledTimestamp()) << "enabling again reschedules";
+  onQueue([&] { reporter->maybeLogIAdCampaignEvent(); });
+  ASSERT_TRUE(waitForRequests(1));
+  onQueue([&] { reporter->setSearchAdReporterEnabled(false); });
+  ASSERT_TRUE(client_->release({details(true), ""}));
+  onQueue([] {});
+  EXPECT_EQ(events_.size(), 0u);
+  EXPECT_TRUE(persisted_->searchAdCampaignValue().isNull()) << "not stored as reported";
+}
+
 TEST_F(SearchAdTest, ANegativeAnswerIsStoredWithoutAnEvent) {
   persisted_->setFirstOpenTimestampMilliseconds(1);
   auto reporter = make();
