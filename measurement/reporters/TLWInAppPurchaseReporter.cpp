@@ -18,6 +18,12 @@ using platform::Value;
 
 namespace {
 
+// A record without the IDs its de-duplication ID is made of gets none: a shared "-1"
+// would make every later such record a duplicate.
+void setDeduplicationID(platform::Dictionary& parameters, std::int64_t id) {
+  if (id != -1) parameters.set("_did", static_cast<long long>(id));
+}
+
 constexpr const char* kCacheQueueLabel = "com.vorlix.zel.measurement.iap-cache";
 constexpr const char* kReceiptSwitchKey = "TarnwickAppStoreReceiptURLCheckEnabled";
 
@@ -357,7 +363,7 @@ Dictionary TLWInAppPurchaseReporter::parametersForTransaction(const PaymentTrans
         } else {
           monitor.logWithLevel(8, 40022, "Transaction of non-consumable item will be reported");
         }
-        result.set("_did", static_cast<long long>(deduplicationID(item->originalTransactionID, std::nullopt, productID)));
+        setDeduplicationID(result, deduplicationID(item->originalTransactionID, std::nullopt, productID));
       } else {
         monitor.logWithLevel(8, 40007,
                              "Transaction with mismatched transaction ID and original transaction ID will be reported "
@@ -382,12 +388,12 @@ Dictionary TLWInAppPurchaseReporter::parametersForTransaction(const PaymentTrans
     const TLWInAppPurchaseItem& j = *sameDate.front();
     if (last.purchaseType == 2) {
       result.set("subscription", 1);
-      result.set("_did", static_cast<long long>(deduplicationID(j.originalTransactionID, std::nullopt, productID)));
+      setDeduplicationID(result, deduplicationID(j.originalTransactionID, std::nullopt, productID));
       monitor.logWithLevel(8, 40025, "Transaction of non-renewing subscription will be reported");
       return;
     }
     if (j.transactionID == j.originalTransactionID) result.set("subscription", 1);
-    result.set("_did", static_cast<long long>(deduplicationID(j.originalTransactionID, j.webOrderLineItemID, productID)));
+    setDeduplicationID(result, deduplicationID(j.originalTransactionID, j.webOrderLineItemID, productID));
     auto markRenewalOrConversion = [&] {
       if (j.originalTransactionID == j.transactionID) return;
       auto it = std::find(withProduct.begin(), withProduct.end(), &j);

@@ -160,9 +160,11 @@ TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
   StoreReceiptItem trialOnly = item("trial", "4001", "4001", 3);
   trialOnly.freeTrial = true;
   trialOnly.webOrderLineItemID = 80;
+  StoreReceiptItem noOriginal = item("club", "7001", "", 2);  // a record without its original transaction ID
   writeReceipt({item("gems", "1001", "1001", 1, kBought - 86400), item("gems", "1002", "1002", 1),
-                item("castle", "5000", "5000", 0), trial, month2, month3, trialOnly});
+                item("castle", "5000", "5000", 0), trial, month2, month3, trialOnly, noOriginal});
   addProduct("pro", "4.99", "USD", "Pro");
+  addProduct("club", "1.99", "USD", "Club");
   addProduct("trial", "9.99", "USD", "Trial");
   addProduct("castle", "2.49", "USD", "Castle");
   addProduct("unknown", "1.00", "USD", "Not in the receipt");
@@ -182,6 +184,8 @@ TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
       {purchase("trial", "4001"), "_iap",
        {{"subscription", 1}, {"free_trial", 1}, {"price", 0}, {"value", 0}, {"original_price", 9990000},
         {"price_is_discounted", 1}}},
+      // No de-duplication ID without the IDs it is made of (else every later one is a duplicate).
+      {purchase("club", "7001"), "_iap", {{"subscription", 1}, {"_did", -999}}},
       // A subscription whose date is in no receipt item.
       {purchase("pro", "3999", 1, {}, kBought + 5), "_iapx", {{"subscription", 1}}},
   };
