@@ -26,7 +26,13 @@ void TLWMeasurementReporterHosts::handleInternalEventOnWorkerQueue(std::shared_p
 void TLWMeasurementReporterHosts::setUserPropertyInDatabaseOnWorkerQueue(std::shared_ptr<TLWUserAttribute> attribute) {
   auto e = engine();
   auto properties = e ? e->userPropertyPipeline() : nullptr;
-  if (properties && attribute && !properties->setUserPropertyInDatabaseOnWorkerQueue(*attribute)) {
+  if (!properties || !attribute) return;
+  // Nothing is written while collection is disabled, as for the app's own properties.
+  if (!e->enabled()) {
+    e->monitor()->logWithLevel(7, 23081, "Analytics is disabled. User property not set");
+    return;
+  }
+  if (!properties->setUserPropertyInDatabaseOnWorkerQueue(*attribute)) {
     e->monitor()->logWithLevel(1, 23233, "Failed to store campaign user property. Name",
                                platform::Value(attribute->name()));
   }

@@ -411,6 +411,24 @@ TEST_F(MeasurementFixture, EachEngineKeepsItsOwnConditionalUserProperties) {
   EXPECT_FALSE(second.storedProperty("tier"));
 }
 
+TEST_F(MeasurementFixture, AnOpenedURLWritesNoClickIDPropertyWhileCollectionIsDisabled) {
+  auto l = launch();
+  l->engine->setEnabled(false);
+  l->drain();
+  l->engine->handleNonFirstOpenEventURL("skyforge://open?vbraid=braid1&utm_source=ads", 1'700'000'100.0);
+  l->drain();
+  EXPECT_FALSE(l->storedProperty("_vbraid"));
+  l->engine->setEnabled(true);
+  l->drain();
+  EXPECT_FALSE(l->storedProperty("_vbraid")) << "nothing was kept to upload later";
+  l->engine->handleNonFirstOpenEventURL("skyforge://open?vbraid=braid2&utm_source=ads", 1'700'000'200.0);
+  l->drain();
+  auto stored = l->storedProperty("_vbraid");
+  ASSERT_TRUE(stored);
+  ASSERT_TRUE(stored->value().stringValue());
+  EXPECT_EQ(*stored->value().stringValue(), "braid2");
+}
+
 TEST_F(MeasurementFixture, ResigningActiveStartsABackgroundTaskThatForegroundEnds) {
   auto l = launch();
   auto application = l->env->application();
