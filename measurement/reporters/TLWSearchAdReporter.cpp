@@ -54,18 +54,19 @@ std::shared_ptr<platform::SearchAdsClient> TLWSearchAdReporter::adClientInstance
 
 void TLWSearchAdReporter::setSearchAdReporterEnabled(bool enabled) {
   std::shared_ptr<TLWAlarm> alarm;
-  bool wasEnabled;
+  bool wasEnabled, started;
   {
     std::lock_guard lock(mutex_);
     wasEnabled = enabled_;
     enabled_ = enabled;
     alarm = alarm_;
+    started = started_;
   }
-  if (!alarm || wasEnabled == enabled) return;
+  if (!alarm || !started || wasEnabled == enabled) return;
   // Disabled means no request; enabling again resumes where the look-ups stood.
   if (!enabled) {
     alarm->cancel();
-  } else if (adClientInstance()) {
+  } else {
     scheduleSearchAdReport();
   }
 }
@@ -84,6 +85,10 @@ void TLWSearchAdReporter::start() {
   if (!adClientInstance()) {
     monitor_->logWithLevel(7, 32003, "iAd framework is not linked. Search Ad Attribution Reporter is disabled.");
     return;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    started_ = true;
   }
   scheduleSearchAdReport();
 }

@@ -69,6 +69,7 @@ class TLWSearchAdReporter : public TLWSearchAdReporting, public std::enable_shar
   const LogEvent logEvent_;
   const std::shared_ptr<TLWMonitor> monitor_;
   bool enabled_ = false;  // guarded by mutex_
+  bool started_ = false;  // guarded by mutex_: start() ran with the attribution client present
   std::once_flag clientOnce_;
   std::shared_ptr<platform::SearchAdsClient> client_;
 };
