@@ -263,6 +263,8 @@ void TLWSessionReporter::handleAppWillResignActiveWithScreen(const std::optional
   std::int64_t et = 0;
   if (tracking && redundantRemoval()) {
     et = cutFreerideEngagementTimeMillis();
+    // The app was in use until now: a session is a span with no gap longer than the timeout.
+    persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
   } else {
     et = logEngagementEventAndReturnTimeWithScreen(screen, tracking);
   }
@@ -274,6 +276,9 @@ void TLWSessionReporter::handleScreenDidChangeFromScreen(const std::optional<TLW
                                                          const TLWScreen& /*screen*/) {
   if (!previous || incurredEngagementTime() < 1) return;
   const bool efficient = efficientMode();
-  if (efficient && redundantRemoval()) return;
+  if (efficient && redundantRemoval()) {
+    persistedConfig_->setLastSessionActivityClockTime(currentClockTime());
+    return;
+  }
   (void)logEngagementEventAndReturnTimeWithScreen(previous, efficient);
 }

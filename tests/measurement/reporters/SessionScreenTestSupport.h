@@ -48,7 +48,10 @@ class RecordingHost : public TLWSessionReporterHost, public TLWScreenViewEngine 
     if (auto reporter = screens.lock()) return reporter->isAppActive();
     return active.load();
   }
-  std::shared_ptr<TLWRemoteConfig> remoteConfig() override { return nullptr; }
+  std::shared_ptr<TLWRemoteConfig> remoteConfig() override {
+    std::lock_guard lock(mutex_);
+    return config;
+  }
   bool isMeasurementEnabled() override { return true; }
   std::shared_ptr<TLWSessionReporting> sessionReporter() override {
     std::lock_guard lock(mutex_);
@@ -75,6 +78,7 @@ class RecordingHost : public TLWSessionReporterHost, public TLWScreenViewEngine 
   std::atomic<bool> active{true};
   std::optional<std::int64_t> sessionID, sessionNumber;
   std::shared_ptr<TLWSessionReporting> session;
+  std::shared_ptr<TLWRemoteConfig> config;  // null: the defaults
   std::weak_ptr<TLWScreenViewReporting> screens;  // when set, the app is active as it says
 
  private:

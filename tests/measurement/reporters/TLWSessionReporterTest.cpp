@@ -5,6 +5,8 @@
 
 #include "SessionScreenTestSupport.h"
 #include "measurement/model/TLWEvent.h"
+#include "measurement/reporters/TLWScreen.h"
+#include "tests/measurement/config/RemoteConfigTestSupport.h"
 
 namespace {
 
@@ -133,6 +135,36 @@ TEST_F(SessionReporterTest, BackgroundEventsExtendOnlyAnUnexpiredSession) {
   EXPECT_EQ(start->parameters().at("_sid").int64Value(), 1700001234);
   EXPECT_EQ(start->parameters().at("_sno").int64Value(), 7);
   EXPECT_EQ(start->parameters().at("_aib").int64Value(), 1);
+}
+
+// With efficient engagement reporting and redundant-event removal on, no "_e" marks the
+// activity, yet continuous use (screen changes, then a brief interruption) is one session.
+TEST_F(SessionReporterTest, ContinuousUseIsOneSessionWhenRedundantEngagementIsRemoved) {
+  TLWError error;
+  std::shared_ptr<TLWDatabase> database(TLWDatabase::initWithDatabaseName("sessions.sql", persisted, &error, env, monitor));
+  ASSERT_TRUE(database) << error.description();
+  host->config = TLWRemoteConfig::initWithAppID(rconfig_test::kAppID, database, nullptr, {env, monitor});
+  ASSERT_TRUE(host->config);
+  host->config->parseRemoteConfigFromMeasurementConfig(*rconfig_test::makeConfig(
+      rconfig_test::kAppID, {{std::string(tlw_remote_config_keys::kEfficientEngagementReportingEnabled), "1"},
+                             {std::string(tlw_remote_config_keys::kRedundantEngagementRemovalEnabled), "1"}}));
+  ASSERT_TRUE(host->config->efficientEngagementReportingEnabled() && host->config->redundantEngagementRemovalEnabled());
+
+  host->active = true;
+  reporter->handleAppDidBecomeActive();
+  ASSERT_EQ(host->events("_s").size(), 1u);
+  TLWScreen menu, level;
+  menu.instanceID = 1;
+  level.instanceID = 2;
+  env->fakeClock()->advance(1500);
+  reporter->handleScreenDidChangeFromScreen(menu, level);
+  env->fakeClock()->advance(1500);  // 50 minutes of use in all
+  reporter->handleAppWillResignActiveWithScreen(std::nullopt);
+  EXPECT_FALSE(reporter->isSessionExpired()) << "the app's \"_ab\" still belongs to the session";
+  env->fakeClock()->advance(60);
+  reporter->handleAppDidBecomeActive();
+  EXPECT_EQ(host->events("_s").size(), 1u) << "a brief interruption starts no new session";
+  EXPECT_TRUE(host->events("_e").empty());
 }
 
 TEST_F(SessionReporterTest, BadTimeoutsAreLoggedAndTheCurrentValueKept) {
