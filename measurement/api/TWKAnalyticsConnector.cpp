@@ -99,6 +99,11 @@ void TWKAnalyticsConnector::getUserPropertiesWithCallback(UserPropertiesCallback
 }
 
 std::int32_t TWKAnalyticsConnector::maxUserProperties(const std::string& origin) {
+  // Refused at once (logged) by the front controller, which would never answer.
+  if (origin.empty()) {
+    (void)TWKAnalytics::sharedInstance()->maxUserPropertiesForOrigin(origin, queue(), [](std::int64_t) {});
+    return 0;
+  }
   // Shared with the callback: an answer after the wait gave up must find it alive.
   struct Answer {
     std::mutex mutex;

@@ -68,8 +68,10 @@ std::optional<TLWDecimalNumber> TLWDecimalNumber::fromString(std::string_view s,
   const auto last = all.find_last_not_of('0');
   d.digits_ = all.substr(first, last - first + 1);
   const long exponent = static_cast<long>(all.size() - 1 - last) - fractionDigits;
-  if (static_cast<int>(d.digits_.size()) > kMaxSignificantDigits || exponent < kMinExponent ||
-      exponent > kMaxExponent) {
+  // Trailing zeros fill the 38 digits before the exponent must grow: "1" and 130 zeros is
+  // 38 digits times 10^92, well in range.
+  const long spareDigits = kMaxSignificantDigits - static_cast<long>(d.digits_.size());
+  if (spareDigits < 0 || exponent < kMinExponent || exponent - spareDigits > kMaxExponent) {
     if (failure) *failure = ParseFailure::LossOfPrecision;
     return std::nullopt;
   }

@@ -621,10 +621,21 @@ void TLWBundler::addBundleMetadataIntoBundle(TLWPBMeasurementBundle& bundle, dou
   TLWRemoteConfig& config = *deps_.remoteConfig;
   const auto experimentIDs = config.experimentIDs();
   if (!experimentIDs.empty()) {
-    platform::Array ids;
+    // The field holds unsigned 32-bit IDs: one that does not fit is left out alone (logged),
+    // instead of failing the whole list.
+    platform::Array ids, refused;
     ids.reserve(experimentIDs.size());
-    for (std::int64_t id : experimentIDs) ids.emplace_back(static_cast<long long>(id));
-    bundle.SetRepeated(B::kExperimentIds, ids);
+    for (std::int64_t id : experimentIDs) {
+      const bool fits = id >= 0 && id <= static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max());
+      (fits ? ids : refused).emplace_back(static_cast<long long>(id));
+    }
+    if (!refused.empty()) {
+      deps_.monitor->logWithLevel(3, 23250, "Experiment IDs out of range left out of the bundle. IDs",
+                                  Value(std::move(refused)));
+    }
+    if (!ids.empty() && !bundle.SetRepeated(B::kExperimentIds, ids)) {
+      deps_.monitor->logWithLevel(2, 23251, "Failed to add experiment IDs to the bundle. IDs", Value(std::move(ids)));
+    }
   }
 
   auto monitoring = deps_.monitor->monitoringDataForDispatchWithSamplePeriod(

@@ -98,7 +98,9 @@ bool TLWEDatabase::activateSnapshot(const TLWESnapshot& snapshot, double timesta
     (experiment.experimentID == 0 ? launched : activated).experiments.push_back(experiment);
   }
   if (!launched.experiments.empty() && !writeSnapshot(launched, kTLWELaunchedSnapshotTable, error)) return false;
-  if (!activated.experiments.empty() && !writeSnapshot(activated, kTLWEActivatedSnapshotTable, error)) return false;
+  // Written even without experiments: it replaces the one in force, as it does in memory,
+  // so that an ended experiment is not reloaded at the next start.
+  if (!writeSnapshot(activated, kTLWEActivatedSnapshotTable, error)) return false;
   return store_
       ->deleteRecordsFromTableWithName(kTLWEPendingSnapshotTable, "sdk_name = ? AND timestamp <= ?",
                                        {platform::Value(snapshot.SDKName), platform::Value(timestamp)}, error)

@@ -159,13 +159,14 @@ void TLWETaskManager::scheduleFetchingExperimentsOnWorkerQueue() {
   if (backoff > 0 && now() - backoff < kBackoff) t = std::max(t, backoff + kBackoff);
   double delay = t - now();
   if (delay <= 2.220446049250313e-16) delay = 0.001;
-  auto delegate = delegate_.lock();
-  const bool shouldFetch = !delegate || delegate->taskManagerShouldFetchExperiments();
   std::weak_ptr<TLWETaskManager> weak = weak_from_this();
-  alarm_->runAfterDelay(delay, [weak, shouldFetch] {
+  alarm_->runAfterDelay(delay, [weak] {
     auto self = weak.lock();
     if (!self) return;
-    if (shouldFetch) {
+    // Asked when the alarm fires, not when it is armed: the library registers its client
+    // after the manager starts, and the first fetch must not be postponed for that.
+    auto delegate = self->delegate_.lock();
+    if (!delegate || delegate->taskManagerShouldFetchExperiments()) {
       self->fetchExperiments();
     } else {
       self->postponeFetchExperiments();

@@ -156,6 +156,18 @@ bool TLWSqliteStore::openAndValidateDatabase(TLWError* error) {
     if (!fs->createDirectories(parentDirectory(databasePath_), &reason)) {
       return fail(error, kErrorCodeInvalidState, "Failed to create database directory: " + reason);
     }
+    // Created owner-only before SQLite opens it: SQLite gives the -wal, -shm and journal
+    // files it makes the permissions of the database file (an empty file is a new database).
+    if (!fs->writeFileAtomically(databasePath_, "", 0600, &reason)) {
+      return fail(error, kErrorCodeInvalidState, "Failed to create database file: " + reason);
+    }
+  }
+  // Files an older build made readable by everyone are narrowed too.
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const std::string path = databasePath_ + suffix;
+    if (fs->exists(path) && !fs->setPermissions(path, 0600)) {
+      log(4, 34023, "Failed to make database file private", Value(path));
+    }
   }
   fileUnusable_ = false;
   if (sqliteHandle_) closeDatabase();

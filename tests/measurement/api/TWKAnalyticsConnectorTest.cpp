@@ -165,6 +165,10 @@ TEST_F(ConnectorTest, MaxUserPropertiesAnswersOrGivesUpAfterTheBoundedWait) {
   ASSERT_EQ(pending.size(), 1u);
   pending[0](25);  // the answer after the caller gave up must be harmless (asan)
   ASSERT_TRUE(TWKAnalyticsConnector::queue()->sync([] {}));
+
+  // An empty origin is refused at once: nothing would ever answer, so there is no wait.
+  auto patient = TWKAnalyticsConnector::create(std::chrono::hours(1));
+  EXPECT_EQ(patient->maxUserProperties(""), 0);
 }
 
 TEST(ConnectorRegistration, TheCoreOffersTheConnectorToSiblings) {

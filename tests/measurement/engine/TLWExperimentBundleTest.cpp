@@ -40,7 +40,7 @@ TEST_F(ExperimentBundleTest, ActivatedExperimentIDsTravelInEveryBundle) {
 
   auto task = manager->taskManager();
   ASSERT_TRUE(task->workerQueue()->sync(
-      [&] { task->handleFetchingExperimentsResponse(200, snapshotResponse({8, 3, 0}), std::nullopt); }));
+      [&] { task->handleFetchingExperimentsResponse(200, snapshotResponse({8, -5, 3, 0}), std::nullopt); }));
   const auto fp = storeMetadata();
   storeEvent("before", kNow, fp);
   bundleAll();
@@ -55,7 +55,7 @@ TEST_F(ExperimentBundleTest, ActivatedExperimentIDsTravelInEveryBundle) {
     for (const auto& id : bundle->GetRepeated(TLWPBMeasurementBundle::kExperimentIds)) ids += id.description() + " ";
     seen.push_back(eventNames(*bundle).front() + ": " + ids);
   }
-  // Launched flags (ID 0) are not an experiment.
+  // Launched flags (ID 0) are not an experiment; a negative ID is left out alone.
   EXPECT_EQ(seen, (std::vector<std::string>{"before: ", "after_1: 3 8 ", "after_2: 3 8 "}));
 }
 

@@ -262,6 +262,29 @@ TEST_F(ExperimentsTest, FlagsChangeTheSettingsTheyOverride) {
   EXPECT_EQ(remote->experimentIDs(), (std::vector<std::int64_t>{4711}));
 }
 
+// The manager starts before the library registers its client, as in the engine's start-up:
+// the first fetch still goes out about 10 s after start.
+TEST_F(ExperimentsTest, TheFirstFetchGoesOutAfterStartOnceTheLibraryRegistered) {
+  ASSERT_TRUE(service->waitForRequests(1, std::chrono::seconds(30)));
+  EXPECT_EQ(stored(kTLWExperimentFetchSuccessTimestampKey), 0) << "not postponed as if nobody asked";
+}
+
+// An activation without experiments replaces the one in force, on disk as in memory.
+TEST_F(ExperimentsTest, AnEndedExperimentStaysEndedAfterARestart) {
+  activateSample();
+  ASSERT_EQ(flags->experimentIDs(), (std::vector<std::int64_t>{4711}));
+  serve(responseBytes("tally_wise", {{0, {{"network_background_session_enabled", 5, std::nullopt}}}}));
+  fetch();
+  TLWError error;
+  ASSERT_TRUE(flags->activateLatestSnapshot(&error));
+  EXPECT_TRUE(flags->experimentIDs().empty());
+  flags.reset();
+  manager.reset();
+  makeManager();
+  EXPECT_TRUE(flags->experimentIDs().empty()) << "the ended experiment is not reloaded";
+  EXPECT_EQ(flag("efficient_engagement_reporting_enabled"), 0);
+}
+
 TEST_F(ExperimentsTest, FetchScheduleBacksOffAndGivesUpAfterSixFailures) {
   auto task = manager->taskManager();
   const double now = env->clock()->now();

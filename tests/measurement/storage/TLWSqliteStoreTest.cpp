@@ -58,6 +58,28 @@ TEST_F(TLWSqliteStoreTest, OpensNewFileInWalModeAndCreatesItsFolder) {
   EXPECT_EQ(empty.localizedDescription(), "Received empty database path on init");
 }
 
+// The database and the files SQLite makes beside it are the owner's alone, as the
+// preference and keychain files are; files an older build left readable are narrowed.
+TEST_F(TLWSqliteStoreTest, DatabaseFilesAreOwnerOnly) {
+  namespace fs = std::filesystem;
+  auto modeOf = [](const std::string& file) { return fs::status(file).permissions() & fs::perms::all; };
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, nullptr));
+    ASSERT_TRUE(store->executeSQL("INSERT INTO items VALUES ('a', 1)", nullptr));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      ASSERT_TRUE(fs::exists(path + suffix)) << suffix;
+      EXPECT_EQ(modeOf(path + suffix), fs::perms::owner_read | fs::perms::owner_write) << suffix;
+    }
+  }
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+  auto reopened = open();
+  ASSERT_TRUE(reopened);
+  EXPECT_EQ(modeOf(path), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(count(*reopened, "items"), 1);
+}
+
 TEST_F(TLWSqliteStoreTest, FileThatIsNotSqliteIsReplacedAndStoreKeepsWorking) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   storage_test::writeBytes(path, std::string(8192, 'x') + "definitely not a database");
