@@ -5,6 +5,7 @@
 #include "measurement/api/TLWAnalyticsBackend.h"
 #include "measurement/api/TWKAnalytics.h"
 #include "measurement/api/TWKConnectorUtils.h"
+#include "measurement/model/TLWDataTypeValidator.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/properties/TLWConditionalUserPropertyController.h"
 #include "measurement/reporters/TLWAdExposureReporter.h"
@@ -168,12 +169,28 @@ void TWKAnalyticsConnector::setConditionalUserProperty(const platform::Dictionar
       property->setActive(value.boolValue().value_or(false));
     }
   }
+  // The fences of the connector's other calls: a sibling sets neither the user ID nor the
+  // lifetime value, nor logs events it could not log directly.
+  const std::string& origin = property->origin();
+  if (!TWKConnectorUtils::isOriginAllowed(origin) || !TWKConnectorUtils::isUserPropertyAllowed(property->name(), origin)) {
+    return;
+  }
+  for (const auto* event : {&property->triggeredEvent(), &property->timedOutEvent(), &property->expiredEvent()}) {
+    if (*event && !TWKConnectorUtils::shouldLogEventWithName((*event)->name(),
+                                                             TLWParametersToDictionary((*event)->parameters()))) {
+      return;
+    }
+  }
   controller()->setConditionalUserProperty(property, property->name());
 }
 
 void TWKAnalyticsConnector::clearConditionalUserProperty(const std::string& userPropertyName,
                                                          const std::string& origin, const std::string& clearEventName,
                                                          const platform::Dictionary& clearEventParameters) {
+  if (!TWKConnectorUtils::isOriginAllowed(origin) || !TWKConnectorUtils::isUserPropertyAllowed(userPropertyName, origin) ||
+      (!clearEventName.empty() && !TWKConnectorUtils::shouldLogEventWithName(clearEventName, clearEventParameters))) {
+    return;
+  }
   // Every parameter travels with the clear event, and a clear without parameters still
   // clears.
   controller()->clearConditionalUserProperty(userPropertyName, origin,

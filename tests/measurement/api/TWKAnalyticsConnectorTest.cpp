@@ -7,6 +7,11 @@
 
 #include "measurement/api/TWKAnalyticsConnector.h"
 #include "measurement/api/TWKConnectorUtils.h"
+#include "measurement/properties/TLWConditionalUserPropertyController.h"
+#include "measurement/scheduler/TLWScheduler.h"
+#include "measurement/storage/TLWDatabase.h"
+#include "measurement/storage/TLWPersistedConfig.h"
+#include "measurement/storage/TLWUserDefaults.h"
 #include "platform/core/TWKApp.h"
 #include "tests/measurement/api/TLWAnalyticsTestSupport.h"
 
@@ -133,6 +138,48 @@ TEST_F(ConnectorTest, RegistrationRacesWithEventsWithoutLosingOrCorrupting) {
   deliver("app", "after");
   settle();
   EXPECT_EQ(listener->take(), (std::vector<std::string>(3, "after/7")));
+}
+
+// A backend whose engine has a real conditional user property controller over a database.
+class PropertiesBackend : public RecordingBackend {
+ public:
+  std::shared_ptr<TLWConditionalUserPropertyController> conditionalUserProperties() override { return controller; }
+  std::shared_ptr<TLWConditionalUserPropertyController> controller = TLWConditionalUserPropertyController::create();
+};
+
+TEST_F(ConnectorTest, ConditionalUserPropertiesPassTheSameFences) {
+  auto properties = std::make_shared<PropertiesBackend>();
+  TLWAnalyticsSetUpProcessState(properties, env);
+  start();
+  drain();
+  TLWError error;
+  auto persisted = TLWPersistedConfig::initWithSuiteName("com.vorlix.zel.measurement", false, env,
+                                                         TLWUserDefaults::initWithSuiteName("", env), nullptr);
+  std::shared_ptr<TLWDatabase> database(TLWDatabase::initWithDatabaseName("connector.sql", persisted, &error, env));
+  ASSERT_TRUE(database) << error.description();
+  auto scheduler = TLWScheduler::initWithWorkerQueueLabel("connector-test-worker");
+  ASSERT_TRUE(properties->controller->attach({database, scheduler, nullptr, nullptr, env, nullptr}));
+
+  auto request = [](const std::string& origin, const std::string& name, Dictionary extra = {}) {
+    Dictionary d{{"origin", origin}, {"name", name}, {"value", "x"}, {"triggerTimeout", 60}, {"timeToLive", 3600}};
+    for (const auto& [k, v] : extra) d.set(k, v);
+    return d;
+  };
+  connector->setConditionalUserProperty(request("orxa", "tier"));
+  connector->setConditionalUserProperty(request("orxa", "_id"));       // the user ID
+  connector->setConditionalUserProperty(request("orxa", "_ltv_USD"));  // the lifetime value
+  connector->setConditionalUserProperty(request("app", "plain"));      // not a sibling's origin
+  connector->setConditionalUserProperty(
+      request("orxa", "hidden", {{"triggeredEvent", Dictionary{{"name", "_s"}, {"origin", "orxa"}}}}));
+  ASSERT_TRUE(scheduler->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
+  std::vector<std::string> names;
+  for (const auto& p : connector->conditionalUserProperties("", "")) {
+    if (const auto* d = p.dictionary()) names.push_back(d->get("name").stringOr());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"tier"}));
+  connector->clearConditionalUserProperty("tier", "app", "", {});  // refused: the app's origin
+  ASSERT_TRUE(scheduler->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
+  EXPECT_EQ(connector->conditionalUserProperties("", "").size(), 1u);
 }
 
 class LateBackend : public RecordingBackend {
