@@ -206,7 +206,7 @@ bool TLWBundler::bundleRawEventsInTransaction(bool& progressed) {
     return true;
   }
 
-  evaluationTimeFromRawEvents(*rawEvents, *bundle);
+  if (!evaluationTimeFromRawEvents(*rawEvents, *bundle)) return false;
 
   auto cache = deps_.audience->makeAudienceTimestampsCache();
   auto aggregated = eventsAfterUpdatingEventAggregates(*events, cache.get());
@@ -451,21 +451,22 @@ std::optional<std::vector<std::shared_ptr<const TLWEvent>>> TLWBundler::processR
   return out;
 }
 
-void TLWBundler::evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<TLWRawEventData>>& rawEvents,
+bool TLWBundler::evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<TLWRawEventData>>& rawEvents,
                                              TLWPBMeasurementBundle& bundle) {
   TLWMonitor& monitor = *deps_.monitor;
   const bool sessionStarted = std::any_of(rawEvents.begin(), rawEvents.end(), [](const auto& raw) {
     return raw->rawEvent()->name() == kSessionStartEventName;
   });
   if (sessionStarted) {
-    deps_.audience->clearEvaluationResultsForSessionScopedFilters();
+    // Session-scoped bits and counts must not reach the new session.
+    if (!deps_.audience->clearEvaluationResultsForSessionScopedFilters()) return false;
     for (const auto& attribute : bundle.GetRepeated<TLWPBUserAttribute>(B::kUserAttributes)) {
-      if (!deps_.audience->evaluateFiltersForNanoUserProperty(*attribute, nullptr, std::nullopt)) return;
+      if (!deps_.audience->evaluateFiltersForNanoUserProperty(*attribute, nullptr, std::nullopt)) return false;
     }
     TLWError error;
     if (!deps_.database->clearCurrentSessionCounts(&error)) {
       monitor.logWithLevel(1, 23185, "Failed to clear event session counts. Error", error.asValue());
-      return;
+      return false;
     }
   }
 
@@ -476,16 +477,17 @@ void TLWBundler::evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<T
     if (auto et = intParameter(event, kEngagementTimeParam)) total = saturatingAdd(total, *et);
   }
 
-  if (!updateUserEngagement(total, bundle, false)) return;
+  if (!updateUserEngagement(total, bundle, false)) return true;
   if (sessionStarted) {
     TLWError error;
     if (!deps_.database->deleteUserAttributeWithName(std::string(kSessionEngagementProperty), &error)) {
       monitor.logWithLevel(1, 23188, "Unable to delete session engagement property on session start. Error",
                            error.asValue());
-      return;
+      return true;
     }
   }
   (void)updateUserEngagement(total, bundle, true);
+  return true;
 }
 
 bool TLWBundler::updateUserEngagement(std::int64_t milliseconds, TLWPBMeasurementBundle& bundle, bool sessionScoped) {

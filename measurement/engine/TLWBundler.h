@@ -103,8 +103,10 @@ class TLWBundler : public std::enable_shared_from_this<TLWBundler> {
   // their rows deleted); nullopt on error.
   std::optional<std::vector<std::shared_ptr<const TLWEvent>>> processRawEvents(
       const std::vector<std::shared_ptr<TLWRawEventData>>& rawEvents, std::int64_t metadataFingerprint);
-  void evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<TLWRawEventData>>& rawEvents,
-                                   TLWPBMeasurementBundle& bundle);
+  // False when a session start in the run could not reset the session-scoped state
+  // (audience results, session counts): the bundle must roll back.
+  [[nodiscard]] bool evaluationTimeFromRawEvents(const std::vector<std::shared_ptr<TLWRawEventData>>& rawEvents,
+                                                 TLWPBMeasurementBundle& bundle);
   // The events with their previous timestamps; nullopt on error.
   std::optional<std::vector<std::shared_ptr<const TLWEvent>>> eventsAfterUpdatingEventAggregates(
       const std::vector<std::shared_ptr<const TLWEvent>>& events, TLWAudienceTimestampsCache* cache);

@@ -352,7 +352,9 @@ class FailingAudience : public TLWNoAudienceEvaluation {
     seen.push_back(event.name() + ":" + std::to_string(aggregates.lifetimeCount()));
     return true;
   }
+  bool clearEvaluationResultsForSessionScopedFilters() override { return !failSessionClear; }
   bool fail = true;
+  bool failSessionClear = false;
   std::vector<std::string> seen;
 };
 
@@ -384,6 +386,17 @@ TEST_F(BundlerBookkeepingTest, AFailureRollsBackEverythingAndAudienceResultsTrav
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0]->GetInt32(TLWPBAudienceLeafFilterResult::kAudienceId), 7);
   EXPECT_EQ(bundles[0]->GetInt32(TLWPBMeasurementBundle::kBundleSequenceIndex), 1);
+
+  // A session start whose session-scoped results cannot be cleared rolls the bundle back,
+  // so no session-scoped bit reaches the new session.
+  failing->failSessionClear = true;
+  storeEvent("_s", kHourStart + 2, fp);
+  EXPECT_FALSE(bundleOnce());
+  EXPECT_EQ(queued().size(), 1u);
+  EXPECT_EQ(rawEventCount(), 1);
+  failing->failSessionClear = false;
+  EXPECT_TRUE(bundleOnce());
+  EXPECT_EQ(queued().size(), 2u);
 }
 
 class BundlerSamplingTest : public BundlerFixture {
