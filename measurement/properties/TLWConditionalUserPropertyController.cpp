@@ -308,7 +308,8 @@ bool TLWConditionalUserPropertyController::removeConditionalUserPropertyOnWorker
     if (!s) {
       h.monitor->logWithLevel(4, 11018, "Cannot remove nonexistent conditional user property. Name, origin",
                               Value(request->name()), Value(request->origin()));
-      return true;
+      // A row that cannot be read goes too: a clear is the way to get rid of it.
+      return db.deleteConditionalUserPropertyWithName(request->name(), &error);
     }
     if (!db.deleteConditionalUserPropertyWithName(s->name(), &error)) {
       h.monitor->logWithLevel(1, 11019, "Cannot delete conditional user property. Name, origin, error",

@@ -62,10 +62,8 @@ std::optional<TLWDatabase::ConditionalUserProperties> TLWDatabase::conditionalUs
                              Value("conditional_properties"), rowError.asValue());
     }
   }
-  if (!rows->empty() && out.empty()) {
-    failWith(error, 2, "Failed to initialize data types from dictionaries");
-    return std::nullopt;
-  }
+  // Rows that cannot be read are skipped (logged), never a failure: one bad row would
+  // otherwise fail every later step for ever.
   return out;
 }
 

@@ -104,6 +104,24 @@ TEST_F(TLWConditionalUserPropertyControllerTest, LateTriggerTimesOutAndNeverActi
   EXPECT_EQ(written(), (std::vector<std::string>{"_to", "level_up"}));
 }
 
+// A stored record that cannot be read is skipped (logged) by every step and removed by a
+// clear; it never fails the processing of the others.
+TEST_F(TLWConditionalUserPropertyControllerTest, AnUnreadableRecordIsSkippedAndCanBeCleared) {
+  set(request("level_up"));
+  TLWError error;
+  ASSERT_TRUE(database->sqliteStore()->executeSQL(
+      "UPDATE conditional_properties SET triggered_event = x'ff01' WHERE name = 'vip'", &error));
+  env->fakeClock()->advance(61);
+  log("bonus");
+  EXPECT_EQ(written(), (std::vector<std::string>{"bonus"})) << "the time-out step does not fail the event";
+  EXPECT_GT(logged(12023), 0);
+  auto rows = database->sqliteStore()->rowCountForTableWithName("conditional_properties", &error);
+  ASSERT_EQ(rows, 1);
+  controller->clearConditionalUserProperty("vip", "qd", std::nullopt, {});
+  onWorker([] {});
+  EXPECT_EQ(database->sqliteStore()->rowCountForTableWithName("conditional_properties", &error), 0);
+}
+
 TEST_F(TLWConditionalUserPropertyControllerTest, NoTriggerActivatesAtOnceAndClearsWithEveryParameter) {
   const double created = env->fakeClock()->now();
   set(request(""));
