@@ -191,11 +191,14 @@ void TLWInAppPurchaseReporter::paymentQueueUpdatedFilteredTransactions(const Arr
 
 // ------------------------------------------------------------------ receipt
 
+bool TLWInAppPurchaseReporter::receiptCheckEnabled() {
+  auto bundle = deps_.env->mainBundle();
+  const Value enabled = bundle ? bundle->objectForInfoDictionaryKey(kReceiptSwitchKey) : Value();
+  return !(enabled.isNumber() && !enabled.boolValue().value_or(true));
+}
+
 std::optional<std::vector<std::uint8_t>> TLWInAppPurchaseReporter::readReceipt(bool logMissing) {
-  if (auto bundle = deps_.env->mainBundle()) {
-    const Value enabled = bundle->objectForInfoDictionaryKey(kReceiptSwitchKey);
-    if (enabled.isNumber() && !enabled.boolValue().value_or(true)) return std::nullopt;
-  }
+  if (!receiptCheckEnabled()) return std::nullopt;
   const std::string path = store_->appStoreReceiptPath();
   auto files = deps_.env->fileSystem();
   const auto size = path.empty() ? std::nullopt : files->fileSize(path);
@@ -217,6 +220,7 @@ bool TLWInAppPurchaseReporter::isSimulator() {
 }
 
 bool TLWInAppPurchaseReporter::isSandboxReceipt() {
+  if (!receiptCheckEnabled()) return false;
   const std::string path = store_->appStoreReceiptPath();
   return path.size() >= 14 && path.compare(path.size() - 14, 14, "sandboxReceipt") == 0 &&
          (path.size() == 14 || path[path.size() - 15] == '/');

@@ -86,6 +86,9 @@ class TLWInAppPurchaseReporter : public TLWInAppPurchaseReporting,
   void requestProducts(const std::vector<std::string>& identifiers, std::function<void(bool ok)> done);
   // The receipt's bytes; nullopt when there is none (or the switch turns it off).
   std::optional<std::vector<std::uint8_t>> readReceipt(bool logMissing);
+  // False when the Info.plist switch turns the store receipt off: neither it nor its path
+  // is consulted then.
+  bool receiptCheckEnabled();
   bool isSimulator();
 
   Dependencies deps_;

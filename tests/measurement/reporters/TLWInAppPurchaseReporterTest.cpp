@@ -201,6 +201,24 @@ TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
   }
 }
 
+// The Info.plist switch turns the receipt off entirely: its path makes no sandbox purchase.
+TEST_F(InAppPurchaseTest, TheReceiptSwitchCoversTheSandboxCheck) {
+  store_->setReceiptPath(bundleDir_ + "/StoreKit/sandboxReceipt");
+  EXPECT_TRUE(reporter_->isSandboxReceipt());
+  // An app whose Info.plist turns the check off (read once per process: a process of its own).
+  auto off = platform::testing::TestEnvironment::create("com.vorlix.skyforge");
+  const std::string dir = off->root() + "/Off.app";
+  ASSERT_TRUE(off->fileSystem()->createDirectories(dir));
+  off->fakeProcessInfo()->setEnvironmentVariable(platform::kBundlePathEnvironmentVariable, dir);
+  auto bytes = platform::PropertyList::dataWithPropertyList(
+      platform::Value(platform::Dictionary{{"TarnwickAppStoreReceiptURLCheckEnabled", false}}),
+      platform::PropertyListFormat::XML);
+  ASSERT_TRUE(bytes && off->fileSystem()->writeFileAtomically(dir + "/Info.plist", *bytes));
+  off->setStoreKit(std::make_shared<platform::testing::FakeStoreKit>(off->clock(), dir + "/sandboxReceipt"));
+  auto reporter = TLWInAppPurchaseReporter::create({off, monitor_, nullptr, nullptr, nullptr});
+  EXPECT_FALSE(reporter->isSandboxReceipt());
+}
+
 TEST_F(InAppPurchaseTest, MissingTruncatedOrGarbageReceiptsInventNoPurchase) {
   StoreReceiptItem good = item("gems", "1001", "1001", 1);
   platform::StoreReceiptContents contents{"com.vorlix.skyforge", "1.0", {9, 9, 9}, vendorBytes(), {good}};
