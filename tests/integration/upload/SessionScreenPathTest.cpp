@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "tests/integration/upload/AppProcessFixture.h"
@@ -128,6 +129,24 @@ TEST_F(SessionScreenPathTest, LifecycleAndScreensArriveAsSessionScreenViewEngage
   std::string numbers;
   for (auto& start : named("_s")) numbers += std::to_string(start.ints["_sno"]) + " ";
   EXPECT_EQ(named("_s")[2].ints["_sno"], 1) << numbers;
+}
+
+// The app's own "screen_view" logged the moment the library starts (before its engine
+// exists) arrives as "_vs" in every launch: each launch is a new process, a new race.
+TEST_F(SessionScreenPathTest, AnAppScreenViewRightAfterStartArrivesInEveryLaunch) {
+  constexpr int kLaunches = 6;
+  for (int i = 0; i < kLaunches; ++i) {
+    launch();
+    perform("appscreen Lobby" + std::to_string(i));
+    ASSERT_TRUE(app->logEvents(i, 1, kTimeout));
+    EXPECT_EQ(app->quit(kTimeout), 0);
+  }
+  launch();
+  ASSERT_TRUE(app->logEvents(kLaunches, 1, kTimeout));  // uploads what the last launch stored
+  ASSERT_TRUE(arrivedCount("_vs", kLaunches));
+  std::set<std::string> names;
+  for (auto& view : named("_vs")) names.insert(view.strings["_sn"]);
+  for (int i = 0; i < kLaunches; ++i) EXPECT_TRUE(names.count("Lobby" + std::to_string(i))) << i;
 }
 
 }  // namespace
