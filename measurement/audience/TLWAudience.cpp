@@ -155,6 +155,8 @@ bool TLWAudience::updateAudiences(const std::vector<std::shared_ptr<TLWPBAudienc
   using E = TLWPBEventFilter;
   using P = TLWPBPropertyFilter;
   using F = TLWPBFilter;
+  // New definitions: patterns compiled or timed out under the old ones are forgotten.
+  evaluator_.forgetPatterns();
   const Limits l = limits();
   if (audiences.size() > static_cast<std::size_t>(l.maxAudiences)) {
     monitor_->logWithLevel(2, 6008, "Configuration contains too many audiences. Audiences will not be saved. Audience count",
@@ -320,6 +322,8 @@ std::shared_ptr<TLWFilterResult> TLWAudience::updatedFilterResult(std::int32_t f
 // ------------------------------------------------------------------ evaluation
 
 std::shared_ptr<TLWAudienceTimestampsCache> TLWAudience::makeAudienceTimestampsCache() {
+  // One cache per bundle: so is the matching-time budget.
+  evaluator_.startBundle();
   return std::make_shared<TLWAudienceTimestampsCache>(monitor_);
 }
 

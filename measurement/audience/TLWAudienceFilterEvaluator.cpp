@@ -4,8 +4,12 @@
 #include <unicode/unistr.h>
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "measurement/model/TLWEventAggregates.h"
 #include "measurement/model/TLWUserAttribute.h"
@@ -66,7 +70,49 @@ Value ctx(const std::optional<std::string>& s) { return s ? Value(*s) : Value();
 
 TLWAudienceFilterEvaluator::TLWAudienceFilterEvaluator(std::shared_ptr<TLWMonitor> monitor,
                                                        std::int32_t regexTimeLimit)
-    : monitor_(monitor ? std::move(monitor) : TLWMonitor::sharedInstance()), regexTimeLimit_(regexTimeLimit) {}
+    : monitor_(monitor ? std::move(monitor) : TLWMonitor::sharedInstance()),
+      regexTimeLimit_(regexTimeLimit),
+      patterns_(std::make_shared<Patterns>()) {}
+
+struct TLWAudienceFilterEvaluator::Patterns {
+  // Bounds the cache whatever the definitions hold.
+  static constexpr std::size_t kMaxCompiled = 1024;
+  std::mutex mutex;
+  // Keyed by case sensitivity and expression.
+  std::unordered_map<std::string, std::shared_ptr<icu::RegexPattern>> compiled;
+  std::unordered_set<std::string> timedOut;
+  std::chrono::steady_clock::duration spent{};
+  bool budgetSpentLogged = false;
+};
+
+void TLWAudienceFilterEvaluator::forgetPatterns() const {
+  std::lock_guard lock(patterns_->mutex);
+  patterns_->compiled.clear();
+  patterns_->timedOut.clear();
+}
+
+void TLWAudienceFilterEvaluator::startBundle() const {
+  std::lock_guard lock(patterns_->mutex);
+  patterns_->spent = {};
+  patterns_->budgetSpentLogged = false;
+}
+
+std::shared_ptr<icu::RegexPattern> TLWAudienceFilterEvaluator::compiledPattern(const std::string& expression,
+                                                                               bool caseSensitive,
+                                                                               UErrorCode& status) const {
+  const std::string key = (caseSensitive ? "s" : "i") + expression;
+  {
+    std::lock_guard lock(patterns_->mutex);
+    if (auto it = patterns_->compiled.find(key); it != patterns_->compiled.end()) return it->second;
+  }
+  UParseError parseError{};
+  std::shared_ptr<icu::RegexPattern> pattern(icu::RegexPattern::compile(
+      unicode(expression), caseSensitive ? 0 : UREGEX_CASE_INSENSITIVE, parseError, status));
+  if (U_FAILURE(status) || !pattern) return nullptr;
+  std::lock_guard lock(patterns_->mutex);
+  if (patterns_->compiled.size() < Patterns::kMaxCompiled) patterns_->compiled.emplace(key, pattern);
+  return pattern;
+}
 
 // ------------------------------------------------------------------ stored rows
 
@@ -261,10 +307,7 @@ bool TLWAudienceFilterEvaluator::isValidStringFilter(const TLWStringFilterDefini
   }
   if (type == kRegexp) {
     UErrorCode status = U_ZERO_ERROR;
-    UParseError parseError{};
-    const std::uint32_t flags = filter.caseSensitive.value_or(false) ? 0 : UREGEX_CASE_INSENSITIVE;
-    std::unique_ptr<icu::RegexPattern> pattern(
-        icu::RegexPattern::compile(unicode(*filter.expression), flags, parseError, status));
+    auto pattern = compiledPattern(*filter.expression, filter.caseSensitive.value_or(false), status);
     if (U_FAILURE(status) || !pattern) {
       monitor_->logWithLevel(1, 9004, "Unable to parse regular expression", Value(*filter.expression),
                              Value(std::string(u_errorName(status))));
@@ -290,10 +333,28 @@ TLWFilterOutcome TLWAudienceFilterEvaluator::evaluateStringFilter(const TLWStrin
   const std::string e = filter.expression.value_or("");
   switch (type) {
     case kRegexp: {
+      const std::string key = (caseSensitive ? "s" : "i") + e;
+      std::int32_t timeLeft = 0;
+      {
+        std::lock_guard lock(patterns_->mutex);
+        // It ran out of time once: it would again.
+        if (patterns_->timedOut.count(key)) return std::nullopt;
+        timeLeft = kBundleRegexTimeBudget -
+                   static_cast<std::int32_t>(
+                       std::chrono::duration_cast<std::chrono::milliseconds>(patterns_->spent).count());
+        if (timeLeft <= 0) {
+          if (!patterns_->budgetSpentLogged) {
+            patterns_->budgetSpentLogged = true;
+            monitor_->logWithLevel(1, 9009,
+                                   "Regular expressions of this bundle ran out of time. Audience filter will not be "
+                                   "evaluated. Expression",
+                                   Value(e));
+          }
+          return std::nullopt;
+        }
+      }
       UErrorCode status = U_ZERO_ERROR;
-      UParseError parseError{};
-      std::unique_ptr<icu::RegexPattern> pattern(icu::RegexPattern::compile(
-          unicode(e), caseSensitive ? 0 : UREGEX_CASE_INSENSITIVE, parseError, status));
+      auto pattern = compiledPattern(e, caseSensitive, status);
       if (U_FAILURE(status) || !pattern) {
         monitor_->logWithLevel(1, 9008, "Parsed regex is nil. Audience filter will not be evaluated");
         return false;
@@ -304,8 +365,14 @@ TLWFilterOutcome TLWAudienceFilterEvaluator::evaluateStringFilter(const TLWStrin
         monitor_->logWithLevel(1, 9008, "Parsed regex is nil. Audience filter will not be evaluated");
         return false;
       }
-      matcher->setTimeLimit(regexTimeLimit_, status);
+      matcher->setTimeLimit(std::min(regexTimeLimit_, timeLeft), status);
+      const auto began = std::chrono::steady_clock::now();
       const bool found = matcher->find(status);
+      {
+        std::lock_guard lock(patterns_->mutex);
+        patterns_->spent += std::chrono::steady_clock::now() - began;
+        if (status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW) patterns_->timedOut.insert(key);
+      }
       if (status == U_REGEX_TIME_OUT || status == U_REGEX_STACK_OVERFLOW) {
         monitor_->logWithLevel(1, 9009,
                                "Regular expression match ran out of time. Audience filter will not be evaluated. "

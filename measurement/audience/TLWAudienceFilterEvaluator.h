@@ -9,10 +9,17 @@
 // pattern cannot hold the worker. Integers and numeric strings compare as exact decimals;
 // doubles compare as doubles, equality within two representable neighbours.
 //
+// Regular expressions are compiled once per set of definitions (forgetPatterns() starts a
+// new set); a pattern that ran out of time is not run again for that set, and the matching
+// time of one bundle (startBundle()) is bounded by kBundleRegexTimeBudget: past it, the
+// remaining regular-expression filters are not evaluated.
+//
 // Thread-safety: const members may run on any thread at once; in the library they run on
-// the worker queue. Reads nothing but its arguments, writes nothing.
+// the worker queue. The pattern cache is shared by copies and guarded by a lock.
 // Ownership: holds the monitor it logs to.
 // Failure: every problem is logged with its code and gives nullopt; nothing throws.
+
+#include <unicode/utypes.h>
 
 #include <cstdint>
 #include <memory>
@@ -30,6 +37,10 @@ class TLWMonitor;
 class TLWPropertyFilter;
 class TLWUserAttribute;
 
+U_NAMESPACE_BEGIN
+class RegexPattern;
+U_NAMESPACE_END
+
 using TLWFilterOutcome = std::optional<bool>;
 
 // TLWAudienceComparisonValues: the parsed comparison values of one number filter.
@@ -44,6 +55,8 @@ class TLWAudienceFilterEvaluator {
  public:
   // ICU time-limit units (roughly milliseconds) one regular-expression match may use.
   static constexpr std::int32_t kDefaultRegexTimeLimit = 50;
+  // Milliseconds of matching one bundle's evaluations may spend in all.
+  static constexpr std::int32_t kBundleRegexTimeBudget = 250;
 
   explicit TLWAudienceFilterEvaluator(std::shared_ptr<TLWMonitor> monitor = nullptr,
                                       std::int32_t regexTimeLimit = kDefaultRegexTimeLimit);
@@ -77,7 +90,18 @@ class TLWAudienceFilterEvaluator {
   std::optional<TLWDecimalNumber> decimalFromString(std::string_view s) const;
   TLWAudienceComparisonValues comparisonValues(const TLWNumberFilterDefinition& filter) const;
 
+  // New definitions: compiled and timed-out patterns are forgotten.
+  void forgetPatterns() const;
+  // A new bundle: its matching time starts from zero.
+  void startBundle() const;
+
  private:
+  struct Patterns;
+  // The compiled pattern (cached), or null with the ICU status.
+  std::shared_ptr<icu::RegexPattern> compiledPattern(const std::string& expression, bool caseSensitive,
+                                                     UErrorCode& status) const;
+
   std::shared_ptr<TLWMonitor> monitor_;
   std::int32_t regexTimeLimit_;
+  std::shared_ptr<Patterns> patterns_;
 };

@@ -142,7 +142,8 @@ constexpr std::array<SettingSpec, kSettingCount> kSpecs = {{
     {keys::kConsentSettings3P, Kind::kFlag, 1, 1, 0, {}},
     {keys::kSessionDefaultMinimumInterval, Kind::kSeconds, 10, 86400, 0, {}},
     {keys::kSessionDefaultTimeoutInterval, Kind::kSeconds, 1800, 86400, 0, {}},
-    {keys::kSessionEventUserEngagementInterval, Kind::kSeconds, 3600, 86400, 0, {}},
+    // The engagement timer re-arms with this: a floor keeps it from spinning the main queue.
+    {keys::kSessionEventUserEngagementInterval, Kind::kSeconds, 3600, 86400, 10, {}},
     {keys::kEfficientEngagementReportingEnabled, Kind::kFlag, 0, 1, 0, {}},
     {keys::kRedundantEngagementRemovalEnabled, Kind::kFlag, 0, 1, 0, {}},
     {keys::kAppBackgroundedTracking, Kind::kFlag, 1, 1, 0, {}},

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <limits>
 
 #include "measurement/engine/TLWBundleTimeChecks.h"
@@ -613,6 +614,28 @@ void TLWEventPipeline::writeSessionStartEventOnWorkerQueue(const TLWEvent& event
 
 // ------------------------------------------------------------------ 4. blocklist and event editing
 
+namespace {
+
+// The outcome of an editing hook that threw; call only from inside a catch block.
+TLWEventEditOutcome failedEditOutcome() {
+  std::string reason = "unknown exception";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    reason = e.what();
+  } catch (...) {
+    // Not a standard exception: nothing more to say about it.
+  }
+  TLWEventEditOutcome outcome;
+  outcome.failed = true;
+  platform::Dictionary info;
+  info.set(std::string(kTLWLocalizedDescriptionKey), "Event editing threw: " + reason);
+  outcome.error = TLWError(std::string(kTLWErrorDomain), -1, std::move(info));
+  return outcome;
+}
+
+}  // namespace
+
 void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
   if (!event) return;
   if (deps_.monitor->shouldProcess(7)) {
@@ -635,7 +658,14 @@ void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& 
     writeFilteredEventOnWorkerQueue(event);
     return;
   }
-  TLWEventEditOutcome outcome = settings.editEvent(event->editEvent());
+  TLWEventEditOutcome outcome;
+  try {
+    outcome = settings.editEvent(event->editEvent());
+  } catch (...) {
+    // Whatever the program or its hook throws (memory included), the event is kept as the
+    // app logged it: code that runs on an event never costs the event.
+    outcome = failedEditOutcome();
+  }
   if (outcome.failed) {
     writeFilteredEventOnWorkerQueue(event);
     deps_.monitor->logWithLevel(1, 23223, "Event editing failed. Event name", Value(event->name()),

@@ -195,24 +195,47 @@ Next afterBody(const TLWPValueRef& r, const E& e, TLWPValueRef& loopResult) {
   return Next::Go;
 }
 
+// Runs an array's elements as statements where they are, without a copy: holes cost
+// nothing until they run, and each one run counts an instruction (as undefined).
+TLWPValueRef runList(const TLWPArrayValue& list, const Scope& scope, E& e) {
+  const std::uint64_t length = list.slots.length();
+  TLWPValueRef last = undefinedV();
+  for (std::uint64_t i = 0; i < length; ++i) {
+    TLWPValueRef statement = list.slots.getRef(i);
+    last = ev(statement ? statement : undefinedV(), scope, e);
+    if (e) return undefinedV();
+    if (last->isControl()) return last;
+  }
+  return last;
+}
+
+// An iteration costs an instruction of its own, so an empty body is no free loop.
+bool countIteration(E& e) {
+  TLWPRunState* state = TLWPRunState::current();
+  return !state || state->countInstruction(e);
+}
+
 // A loop's body: its argument evaluated to an array of statements.
-bool loopBody(const TLWPValueRef& arg, const Scope& scope, E& e, TLWPValues& body) {
-  TLWPValueRef v = ev(arg, scope, e);
+bool loopBody(const TLWPValueRef& arg, const Scope& scope, E& e, TLWPValueRef& body) {
+  body = ev(arg, scope, e);
   if (e) return false;
-  TLWPArrayValue* array = asArray(v);
-  if (!array) {
+  if (!asArray(body)) {
     e.set(err::kArgumentType, "Loop body is not a statement list");
     return false;
   }
-  body = array->allElements();
   return true;
+}
+
+TLWPValueRef runBody(const TLWPValueRef& body, const Scope& scope, E& e) {
+  if (!countIteration(e)) return undefinedV();
+  return runList(static_cast<const TLWPArrayValue&>(*body), scope, e);
 }
 
 // A branch that evaluates to an array runs its elements as statements.
 TLWPValueRef runBranch(const TLWPValueRef& arg, const Scope& scope, E& e) {
   TLWPValueRef v = ev(arg, scope, e);
   if (e) return undefinedV();
-  if (TLWPArrayValue* array = asArray(v)) return TLWPEvaluator::executeStatements(array->allElements(), scope, e);
+  if (TLWPArrayValue* array = asArray(v)) return runList(*array, scope, e);
   return v;
 }
 
@@ -225,11 +248,12 @@ TLWPValueRef makeFunction(const TLWPValues& a, const Scope& scope, E& e, std::u1
   TLWPArrayValue* list = asArray(params);
   if (!list) return fail(e, err::kArgumentType, "Parameter names are not an array");
   std::vector<std::u16string> names;
-  for (const auto& p : list->allElements()) {
+  for (const auto& p : list->allElements(e)) {
     const std::u16string* s = asString(p);
     if (!s) return fail(e, err::kArgumentType, "Parameter name is not a string");
     names.push_back(*s);
   }
+  if (e) return undefinedV();
   const std::u16string* s = asString(name);
   *nameOut = s ? *s : std::u16string();
   return TLWPFunctionValue::make(*nameOut, std::move(names), TLWPValues(a.begin() + 2, a.end()), scope);
@@ -242,8 +266,9 @@ TLWPValueRef switchStatement(const TLWPValues& a, const Scope& scope, E& e) {
   TLWPArrayValue* cases = asArray(v[1]);
   TLWPArrayValue* bodies = asArray(v[2]);
   if (!cases || !bodies) return fail(e, err::kArgumentCount, "Switch cases or bodies are not arrays");
-  const TLWPValues caseList = cases->allElements();
-  const TLWPValues bodyList = bodies->allElements();
+  const TLWPValues caseList = cases->allElements(e);
+  const TLWPValues bodyList = bodies->allElements(e);
+  if (e) return undefinedV();
   // A body's control value ends the switch: break with undefined, the others passed on.
   auto finish = [&](const TLWPValueRef& r, bool& done) -> TLWPValueRef {
     if (e) {
@@ -280,17 +305,17 @@ TLWPValueRef whileLoop(const TLWPValues& a, const Scope& scope, E& e) {
   TLWPValueRef flag = ev(a[2], scope, e);
   if (e) return undefinedV();
   const bool runFirst = flag->booleanValue(e);
-  TLWPValues body;
+  TLWPValueRef body;
   if (e || !loopBody(a[3], scope, e, body)) return undefinedV();
   TLWPValueRef result = undefinedV();
-  if (runFirst && afterBody(TLWPEvaluator::executeStatements(body, scope, e), e, result) == Next::Stop) {
+  if (runFirst && afterBody(runBody(body, scope, e), e, result) == Next::Stop) {
     return e ? undefinedV() : result;
   }
   for (;;) {
     TLWPValueRef c = ev(a[0], scope, e);
     if (e) return undefinedV();
     if (!c->booleanValue(e) || e) return undefinedV();
-    if (afterBody(TLWPEvaluator::executeStatements(body, scope, e), e, result) == Next::Stop) {
+    if (afterBody(runBody(body, scope, e), e, result) == Next::Stop) {
       return e ? undefinedV() : result;
     }
     ev(a[1], scope, e);
@@ -304,13 +329,14 @@ TLWPValueRef forLoop(const TLWPValues& a, const Scope& scope, E& e) {
   if (e) return undefinedV();
   TLWPArrayValue* namesArray = asArray(namesValue);
   if (!namesArray) return fail(e, err::kArgumentType, "Loop names are not an array");
-  TLWPValues body;
+  TLWPValueRef body;
   if (!loopBody(a[3], scope, e, body)) return undefinedV();
   std::vector<std::u16string> names;
-  for (const auto& n : namesArray->allElements()) {
+  for (const auto& n : namesArray->allElements(e)) {
     names.push_back(n->stringValue(e));
     if (e) return undefinedV();
   }
+  if (e) return undefinedV();
   Scope iteration = scope->createChildScope();
   for (const auto& n : names) iteration->addValue(n, scope->valueForName(n));
   TLWPValueRef result = undefinedV();
@@ -318,7 +344,7 @@ TLWPValueRef forLoop(const TLWPValues& a, const Scope& scope, E& e) {
     TLWPValueRef c = ev(a[1], iteration, e);
     if (e) return undefinedV();
     if (!c->booleanValue(e) || e) return undefinedV();
-    if (afterBody(TLWPEvaluator::executeStatements(body, iteration, e), e, result) == Next::Stop) {
+    if (afterBody(runBody(body, iteration, e), e, result) == Next::Stop) {
       return e ? undefinedV() : result;
     }
     Scope next = scope->createChildScope();
@@ -337,32 +363,13 @@ TLWPValueRef forInOf(int op, const TLWPValues& a, const Scope& scope, E& e) {
   if (e) return undefinedV();
   TLWPArrayValue* bodyArray = asArray(v[2]);
   if (!bodyArray) return fail(e, err::kArgumentType, "Loop body is not a statement list");
-  const TLWPValues body = bodyArray->allElements();
   const bool isOf = op >= 64;
-  TLWPValues items;
-  const TLWPRuntimeValue& collection = *v[1];
-  if (const std::u16string* s = asString(v[1])) {
-    items.reserve(s->size());
-    for (std::size_t i = 0; i < s->size(); ++i) {
-      items.push_back(isOf ? tlwp::string(std::u16string(1, (*s)[i])) : tlwp::string(tlwp::numberToString(double(i))));
-    }
-  } else if (collection.isArray()) {
-    const auto& array = static_cast<const TLWPArrayValue&>(collection);
-    if (isOf) {
-      items = array.allElements();
-    } else {
-      for (auto& n : array.allPropertyNames()) items.push_back(tlwp::string(std::move(n)));
-    }
-  } else if (isOf) {
-    return fail(e, err::kNotIterable, "Value is not iterable");
-  } else if (collection.isMap() || collection.isFunction()) {
-    const TLWPPropertyMap& props = collection.isMap() ? static_cast<const TLWPMapValue&>(collection).properties
-                                                      : static_cast<const TLWPFunctionValue&>(collection).properties;
-    for (auto& n : props.allNames()) items.push_back(tlwp::string(std::move(n)));
-  }
   const int binding = (op == 47 || op == 64) ? 0 : ((op == 54 || op == 65) ? 1 : 2);
   TLWPValueRef result = undefinedV();
-  for (const auto& item : items) {
+  bool stopped = false;
+  // Binds one key or value and runs the body; false once the loop is over.
+  auto visit = [&](const TLWPValueRef& item) -> bool {
+    if (!countIteration(e)) return false;
     Scope runScope = scope;
     if (binding == 0) {
       scope->setValue(name, item);
@@ -374,11 +381,42 @@ TLWPValueRef forInOf(int op, const TLWPValues& a, const Scope& scope, E& e) {
         runScope->addValue(name, item);
       }
     }
-    if (afterBody(TLWPEvaluator::executeStatements(body, runScope, e), e, result) == Next::Stop) {
-      return e ? undefinedV() : result;
+    stopped = afterBody(runList(*bodyArray, runScope, e), e, result) == Next::Stop;
+    return !stopped;
+  };
+  // Keys of strings and values of arrays are made as the loop reaches them, so a long
+  // collection costs only the iterations that run.
+  auto visitNames = [&](std::vector<std::u16string> names) {
+    if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(names.size()), e)) return;
+    for (auto& n : names) {
+      if (!visit(tlwp::string(std::move(n)))) return;
     }
+  };
+  const TLWPRuntimeValue& collection = *v[1];
+  if (const std::u16string* s = asString(v[1])) {
+    for (std::size_t i = 0; i < s->size(); ++i) {
+      if (!visit(isOf ? tlwp::string(std::u16string(1, (*s)[i])) : tlwp::string(tlwp::numberToString(double(i))))) break;
+    }
+  } else if (collection.isArray()) {
+    const auto& array = static_cast<const TLWPArrayValue&>(collection);
+    if (isOf) {
+      const std::uint64_t length = array.slots.length();
+      for (std::uint64_t i = 0; i < length; ++i) {
+        TLWPValueRef item = array.slots.getRef(i);
+        if (!visit(item ? item : undefinedV())) break;
+      }
+    } else {
+      visitNames(array.allPropertyNames());
+    }
+  } else if (isOf) {
+    return fail(e, err::kNotIterable, "Value is not iterable");
+  } else if (collection.isMap() || collection.isFunction()) {
+    const TLWPPropertyMap& props = collection.isMap() ? static_cast<const TLWPMapValue&>(collection).properties
+                                                      : static_cast<const TLWPFunctionValue&>(collection).properties;
+    visitNames(props.allNames());
   }
-  return undefinedV();
+  if (e) return undefinedV();
+  return stopped ? result : undefinedV();
 }
 
 TLWPValueRef readProperty(const TLWPValueRef& object, const TLWPValueRef& property, E& e) {
@@ -548,7 +586,9 @@ TLWPValueRef control(int op, const TLWPValues& a, const Scope& scope, E& e) {
       const std::u16string* name = asString(v[1]);
       TLWPArrayValue* args = asArray(v[2]);
       if (!name || !args) return fail(e, err::kArgumentType, "Method call needs a name and an argument list");
-      return TLWPEvaluator::applyMethod(v[0], *name, args->allElements(), scope, e);
+      TLWPValues arguments = args->allElements(e);
+      if (e) return undefinedV();
+      return TLWPEvaluator::applyMethod(v[0], *name, arguments, scope, e);
     }
     case 4:
       if (wrongCount(a, 0, 0, e)) return undefinedV();
@@ -601,7 +641,7 @@ TLWPValueRef control(int op, const TLWPValues& a, const Scope& scope, E& e) {
       if (e) return undefinedV();
       TLWPArrayValue* list = asArray(v);
       if (!list) return fail(e, err::kArgumentType, "Statement list is not an array");
-      return TLWPEvaluator::executeStatements(list->allElements(), scope, e);
+      return runList(*list, scope, e);
     }
     default: {  // 13
       if (wrongCount(a, 1, SIZE_MAX, e)) return undefinedV();

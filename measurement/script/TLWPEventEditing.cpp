@@ -190,6 +190,10 @@ bool TLWPEventEditing::loadProgram(const TLWPBProgram& program, TLWError* error)
     }
   }
   collect();
+  // What the top level keeps is held to the same bound as what a run keeps.
+  if (!e && runtime_->runState().retainedUnits() > TLWPRunState::kRetainedBudget) {
+    e.set(err::kResourceExhausted, "Program keeps too much memory");
+  }
   if (e) {
     TLWSetError(error, e.asError());
     return false;
@@ -222,16 +226,25 @@ bool TLWPEventEditing::runCallbacks(const std::map<std::int64_t, TLWPValueRef>& 
 }
 
 std::optional<bool> TLWPEventEditing::handleEvent(const TLWEvent::EditForm& event, TLWError* error) {
-  TLWPRunState::Enter enter(runtime_->runState());
   context_.inputEvent = event;
   context_.outputEvent = event;
   context_.eventsToLog.clear();
-  runtime_->resetInstructionCount();
+  if (unloaded_) return false;
   TLWPError e;
-  // Made once: its functions always act on the context's current output event.
-  if (!eventObject_) eventObject_ = makeEventFunctions();
-  if (runCallbacks(editCallbacks_, true, eventObject_, e)) runCallbacks(createCallbacks_, false, eventObject_, e);
-  collect();
+  {
+    TLWPRunState::Enter enter(runtime_->runState());
+    runtime_->resetInstructionCount();
+    // Made once: its functions always act on the context's current output event.
+    if (!eventObject_) eventObject_ = makeEventFunctions();
+    if (runCallbacks(editCallbacks_, true, eventObject_, e)) runCallbacks(createCallbacks_, false, eventObject_, e);
+    collect();
+  }
+  if (runtime_->runState().retainedUnits() > TLWPRunState::kRetainedBudget) {
+    unload();
+    context_.outputEvent = context_.inputEvent;
+    context_.eventsToLog.clear();
+    return false;
+  }
   if (e) {
     context_.outputEvent = context_.inputEvent;
     context_.eventsToLog.clear();
@@ -242,6 +255,19 @@ std::optional<bool> TLWPEventEditing::handleEvent(const TLWEvent::EditForm& even
 }
 
 bool TLWPEventEditing::hasEdits() const { return !sameEvent(context_.inputEvent, context_.outputEvent); }
+
+void TLWPEventEditing::unload() {
+  unloaded_ = true;
+  eventObject_.reset();
+  editCallbacks_.clear();
+  createCallbacks_.clear();
+  // A fresh runtime: what the program kept goes with the old one.
+  runtime_ = std::make_unique<TLWPRuntime>();
+  if (logger_) {
+    logger_(1, "Event editing program unloaded: it keeps more than " +
+                   std::to_string(TLWPRunState::kRetainedBudget * 2 / (1024 * 1024)) + " MiB between events");
+  }
+}
 
 void TLWPEventEditing::collect() {
   std::vector<TLWPTraceable*> roots;
@@ -277,6 +303,18 @@ std::shared_ptr<TLWEventEditor> TLWPEventEditorFactory::makeEditor(const TLWPBPr
   });
   auto logger = modules.logger;
   editing->setModuleCreator("internal.logger", [logger](TLWPRuntime&) { return tlwp_modules::makeMessageLogger(logger); });
-  if (!editing->loadProgram(program, error)) return nullptr;
+  editing->setLogger(logger);
+  try {
+    if (!editing->loadProgram(program, error)) return nullptr;
+  } catch (const std::exception& exception) {
+    // Loading runs on the queue that applies configurations: a program never ends it.
+    TLWSetError(error, TLWError(std::string(kTLWPEditingErrorDomain), -1,
+                                platform::Dictionary{{std::string(kTLWLocalizedDescriptionKey),
+                                                      std::string("Loading threw: ") + exception.what()}}));
+    return nullptr;
+  } catch (...) {
+    TLWSetError(error, TLWError(std::string(kTLWPEditingErrorDomain), -1));
+    return nullptr;
+  }
   return editing;
 }

@@ -11,9 +11,12 @@
 // queue); the factory may be called from any queue.
 // Ownership: the instance owns its runtime and callbacks.
 // Failure: loading fails with a runtime or editing error and the instance must not be
-// used; a failing event run leaves the event unedited and nothing to log.
+// used; a failing event run leaves the event unedited and nothing to log. A program that
+// keeps more than TLWPRunState::kRetainedBudget between events is unloaded (logged once
+// through the logger) and every later event passes unedited.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -55,6 +58,11 @@ class TLWPEventEditing final : public TLWEventEditor {
   const TLWEventEditingContext& eventContext() const override { return context_; }
 
   std::size_t callbackCount() const { return editCallbacks_.size() + createCallbacks_.size(); }
+  // Where the unloading is reported (level, message).
+  void setLogger(std::function<void(std::int64_t level, std::string_view message)> logger) {
+    logger_ = std::move(logger);
+  }
+  bool isUnloaded() const { return unloaded_; }
 
  private:
   TLWPValueRef registerCallback(const TLWPValues& arguments, TLWPError& error);
@@ -63,12 +71,15 @@ class TLWPEventEditing final : public TLWEventEditor {
   bool runCallbacks(const std::map<std::int64_t, TLWPValueRef>& callbacks, bool inspectResults,
                     const TLWPValueRef& eventObject, TLWPError& error);
   void collect();
+  void unload();
 
   std::unique_ptr<TLWPRuntime> runtime_;
   TLWEventEditingContext context_;
   std::map<std::int64_t, TLWPValueRef> editCallbacks_;
   std::map<std::int64_t, TLWPValueRef> createCallbacks_;
   TLWPValueRef eventObject_;
+  std::function<void(std::int64_t level, std::string_view message)> logger_;
+  bool unloaded_ = false;
 };
 
 class TLWPEventEditorFactory final : public TLWEventEditorFactory {

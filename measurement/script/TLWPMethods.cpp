@@ -84,8 +84,11 @@ void mergeSort(std::vector<TLWPValueRef>& v, Less less) {
 TLWPValueRef sortArray(const std::shared_ptr<TLWPArrayValue>& self, const TLWPValues& a, E& e) {
   if (wrongCount(a, 0, 1, e)) return undefinedV();
   const std::uint64_t length = self->slots.length();
+  // Fewer than two slots, not elements: a lone element after a hole still moves to the front.
+  if (length < 2) return self;
+  // The copies and handles below, before they are made.
+  if (!TLWPRunState::chargeSlots(3 * static_cast<std::int64_t>(self->slots.presentCount()), e)) return self;
   Entries entries = self->slots.entries();
-  if (length < 2 || entries.size() < 2) return self;
   TLWPFunctionValue* comparator = nullptr;
   if (!a.empty()) {
     if (!a[0]->isFunction()) {
@@ -406,6 +409,42 @@ std::u16string fromUnicode(const icu::UnicodeString& s) {
   return std::u16string(s.getBuffer(), static_cast<std::size_t>(s.length()));
 }
 
+// Where `needle` occurs in `hay` beginning in [from, until]: the first place, or with
+// `last` the last one; npos when nowhere. Knuth-Morris-Pratt, so linear in both lengths
+// whatever they hold.
+std::size_t findText(std::u16string_view hay, std::u16string_view needle, std::size_t from, std::size_t until,
+                     bool last, E& e) {
+  constexpr std::size_t npos = std::u16string_view::npos;
+  const std::size_t n = hay.size(), m = needle.size();
+  if (from > n) return npos;
+  if (m == 0) return last ? std::min(until, n) : from;
+  if (m > n) return npos;
+  until = std::min(until, n - m);
+  if (from > until) return npos;
+  // The table: two units per entry.
+  if (!TLWPRunState::chargeCurrent(static_cast<std::int64_t>(2 * m), e)) return npos;
+  std::vector<std::uint32_t> border(m, 0);
+  for (std::size_t i = 1, k = 0; i < m; ++i) {
+    while (k > 0 && needle[i] != needle[k]) k = border[k - 1];
+    if (needle[i] == needle[k]) ++k;
+    border[i] = static_cast<std::uint32_t>(k);
+  }
+  std::size_t found = npos;
+  std::size_t i = from;
+  for (std::size_t k = 0, end = until + m; i < end; ++i) {
+    while (k > 0 && hay[i] != needle[k]) k = border[k - 1];
+    if (hay[i] == needle[k]) ++k;
+    if (k == m) {
+      found = i + 1 - m;
+      if (!last) break;
+      k = border[k - 1];
+    }
+  }
+  // Each step moves i on or shortens k, which only i's steps lengthen.
+  TLWPRunState::addWork(2 * (m + i - from));
+  return found;
+}
+
 std::u16string stringArgument(const TLWPValues& a, std::size_t i, E& e) {
   if (i >= a.size()) return u"undefined";
   return a[i]->stringValue(e);
@@ -458,7 +497,7 @@ TLWPValueRef str(std::u16string s, E& e) {
   return tlwp::string(std::move(s));
 }
 
-TLWPValueRef caseMapped(const std::u16string& s, bool upper, bool locale) {
+TLWPValueRef caseMapped(const std::u16string& s, bool upper, bool locale, E& e) {
   icu::UnicodeString u = unicode(s);
   const icu::Locale& where = locale ? icu::Locale::getDefault() : icu::Locale::getRoot();
   if (upper) {
@@ -466,7 +505,7 @@ TLWPValueRef caseMapped(const std::u16string& s, bool upper, bool locale) {
   } else {
     u.toLower(where);
   }
-  return tlwp::string(fromUnicode(u));
+  return str(fromUnicode(u), e);
 }
 
 }  // namespace
@@ -508,7 +547,8 @@ TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std
     if (name == u"indexOf") {
       double start = std::clamp(integerArgument(a, 1, 0, e), 0.0, length);
       if (e) return undefinedV();
-      auto at = s.find(search, static_cast<std::size_t>(start));
+      auto at = findText(s, search, static_cast<std::size_t>(start), s.size(), false, e);
+      if (e) return undefinedV();
       return num(at == std::u16string::npos ? -1 : static_cast<double>(at));
     }
     double start = length;
@@ -518,7 +558,8 @@ TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std
       if (d == d) start = tlwp::toInteger(d);
     }
     start = std::clamp(start, 0.0, length);
-    auto at = s.rfind(search, static_cast<std::size_t>(start));
+    auto at = findText(s, search, 0, static_cast<std::size_t>(start), true, e);
+    if (e) return undefinedV();
     return num(at == std::u16string::npos ? -1 : static_cast<double>(at));
   }
   if (name == u"match" || name == u"search") {
@@ -541,7 +582,8 @@ TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std
     if (wrongCount(a, 0, 2, e)) return undefinedV();
     std::u16string search = stringArgument(a, 0, e);
     if (e) return undefinedV();
-    auto at = s.find(search);
+    auto at = findText(s, search, 0, s.size(), false, e);
+    if (e) return undefinedV();
     if (at == std::u16string::npos) return tlwp::string(s);
     std::u16string replacement;
     if (a.size() == 2 && a[1]->isFunction()) {
@@ -570,7 +612,7 @@ TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std
       end = std::clamp(end, 0.0, length);
       if (start > end) std::swap(start, end);
     }
-    return tlwp::string(s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)));
+    return str(s.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start)), e);
   }
   if (name == u"split") {
     if (wrongCount(a, 0, 2, e)) return undefinedV();
@@ -586,35 +628,46 @@ TLWPValueRef TLWPEvaluator::applyStringMethod(const std::u16string& s, const std
     if (limit == 0) return TLWPArrayValue::make();
     if (s.empty()) return TLWPArrayValue::make({tlwp::string(s)});
     TLWPValues pieces;
+    // Each piece is charged before it is made.
+    auto add = [&](std::u16string piece) {
+      if (!TLWPRunState::chargeSlots(1, e) ||
+          !TLWPRunState::chargeCurrent(static_cast<std::int64_t>(piece.size()), e)) {
+        return false;
+      }
+      pieces.push_back(tlwp::string(std::move(piece)));
+      return true;
+    };
     if (separator.empty()) {
-      for (std::size_t i = 0; i < s.size() && pieces.size() < limit; ++i) pieces.push_back(tlwp::string(std::u16string(1, s[i])));
+      for (std::size_t i = 0; i < s.size() && pieces.size() < limit; ++i) {
+        if (!add(std::u16string(1, s[i]))) return undefinedV();
+      }
     } else {
       std::size_t from = 0;
       while (pieces.size() < limit) {
-        auto at = s.find(separator, from);
+        auto at = findText(s, separator, from, s.size(), false, e);
+        if (e) return undefinedV();
         if (at == std::u16string::npos) {
-          pieces.push_back(tlwp::string(s.substr(from)));
+          if (!add(s.substr(from))) return undefinedV();
           break;
         }
-        pieces.push_back(tlwp::string(s.substr(from, at - from)));
+        if (!add(s.substr(from, at - from))) return undefinedV();
         from = at + separator.size();
       }
     }
-    if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(pieces.size()), e)) return undefinedV();
     return TLWPArrayValue::make(std::move(pieces));
   }
   if (name == u"toLowerCase" || name == u"toUpperCase" || name == u"toLocaleLowerCase" ||
       name == u"toLocaleUpperCase") {
     if (wrongCount(a, 0, 0, e)) return undefinedV();
-    return caseMapped(s, name.find(u"Upper") != std::u16string::npos, name.starts_with(u"toLocale"));
+    return caseMapped(s, name.find(u"Upper") != std::u16string::npos, name.starts_with(u"toLocale"), e);
   }
   if (name == u"toString") {
     if (wrongCount(a, 0, 0, e)) return undefinedV();
-    return tlwp::string(s);
+    return str(s, e);
   }
   if (name == u"trim") {
     if (wrongCount(a, 0, 0, e)) return undefinedV();
-    return tlwp::string(std::u16string(tlwp::trim(s)));
+    return str(std::u16string(tlwp::trim(s)), e);
   }
   return fail(e, err::kUnknownMethod, "Unknown string method");
 }

@@ -36,6 +36,7 @@ void TLWPRunState::resetForRun() {
 
 bool TLWPRunState::charge(std::int64_t units, TLWPError& error) {
   allocated_ += units;
+  chargedSinceCollect_ += units;
   if (allocated_ <= kAllocationBudget) return true;
   error.set(tlwp_error::kResourceExhausted, "Memory budget exhausted");
   return false;
@@ -44,7 +45,8 @@ bool TLWPRunState::charge(std::int64_t units, TLWPError& error) {
 void TLWPRunState::track(const std::shared_ptr<TLWPTraceable>& container) {
   if (TLWPRunState* s = tCurrent) {
     s->arena_.push_back(container);
-    ++s->allocated_;
+    s->allocated_ += kContainerWeight;
+    s->chargedSinceCollect_ += kContainerWeight;
   }
 }
 
@@ -67,10 +69,18 @@ void TLWPRunState::collect(const std::vector<TLWPTraceable*>& roots) {
   for (auto& c : dead) c->clearContents();
   dead.clear();
   arenaAfterCollect_ = arena_.size();
+  chargedSinceCollect_ = 0;
+  retained_ = 0;
+  for (const auto& c : arena_) retained_ += kContainerWeight + c->footprint();
 }
 
 void TLWPRunState::collectIfNeeded(const std::vector<TLWPTraceable*>& roots) {
-  if (arena_.size() >= std::max(kMinCollectInterval, 2 * arenaAfterCollect_)) collect(roots);
+  // Charges made since the last collection may be kept by the program: measured again
+  // well before they could reach the retained budget.
+  if (arena_.size() >= std::max(kMinCollectInterval, 2 * arenaAfterCollect_) ||
+      chargedSinceCollect_ >= kRetainedBudget / 4) {
+    collect(roots);
+  }
 }
 
 std::shared_ptr<icu::RegexPattern> TLWPRunState::regex(const std::u16string& pattern, TLWPError& error) {

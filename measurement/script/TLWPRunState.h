@@ -39,9 +39,12 @@ class TLWPRunState {
   // Nested evaluations (statements inside statements, across calls) and program calls.
   static constexpr std::int32_t kMaxEvaluationDepth = 1024;
   static constexpr std::int32_t kMaxCallDepth = 512;
-  // Code units of strings, plus slots of arrays and maps (kSlotWeight each), made in one
-  // run.
+  // The memory one run may allocate, in units of a UTF-16 code unit (2 bytes): 4 Mi units,
+  // 8 MiB. Array and map slots weigh kSlotWeight units, containers kContainerWeight.
   static constexpr std::int64_t kAllocationBudget = 4 * 1024 * 1024;
+  // What a program may keep between runs (reachable from its scopes, modules and
+  // callbacks), in the same units: 2 Mi units, 4 MiB.
+  static constexpr std::int64_t kRetainedBudget = 2 * 1024 * 1024;
   // Longest string a program may build.
   static constexpr std::size_t kMaxStringLength = 1024 * 1024;
   // Regular-expression matching time per run.
@@ -69,7 +72,7 @@ class TLWPRunState {
 
   // Counts one instruction; false (and `error`) once the budget is spent.
   bool countInstruction(TLWPError& error) {
-    if (instructions_ >= kInstructionBudget || work_ > kWorkBudget) {
+    if (instructions_ >= kInstructionBudget || work_ > kWorkBudget || allocated_ > kAllocationBudget) {
       error.set(tlwp_error::kResourceExhausted, "Instruction budget exhausted");
       return false;
     }
@@ -94,20 +97,30 @@ class TLWPRunState {
   }
   // Array and map slots weigh what eight code units do.
   static constexpr std::int64_t kSlotWeight = 8;
-  static bool chargeSlots(std::int64_t slots, TLWPError& error) { return chargeCurrent(slots * kSlotWeight, error); }
+  // A scope, array, map or function with its bookkeeping.
+  static constexpr std::int64_t kContainerWeight = 64;
+  static bool chargeSlots(std::int64_t slots, TLWPError& error) {
+    // Past the budget in any case: no product below may overflow.
+    if (slots > kAllocationBudget) slots = kAllocationBudget + 1;
+    return chargeCurrent(slots * kSlotWeight, error);
+  }
 
   std::int32_t evaluationDepth = 0;
   std::int32_t callDepth = 0;
 
-  // Registers a container with the arena of the current state (none: not tracked).
+  // Registers a container with the arena of the current state (none: not tracked) and
+  // charges it; the next instruction fails once the run is past its allowance.
   static void track(const std::shared_ptr<TLWPTraceable>& container);
 
   // Frees what `roots` do not reach. Call only between runs: values held by a run in
   // progress are not roots.
   void collect(const std::vector<TLWPTraceable*>& roots);
-  // Collects when the arena has grown enough since the last collection.
+  // Collects when the arena has grown enough, or enough was charged, since the last
+  // collection.
   void collectIfNeeded(const std::vector<TLWPTraceable*>& roots);
   std::size_t trackedCount() const { return arena_.size(); }
+  // What the containers alive after the last collection hold (units as above).
+  std::int64_t retainedUnits() const { return retained_; }
 
   // A compiled pattern (cached per state); null and `error` when it does not compile.
   std::shared_ptr<icu::RegexPattern> regex(const std::u16string& pattern, TLWPError& error);
@@ -120,6 +133,8 @@ class TLWPRunState {
   std::int32_t instructions_ = 0;
   std::int64_t work_ = 0;
   std::int64_t allocated_ = 0;
+  std::int64_t chargedSinceCollect_ = 0;
+  std::int64_t retained_ = 0;
   std::vector<std::shared_ptr<TLWPTraceable>> arena_;
   std::size_t arenaAfterCollect_ = 0;
   std::uint32_t epoch_ = 0;

@@ -1,6 +1,7 @@
 #include "measurement/script/TLWPRuntime.h"
 
 #include <cmath>
+#include <unordered_map>
 
 #include "measurement/proto/TLWPBMeasurementConfig.h"
 #include "measurement/proto/TLWPBMessage.h"
@@ -16,6 +17,9 @@ class TLWPNativeFunctionValue final : public TLWPFunctionValue {
   TLWPNativeFunctionValue(std::u16string name, TLWPRuntime::NativeBody body)
       : TLWPFunctionValue(std::move(name), {}, {}, nullptr), body_(std::move(body)) {}
   TLWPValueRef invokeWithEvaluatedArguments(const TLWPValues& arguments, TLWPError& error) override {
+    // Methods call back without a statement of their own: each call is an instruction.
+    TLWPRunState* state = TLWPRunState::current();
+    if (state && !state->countInstruction(error)) return TLWPRuntimeValue::undefinedValue();
     TLWPValueRef r = body_(arguments, error);
     return error || !r ? TLWPRuntimeValue::undefinedValue() : r;
   }
@@ -26,6 +30,8 @@ class TLWPNativeFunctionValue final : public TLWPFunctionValue {
 
 // Nested plain objects deeper than this are refused (and so are cycles).
 constexpr int kMaxObjectDepth = 64;
+// Plain values one conversion may make (shared parts counted each time they appear).
+constexpr std::int64_t kMaxObjectNodes = 100000;
 
 }  // namespace
 
@@ -223,55 +229,100 @@ TLWPValueRef fromObject(const platform::Value& object, TLWPError& error, int dep
   }
 }
 
-platform::Dictionary toDictionary(const TLWPMapValue& map, TLWPError& error, int depth);
+// One conversion to plain values. Nodes are counted as if shared parts were copied, since
+// that is the size the event carries from here on; each shared array or map is converted
+// once and its result reused.
+class ToObject {
+ public:
+  explicit ToObject(TLWPError& error) : error_(error) {}
 
-platform::Value toObject(const TLWPRuntimeValue& value, TLWPError& error, int depth) {
-  if (depth > kMaxObjectDepth) {
-    error.set(err::kNotConvertible, "Value nested too deep (or circular)");
-    return {};
-  }
-  switch (value.kind()) {
-    case TLWPKind::String:
-      return platform::Value(tlwp::utf8(static_cast<const TLWPStringValue&>(value).value));
-    case TLWPKind::Number: {
-      double d = static_cast<const TLWPNumberValue&>(value).value;
-      if (d == std::trunc(d) && std::fabs(d) <= 9007199254740992.0) return platform::Value(static_cast<std::int64_t>(d));
-      return platform::Value(d);
-    }
-    case TLWPKind::Boolean:
-      return platform::Value(static_cast<const TLWPBooleanValue&>(value).value);
-    case TLWPKind::Null:
-    case TLWPKind::Undefined:
+  platform::Value convert(const TLWPRuntimeValue& value, int depth) {
+    if (depth > kMaxObjectDepth) {
+      error_.set(err::kNotConvertible, "Value nested too deep (or circular)");
       return {};
-    case TLWPKind::Array: {
-      const auto& array = static_cast<const TLWPArrayValue&>(value);
-      if (array.slots.length() > 100000) {
-        error.set(err::kNotConvertible, "Array too long to convert");
+    }
+    switch (value.kind()) {
+      case TLWPKind::String: {
+        const std::u16string& s = static_cast<const TLWPStringValue&>(value).value;
+        if (!count(1) || !TLWPRunState::chargeCurrent(static_cast<std::int64_t>(s.size()), error_)) return {};
+        return platform::Value(tlwp::utf8(s));
+      }
+      case TLWPKind::Number: {
+        if (!count(1)) return {};
+        double d = static_cast<const TLWPNumberValue&>(value).value;
+        if (d == std::trunc(d) && std::fabs(d) <= 9007199254740992.0) return platform::Value(static_cast<std::int64_t>(d));
+        return platform::Value(d);
+      }
+      case TLWPKind::Boolean:
+        if (!count(1)) return {};
+        return platform::Value(static_cast<const TLWPBooleanValue&>(value).value);
+      case TLWPKind::Null:
+      case TLWPKind::Undefined:
+        count(1);
+        return {};
+      case TLWPKind::Array:
+      case TLWPKind::Map:
+        return container(value, depth);
+      default:
+        error_.set(err::kNotConvertible, "Value cannot become a plain object");
+        return {};
+    }
+  }
+
+  platform::Dictionary dictionary(const TLWPMapValue& map, int depth) {
+    platform::Dictionary out;
+    for (const auto& name : map.properties.allNames()) {
+      out.set(platform::Value(tlwp::utf8(name)), convert(*map.properties.valueForName(name), depth + 1));
+      if (error_) return {};
+    }
+    return out;
+  }
+
+ private:
+  bool count(std::int64_t nodes) {
+    nodes_ += nodes;
+    TLWPRunState::addWork(static_cast<std::size_t>(nodes));
+    if (nodes_ <= kMaxObjectNodes) return TLWPRunState::chargeSlots(nodes, error_);
+    error_.set(err::kResourceExhausted, "Value too large to convert");
+    return false;
+  }
+
+  platform::Value container(const TLWPRuntimeValue& value, int depth) {
+    if (auto it = done_.find(&value); it != done_.end()) {
+      nodes_ += it->second.second;
+      if (nodes_ > kMaxObjectNodes) {
+        error_.set(err::kResourceExhausted, "Value too large to convert");
         return {};
       }
-      platform::Array out;
-      for (const auto& element : array.allElements()) {
-        out.push_back(toObject(*element, error, depth + 1));
-        if (error) return {};
-      }
-      return platform::Value(std::move(out));
+      return it->second.first;
     }
-    case TLWPKind::Map:
-      return platform::Value(toDictionary(static_cast<const TLWPMapValue&>(value), error, depth));
-    default:
-      error.set(err::kNotConvertible, "Value cannot become a plain object");
-      return {};
+    const std::int64_t before = nodes_;
+    if (!count(1)) return {};
+    platform::Value out;
+    if (value.isMap()) {
+      out = platform::Value(dictionary(static_cast<const TLWPMapValue&>(value), depth));
+    } else {
+      const auto& array = static_cast<const TLWPArrayValue&>(value);
+      if (array.slots.length() > static_cast<std::uint64_t>(kMaxObjectNodes)) {
+        error_.set(err::kNotConvertible, "Array too long to convert");
+        return {};
+      }
+      platform::Array elements;
+      for (const auto& element : array.allElements(error_)) {
+        elements.push_back(convert(*element, depth + 1));
+        if (error_) return {};
+      }
+      out = platform::Value(std::move(elements));
+    }
+    if (error_) return {};
+    done_.emplace(&value, std::pair{out, nodes_ - before});
+    return out;
   }
-}
 
-platform::Dictionary toDictionary(const TLWPMapValue& map, TLWPError& error, int depth) {
-  platform::Dictionary out;
-  for (const auto& name : map.properties.allNames()) {
-    out.set(platform::Value(tlwp::utf8(name)), toObject(*map.properties.valueForName(name), error, depth + 1));
-    if (error) return {};
-  }
-  return out;
-}
+  TLWPError& error_;
+  std::int64_t nodes_ = 0;
+  std::unordered_map<const TLWPRuntimeValue*, std::pair<platform::Value, std::int64_t>> done_;
+};
 
 }  // namespace
 
@@ -280,11 +331,11 @@ TLWPValueRef TLWPRuntimeEntityConverter::runtimeValueFromObject(const platform::
 }
 
 platform::Value TLWPRuntimeEntityConverter::objectFromRuntimeValue(const TLWPRuntimeValue& value, TLWPError& error) {
-  return toObject(value, error, 0);
+  return ToObject(error).convert(value, 0);
 }
 
 platform::Dictionary TLWPRuntimeEntityConverter::dictionaryFromMapValue(const TLWPMapValue& map, TLWPError& error) {
-  return toDictionary(map, error, 0);
+  return ToObject(error).dictionary(map, 0);
 }
 
 // ------------------------------------------------------------------ modules
@@ -293,9 +344,20 @@ namespace tlwp_modules {
 
 namespace {
 
-TLWPValueRef logFunction(std::u16string name, bool silent,
+// The monitor routes by level alone: 2 and 5 are sampled but kept off the console, 0 and
+// 3 printed but kept out of the health sample (which is uploaded, and a program's message
+// may hold parameter values it read).
+std::int64_t routedLevel(std::int64_t level, bool silent, bool monitored) {
+  if (silent) return level <= 2 ? 2 : (level <= 5 ? 5 : 8);
+  if (!monitored && (level == 1 || level == 2)) return 0;
+  if (!monitored && (level == 4 || level == 5)) return 3;
+  return level;
+}
+
+TLWPValueRef logFunction(std::u16string name, bool silent, bool monitored,
                          std::function<void(std::int64_t level, std::string_view message)> logger) {
-  return TLWPRuntime::makeNative(std::move(name), [silent, logger](const TLWPValues& a, TLWPError& e) -> TLWPValueRef {
+  return TLWPRuntime::makeNative(std::move(name), [silent, monitored, logger](const TLWPValues& a,
+                                                                              TLWPError& e) -> TLWPValueRef {
     if (a.empty()) {
       e.set(err::kArgumentCount, "log takes at least one argument");
       return nullptr;
@@ -315,8 +377,7 @@ TLWPValueRef logFunction(std::u16string name, bool silent,
       }
     }
     if (e) return nullptr;
-    // The seam's logger has no console switch: silent lines go at the verbose level.
-    if (logger) logger(silent ? 8 : level, tlwp::utf8(message));
+    if (logger) logger(routedLevel(level, silent, monitored), tlwp::utf8(message));
     return TLWPRuntimeValue::undefinedValue();
   });
 }
@@ -324,9 +385,9 @@ TLWPValueRef logFunction(std::u16string name, bool silent,
 }  // namespace
 
 TLWPValueRef makeMessageLogger(std::function<void(std::int64_t level, std::string_view message)> logger) {
-  return TLWPRuntime::makeObject({{u"log", logFunction(u"log", false, logger)},
-                                  {u"silent", logFunction(u"silent", true, logger)},
-                                  {u"unmonitored", logFunction(u"unmonitored", false, logger)}});
+  return TLWPRuntime::makeObject({{u"log", logFunction(u"log", false, true, logger)},
+                                  {u"silent", logFunction(u"silent", true, true, logger)},
+                                  {u"unmonitored", logFunction(u"unmonitored", false, false, logger)}});
 }
 
 TLWPValueRef makeKeyValueStore(std::function<TLWPValueRef(const std::u16string& key)> lookup) {

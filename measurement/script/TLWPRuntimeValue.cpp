@@ -174,6 +174,22 @@ void TLWPPropertyMap::trace(std::vector<TLWPTraceable*>& visit) const {
   for (const Entry& e : entries_) visit.push_back(e.value.get());
 }
 
+namespace {
+
+std::int64_t stringUnits(const TLWPRuntimeValue* v) {
+  return v && v->isString() ? static_cast<std::int64_t>(static_cast<const TLWPStringValue&>(*v).value.size()) : 0;
+}
+
+}  // namespace
+
+std::int64_t TLWPPropertyMap::footprint() const {
+  std::int64_t units = 0;
+  for (const Entry& e : entries_) {
+    units += TLWPRunState::kSlotWeight + static_cast<std::int64_t>(e.name.size()) + stringUnits(e.value.get());
+  }
+  return units;
+}
+
 void TLWPPropertyMap::clear() {
   // Moved out first: releasing a value may reach back into this map.
   std::vector<Entry> old;
@@ -262,6 +278,31 @@ void TLWPArraySlots::set(std::uint64_t index, TLWPValueRef value) {
   }
   sparse_[index] = std::move(value);
   length_ = std::max(length_, index + 1);
+}
+
+std::uint64_t TLWPArraySlots::growthOfSet(std::uint64_t index) const {
+  if (index < dense_.size()) return 0;
+  const bool denseForm = sparse_.empty() && dense_.size() == length_;
+  if (denseForm && index - dense_.size() <= std::max<std::uint64_t>(kDenseGap, dense_.size())) {
+    return index + 1 - dense_.size();
+  }
+  return 1;
+}
+
+std::uint64_t TLWPArraySlots::growthOfLength(std::uint64_t length) const {
+  if (length > length_ && sparse_.empty() && dense_.size() == length_ &&
+      length - length_ <= std::max<std::uint64_t>(kDenseGap, length_)) {
+    return length - length_;
+  }
+  return 0;
+}
+
+std::int64_t TLWPArraySlots::footprint() const {
+  // A sparse slot is a tree node: several slots' worth.
+  std::int64_t units = static_cast<std::int64_t>(dense_.size() + 6 * sparse_.size()) * TLWPRunState::kSlotWeight;
+  for (const auto& v : dense_) units += stringUnits(v.get());
+  for (const auto& [i, v] : sparse_) units += stringUnits(v.get());
+  return units;
 }
 
 void TLWPArraySlots::erase(std::uint64_t index) {
@@ -433,7 +474,9 @@ void TLWPArrayValue::setValueForProperty(const TLWPRuntimeValue& property, TLWPV
         error.set(tlwp_error::kInvalidLength, "Invalid array length");
         return;
       }
-      slots.setLength(static_cast<std::uint64_t>(*length));
+      const auto newLength = static_cast<std::uint64_t>(*length);
+      if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(slots.growthOfLength(newLength)), error)) return;
+      slots.setLength(newLength);
       return;
     }
     case PropertyClass::Index:
@@ -441,7 +484,10 @@ void TLWPArrayValue::setValueForProperty(const TLWPRuntimeValue& property, TLWPV
         error.set(tlwp_error::kInvalidLength, "Array index out of range");
         return;
       }
-      if (!TLWPRunState::chargeSlots(1, error)) return;
+      if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(slots.growthOfSet(static_cast<std::uint64_t>(index))),
+                                     error)) {
+        return;
+      }
       slots.set(static_cast<std::uint64_t>(index), std::move(value));
       return;
     case PropertyClass::Name:
@@ -490,7 +536,8 @@ std::vector<std::u16string> TLWPArrayValue::allPropertyNames() const {
   return names;
 }
 
-TLWPValues TLWPArrayValue::allElements() const {
+TLWPValues TLWPArrayValue::allElements(TLWPError& error) const {
+  if (!TLWPRunState::chargeSlots(static_cast<std::int64_t>(slots.length()), error)) return {};
   TLWPRunState::addWork(static_cast<std::size_t>(slots.length()));
   TLWPValues out;
   out.reserve(static_cast<std::size_t>(slots.length()));
@@ -555,6 +602,8 @@ TLWPValueRef TLWPFunctionValue::invokeWithEvaluatedArguments(const TLWPValues& a
     error.set(tlwp_error::kResourceExhausted, "Call depth exhausted");
     return undefinedValue();
   }
+  // Methods call back without a statement of their own: each call is an instruction.
+  if (!state->countInstruction(error)) return undefinedValue();
   struct DepthGuard {
     TLWPRunState* s;
     ~DepthGuard() { --s->callDepth; }
@@ -576,6 +625,11 @@ TLWPValueRef TLWPFunctionValue::invokeWithEvaluatedArguments(const TLWPValues& a
 void TLWPFunctionValue::trace(std::vector<TLWPTraceable*>& visit) const {
   if (scope_) visit.push_back(scope_.get());
   properties.trace(visit);
+}
+
+std::int64_t TLWPFunctionValue::footprint() const {
+  return properties.footprint() + static_cast<std::int64_t>(name_.size()) +
+         static_cast<std::int64_t>(parameterNames_.size() + statements_.size()) * TLWPRunState::kSlotWeight;
 }
 
 void TLWPFunctionValue::clearContents() {
@@ -849,19 +903,31 @@ std::u16string joinArray(const TLWPArrayValue& array, std::u16string_view separa
     error.set(tlwp_error::kResourceExhausted, "String too long");
     return {};
   }
+  // The separators are charged before they are written, each element's string as it comes.
+  if (length > 1 && !TLWPRunState::chargeCurrent(static_cast<std::int64_t>(separator.size() * (length - 1)), error)) {
+    return {};
+  }
   tConverting.push_back(&array);
   std::u16string out;
   std::uint64_t written = 0;  // separators up to this index are in `out`
   for (std::optional<std::uint64_t> i = array.slots.nextPresent(0); i; i = array.slots.nextPresent(*i + 1)) {
+    // An empty separator writes nothing for the holes: they are skipped, not walked.
+    if (separator.empty()) written = *i;
     for (; written < *i; ++written) out += separator;
     const TLWPRuntimeValue* v = array.slots.get(*i);
-    if (!v->isNullOrUndefined()) out += v->stringValue(error);
+    if (!v->isNullOrUndefined()) {
+      std::u16string part = v->stringValue(error);
+      if (!error && out.size() + part.size() <= TLWPRunState::kMaxStringLength) {
+        (void)TLWPRunState::chargeCurrent(static_cast<std::int64_t>(part.size()), error);
+      }
+      out += part;
+    }
     if (error || out.size() > TLWPRunState::kMaxStringLength) {
       error.set(tlwp_error::kResourceExhausted, "String too long");
       break;
     }
   }
-  if (!error) {
+  if (!error && !separator.empty()) {
     for (; written + 1 < length; ++written) out += separator;
   }
   tConverting.pop_back();

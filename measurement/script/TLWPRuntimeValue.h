@@ -87,6 +87,9 @@ class TLWPTraceable {
   virtual void trace(std::vector<TLWPTraceable*>& visit) const { (void)visit; }
   // Drops every reference this container holds.
   virtual void clearContents() {}
+  // Memory this container holds itself (slots, names, the strings it stores), in the run
+  // state's units; what it references is counted by those containers.
+  virtual std::int64_t footprint() const { return 0; }
   std::uint32_t markEpoch = 0;
 };
 
@@ -189,6 +192,7 @@ class TLWPPropertyMap {
   bool isImmutable() const { return immutable_; }
   std::vector<std::u16string> allNames() const;
   std::size_t size() const { return entries_.size(); }
+  std::int64_t footprint() const;
   void trace(std::vector<TLWPTraceable*>& visit) const;
   void clear();
 
@@ -225,6 +229,7 @@ class TLWPScope final : public TLWPTraceable, public std::enable_shared_from_thi
 
   void trace(std::vector<TLWPTraceable*>& visit) const override;
   void clearContents() override;
+  std::int64_t footprint() const override { return map_.footprint(); }
 
  private:
   std::shared_ptr<TLWPScope> parent_;
@@ -243,6 +248,10 @@ class TLWPArraySlots {
   TLWPValueRef getRef(std::uint64_t index) const;
   // Stores at `index` (below kMaxLength), extending the length.
   void set(std::uint64_t index, TLWPValueRef value);
+  // The dense slots that set(index) or setLength(length) would add (to charge first).
+  std::uint64_t growthOfSet(std::uint64_t index) const;
+  std::uint64_t growthOfLength(std::uint64_t length) const;
+  std::int64_t footprint() const;
   // The slot becomes a hole; the length stays.
   void erase(std::uint64_t index);
   void setLength(std::uint64_t length);
@@ -285,8 +294,10 @@ class TLWPArrayValue final : public TLWPRuntimeValue {
   bool hasProperty(const TLWPRuntimeValue& property, TLWPError& error) const;
   // Named properties first, then the present indices ascending.
   std::vector<std::u16string> allPropertyNames() const;
-  // Every slot, holes as undefined.
-  TLWPValues allElements() const;
+  // Every slot, holes as undefined; charged to the run first (nothing and `error` when
+  // the run cannot afford it).
+  TLWPValues allElements(TLWPError& error) const;
+  std::int64_t footprint() const override { return slots.footprint() + properties.footprint(); }
 
   void trace(std::vector<TLWPTraceable*>& visit) const override;
   void clearContents() override;
@@ -305,6 +316,7 @@ class TLWPMapValue final : public TLWPRuntimeValue {
   bool booleanValue(TLWPError&) const override { return true; }
   void trace(std::vector<TLWPTraceable*>& visit) const override { properties.trace(visit); }
   void clearContents() override { properties.clear(); }
+  std::int64_t footprint() const override { return properties.footprint(); }
 
   TLWPPropertyMap properties;
 };
@@ -331,6 +343,7 @@ class TLWPFunctionValue : public TLWPRuntimeValue {
   const std::u16string& name() const { return name_; }
   void trace(std::vector<TLWPTraceable*>& visit) const override;
   void clearContents() override;
+  std::int64_t footprint() const override;
 
   TLWPPropertyMap properties;
 

@@ -11,6 +11,9 @@
 #include <optional>
 #include <set>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/integration/upload/AppProcessFixture.h"
 #include "tests/integration/upload/UploadSessionHarness.h"
@@ -59,14 +62,17 @@ class EventEditingEndToEndTest : public upload_session::AppProcessFixture {
   }
 
   // The service's configuration for the app, with the program (as the service sends it).
-  bool writeConfiguration(std::string* error) {
-    auto program = tools::programFromJson(nlohmann::json::parse(kProgram), error);
+  bool writeConfiguration(std::string* error, const char* programJson = kProgram,
+                          std::vector<std::pair<std::string, std::string>> extraSettings = {}) {
+    auto program = tools::programFromJson(nlohmann::json::parse(programJson), error);
     if (!program) return false;
     auto config = TLWPBMeasurementConfig::initWithMessageInfo();
     config->SetInt64(TLWPBMeasurementConfig::kVersion, 2);
     config->SetString(TLWPBMeasurementConfig::kAppId, upload_session::kAppID);
-    for (auto [name, value] : {std::pair{"measurement.upload.initial_upload_delay_time", "1000"},
-                               std::pair{"measurement.upload.max_batch_size", "10485760"}}) {
+    std::vector<std::pair<std::string, std::string>> settings = {
+        {"measurement.upload.initial_upload_delay_time", "1000"}, {"measurement.upload.max_batch_size", "10485760"}};
+    settings.insert(settings.end(), extraSettings.begin(), extraSettings.end());
+    for (const auto& [name, value] : settings) {
       auto setting = TLWPBSetting::initWithMessageInfo();
       setting->SetString(TLWPBSetting::kName, name);
       setting->SetString(TLWPBSetting::kValue, value);
@@ -146,6 +152,57 @@ TEST_F(EventEditingEndToEndTest, BatchesCarryTheProgramsEditsAndLackTheDroppedEv
   }
   EXPECT_EQ(editedTicks, 5);
   EXPECT_EQ(levelUps, 1) << "events the program leaves alone still arrive";
+}
+
+// Renames every event, then hands a method 2^32 - 1 arguments (an array whose length was
+// set so): the run fails, so every event must arrive as the app logged it.
+constexpr const char* kHostileProgram = R"([
+  ["52", "register", ["require", "internal.registerCallback"]],
+  ["register", "hostile",
+    ["51", "", ["7", "event"],
+      ["2", ["15", "event"], "setEventName", ["7", "edited"]],
+      ["52", "a", ["7"]], ["43", ["15", "a"], "length", 4294967295],
+      ["2", "x", "toString", ["15", "a"]],
+      ["36", 1]],
+    ["8", "type", "edit"]]
+])";
+
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(EventEditingEndToEndTest, AHostileConfigurationCostsNoEventNoSpinAndLittleMemory) {
+  std::string error;
+  // An engagement interval of 0 would re-arm its timer without pause.
+  ASSERT_TRUE(writeConfiguration(&error, kHostileProgram, {{"measurement.session.event_user_engagement_interval", "0"}}))
+      << error;
+  // First run: the configuration is fetched and stored.
+  launch();
+  ASSERT_TRUE(app->logEvents(0, 1, kTimeout));
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return configurationServed() && ticksArrived(0, 0); }, kTimeout, 20ms));
+  ASSERT_EQ(app->quit(kTimeout), 0);
+
+  // Second run: the stored program fails on every event.
+  launch();
+  ASSERT_TRUE(app->logEvents(1, 1, kTimeout));
+  const long startKiB = residentKiB(app->pid());
+  ASSERT_GT(startKiB, 0);
+  for (std::int64_t first = 2; first < 202; first += 20) ASSERT_TRUE(app->logEvents(first, 20, kTimeout));
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return ticksArrived(0, 201); }, kTimeout, 20ms));
+  ASSERT_EQ(app->quit(kTimeout), 0);
+  EXPECT_LT(app->usage().ru_maxrss - startKiB, 64 * 1024) << "peak resident memory over the start";
+
+  int engagements = 0;
+  for (const auto& e : arrived()) {
+    EXPECT_NE(e.name, "edited") << "a failed run leaves the event as it was";
+    if (e.name == "_e") ++engagements;
+  }
+  EXPECT_LE(engagements, 10) << "the engagement timer does not spin";
 }
 
 }  // namespace

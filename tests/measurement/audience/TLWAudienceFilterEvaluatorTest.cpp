@@ -157,6 +157,28 @@ TEST_F(TLWAudienceFilterEvaluatorTest, InvalidAndHostileRegularExpressions) {
   const std::string hostile = std::string(64, 'a') + "!";
   EXPECT_EQ(evaluator.evaluateStringFilter(stringFilter(1, "^(a+)+$"), &hostile), kNone);
   EXPECT_TRUE(logged(9009));
+  // Timed out once: not run again until the definitions change.
+  auto timeOuts = [&] {
+    monitor->flush();
+    return logger->count(9009);
+  };
+  EXPECT_EQ(evaluator.evaluateStringFilter(stringFilter(1, "^(a+)+$"), &hostile), kNone);
+  EXPECT_EQ(timeOuts(), 1);
+  evaluator.forgetPatterns();
+  EXPECT_EQ(evaluator.evaluateStringFilter(stringFilter(1, "^(a+)+$"), &hostile), kNone);
+  EXPECT_EQ(timeOuts(), 2);
+
+  // A hundred distinct hostile patterns in one bundle, each running to the per-match limit
+  // (several ms at least): the bundle's matching time runs out part of the way, one line
+  // says so, and the rest are not run.
+  evaluator.startBundle();
+  const int patterns = 100;
+  for (int i = 0; i < patterns; ++i) {
+    EXPECT_EQ(evaluator.evaluateStringFilter(stringFilter(1, "^(a+)+$|z{" + std::to_string(i + 1) + "}"), &hostile),
+              kNone);
+  }
+  EXPECT_LT(timeOuts() - 2, patterns);
+  EXPECT_GT(timeOuts() - 2, 1);
 }
 
 TEST_F(TLWAudienceFilterEvaluatorTest, EventFilterSteps) {

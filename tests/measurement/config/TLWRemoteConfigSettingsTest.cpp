@@ -194,6 +194,34 @@ TEST_F(TLWRemoteConfigSettingsTest, EveryAccessorHasItsDefaultAndReadsItsOwnKey)
   EXPECT_EQ(unset->version(), -1);
 }
 
+TEST_F(TLWRemoteConfigSettingsTest, IntervalsBelowTheirFloorsFallBackToTheDefault) {
+  using RC = TLWRemoteConfig;
+  struct Row {
+    std::string_view key;
+    Reader read;
+    const char* server;  // milliseconds, just under the floor
+    double expected;     // the default
+  };
+  auto n = [](auto f) { return Reader([f](const RC& rc) { return static_cast<double>((rc.*f)()); }); };
+  const std::vector<Row> rows = {
+      {keys::kUploadInterval, n(&RC::uploadingInterval), "14999", 3600},
+      {keys::kRealtimeUploadInterval, n(&RC::uploadingRealTimeInterval), "9999", 10},
+      {keys::kInitialUploadDelayTime, n(&RC::uploadingInitialDelayInterval), "999", 15},
+      {keys::kDebugUploadInterval, n(&RC::uploadingDebugModeInterval), "0", 1},
+      {keys::kRetryTime, n(&RC::uploadingRetryInterval), "59999", 1800},
+      {keys::kBackoffPeriod, n(&RC::uploadingBackoffInterval), "3599999", 43200},
+      {keys::kStaleDataDeletionInterval, n(&RC::databaseDeleteStaleBundlesInterval), "3599999", 86400},
+      {keys::kConfigCacheTime, n(&RC::remoteConfigCacheTimeInterval), "59999", 3600},
+      {keys::kSessionEventUserEngagementInterval, n(&RC::sessionEventUserEngagementInterval), "0", 3600},
+      {keys::kSessionEventUserEngagementInterval, n(&RC::sessionEventUserEngagementInterval), "9999", 3600},
+  };
+  for (const auto& row : rows) {
+    auto config = configWith({{std::string(row.key), row.server}});
+    ASSERT_TRUE(config);
+    EXPECT_EQ(row.read(*config), row.expected) << row.key << " = " << row.server;
+  }
+}
+
 TEST_F(TLWRemoteConfigSettingsTest, ConfigurableLimitsOffPinsTheThreeLimitsToFixedValues) {
   const std::vector<SettingPair> raised = {{std::string(keys::kMaxPublicEventParams), "50"},
                                            {std::string(keys::kMaxPublicUserProperties), "100"},

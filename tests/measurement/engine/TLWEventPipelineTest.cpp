@@ -486,13 +486,16 @@ TEST_F(TLWEventPipelineTest, FeatureRolloutSessionStartsAreDeduplicatedAndTagExc
 
 // ----------------------------------------------------------------- event editing
 
-TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenFailuresKeepTheOriginalInvalidEditsDrop) {
+TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenFailuresAndThrowsKeepTheOriginalInvalidEditsDrop) {
   settings->editor = [](const TLWEvent::EditForm& in) {
     TLWEventEditOutcome out;
     if (in.name == "broken_event") {
       out.failed = true;
       return out;
     }
+    // Whatever an editing hook throws costs neither this event nor the ones after it.
+    if (in.name == "oom_event") throw std::bad_alloc();
+    if (in.name == "odd_event") throw 7;
     TLWEvent::EditForm edited = in;
     if (in.name == "drop_me") {
       // A program drops an event by clearing its name: it fails validation.
@@ -508,16 +511,22 @@ TEST_F(TLWEventPipelineTest, EditedAndCreatedEventsAreWrittenFailuresKeepTheOrig
   };
   log("level_up");
   log("broken_event");
+  log("oom_event");
+  log("odd_event");
   log("drop_me");
   drain();
   auto stored = storedEvents();
-  ASSERT_EQ(stored.size(), 3u);
+  ASSERT_EQ(stored.size(), 5u);
   EXPECT_EQ(stored[0]->rawEvent()->name(), "level_up");
   EXPECT_EQ(intParam(*stored[0]->rawEvent(), "edited"), 1);
   EXPECT_EQ(stored[1]->rawEvent()->name(), "bonus_event");
   EXPECT_EQ(stored[1]->rawEvent()->origin(), "auto");
   EXPECT_EQ(stored[2]->rawEvent()->name(), "broken_event");
+  EXPECT_EQ(stored[3]->rawEvent()->name(), "oom_event");
+  EXPECT_EQ(stored[4]->rawEvent()->name(), "odd_event");
+  EXPECT_EQ(stored[4]->rawEvent()->parameters().count("edited"), 0u);
   EXPECT_TRUE(logged(23223));
+  EXPECT_FALSE(logged(30000));
   EXPECT_TRUE(logged(23227));
 }
 

@@ -205,3 +205,36 @@ TEST(TLWPEventEditingTest, FactoryOffersTheConfigurationsModules) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TLWPEventEditingTest, AProgramThatKeepsGrowingIsUnloadedOnceAndLaterEventsPassUnedited) {
+  // Each event keeps a new string of about 4 K code units in a global array.
+  auto editing = load(R"(["52", "kept", ["7"]], ["41", "s", "i"], ["3", "s", "x"], ["3", "i", 0],
+      ["42", ["23", ["15", "i"], 12], ["3", "i", ["0", ["15", "i"], 1]], false, ["46", ["3", "s", ["0", ["15", "s"], ["15", "s"]]]]], )" +
+                      callback("edit", R"(["2", ["15", "kept"], "push", ["7", ["0", ["15", "s"], ["17", ["15", "kept"], "length"]]]], )" +
+                                           kRename + R"(, ["36", 1])"));
+  ASSERT_TRUE(editing);
+  std::vector<std::string> logged;
+  editing->setLogger([&logged](std::int64_t, std::string_view message) { logged.emplace_back(message); });
+  int unloadedAt = -1;
+  for (int i = 0; i < 3000; ++i) {
+    TLWError error;
+    auto applied = editing->handleEvent(event(), &error);
+    ASSERT_TRUE(applied) << i;
+    const bool edited = editing->eventContext().outputEvent.name == "level_up_x";
+    EXPECT_EQ(*applied, edited) << i;
+    if (unloadedAt < 0 && !edited) unloadedAt = i;
+    if (unloadedAt >= 0) {
+      ASSERT_FALSE(edited) << "edited again at " << i << " after unloading at " << unloadedAt;
+    }
+  }
+  // 4 MiB of 8 KiB strings: about 500 events.
+  EXPECT_GT(unloadedAt, 100);
+  EXPECT_LT(unloadedAt, 1000);
+  EXPECT_EQ(logged.size(), 1u);
+  // What it kept went with it.
+  EXPECT_LT(editing->runtime().runState().retainedUnits(), TLWPRunState::kRetainedBudget / 16);
+}
+
+}  // namespace

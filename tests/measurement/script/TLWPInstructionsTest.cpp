@@ -405,4 +405,34 @@ TEST(TLWPInstructionsTest, ModulesAndProgramEntities) {
   EXPECT_EQ(notPlain.code, 13);
 }
 
+TEST(TLWPInstructionsTest, SortCountsSlotsAndLoggersRouteByLevel) {
+  // Two slots, one element after a hole: the element moves to the front.
+  EXPECT_EQ(run(R"([["52", "a", ["7"]], ["43", ["15", "a"], 1, 1], ["2", ["15", "a"], "sort", ["7"]],
+                   ["17", ["15", "a"], 0]])"),
+            "number:1");
+
+  // "unmonitored" stays out of the uploaded health sample (levels 0 and 3 are not
+  // sampled); "silent" stays off the console but is sampled (levels 2 and 5).
+  std::vector<std::pair<std::int64_t, std::string>> logged;
+  TLWPRuntime runtime;
+  runtime.setModuleCreator("internal.logger", [&logged](TLWPRuntime&) {
+    return tlwp_modules::makeMessageLogger(
+        [&logged](std::int64_t level, std::string_view message) { logged.emplace_back(level, std::string(message)); });
+  });
+  std::string problem;
+  auto message = tools::programFromJson(nlohmann::json::parse(R"([["52", "l", ["require", "internal.logger"]],
+      ["2", ["15", "l"], "log", ["7", 4, "a"]], ["2", ["15", "l"], "silent", ["7", 4, "b"]],
+      ["2", ["15", "l"], "silent", ["7", 1, "c"]], ["2", ["15", "l"], "unmonitored", ["7", 4, "d"]],
+      ["2", ["15", "l"], "unmonitored", ["7", 1, "e"]], ["2", ["15", "l"], "unmonitored", ["7", 7, "f"]]])"),
+                                        &problem);
+  ASSERT_TRUE(message) << problem;
+  TLWPError error;
+  runtime.executeStatements(
+      TLWPRuntimeEntityConverter::valuesFromEntities(message->messageInfo(), TLWPBProgram::kInstructions, error), error);
+  ASSERT_FALSE(error.failed()) << error.message;
+  const std::vector<std::pair<std::int64_t, std::string>> expected = {{4, "a"}, {5, "b"}, {2, "c"},
+                                                                      {3, "d"}, {0, "e"}, {7, "f"}};
+  EXPECT_EQ(logged, expected);
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 // frees cycles and deep chains.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <thread>
 
@@ -127,6 +129,82 @@ TEST(TLWPRuntimeLimitsTest, MemoryAndWorkBudgetsStopProgramsThatGrowOrGrindWitho
     EXPECT_EQ(runIn(runtime, program).code, 18) << program;
   }
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(30));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TLW_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TLW_SANITIZED 1
+#endif
+#endif
+#ifdef TLW_SANITIZED
+// Sanitizers slow every step and keep freed memory in quarantine.
+constexpr auto kHostileTimeBound = std::chrono::seconds(15);
+constexpr long kHostileMemoryBoundKiB = 512 * 1024;
+#else
+constexpr auto kHostileTimeBound = std::chrono::seconds(1);
+constexpr long kHostileMemoryBoundKiB = 64 * 1024;
+#endif
+
+long peakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+// s: "a" doubled 19 times (524288 code units).
+const std::string kLongString =
+    R"(["41", "s", "i"], ["3", "s", "a"], ["3", "i", 0],
+       ["42", ["23", ["15", "i"], 19], ["3", "i", ["0", ["15", "i"], 1]], false, ["46", ["3", "s", ["0", ["15", "s"], ["15", "s"]]]]])";
+
+TEST(TLWPRuntimeLimitsTest, EveryClassOfRunawayWorkEndsWithTheBudgetErrorQuicklyAndSmall) {
+  struct Row {
+    const char* what;
+    std::string program;
+    // Converted to a plain value afterwards (as setParamValue does).
+    bool convert = false;
+  };
+  const Row rows[] = {
+      {"a length of 2^32 - 1 run as a statement list",
+       R"([["52", "a", ["7"]], ["43", ["15", "a"], "length", 4294967295], ["5", ["15", "a"]]])"},
+      {"doubling an array's length",
+       R"([["52", "a", ["7", 1]], ["42", true, ["44"], false,
+           ["46", ["43", ["15", "a"], "length", ["26", ["17", ["15", "a"], "length"], 2]]]]])"},
+      {"x = [x, x] forty times, converted",
+       R"([["41", "x", "i"], ["3", "x", ["7", 1]], ["3", "i", 0],
+           ["42", ["23", ["15", "i"], 40], ["3", "i", ["0", ["15", "i"], 1]], false,
+             ["46", ["3", "x", ["7", ["15", "x"], ["15", "x"]]]]], ["15", "x"]])",
+       true},
+      {"join over 2^32 - 1 holes, repeated",
+       R"([["52", "a", ["7"]], ["43", ["15", "a"], "length", 4294967295],
+           ["42", true, ["44"], false, ["46", ["2", ["15", "a"], "join", ["7", ""]]]]])"},
+      {"empty-body for-of over a long string, repeated",
+       "[" + kLongString + R"(, ["42", true, ["44"], false, ["46", ["64", "c", ["15", "s"], ["46"]]]]])"},
+      {"indexOf of a 256 K needle in a 512 K haystack, repeated",
+       "[" + kLongString + R"(, ["52", "n", ["0", ["2", ["15", "s"], "substring", ["7", 0, 262144]], "b"]],
+           ["42", true, ["44"], false, ["46", ["2", ["15", "s"], "indexOf", ["7", ["15", "n"]]]]]])"},
+      {"sort with an empty comparator, repeated",
+       R"([["41", "a", "i"], ["3", "a", ["7", 1]], ["3", "i", 0],
+           ["42", ["23", ["15", "i"], 15], ["3", "i", ["0", ["15", "i"], 1]], false,
+             ["46", ["3", "a", ["2", ["15", "a"], "concat", ["7", ["15", "a"]]]]]],
+           ["42", true, ["44"], false, ["46", ["2", ["15", "a"], "sort", ["7", ["51", "", ["7"]]]]]]])"},
+  };
+  for (const auto& row : rows) {
+    const long peakBefore = peakResidentKiB();
+    const auto began = Clock::now();
+    TLWPRuntime runtime;
+    TLWPValueRef result;
+    TLWPError error = runIn(runtime, row.program, &result);
+    if (row.convert) {
+      ASSERT_FALSE(error.failed()) << row.what << ": " << error.message;
+      TLWPRunState::Enter enter(runtime.runState());
+      (void)TLWPRuntimeEntityConverter::objectFromRuntimeValue(*result, error);
+    }
+    EXPECT_EQ(error.code, tlwp_error::kResourceExhausted) << row.what << ": " << error.message;
+    EXPECT_LT(Clock::now() - began, kHostileTimeBound) << row.what;
+    EXPECT_LT(peakResidentKiB() - peakBefore, kHostileMemoryBoundKiB) << row.what;
+  }
 }
 
 TEST(TLWPRuntimeLimitsTest, CollectorFreesCyclesBetweenRuns) {
