@@ -156,6 +156,20 @@ std::vector<std::int64_t> TLWEManager::experimentIDs() {
   return ids;
 }
 
+platform::Value TLWEManager::snapshotFlagValue(std::string_view flagName, std::string_view sdkName) {
+  platform::Value value;
+  const std::string sdk(sdkName), flag(flagName);
+  if (sdk.empty() || flag.empty()) return value;
+  onQueue([&] {
+    auto defaults = defaults_.find(sdk);
+    if (defaults == defaults_.end() || !defaults->second.contains(flag)) return;  // not a flag of the SDK
+    if (auto it = activated_.find(sdk); it != activated_.end()) value = it->second.flagByName(flag);
+    if (!value.isNull()) return;
+    if (auto it = launched_.find(sdk); it != launched_.end()) value = it->second.flagByName(flag);
+  });
+  return value;
+}
+
 platform::Value TLWEManager::flagValueForFlagName(std::string_view flagName, std::string_view sdkName) {
   if (sdkName.empty()) {
     log(3, 800010, "Cannot retrieve flag value for empty SDK name");
@@ -349,7 +363,9 @@ platform::Value TLWEExperimentFlagsClient::flagValue(std::string_view flagName) 
     std::lock_guard lock(mutex_);
     client = client_;
   }
-  return client ? client->valueForFlag(flagName) : platform::Value();
+  // Only what a snapshot sets: the registered default (0) would hide the configuration's
+  // setting, which applies when no experiment sets the flag.
+  return client ? manager_->snapshotFlagValue(flagName, client->SDKName()) : platform::Value();
 }
 
 std::vector<std::int64_t> TLWEExperimentFlagsClient::experimentIDs() const { return manager_->experimentIDs(); }

@@ -85,6 +85,9 @@ class TLWEManager : public TLWETaskManagerDelegate, public std::enable_shared_fr
   // The activated experiment IDs of SDKs without a diversion key, ascending.
   std::vector<std::int64_t> experimentIDs();
   platform::Value flagValueForFlagName(std::string_view flagName, std::string_view sdkName);
+  // The flag as a snapshot sets it (activated, else launched); null when only the
+  // registered default would answer.
+  platform::Value snapshotFlagValue(std::string_view flagName, std::string_view sdkName);
   [[nodiscard]] bool activateSnapshotOfSDK(const std::string& sdkName, TLWError* error);
   // -1 unregistered, -2 no activated snapshot, 1 stale, 0 fresh.
   std::int64_t activatedSnapshotStatusOfSDKName(const std::string& sdkName);

@@ -13,6 +13,7 @@
 #include "measurement/experiments/TLWEManager.h"
 #include "measurement/experiments/TLWPBExperimentMessages.h"
 #include "measurement/monitor/TLWMonitor.h"
+#include "measurement/proto/TLWPBMeasurementConfig.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/Gzip.h"
@@ -251,6 +252,15 @@ TEST_F(ExperimentsTest, FlagsChangeTheSettingsTheyOverride) {
   ASSERT_TRUE(remote);
   EXPECT_FALSE(remote->isNetworkBackgroundSessionEnabled());
   EXPECT_FALSE(remote->redundantEngagementRemovalEnabled());
+  // A flag no experiment sets leaves the configuration's setting in force.
+  auto config = TLWPBMeasurementConfig::initWithMessageInfo();
+  config->SetString(TLWPBMeasurementConfig::kAppId, "1:1:ios:1");
+  auto setting = TLWPBSetting::initWithMessageInfo();
+  setting->SetString(TLWPBSetting::kName, "measurement.collection.efficient_engagement_reporting_enabled");
+  setting->SetString(TLWPBSetting::kValue, "1");
+  config->AddRepeatedMessage(TLWPBMeasurementConfig::kSettings, *setting);
+  remote->parseRemoteConfigFromMeasurementConfig(*config);
+  EXPECT_TRUE(remote->efficientEngagementReportingEnabled());
 
   serve(responseBytes("tally_wise", {{4711, {{"network_background_session_enabled", 1, std::nullopt}}},
                                      {0, {{"redundant_engagement_removal_enabled", 1, std::nullopt}}}}));
@@ -260,6 +270,7 @@ TEST_F(ExperimentsTest, FlagsChangeTheSettingsTheyOverride) {
   EXPECT_TRUE(remote->isNetworkBackgroundSessionEnabled());
   EXPECT_TRUE(remote->redundantEngagementRemovalEnabled());
   EXPECT_EQ(remote->experimentIDs(), (std::vector<std::int64_t>{4711}));
+  EXPECT_TRUE(remote->efficientEngagementReportingEnabled()) << "no snapshot sets it";
 }
 
 // The manager starts before the library registers its client, as in the engine's start-up:
@@ -282,7 +293,7 @@ TEST_F(ExperimentsTest, AnEndedExperimentStaysEndedAfterARestart) {
   manager.reset();
   makeManager();
   EXPECT_TRUE(flags->experimentIDs().empty()) << "the ended experiment is not reloaded";
-  EXPECT_EQ(flag("efficient_engagement_reporting_enabled"), 0);
+  EXPECT_EQ(flag("efficient_engagement_reporting_enabled"), -1) << "its flag is gone with it";
 }
 
 TEST_F(ExperimentsTest, FetchScheduleBacksOffAndGivesUpAfterSixFailures) {
