@@ -149,4 +149,31 @@ TEST_F(SessionScreenPathTest, AnAppScreenViewRightAfterStartArrivesInEveryLaunch
   for (int i = 0; i < kLaunches; ++i) EXPECT_TRUE(names.count("Lobby" + std::to_string(i))) << i;
 }
 
+// Every file the library makes in the app's sandbox is the owner's alone (0600) in folders
+// only the owner enters (0700), after a run that stores, bundles, uploads and fetches.
+TEST_F(SessionScreenPathTest, EverythingInTheSandboxIsOwnerOnly) {
+  launch();
+  ASSERT_TRUE(app->logEvents(0, 20, kTimeout));
+  perform("active");
+  perform("screen Skyforge.MainMenuController");
+  perform("background");
+  ASSERT_TRUE(arrivedCount("_ab", 1));
+  EXPECT_EQ(app->quit(kTimeout), 0);
+  std::vector<std::string> exposed;
+  std::size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(root / "sandbox")) {
+    const auto permissions = entry.symlink_status().permissions() & fs::perms::all;
+    const bool directory = entry.is_directory();
+    files += directory ? 0 : 1;
+    const auto expected = directory ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write;
+    if (permissions != expected) exposed.push_back(fs::relative(entry.path(), root).string());
+  }
+  EXPECT_GE(files, 4u) << "preferences, keychain and the two databases at least";
+  EXPECT_TRUE(exposed.empty()) << [&] {
+    std::string all;
+    for (const auto& path : exposed) all += path + "\n";
+    return all;
+  }();
+}
+
 }  // namespace
