@@ -88,6 +88,9 @@ std::shared_ptr<TLWMeasurementReporterHosts> TLWMeasurementAddDefaultReporters(T
     purchase.monitor = d.monitor;
     purchase.database = [hosts]() -> TLWDatabase* { return hosts->database(); };
     purchase.logEvent = logEvent;
+    purchase.onWorkerQueue = [scheduler = d.scheduler](std::function<void()> block) {
+      scheduler->scheduleOnWorkerQueueBlockID("TLWMeasurement:forgetPurchases", std::move(block));
+    };
     d.inAppPurchaseReporter = TLWInAppPurchaseReporter::create(std::move(purchase));
   }
   if (!d.searchAdReporterFactory) {

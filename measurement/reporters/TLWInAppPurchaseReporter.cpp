@@ -124,6 +124,32 @@ void TLWInAppPurchaseReporter::filterPurchaseTransactions(const Array& transacti
   });
 }
 
+void TLWInAppPurchaseReporter::forgetPurchases(const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) {
+  std::vector<std::string> fingerprints;
+  for (const auto& t : transactions) {
+    auto fingerprint = t ? transactionFingerprint(t.get(), *deps_.monitor) : std::nullopt;
+    if (fingerprint && !fingerprint->empty()) fingerprints.push_back(std::move(*fingerprint));
+  }
+  if (fingerprints.empty()) return;
+  auto forget = [weak = weak_from_this(), fingerprints] {
+    auto self = weak.lock();
+    TLWDatabase* db = self && self->deps_.database ? self->deps_.database() : nullptr;
+    if (!db) return;
+    for (const auto& fingerprint : fingerprints) {
+      TLWError error;
+      if (!db->deletePurchaseFingerprint(fingerprint, &error)) {
+        self->deps_.monitor->logWithLevel(1, 23148, "Failed to forget an unreported purchase. Error",
+                                          Value(error.description()));
+      }
+    }
+  };
+  if (deps_.onWorkerQueue) {
+    deps_.onWorkerQueue(std::move(forget));
+  } else {
+    forget();
+  }
+}
+
 // ------------------------------------------------------------------ products
 
 std::optional<Product> TLWInAppPurchaseReporter::cachedProductForProductIdentifier(const std::string& id) {
@@ -183,9 +209,14 @@ void TLWInAppPurchaseReporter::paymentQueueUpdatedFilteredTransactions(const Arr
     deps_.reportQueue->async(std::move(report));
     return;
   }
-  requestProducts(missing, [weak, report](bool ok) {
+  requestProducts(missing, [weak, report, purchased](bool ok) {
     auto self = weak.lock();
-    if (self && ok) self->deps_.reportQueue->async(report);
+    if (!self) return;
+    if (ok) {
+      self->deps_.reportQueue->async(report);
+    } else {
+      self->forgetPurchases(purchased);
+    }
   });
 }
 
@@ -285,7 +316,10 @@ void TLWInAppPurchaseReporter::reportTransactionsFromArray(
     if (!t) continue;
     const auto product = cachedProductForProductIdentifier(t->payment().productIdentifier);
     Dictionary parameters = parametersForTransaction(*t, product ? &*product : nullptr, items);
-    if (parameters.empty()) continue;
+    if (parameters.empty()) {
+      forgetPurchases({t});
+      continue;
+    }
     std::string name = "_iap";
     if (!isReceiptValidated() || flagValue(parameters, "invalid") == 1) {
       name = "_iapx";

@@ -49,6 +49,8 @@ class TLWInAppPurchaseReporter : public TLWInAppPurchaseReporting,
     std::function<void(const std::string& name, const platform::Dictionary& parameters)> logEvent;
     // Where reports run; null: the global default queue.
     std::shared_ptr<platform::DispatchQueue> reportQueue;
+    // Runs a block on the worker queue (where `database` may be used); null: at once.
+    std::function<void(std::function<void()>)> onWorkerQueue;
   };
 
   static constexpr std::size_t kMaxCachedProducts = 100;
@@ -86,6 +88,8 @@ class TLWInAppPurchaseReporter : public TLWInAppPurchaseReporting,
   void requestProducts(const std::vector<std::string>& identifiers, std::function<void(bool ok)> done);
   // The receipt's bytes; nullopt when there is none (or the switch turns it off).
   std::optional<std::vector<std::uint8_t>> readReceipt(bool logMissing);
+  // A purchase whose report failed is no longer seen, so that it is reported when told again.
+  void forgetPurchases(const std::vector<std::shared_ptr<platform::PaymentTransaction>>& transactions);
   // False when the Info.plist switch turns the store receipt off: neither it nor its path
   // is consulted then.
   bool receiptCheckEnabled();

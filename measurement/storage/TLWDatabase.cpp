@@ -1193,6 +1193,12 @@ std::optional<bool> TLWDatabase::insertIfNotDuplicatePurchaseFingerprint(const s
   return true;
 }
 
+bool TLWDatabase::deletePurchaseFingerprint(const std::string& fingerprint, TLWError* error) {
+  return sqliteStore_->deleteRecordsFromTableWithName("purchase_transactions", "fingerprint = ?", {Value(fingerprint)},
+                                                      error)
+      .has_value();
+}
+
 std::optional<bool> TLWDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,
                                                                    TLWError* error) {
   if (subscriptionID.empty()) return false;

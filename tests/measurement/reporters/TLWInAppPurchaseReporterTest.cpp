@@ -147,6 +147,29 @@ TEST_F(InAppPurchaseTest, DuplicateFilterKeepsEachPurchasedTransactionOnce) {
   EXPECT_TRUE(logged(23141));
   // Without a usable identifier a purchase cannot be checked and is kept.
   EXPECT_EQ(filter(toValues({purchase("gems", "0-0")})), 1u);
+
+  // A purchase whose report failed (the products request, here) is not seen: told again,
+  // it is kept and reported. The database is used on one queue, as the worker queue is.
+  auto worker = platform::DispatchQueue::create("purchase-test-worker");
+  TLWInAppPurchaseReporter::Dependencies deps;
+  deps.env = env_;
+  deps.monitor = monitor_;
+  deps.database = [this] { return database_.get(); };
+  deps.onWorkerQueue = [worker](std::function<void()> block) { worker->async(std::move(block)); };
+  reporter_ = TLWInAppPurchaseReporter::create(deps);
+  store_->setProductsError("store unreachable");
+  const auto unreported = toValues({purchase("sword", "2101")});
+  ASSERT_EQ(filter(unreported), 1u);
+  auto seenPurchases = [&] {
+    std::int64_t n = -1;
+    EXPECT_TRUE(worker->sync([&] { n = database_->sqliteStore()->rowCountForTableWithName("purchase_transactions", nullptr).value_or(-1); }));
+    return n;
+  };
+  const auto before = seenPurchases();
+  reporter_->paymentQueueUpdatedFilteredTransactions(unreported);
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return seenPurchases() == before - 1; }, std::chrono::seconds(10)));
+  EXPECT_TRUE(logged(21027));
+  EXPECT_EQ(filter(unreported), 1u) << "forgotten after the failed report";
 }
 
 TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
