@@ -290,17 +290,17 @@ std::string TLWCampaignReporter::stringByUnescapingFromURLArgument(std::string_v
   return isValidUTF8(out) ? out : std::string();
 }
 
-Dictionary TLWCampaignReporter::dictionaryWithHttpArgumentsString(std::string_view query) {
+std::optional<Dictionary> TLWCampaignReporter::dictionaryWithHttpArgumentsString(std::string_view query) {
   Dictionary out;
   std::size_t pieces = 0;
   std::size_t start = 0;
-  while (start <= query.size() && pieces < kMaxQueryPieces) {
+  while (start <= query.size()) {
     auto end = query.find('&', start);
     if (end == std::string_view::npos) end = query.size();
     const std::string_view piece = query.substr(start, end - start);
     start = end + 1;
     if (piece.empty()) continue;
-    ++pieces;
+    if (++pieces > kMaxQueryPieces) return std::nullopt;
     const auto equals = piece.find('=');
     const std::string key = stringByUnescapingFromURLArgument(piece.substr(0, equals));
     const std::string value =
@@ -421,7 +421,13 @@ void TLWCampaignReporter::handleOpenURLOnWorkerQueue(const std::optional<std::st
     if (value.isNumber()) numbers.set(key, value);
   }
   if (url) {
-    for (const auto& [key, value] : dictionaryWithHttpArgumentsString(queryOf(*url))) params.set(key, value);
+    auto arguments = dictionaryWithHttpArgumentsString(queryOf(*url));
+    if (!arguments) {
+      deps_.monitor->logWithLevel(3, 23252, "Deep Link URL query has too many pieces and is ignored. Limit",
+                                  Value(static_cast<long long>(kMaxQueryPieces)));
+      return;
+    }
+    for (const auto& [key, value] : *arguments) params.set(key, value);
   }
   if (params.empty()) {
     deps_.monitor->logWithLevel(7, 23000, "Deep Link Web URL query is empty");

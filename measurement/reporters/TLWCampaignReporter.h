@@ -87,7 +87,9 @@ class TLWCampaignReporter : public TLWCampaignReporting, public std::enable_shar
                                       TLWMonitor& monitor);
   // The query parser: "&"-separated pieces, "+" and percent-encoding undone, the first
   // occurrence of a key wins.
-  static platform::Dictionary dictionaryWithHttpArgumentsString(std::string_view query);
+  // The query's arguments, the first of a repeated name winning; nullopt for a query of
+  // more than kMaxQueryPieces pieces (refused whole).
+  static std::optional<platform::Dictionary> dictionaryWithHttpArgumentsString(std::string_view query);
   static std::string stringByUnescapingFromURLArgument(std::string_view text);
   static bool isValidCampaignURLParamDictionary(const platform::Dictionary& parameters);
   // A flat reading of a JSON object; nullopt when it is not one.

@@ -76,6 +76,11 @@ class CampaignTest : public reporter_test::ReporterFixture {
 
 TEST_F(CampaignTest, OpenedURLsBecomeCampaignEvents) {
   const std::string longValue(5000, 'x');
+  auto manyPieces = [](int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += "&k" + std::to_string(i) + "=v";
+    return out;
+  };
   struct Case {
     std::string url;
     std::map<std::string, std::string> expected;  // empty: no event
@@ -92,6 +97,8 @@ TEST_F(CampaignTest, OpenedURLsBecomeCampaignEvents) {
       {"skyforge://open?foo=bar", {}, 23001},
       {"skyforge://open", {}, 23000},
       {"skyforge://p#x?utm_source=a", {}, 23000},  // a "?" in the fragment starts no query
+      {"skyforge://open?utm_source=a" + manyPieces(255), {{"source", "a"}}},
+      {"skyforge://open?utm_source=a" + manyPieces(256), {}, 23252},  // 257 pieces: refused whole
       {"skyforge://open?utm_source=" + std::string(TLWCampaignReporter::kMaxURLLength, 'y'), {}, 23232},
   };
   for (const auto& c : cases) {
