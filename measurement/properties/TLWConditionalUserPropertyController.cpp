@@ -22,7 +22,7 @@ bool hasTriggerEventName(const TLWConditionalUserProperty& p) {
 }  // namespace
 
 std::shared_ptr<TLWConditionalUserPropertyController> TLWConditionalUserPropertyController::sharedInstance() {
-  static const std::shared_ptr<TLWConditionalUserPropertyController> instance = create();
+  static const auto& instance = *new std::shared_ptr<TLWConditionalUserPropertyController>(create());
   return instance;
 }
 
