@@ -24,7 +24,10 @@ TEST(TWKComponentContainerTest, ACreationBlockMayWaitForAnotherThreadAskingTheSa
       TWKComponent::componentWithProtocol("Outer", [](TWKComponentContainer& c, bool&) -> std::shared_ptr<TWKInterop> {
         auto inner = std::async(std::launch::async, [&c] { return c.instanceFor<SerialInterop>("Inner"); });
         // Bounded, so the fault shows as a failure rather than a hung test.
-        if (inner.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return nullptr;
+        if (inner.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+          new auto(std::move(inner));  // stuck on the container: left to leak
+          return nullptr;
+        }
         auto made = inner.get();
         return std::make_shared<SerialInterop>(made ? made->serial + 10 : -1);
       })};
