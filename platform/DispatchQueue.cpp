@@ -187,6 +187,14 @@ void nameThread(const std::string& label) {
   pthread_setname_np(pthread_self(), name.c_str());
 }
 
+void leaveRunning(ExitGate& gate) {
+  gate.running.fetch_sub(1, std::memory_order_seq_cst);
+  if (gate.closed.load(std::memory_order_seq_cst)) {
+    std::lock_guard wake(gate.mutex);
+    gate.idle.notify_all();
+  }
+}
+
 void workerLoop(std::shared_ptr<QueueState> state) {
   nameThread(state->label);
   tQueueThread = true;
@@ -195,7 +203,11 @@ void workerLoop(std::shared_ptr<QueueState> state) {
     state->cv.wait(lock, [&] { return !state->busy && (!state->items.empty() || state->stopping); });
     if (state->items.empty()) break;  // the queue is gone and everything ran
     ExitGate& gate = exitGate();
-    if (gate.closed.load(std::memory_order_acquire)) {
+    // Counted before `closed` is read: a closer that reads the count after closing either
+    // sees this block or is seen here (both sides sequentially consistent).
+    gate.running.fetch_add(1, std::memory_order_seq_cst);
+    if (gate.closed.load(std::memory_order_seq_cst)) {
+      leaveRunning(gate);
       // Only a sync caller may still take the queue; its block runs on its own thread.
       auto waiting = std::find_if(state->items.begin(), state->items.end(), [](const Item& i) { return i.waiter; });
       if (waiting == state->items.end()) {
@@ -213,20 +225,16 @@ void workerLoop(std::shared_ptr<QueueState> state) {
     state->items.pop_front();
     state->busy = true;
     if (item.waiter) {
+      leaveRunning(gate);
       // Hand the queue to the sync caller; it releases it when its block has run.
       item.waiter->granted = true;
       item.waiter->cv.notify_one();
       continue;
     }
-    gate.running.fetch_add(1, std::memory_order_acq_rel);
     lock.unlock();
     runHeldBlock(state.get(), item.block);
     item.block = nullptr;
-    gate.running.fetch_sub(1, std::memory_order_acq_rel);
-    if (gate.closed.load(std::memory_order_acquire)) {
-      std::lock_guard wake(gate.mutex);
-      gate.idle.notify_all();
-    }
+    leaveRunning(gate);
     lock.lock();
     state->busy = false;
   }
@@ -735,11 +743,11 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global(QueuePriority priority) {
 
 bool DispatchQueue::closeForProcessExit(std::chrono::milliseconds timeout) {
   ExitGate& gate = exitGate();
-  gate.closed.store(true, std::memory_order_release);
+  gate.closed.store(true, std::memory_order_seq_cst);
   // A block that called exit() is still running on this very thread.
   const int own = tQueueThread ? 1 : 0;
   std::unique_lock lock(gate.mutex);
-  return gate.idle.wait_for(lock, timeout, [&] { return gate.running.load(std::memory_order_acquire) <= own; });
+  return gate.idle.wait_for(lock, timeout, [&] { return gate.running.load(std::memory_order_seq_cst) <= own; });
 }
 
 std::string DispatchQueue::currentLabel() {

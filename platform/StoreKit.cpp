@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
 #include <limits>
 
 #include "platform/Digest.h"
 #include "platform/PropertyList.h"
 #include "platform/StoreReceipt.h"
+#include "platform/app/AppLog.h"
 #include "platform/app/Bundle.h"
 #include "platform/app/ClassRegistry.h"
 
@@ -96,20 +98,38 @@ std::string PaymentTransaction::description() const {
 
 void PaymentQueue::addTransactionObserver(const std::shared_ptr<PaymentTransactionObserver>& observer) {
   if (!observer) return;
-  std::lock_guard lock(mutex_);
-  std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
-  for (const auto& weak : observers_) {
-    if (weak.lock() == observer) return;
+  // The last references of observers gone meanwhile are dropped after the lock.
+  std::vector<std::shared_ptr<PaymentTransactionObserver>> live;
+  std::vector<std::shared_ptr<PaymentTransaction>> unfinished;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : observers_) {
+      if (auto strong = weak.lock()) live.push_back(std::move(strong));
+    }
+    std::erase_if(observers_, [](const auto& weak) { return weak.expired(); });
+    if (std::find(live.begin(), live.end(), observer) != live.end()) return;
+    observers_.push_back(observer);
+    unfinished = unfinished_;
   }
-  observers_.push_back(observer);
+  // As a store's queue does: what is not finished yet is told to a new observer too.
+  if (!unfinished.empty()) deliver(observer, unfinished);
 }
 
 void PaymentQueue::removeTransactionObserver(const PaymentTransactionObserver* observer) {
+  // Declared before the lock, so the references taken here are dropped after it.
+  std::vector<std::shared_ptr<PaymentTransactionObserver>> live;
   std::lock_guard lock(mutex_);
-  std::erase_if(observers_, [observer](const auto& weak) {
+  std::vector<std::weak_ptr<PaymentTransactionObserver>> kept;
+  for (const auto& weak : observers_) {
     auto strong = weak.lock();
-    return !strong || strong.get() == observer;
-  });
+    if (!strong || strong.get() == observer) {
+      live.push_back(std::move(strong));
+      continue;
+    }
+    kept.push_back(weak);
+    live.push_back(std::move(strong));
+  }
+  observers_ = std::move(kept);
 }
 
 std::size_t PaymentQueue::observerCount() const {
@@ -142,6 +162,38 @@ std::shared_ptr<PaymentTransaction> PaymentQueue::addPayment(const Payment& paym
   return purchased;
 }
 
+void PaymentQueue::finishTransaction(const PaymentTransaction& transaction) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(unfinished_, [&](const auto& t) { return t.get() == &transaction; });
+}
+
+std::size_t PaymentQueue::unfinishedTransactionCount() const {
+  std::lock_guard lock(mutex_);
+  return unfinished_.size();
+}
+
+void PaymentQueue::deliver(const std::shared_ptr<PaymentTransactionObserver>& observer,
+                           const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) {
+  {
+    std::lock_guard lock(mutex_);
+    if (std::none_of(observers_.begin(), observers_.end(), [&](const auto& weak) {
+          return !weak.owner_before(observer) && !observer.owner_before(weak);
+        })) {
+      return;
+    }
+  }
+  // Each observer is the app's or a library's code: one that throws keeps no other from
+  // hearing, and nothing escapes to whoever posted.
+  try {
+    observer->paymentQueueUpdatedTransactions(*this, transactions);
+  } catch (const std::exception& e) {
+    applog::log(VXLLoggerLevel::Error, applog::kAppService, "I-APP000020",
+                std::string("A payment transaction observer threw: ") + e.what());
+  } catch (...) {
+    applog::log(VXLLoggerLevel::Error, applog::kAppService, "I-APP000020", "A payment transaction observer threw");
+  }
+}
+
 void PaymentQueue::updateTransactions(const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) {
   std::vector<std::shared_ptr<PaymentTransactionObserver>> observers;
   std::function<void(const PaymentTransaction&)> recorder;
@@ -151,13 +203,18 @@ void PaymentQueue::updateTransactions(const std::vector<std::shared_ptr<PaymentT
       if (auto strong = weak.lock()) observers.push_back(std::move(strong));
     }
     recorder = recorder_;
+    for (const auto& t : transactions) {
+      if (!t || t->transactionState() == PaymentTransactionState::Purchasing) continue;
+      if (unfinished_.size() >= kMaxUnfinishedTransactions) unfinished_.erase(unfinished_.begin());
+      unfinished_.push_back(t);
+    }
   }
   if (recorder) {
     for (const auto& t : transactions) {
       if (t && t->transactionState() == PaymentTransactionState::Purchased) recorder(*t);
     }
   }
-  for (const auto& observer : observers) observer->paymentQueueUpdatedTransactions(*this, transactions);
+  for (const auto& observer : observers) deliver(observer, transactions);
 }
 
 // ------------------------------------------------------------------ Linux store

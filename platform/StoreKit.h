@@ -118,7 +118,8 @@ class PaymentTransactionObserver {
                                                const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) = 0;
 };
 
-// The default payment queue: observers and the transactions the app posts.
+// The default payment queue: observers and the transactions the app posts. An observer
+// removed while others are told is not told after its removal.
 class PaymentQueue {
  public:
   explicit PaymentQueue(std::shared_ptr<Clock> clock) : clock_(std::move(clock)) {}
@@ -135,11 +136,22 @@ class PaymentQueue {
   // Called with every purchased transaction before the observers hear of it (the store
   // records it in the receipt).
   void setPurchaseRecorder(std::function<void(const PaymentTransaction&)> recorder);
+  // A transaction stays unfinished (and is told to every observer added later) until the
+  // app finishes it; the oldest go past kMaxUnfinishedTransactions.
+  void finishTransaction(const PaymentTransaction& transaction);
+  std::size_t unfinishedTransactionCount() const;
+  static constexpr std::size_t kMaxUnfinishedTransactions = 100;
 
  private:
+  // Tells one observer still registered; an exception it throws is logged and stops
+  // nothing else.
+  void deliver(const std::shared_ptr<PaymentTransactionObserver>& observer,
+               const std::vector<std::shared_ptr<PaymentTransaction>>& transactions);
+
   std::shared_ptr<Clock> clock_;
   mutable std::mutex mutex_;
   std::vector<std::weak_ptr<PaymentTransactionObserver>> observers_;
+  std::vector<std::shared_ptr<PaymentTransaction>> unfinished_;
   std::function<void(const PaymentTransaction&)> recorder_;
   std::uint64_t nextIdentifier_ = 1000000000000001ULL;
 };

@@ -99,6 +99,9 @@ struct TLWAnalytics::State {
   std::once_flag proxyOnce;
   std::atomic<bool> deactivated{false};
   std::atomic<bool> enabledShadow{false};
+  // Blocks handed through the gate so far: a wait for everything stored sees whether the
+  // stored work made more (an interceptor logging an event again).
+  std::atomic<std::uint64_t> handedOver{0};
 
   // Serial queue only.
   LogEventInterceptor interceptor;
@@ -136,6 +139,7 @@ TLWAnalytics::State& state() {
 // wake-up less per call. A short block (`runIfIdle`) also runs there when the serial
 // queue is idle, holding it, so no thread is woken at all.
 void gated(TLWAnalytics::State& s, TLWAnalytics::Block block, bool runIfIdle = false) {
+  s.handedOver.fetch_add(1, std::memory_order_relaxed);
   auto* queue = s.serialQueue.get();
   auto keep = s.serialQueue;
   s.gate->addOperationOrRunIfIdle([keep = std::move(keep), queue, block = std::move(block), runIfIdle]() mutable {
@@ -292,32 +296,43 @@ std::optional<std::vector<std::string>> checkedSafelist(const Value& value) {
 bool TLWAnalytics::waitUntilPendingCallsStored(std::chrono::milliseconds timeout) {
   State* s = gState.load(std::memory_order_acquire);
   if (!s || s->gate->isSuspended() || s->serialQueue->isCurrent()) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   struct Stored {
     std::mutex mutex;
     std::condition_variable signal;
     bool done = false;
   };
-  auto stored = std::make_shared<Stored>();
-  auto markStored = [stored] {
-    std::lock_guard<std::mutex> lock(stored->mutex);
-    stored->done = true;
-    stored->signal.notify_all();
-  };
-  // Through the timestamp queue and the gate, as an event call goes, so it follows them.
-  auto enqueue = [s, &markStored] {
-    gated(*s, [s, markStored] { s->backend->whenPendingWorkStored(markStored); });
-  };
-  if (!s->timestampQueue->sync(enqueue)) enqueue();
-  std::unique_lock<std::mutex> lock(stored->mutex);
-  return stored->signal.wait_for(lock, timeout, [&] { return stored->done; });
+  // Storing may hand over more (an interceptor logs the event again): another round
+  // follows until one finds nothing new.
+  for (;;) {
+    auto stored = std::make_shared<Stored>();
+    auto markStored = [stored] {
+      std::lock_guard<std::mutex> lock(stored->mutex);
+      stored->done = true;
+      stored->signal.notify_all();
+    };
+    // Through the timestamp queue and the gate, as an event call goes, so it follows them.
+    std::uint64_t handedOver = 0;
+    auto enqueue = [s, &markStored, &handedOver] {
+      gated(*s, [s, markStored] { s->backend->whenPendingWorkStored(markStored); });
+      handedOver = s->handedOver.load(std::memory_order_relaxed);
+    };
+    if (!s->timestampQueue->sync(enqueue)) enqueue();
+    std::unique_lock<std::mutex> lock(stored->mutex);
+    if (!stored->signal.wait_until(lock, deadline, [&] { return stored->done; })) return false;
+    if (s->handedOver.load(std::memory_order_relaxed) == handedOver) return true;
+  }
 }
 
 namespace {
 void storePendingCallsAtExit() {
   if (!TLWAnalytics::waitUntilPendingCallsStored(TLWAnalytics::kExitStoreTimeout)) {
-    monitor()->logWithLevel(2, 23237, "Not every event was stored before the process exited. Waited (ms)",
+    // Level 1: printed (level 2 is silent) and sampled into the monitoring data.
+    monitor()->logWithLevel(1, 23237, "Data loss. Not every event was stored before the process exited. Waited (ms)",
                             Value(static_cast<long long>(TLWAnalytics::kExitStoreTimeout.count())));
   }
+  // Lines are written on the monitor's queue: out before it closes, or the exit says nothing.
+  monitor()->flush();
   // Nothing queued may run on while the process's static objects are destroyed.
   (void)platform::DispatchQueue::closeForProcessExit(TLWAnalytics::kExitQuietTimeout);
 }

@@ -4,7 +4,7 @@
 #include "measurement/engine/TLWMeasurement.h"
 
 std::shared_ptr<TLWAppDelegateInterceptor> TLWAppDelegateInterceptor::sharedInstance() {
-  static const auto instance = std::make_shared<TLWAppDelegateInterceptor>();
+  static const auto& instance = *new auto(std::make_shared<TLWAppDelegateInterceptor>());
   return instance;
 }
 

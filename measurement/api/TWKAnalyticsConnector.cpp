@@ -54,7 +54,7 @@ std::vector<std::shared_ptr<const platform::TWKComponent>> TWKAnalyticsConnector
 }
 
 std::shared_ptr<platform::DispatchQueue> TWKAnalyticsConnector::queue() {
-  static const auto q = platform::DispatchQueue::create(kTWKAnalyticsConnectorQueueLabel);
+  static const auto& q = *new auto(platform::DispatchQueue::create(kTWKAnalyticsConnectorQueueLabel));
   return q;
 }
 

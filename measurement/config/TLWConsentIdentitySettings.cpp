@@ -8,7 +8,7 @@ namespace {
 // built-in defaults).
 const TLWRemoteConfig* configOrDefault(const TLWRemoteConfig* remoteConfig) {
   if (remoteConfig) return remoteConfig;
-  static const std::shared_ptr<TLWRemoteConfig> fallback = TLWRemoteConfig::defaultInstance();
+  static const auto& fallback = *new std::shared_ptr<TLWRemoteConfig>(TLWRemoteConfig::defaultInstance());
   return fallback.get();
 }
 

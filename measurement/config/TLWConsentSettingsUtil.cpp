@@ -32,7 +32,7 @@ std::string descriptionValue(const std::optional<platform::Dictionary>& settings
 }  // namespace
 
 std::shared_ptr<TLWConsentSettingsUtil> TLWConsentSettingsUtil::sharedInstance() {
-  static const std::shared_ptr<TLWConsentSettingsUtil> instance = create();
+  static const auto& instance = *new std::shared_ptr<TLWConsentSettingsUtil>(create());
   return instance;
 }
 

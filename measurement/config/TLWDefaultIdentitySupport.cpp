@@ -14,7 +14,7 @@ constexpr std::string_view kProtocolSelectors[] = {"hasAppDataConsentStatus", "a
 }  // namespace
 
 std::shared_ptr<TLWDefaultIdentitySupport> TLWDefaultIdentitySupport::sharedInstance() {
-  static const std::shared_ptr<TLWDefaultIdentitySupport> instance = create();
+  static const auto& instance = *new std::shared_ptr<TLWDefaultIdentitySupport>(create());
   return instance;
 }
 

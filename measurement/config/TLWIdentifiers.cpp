@@ -4,7 +4,7 @@
 #include "measurement/monitor/TLWMonitor.h"
 
 std::shared_ptr<TLWIdentifiers> TLWIdentifiers::sharedInstance() {
-  static const std::shared_ptr<TLWIdentifiers> instance = create();
+  static const auto& instance = *new std::shared_ptr<TLWIdentifiers>(create());
   return instance;
 }
 

@@ -139,10 +139,18 @@ void TLWEventPipeline::logErrorEventWithParameters(TLWParameters parameters) {
 }
 
 void TLWEventPipeline::scheduleErrorEvent(TLWParameters parameters, double timestamp) {
+  scheduledErrorEvents_.fetch_add(1);
   deps_.scheduler->scheduleOnWorkerQueueBlockID(
       "TLWMeasurement:2135", [weak = weak_from_this(), parameters = std::move(parameters), timestamp] {
         auto self = weak.lock();
         if (!self) return;
+        struct Done {
+          TLWEventPipeline& pipeline;
+          ~Done() {
+            pipeline.scheduledErrorEvents_.fetch_sub(1);
+            if (auto h = pipeline.host()) h->pendingWorkMayBeStored();
+          }
+        } done{*self};
         auto event = TLWEvent::initWithOrigin(kAutoOrigin, false, kErrorEventName, timestamp, 0, parameters);
         if (event) self->handleInternalEventOnWorkerQueue(event);
       });
@@ -176,6 +184,14 @@ void TLWEventPipeline::logFirstOpenConsentedEvent(double timestamp) {
 
 // ------------------------------------------------------------------ 1. entry with interceptor
 
+bool TLWEventPipeline::goesToInterceptor(const std::string& origin, bool isPublicEvent, const std::string& name,
+                                         bool enabled, bool ignoreEnabled, bool ignoreInterceptor,
+                                         const TLWEventInterceptor& interceptor) {
+  if (!enabled && !ignoreEnabled) return false;
+  if (origin == "qd" || name == "_xa" || name == "_xu") return false;
+  return isPublicEvent && interceptor && !ignoreInterceptor;
+}
+
 bool TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
     const std::string& origin, bool isPublicEvent, const std::string& name, const platform::Dictionary& parameters,
     double timestamp, bool enabled, bool ignoreEnabled, bool ignoreInterceptor, const TLWEventInterceptor& interceptor,
@@ -199,7 +215,7 @@ bool TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
     logEventOnWorkerQueue(event, false);
     return true;
   }
-  if (isPublicEvent && interceptor && !ignoreInterceptor) {
+  if (goesToInterceptor(origin, isPublicEvent, name, enabled, ignoreEnabled, ignoreInterceptor, interceptor)) {
     platform::Dictionary intercepted = withDefaults;
     if (addedScreenParameters) {
       for (const auto& [key, value] : *addedScreenParameters) intercepted.set(key, value);
@@ -261,9 +277,30 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
   }
   std::vector<TLWEventCall> group;
   group.reserve(kMaxEventsPerGroup);
+  auto intercepted = [](const TLWEventCall& c) {
+    return goesToInterceptor(c.origin, c.isPublicEvent, c.name, c.enabled, c.ignoreEnabled, c.ignoreInterceptor,
+                             c.interceptor);
+  };
+  // Taken, and ending the group before it: it goes to the app's interceptor.
+  std::optional<TLWEventCall> carried;
   for (;;) {
-    std::optional<TLWEventCall> call = backlog.take(upTo);
+    std::optional<TLWEventCall> call = carried ? std::exchange(carried, std::nullopt) : backlog.take(upTo);
     if (!call) break;
+    if (intercepted(*call)) {
+      // App code runs outside any transaction: a slow interceptor must not keep the
+      // database locked against another process. It logs the event again itself.
+      try {
+        (void)logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name,
+                                              call->parameterDictionary(), call->timestamp, call->enabled,
+                                              call->ignoreEnabled, call->ignoreInterceptor, call->interceptor,
+                                              call->addedScreenParameters);
+      } catch (...) {
+        backlog.settleTaken();
+        throw;
+      }
+      backlog.settleTaken();
+      continue;
+    }
     // Several events to a transaction, each in its own savepoint; the group ends when
     // nothing more may run now, at kMaxEventsPerGroup or after kMaxGroupSeconds.
     const std::uint64_t failuresBefore = db.transientFailureCount();
@@ -293,7 +330,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
         listenerEventsOwed_.clear();
         throw;
       }
-      // The app's interceptor has it now and logs it again itself: it must not run twice.
+      // The app's interceptor had it (it logs it again itself): it must not run twice.
       if (!stays) group.pop_back();
       failed = db.transientFailureCount() != failuresBefore;
       if (failed || !grouped || ++count >= kMaxEventsPerGroup ||
@@ -301,6 +338,10 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
         break;
       }
       call = backlog.take(upTo);
+      if (call && intercepted(*call)) {
+        carried = std::move(call);
+        break;
+      }
     }
     if (grouped && failed) {
       db.abandonWriteGroup();
@@ -316,6 +357,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
     listenerEventsOwed_.clear();
     releaseHeldErrorEvents(!failed);
     if (failed) {
+      if (carried) group.push_back(std::move(*std::exchange(carried, std::nullopt)));
       const std::size_t waiting = backlog.size();
       backlog.putBack(std::move(group), storageFailed(waiting));
       return;
@@ -419,6 +461,7 @@ void TLWEventPipeline::scheduleRetainedRetry(double delaySeconds) {
     if (self->retained_.empty()) return;
     if (self->storeRetainedEvents()) {
       self->storageRecovered();
+      if (auto h = self->host()) h->pendingWorkMayBeStored();
     } else {
       self->scheduleRetainedRetry(self->storageFailed(0));
     }

@@ -25,6 +25,7 @@
 // kWaitLogIntervalSeconds), 23241 once they are stored. Meanwhile blocks scheduled after
 // the waiting events may run before them.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -76,6 +77,9 @@ class TLWEventPipelineHost {
   virtual void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) = 0;
   // Replans the next upload.
   virtual void updateSchedule() = 0;
+  // Events that waited (for the database, or as reported errors) were stored: the engine
+  // may tell whoever waits for everything to be stored.
+  virtual void pendingWorkMayBeStored() {}
 };
 
 // The identity and consent facts the pipeline reads. The base class knows no identifiers.
@@ -147,6 +151,14 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   void drainBacklog(TLWEventBacklog& backlog, std::optional<std::uint64_t> upTo = std::nullopt);
   // Worker queue: true while events wait for a busy, full or failing database.
   bool isWaitingForStorage() const { return waitingSince_ >= 0; }
+  // Whether a call with these traits is handed to the app's interceptor instead of stored.
+  static bool goesToInterceptor(const std::string& origin, bool isPublicEvent, const std::string& name, bool enabled,
+                                bool ignoreEnabled, bool ignoreInterceptor, const TLWEventInterceptor& interceptor);
+  // Worker queue: true while events this pipeline made or kept still wait to be stored
+  // (kept for a busy or full database, or error events reported and not yet logged).
+  bool hasWorkWaitingForStorage() const {
+    return !retained_.empty() || !heldErrorEvents_.empty() || scheduledErrorEvents_.load() > 0;
+  }
   static constexpr int kMaxEventsPerGroup = 64;
   static constexpr double kMaxGroupSeconds = 0.004;
   static constexpr double kRetryFirstDelaySeconds = 0.05;
@@ -220,6 +232,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // Worker queue: error events of the open backlog group, reported at its end.
   bool holdErrorEvents_ = false;
   std::vector<std::pair<TLWParameters, double>> heldErrorEvents_;
+  std::atomic<std::size_t> scheduledErrorEvents_{0};  // scheduled from any thread, run on the worker
   bool retainedRetryScheduled_ = false;
   double retryDelay_ = 0;
   double waitingSince_ = -1;

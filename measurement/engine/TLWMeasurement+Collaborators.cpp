@@ -147,6 +147,7 @@ void TLWMeasurement::drainEventBacklogOnWorkerQueue() {
     }
   } next{*this};
   storeEventBacklogOnWorkerQueue(eventBacklog_->newestSequence());
+  notifyStoredWaitersIfIdle();
 }
 
 void TLWMeasurement::storeEventBacklogOnWorkerQueue(std::uint64_t upTo) {
@@ -159,8 +160,21 @@ void TLWMeasurement::storeEventBacklogOnWorkerQueue(std::uint64_t upTo) {
 }
 
 void TLWMeasurement::whenPendingWorkStored(std::function<void()> done) {
-  // A numbered block: the lane's catch-up stores every event pushed before it first.
-  scheduler_->scheduleOnWorkerQueueBlockID("TLWMeasurement:pending", std::move(done));
+  // A numbered block: the lane's catch-up stores every event pushed before it first; what
+  // still waits then (the database refused it, or the drain reported errors) is waited for.
+  scheduler_->scheduleOnWorkerQueueBlockID("TLWMeasurement:pending",
+                                           [weak = weak_from_this(), done = std::move(done)]() mutable {
+                                             auto self = weak.lock();
+                                             if (!self) return done();
+                                             self->storedWaiters_.push_back(std::move(done));
+                                             self->notifyStoredWaitersIfIdle();
+                                           });
+}
+
+void TLWMeasurement::notifyStoredWaitersIfIdle() {
+  if (storedWaiters_.empty() || eventBacklog_->size() > 0) return;
+  if (auto pipeline = eventPipeline(); pipeline && pipeline->hasWorkWaitingForStorage()) return;
+  for (auto& done : std::exchange(storedWaiters_, {})) done();
 }
 
 void TLWMeasurement::logEvent(std::shared_ptr<TLWEvent> event) {

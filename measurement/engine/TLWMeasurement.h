@@ -276,9 +276,13 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   std::string previousZELAppID() const;
 
   const std::shared_ptr<platform::Environment>& environment() const { return env_; }
-  // Any thread. Runs `done` on the worker queue after every call made before this one
-  // (events waiting in the backlog included) has been handled and committed.
+  // Any thread. Runs `done` on the worker queue once every call made before this one
+  // (events waiting in the backlog included) has been handled and committed, and nothing
+  // that work made waits for the database either (events waiting for a busy or full
+  // database, error events it reported). Never, while the database refuses writes.
   void whenPendingWorkStored(std::function<void()> done);
+  // Worker queue: runs the waiters of whenPendingWorkStored when nothing waits any more.
+  void notifyStoredWaitersIfIdle();
   const std::shared_ptr<TLWScheduler>& scheduler() const { return scheduler_; }
   const std::shared_ptr<TLWAlarm>& alarm() const { return alarm_; }
   const std::shared_ptr<platform::VXLNetwork>& network() const { return network_; }
@@ -330,6 +334,7 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   void drainEventBacklogOnWorkerQueue();
   // Stores the waiting events numbered up to `upTo`.
   void storeEventBacklogOnWorkerQueue(std::uint64_t upTo);
+  std::vector<std::function<void()>> storedWaiters_;  // worker queue only
 
   const std::shared_ptr<platform::Environment> env_;
   const std::string databaseName_;

@@ -143,6 +143,10 @@ void TLWMeasurementHosts::notifyEventListeners(std::vector<std::shared_ptr<TLWEv
   if (auto engine = engine_.lock()) engine->frontController()->notifyEventListeners(std::move(events));
 }
 
+void TLWMeasurementHosts::pendingWorkMayBeStored() {
+  if (auto engine = engine_.lock()) engine->notifyStoredWaitersIfIdle();
+}
+
 void TLWMeasurementHosts::updateSchedule() {
   if (auto engine = engine_.lock()) engine->updateSchedule();
 }

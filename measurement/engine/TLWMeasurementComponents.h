@@ -68,6 +68,7 @@ class TLWMeasurementHosts : public TLWEventPipelineHost,
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) override;
   void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override;
   void updateSchedule() override;
+  void pendingWorkMayBeStored() override;
   // TLWBundlerHost
   void setSuspendedUploadTimestamp(double timestamp) override;
   // TLWUploaderHost

@@ -12,7 +12,7 @@ TLWEnvironmentInfo::TLWEnvironmentInfo(std::shared_ptr<platform::Environment> en
       monitor_(monitor ? std::move(monitor) : TLWMonitor::sharedInstance()) {}
 
 std::shared_ptr<TLWEnvironmentInfo> TLWEnvironmentInfo::sharedInstance() {
-  static const std::shared_ptr<TLWEnvironmentInfo> instance = std::make_shared<TLWEnvironmentInfo>(nullptr);
+  static const auto& instance = *new std::shared_ptr<TLWEnvironmentInfo>(std::make_shared<TLWEnvironmentInfo>(nullptr));
   return instance;
 }
 

@@ -425,11 +425,17 @@ bool TLWUploader::removeBundlesFromDatabaseWithIDs(const std::vector<std::int64_
 void TLWUploader::setSuspendedUploadTimestamp(double seconds) { suspendedUploadTimestamp_ = seconds; }
 
 bool TLWUploader::deleteDeliveredBundles() {
+  if (!deliveredLoaded_) {
+    // An earlier process exited before it could delete them: they are not sent again.
+    deliveredLoaded_ = true;
+    deliveredGeneration_ = database_->generation();
+    deliveredBundleIDs_ = persistedConfig_->deliveredBundleIDs();
+  }
   // After a data reset the IDs would name other rows.
-  if (deliveredGeneration_ != database_->generation()) deliveredBundleIDs_.clear();
+  if (deliveredGeneration_ != database_->generation()) forgetDeliveredBundles();
   if (deliveredBundleIDs_.empty()) return true;
   if (removeBundlesFromDatabaseWithIDs(deliveredBundleIDs_)) {
-    deliveredBundleIDs_.clear();
+    forgetDeliveredBundles();
     return true;
   }
   std::weak_ptr<TLWUploader> weakSelf = weak_from_this();
@@ -441,6 +447,12 @@ bool TLWUploader::deleteDeliveredBundles() {
     });
   });
   return false;
+}
+
+void TLWUploader::forgetDeliveredBundles() {
+  const bool recorded = !deliveredBundleIDs_.empty() || deliveredRecorded_;
+  deliveredBundleIDs_.clear();
+  if (recorded) deliveredRecorded_ = !persistedConfig_->setDeliveredBundleIDs({});
 }
 
 void TLWUploader::uploadData() {
@@ -570,10 +582,17 @@ void TLWUploader::networkUploadCompletionHandlerWithResponse(const platform::VXL
   if (removeBundlesFromDatabaseWithIDs(sent)) {
     setSuspendedUploadTimestamp(0);
   } else if (database_->transientFailureCount() != failuresBefore) {
-    // Another process's lock or a full disk: the rows go before anything else is sent.
+    // Another process's lock or a full disk: the rows go before anything else is sent, by
+    // this process or, if it exits first, by the next launch (kept outside the database).
     if (deliveredGeneration_ != database_->generation()) deliveredBundleIDs_.clear();
     deliveredGeneration_ = database_->generation();
+    deliveredLoaded_ = true;
     deliveredBundleIDs_.insert(deliveredBundleIDs_.end(), sent.begin(), sent.end());
+    if (!persistedConfig_->setDeliveredBundleIDs(deliveredBundleIDs_)) {
+      monitor_->logWithLevel(1, 23245, "Cannot record the uploaded bundles that wait for deletion; if the app "
+                                       "exits before they are deleted they are sent again. Bundles",
+                             static_cast<long long>(deliveredBundleIDs_.size()));
+    }
     monitor_->logWithLevel(4, 23244, "Cannot delete uploaded bundles now (database busy or full); uploads wait "
                                      "until they are deleted. Bundles",
                            static_cast<long long>(deliveredBundleIDs_.size()));

@@ -21,7 +21,9 @@
 // Failures are logged with the monitor codes of the upload path and leave the bundles
 // queued; nothing throws. Bundles the service accepted whose rows a busy or full database
 // would not let go are deleted again before anything else is sent (every few seconds
-// until it works), so they are not sent twice by this process.
+// until it works), so they are not sent twice; their row IDs are also kept in the persisted
+// configuration, so a launch after an exit that came first deletes them instead of sending
+// them again.
 
 #include <atomic>
 #include <cstdint>
@@ -275,11 +277,15 @@ class TLWUploader final : public platform::VXLReachabilityDelegate,
   // Deletes the accepted bundles whose deletion met a busy or full database; false (a retry
   // planned) while they are still there.
   bool deleteDeliveredBundles();
+  // Clears the delivered bundle IDs, here and in the persisted configuration.
+  void forgetDeliveredBundles();
 
   // Worker queue only.
   std::optional<std::vector<std::int64_t>> uploadingBundleIDs_;
   std::vector<std::int64_t> deliveredBundleIDs_;
   std::uint64_t deliveredGeneration_ = 0;  // the database's generation they belong to
+  bool deliveredLoaded_ = false;            // read from the persisted configuration once
+  bool deliveredRecorded_ = false;          // a cleared record may still be on disk (its write failed)
   std::atomic<bool> isNetworkRequestPending_{false};
   std::atomic<double> suspendedUploadTimestamp_{0};
   double configurationRefusedTimestamp_ = 0;

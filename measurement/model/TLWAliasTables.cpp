@@ -73,7 +73,7 @@ const TLWAliasTables::Table& TLWAliasTables::reverseEventNameAliases() {
 }
 
 const TLWAliasTables::Table& TLWAliasTables::publicAllowedEventNameAliases() {
-  static const Table table = build({{"ad_impression", "_ai"}});
+  static const Table& table = *new Table(build({{"ad_impression", "_ai"}}));
   return table;
 }
 

@@ -568,7 +568,7 @@ void TLWCampaignReporter::handleDeferredDeepLinkInfo(const Dictionary& info) {
 bool TLWCampaignReporter::sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
                                                                   const Dictionary& extraInfo) {
   auto application = deps_.env->application();
-  auto delegate = application ? application->delegate() : nullptr;
+  auto delegate = application ? application->receivingDelegate() : nullptr;
   if (!delegate || !delegate->respondsToSelector(platform::kSelOpenURLOptions)) {
     deps_.monitor->logWithLevel(3, 23204, "App delegate not configured to handle Deferred Deep Link", Value(url));
     return false;

@@ -50,7 +50,8 @@ std::optional<std::string> screenValue(TLWMonitor& monitor, const Value& value, 
 // Creation
 
 std::shared_ptr<TLWScreenViewReporter> TLWScreenViewReporter::sharedInstance() {
-  static const std::shared_ptr<TLWScreenViewReporter> instance = initWithEnvironment(nullptr, true, nullptr);
+  static const auto& instance =
+      *new std::shared_ptr<TLWScreenViewReporter>(initWithEnvironment(nullptr, true, nullptr));
   return instance;
 }
 

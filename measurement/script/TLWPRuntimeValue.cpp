@@ -55,23 +55,23 @@ bool TLWPRuntimeValue::booleanValue(TLWPError& error) const {
 }
 
 const TLWPValueRef& TLWPRuntimeValue::undefinedValue() {
-  static const TLWPValueRef value = std::make_shared<TLWPUndefinedValue>();
+  static const TLWPValueRef& value = *new TLWPValueRef(std::make_shared<TLWPUndefinedValue>());
   return value;
 }
 
 const TLWPValueRef& TLWPRuntimeValue::nullValue() {
-  static const TLWPValueRef value = std::make_shared<TLWPNullValue>();
+  static const TLWPValueRef& value = *new TLWPValueRef(std::make_shared<TLWPNullValue>());
   return value;
 }
 
 const TLWPValueRef& TLWPRuntimeValue::booleanValue(bool b) {
-  static const TLWPValueRef t = std::make_shared<TLWPBooleanValue>(true);
-  static const TLWPValueRef f = std::make_shared<TLWPBooleanValue>(false);
+  static const TLWPValueRef& t = *new TLWPValueRef(std::make_shared<TLWPBooleanValue>(true));
+  static const TLWPValueRef& f = *new TLWPValueRef(std::make_shared<TLWPBooleanValue>(false));
   return b ? t : f;
 }
 
 const TLWPValueRef& TLWPRuntimeValue::emptyValue() {
-  static const TLWPValueRef value = std::make_shared<TLWPRuntimeValue>();
+  static const TLWPValueRef& value = *new TLWPValueRef(std::make_shared<TLWPRuntimeValue>());
   return value;
 }
 
@@ -686,7 +686,8 @@ std::u16string numberToString(double d) {
                                         .precision(Precision::maxSignificantDigits(17))
                                         .roundingMode(UNUM_ROUND_HALFUP)
                                         .grouping(UNUM_GROUPING_OFF));
-  static const LocalizedNumberFormatter scientific = decimal.notation(Notation::scientific());
+  static const LocalizedNumberFormatter& scientific =
+      *new LocalizedNumberFormatter(decimal.notation(Notation::scientific()));
   const double magnitude = std::fabs(d);
   const bool useScientific = magnitude >= 1e21 || magnitude < 1e-6;
   UErrorCode status = U_ZERO_ERROR;

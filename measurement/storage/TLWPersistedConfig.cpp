@@ -266,6 +266,24 @@ void TLWPersistedConfig::setLastSuccessfulUploadTimestamp(double s) { setDouble(
 double TLWPersistedConfig::lastFailedUploadTimestamp() { return doubleForKey(key("last_failed_upload")); }
 void TLWPersistedConfig::setLastFailedUploadTimestamp(double s) { setDouble(s, key("last_failed_upload")); }
 
+std::vector<std::int64_t> TLWPersistedConfig::deliveredBundleIDs() {
+  std::vector<std::int64_t> ids;
+  Value v = objectForKey(key("delivered_bundle_ids"));
+  if (const platform::Array* items = v.array()) {
+    for (const Value& item : *items) {
+      if (auto id = item.int64Value(); id && !item.isBool()) ids.push_back(*id);
+    }
+  }
+  return ids;
+}
+
+bool TLWPersistedConfig::setDeliveredBundleIDs(const std::vector<std::int64_t>& rowIDs) {
+  platform::Array items;
+  for (std::int64_t id : rowIDs) items.push_back(Value(static_cast<long long>(id)));
+  setObject(rowIDs.empty() ? Value() : Value(std::move(items)), key("delivered_bundle_ids"));
+  return synchronizeToDisk();
+}
+
 std::optional<std::string> TLWPersistedConfig::appVersion() { return stringForKey(key("app_version")); }
 void TLWPersistedConfig::setAppVersion(std::optional<std::string> v) { setString(std::move(v), key("app_version")); }
 std::optional<std::string> TLWPersistedConfig::osVersion() { return stringForKey(key("os_version")); }

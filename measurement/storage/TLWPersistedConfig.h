@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "measurement/storage/TLWKeyValueStore.h"
 #include "platform/DispatchQueue.h"
@@ -74,6 +75,11 @@ class TLWPersistedConfig : public std::enable_shared_from_this<TLWPersistedConfi
   void setLastSuccessfulUploadTimestamp(double seconds);
   double lastFailedUploadTimestamp();  // "last_failed_upload"
   void setLastFailedUploadTimestamp(double seconds);
+  // "delivered_bundle_ids": queued bundles the service already accepted, so that a later
+  // launch deletes them instead of sending them again. The setter writes to disk at once
+  // and returns false when that write failed.
+  std::vector<std::int64_t> deliveredBundleIDs();
+  [[nodiscard]] bool setDeliveredBundleIDs(const std::vector<std::int64_t>& rowIDs);
   std::optional<std::string> appVersion();  // "app_version"
   void setAppVersion(std::optional<std::string> value);
   std::optional<std::string> osVersion();  // "os_version"

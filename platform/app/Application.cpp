@@ -1,6 +1,8 @@
 #include "platform/app/Application.h"
 
 #include <exception>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/app/AppLog.h"
@@ -44,8 +46,27 @@ std::shared_ptr<ApplicationDelegate> Application::delegate() const {
 }
 
 void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
+  // The old delegate is the app's object: its destructor runs after the lock.
+  std::shared_ptr<ApplicationDelegate> old;
   std::lock_guard lock(mutex_);
-  delegate_ = std::move(delegate);
+  old = std::exchange(delegate_, std::move(delegate));
+}
+
+void Application::setDelegateProxy(DelegateProxy proxy) {
+  DelegateProxy old;
+  std::lock_guard lock(mutex_);
+  old = std::exchange(delegateProxy_, std::move(proxy));
+}
+
+std::shared_ptr<ApplicationDelegate> Application::receivingDelegate() const {
+  std::shared_ptr<ApplicationDelegate> d;
+  DelegateProxy proxy;
+  {
+    std::lock_guard lock(mutex_);
+    d = delegate_;
+    proxy = delegateProxy_;
+  }
+  return proxy ? proxy(std::move(d)) : d;
 }
 
 void Application::onMain(std::function<void(Application&)> work) {
@@ -59,7 +80,7 @@ void Application::post(std::string_view name, Dictionary userInfo) {
 void Application::finishLaunching(Dictionary launchOptions) {
   if (launchRequested_.exchange(true)) return;
   onMain([options = std::move(launchOptions)](Application& app) {
-    if (auto d = app.delegate(); d && d->respondsToSelector(kSelDidFinishLaunching)) {
+    if (auto d = app.receivingDelegate(); d && d->respondsToSelector(kSelDidFinishLaunching)) {
       guarded("application:didFinishLaunchingWithOptions:", [&] { (void)d->application(app, options); });
     }
     app.launched_.store(true, std::memory_order_release);
@@ -122,7 +143,7 @@ void Application::terminate() {
 void Application::openURL(Value url, Dictionary options, std::function<void(bool)> result) {
   onMain([url = std::move(url), options = std::move(options), result = std::move(result)](Application& app) {
     bool handled = false;
-    if (auto d = app.delegate()) {
+    if (auto d = app.receivingDelegate()) {
       if (d->respondsToSelector(kSelOpenURLOptions)) {
         guarded(kSelOpenURLOptions, [&] { handled = d->application(app, url, options); });
       } else if (d->respondsToSelector(kSelOpenURLSourceApplication)) {
@@ -140,7 +161,7 @@ void Application::openURL(Value url, Dictionary options, std::function<void(bool
 void Application::continueUserActivity(std::shared_ptr<UserActivity> activity, std::function<void(bool)> result) {
   onMain([activity = std::move(activity), result = std::move(result)](Application& app) {
     bool handled = false;
-    if (auto d = app.delegate(); d && activity && d->respondsToSelector(kSelContinueUserActivity)) {
+    if (auto d = app.receivingDelegate(); d && activity && d->respondsToSelector(kSelContinueUserActivity)) {
       guarded(kSelContinueUserActivity,
               [&] { handled = d->application(app, activity, ApplicationDelegate::RestorationHandler()); });
     }
@@ -151,7 +172,7 @@ void Application::continueUserActivity(std::shared_ptr<UserActivity> activity, s
 void Application::handleEventsForBackgroundURLSession(std::string identifier,
                                                       std::function<void()> completionHandler) {
   onMain([identifier = std::move(identifier), completion = std::move(completionHandler)](Application& app) {
-    auto d = app.delegate();
+    auto d = app.receivingDelegate();
     if (d && d->respondsToSelector(kSelHandleEventsForBackgroundURLSession)) {
       guarded(kSelHandleEventsForBackgroundURLSession, [&] { d->application(app, identifier, completion); });
     } else if (completion) {
@@ -166,13 +187,17 @@ BackgroundTaskIdentifier Application::beginBackgroundTask(std::string_view name,
   BackgroundTaskIdentifier id;
   {
     std::lock_guard lock(mutex_);
-    if (tasks_.size() >= kMaxBackgroundTasks) {
-      logApp(VXLLoggerLevel::Warning, "I-APP000011",
-             "Too many background tasks; refused " + std::string(name));
-      return kInvalidBackgroundTask;
+    if (tasks_.size() < kMaxBackgroundTasks) {
+      id = nextTask_++;
+      tasks_.emplace(id, Task{std::string(name), std::move(expirationHandler)});
+    } else {
+      id = kInvalidBackgroundTask;
     }
-    id = nextTask_++;
-    tasks_.emplace(id, Task{std::string(name), std::move(expirationHandler)});
+  }
+  // The log sink is replaceable app code: called after the lock.
+  if (id == kInvalidBackgroundTask) {
+    logApp(VXLLoggerLevel::Warning, "I-APP000011", "Too many background tasks; refused " + std::string(name));
+    return kInvalidBackgroundTask;
   }
   if (applicationState() == ApplicationState::Background) {
     onMain([](Application& app) { app.armExpiryTimer(); });
@@ -182,8 +207,13 @@ BackgroundTaskIdentifier Application::beginBackgroundTask(std::string_view name,
 
 bool Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
   if (identifier == kInvalidBackgroundTask) return false;
-  std::lock_guard lock(mutex_);
-  if (tasks_.erase(identifier) == 0) {
+  // The expiry handler's captures are the app's: destroyed after the lock.
+  std::optional<Task> ended;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto node = tasks_.extract(identifier)) ended = std::move(node.mapped());
+  }
+  if (!ended) {
     logApp(VXLLoggerLevel::Warning, "I-APP000012",
            "Can't end background task " + std::to_string(identifier) + ": no such task");
     return false;
@@ -235,13 +265,17 @@ void Application::expireBackgroundTasks() {
     for (auto& [id, task] : running) {
       if (task.expirationHandler) guarded("Background task expiry handler", task.expirationHandler);
     }
-    std::lock_guard lock(app.mutex_);
-    for (auto& [id, task] : running) {
-      if (app.tasks_.erase(id) != 0) {
-        logApp(VXLLoggerLevel::Warning, "I-APP000013",
-               "Background task " + std::to_string(id) + " (" + task.name +
-                   ") was not ended by its expiry handler; ending it");
+    std::vector<std::pair<BackgroundTaskIdentifier, Task>> unended;
+    {
+      std::lock_guard lock(app.mutex_);
+      for (auto& [id, task] : running) {
+        if (auto node = app.tasks_.extract(id)) unended.emplace_back(id, std::move(node.mapped()));
       }
+    }
+    for (auto& [id, task] : unended) {
+      logApp(VXLLoggerLevel::Warning, "I-APP000013",
+             "Background task " + std::to_string(id) + " (" + task.name +
+                 ") was not ended by its expiry handler; ending it");
     }
   });
 }

@@ -78,8 +78,15 @@ class Application : public std::enable_shared_from_this<Application> {
   const std::shared_ptr<NotificationCenter>& notificationCenter() const { return center_; }
   const std::shared_ptr<DispatchQueue>& mainQueue() const { return mainQueue_; }
 
+  // The delegate the app set (never a proxy in front of it).
   std::shared_ptr<ApplicationDelegate> delegate() const;
   void setDelegate(std::shared_ptr<ApplicationDelegate> delegate);
+  // Puts a proxy in front of whatever delegate the app sets, now or later: `proxy` gets the
+  // app's delegate (maybe null) and returns what receives the OS's calls in its place.
+  using DelegateProxy = std::function<std::shared_ptr<ApplicationDelegate>(std::shared_ptr<ApplicationDelegate>)>;
+  void setDelegateProxy(DelegateProxy proxy);
+  // What the OS's calls reach: the proxy in front of the app's delegate, or that delegate.
+  std::shared_ptr<ApplicationDelegate> receivingDelegate() const;
 
   // Lifecycle, asynchronous on the main queue. finishLaunching happens once (later calls
   // are ignored); the others are ignored before it and after terminate.
@@ -132,6 +139,7 @@ class Application : public std::enable_shared_from_this<Application> {
 
   mutable std::mutex mutex_;  // guards what follows
   std::shared_ptr<ApplicationDelegate> delegate_;
+  DelegateProxy delegateProxy_;
   std::map<BackgroundTaskIdentifier, Task> tasks_;
   BackgroundTaskIdentifier nextTask_ = 1;
   std::chrono::milliseconds allowance_ = kDefaultBackgroundTimeAllowance;

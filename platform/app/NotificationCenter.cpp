@@ -21,11 +21,20 @@ NotificationCenter::ObserverID NotificationCenter::addObserver(std::string_view 
   return entry->id;
 }
 
+namespace {
+// Handler calls running on this thread, of any centre.
+thread_local int tHandlerDepth = 0;
+}  // namespace
+
 void NotificationCenter::retire(const std::vector<std::shared_ptr<Entry>>& entries) {
   const auto me = std::this_thread::get_id();
+  // From inside a handler no new call starts, but the running ones are not waited for: two
+  // handlers removing each other from two threads would wait for each other for good.
+  const bool wait = tHandlerDepth == 0;
   for (const auto& e : entries) {
     std::unique_lock lock(e->callMutex);
     e->removed = true;
+    if (!wait) continue;
     // A call on this thread is the caller's own handler (or one it nested into): waiting
     // for it would never end.
     e->callsDone.wait(lock, [&] {
@@ -91,6 +100,10 @@ std::size_t NotificationCenter::post(const Notification& notification) {
         entry.callsDone.notify_all();
       }
     } callEnd{*e, me};
+    ++tHandlerDepth;
+    struct DepthEnd {
+      ~DepthEnd() { --tHandlerDepth; }
+    } depthEnd;
     try {
       e->handler(notification);
     } catch (const std::exception& ex) {

@@ -7,8 +7,10 @@
 // the order they were added. An observer is never called after removeObserver (or
 // removeObserversOwnedBy) has returned: removal waits for calls of its handler already
 // running on other threads, and does not wait for one running on the removing thread (a
-// handler may remove itself). So do not remove an observer while holding a lock its
-// handler takes.
+// handler may remove itself). A removal made from inside a handler starts no new call but
+// waits for none (two handlers removing each other from two threads would otherwise wait
+// for each other for good). So do not remove an observer while holding a lock its handler
+// takes.
 //
 // Ownership: the centre keeps a copy of each handler until it is removed; a handler that
 // needs its owner should capture it weakly. Handlers must not throw; an exception that

@@ -14,11 +14,11 @@ class ProxyDelegate : public ApplicationDelegate {
   using ApplicationDelegate::application;
 
   bool respondsToSelector(std::string_view selector) const override {
-    return isIntercepted(selector) || original_->respondsToSelector(selector);
+    return isIntercepted(selector) || originalResponds(selector);
   }
 
   bool application(Application& app, const Dictionary& options) override {
-    return original_->respondsToSelector(kSelDidFinishLaunching) ? original_->application(app, options) : true;
+    return originalResponds(kSelDidFinishLaunching) ? original_->application(app, options) : true;
   }
 
   bool application(Application& app, const Value& url, const Dictionary& options) override {
@@ -26,7 +26,7 @@ class ProxyDelegate : public ApplicationDelegate {
     for (auto& i : interceptors()) {
       if (i->respondsToSelector(kSelOpenURLOptions)) any = i->application(app, url, options) || any;
     }
-    if (original_->respondsToSelector(kSelOpenURLOptions)) return original_->application(app, url, options);
+    if (originalResponds(kSelOpenURLOptions)) return original_->application(app, url, options);
     return any;
   }
 
@@ -38,7 +38,7 @@ class ProxyDelegate : public ApplicationDelegate {
         any = i->application(app, url, sourceApplication, annotation) || any;
       }
     }
-    if (original_->respondsToSelector(kSelOpenURLSourceApplication)) {
+    if (originalResponds(kSelOpenURLSourceApplication)) {
       return original_->application(app, url, sourceApplication, annotation);
     }
     return any;
@@ -52,7 +52,7 @@ class ProxyDelegate : public ApplicationDelegate {
         any = i->application(app, activity, restorationHandler) || any;
       }
     }
-    if (original_->respondsToSelector(kSelContinueUserActivity)) {
+    if (originalResponds(kSelContinueUserActivity)) {
       return original_->application(app, activity, restorationHandler);
     }
     return any;
@@ -60,29 +60,35 @@ class ProxyDelegate : public ApplicationDelegate {
 
   void application(Application& app, const std::string& identifier,
                    const CompletionHandler& completionHandler) override {
-    // Several receivers get the one handler; the system expects it to run once.
-    auto once = std::make_shared<std::atomic<bool>>(false);
-    CompletionHandler shared = [once, completionHandler] {
-      if (completionHandler && !once->exchange(true)) completionHandler();
-    };
-    bool delivered = false;
+    std::vector<std::shared_ptr<ApplicationDelegate>> receivers;
     for (auto& i : interceptors()) {
-      if (i->respondsToSelector(kSelHandleEventsForBackgroundURLSession)) {
-        i->application(app, identifier, shared);
-        delivered = true;
-      }
+      if (i->respondsToSelector(kSelHandleEventsForBackgroundURLSession)) receivers.push_back(i);
     }
-    if (original_->respondsToSelector(kSelHandleEventsForBackgroundURLSession)) {
-      original_->application(app, identifier, shared);
-      delivered = true;
+    if (originalResponds(kSelHandleEventsForBackgroundURLSession)) receivers.push_back(original_);
+    if (receivers.empty()) {
+      if (completionHandler) completionHandler();
+      return;
     }
-    if (!delivered) shared();
+    // The system's handler runs once, after every receiver has called its own (one that
+    // does not handle the session calls it at once), so none gets a spent handler.
+    auto remaining = std::make_shared<std::atomic<std::size_t>>(receivers.size());
+    for (auto& receiver : receivers) {
+      auto called = std::make_shared<std::atomic<bool>>(false);
+      CompletionHandler share = [remaining, called, completionHandler] {
+        if (called->exchange(true)) return;
+        if (remaining->fetch_sub(1) == 1 && completionHandler) completionHandler();
+      };
+      receiver->application(app, identifier, share);
+    }
   }
 
  private:
   static bool isIntercepted(std::string_view selector) {
     return selector == kSelOpenURLOptions || selector == kSelOpenURLSourceApplication ||
            selector == kSelContinueUserActivity || selector == kSelHandleEventsForBackgroundURLSession;
+  }
+  bool originalResponds(std::string_view selector) const {
+    return original_ && original_->respondsToSelector(selector);
   }
   std::vector<std::shared_ptr<ApplicationDelegate>> interceptors() const {
     if (auto s = swizzler_.lock()) return s->interceptors();
@@ -117,12 +123,15 @@ bool VXLAppDelegateSwizzler::isAppDelegateProxyEnabled() const {
 
 bool VXLAppDelegateSwizzler::proxyOriginalDelegate() {
   if (!application_ || !isAppDelegateProxyEnabled()) return false;
-  std::lock_guard lock(mutex_);
-  if (installed_) return false;
-  auto original = application_->delegate();
-  if (!original) return false;
-  application_->setDelegate(std::make_shared<ProxyDelegate>(std::move(original), weak_from_this()));
-  installed_ = true;
+  {
+    std::lock_guard lock(mutex_);
+    if (installed_ || !application_->delegate()) return false;
+    installed_ = true;
+  }
+  // In front of whatever delegate the app sets, now or later; the app's delegate stays its own.
+  application_->setDelegateProxy([weak = weak_from_this()](std::shared_ptr<ApplicationDelegate> original) {
+    return std::make_shared<ProxyDelegate>(std::move(original), weak);
+  });
   return true;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The app-delegate proxy: puts a proxy in front of the application's delegate so that
 // registered interceptors receive the delegate's open-URL, user-activity and
-// background-session calls as well as the original delegate.
+// background-session calls as well as the original delegate. The application's delegate
+// stays the object the app set, and the proxy stands in front of any delegate it sets later.
 //
 // Thread-safety: every operation may be called from any thread; delegate calls arrive on
 // the main queue (see Application). Interceptors are called in registration order, before
@@ -11,8 +12,9 @@
 // the original delegate strongly and the swizzler weakly.
 //
 // The proxy answers what the original delegate answers; when the original does not
-// implement a call, it answers YES if an interceptor did. A background-session completion
-// handler passed to several receivers runs only once, on the first call.
+// implement a call, it answers YES if an interceptor did. Each receiver of background-session
+// events gets a handler of its own; the system's handler runs once, when all of them have
+// been called (a receiver that does not handle the session calls its own at once).
 
 #include <cstdint>
 #include <memory>
@@ -43,7 +45,7 @@ class VXLAppDelegateSwizzler : public std::enable_shared_from_this<VXLAppDelegat
 
   bool isAppDelegateProxyEnabled() const;
 
-  // Installs the proxy in front of the current delegate, once. False when the proxy is
+  // Installs the proxy in front of the app's delegate, once. False when the proxy is
   // disabled, the application has no delegate yet, or the proxy is already installed
   // (the earlier proxy stays).
   bool proxyOriginalDelegate();

@@ -74,14 +74,24 @@ bool TWKApp::configureApp(std::string name, const TWKOptions& options, std::shar
   auto& t = tables();
   std::vector<ComponentsProvider> providers;
   std::shared_ptr<TWKApp> app;
+  // The log sink is replaceable app code: failures are logged after the lock.
+  const char* refusal = nullptr;
   {
     std::lock_guard lock(t.mutex);
-    if (t.apps.count(name) != 0) return fail(error, "I-COR000024", "App " + name + " is already configured");
-    if (t.apps.size() >= kMaxApps) return fail(error, "I-COR000025", "Too many apps");
-    app.reset(new TWKApp(name, options, std::move(env)));
-    for (const auto& lib : t.libraries) providers.push_back(lib.provider);
-    // Reserve the name now so that a concurrent configure of the same name fails.
-    t.apps.emplace(name, app);
+    if (t.apps.count(name) != 0) {
+      refusal = "I-COR000024";
+    } else if (t.apps.size() >= kMaxApps) {
+      refusal = "I-COR000025";
+    } else {
+      app.reset(new TWKApp(name, options, std::move(env)));
+      for (const auto& lib : t.libraries) providers.push_back(lib.provider);
+      // Reserve the name now so that a concurrent configure of the same name fails.
+      t.apps.emplace(name, app);
+    }
+  }
+  if (refusal) {
+    return fail(error, refusal,
+                std::string_view(refusal) == "I-COR000024" ? "App " + name + " is already configured" : "Too many apps");
   }
   // Libraries' providers and eager creation blocks run outside the table lock: they may
   // ask the core for the default app.
@@ -126,12 +136,18 @@ bool TWKApp::registerInternalLibrary(ComponentsProvider componentsToRegister, st
     return fail(nullptr, "I-COR000030", "Invalid library name or version");
   }
   auto& t = tables();
-  std::lock_guard lock(t.mutex);
-  for (const auto& lib : t.libraries) {
-    if (lib.name == name) return fail(nullptr, "I-COR000031", "Library " + std::string(name) + " is already registered");
+  bool duplicate = false, full = false;
+  {
+    std::lock_guard lock(t.mutex);
+    duplicate = std::any_of(t.libraries.begin(), t.libraries.end(), [&](const Library& lib) { return lib.name == name; });
+    full = !duplicate && t.libraries.size() >= kMaxLibraries;
+    if (!duplicate && !full) {
+      t.libraries.push_back(Library{std::string(name), std::string(version), std::move(componentsToRegister)});
+    }
   }
-  if (t.libraries.size() >= kMaxLibraries) return fail(nullptr, "I-COR000032", "Too many libraries");
-  t.libraries.push_back(Library{std::string(name), std::string(version), std::move(componentsToRegister)});
+  // Logged after the lock: the log sink is replaceable app code.
+  if (duplicate) return fail(nullptr, "I-COR000031", "Library " + std::string(name) + " is already registered");
+  if (full) return fail(nullptr, "I-COR000032", "Too many libraries");
   return true;
 }
 

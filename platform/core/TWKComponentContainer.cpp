@@ -1,6 +1,8 @@
 #include "platform/core/TWKComponentContainer.h"
 
 #include <exception>
+#include <utility>
+#include <vector>
 
 #include "platform/app/AppLog.h"
 
@@ -20,17 +22,29 @@ bool TWKComponentContainer::hasComponentForProtocol(std::string_view protocol) c
   return components_.find(protocol) != components_.end();
 }
 
+namespace {
+// The creations running on this thread, innermost last: a protocol asked for again while
+// its own creation runs here is a dependency cycle.
+thread_local std::vector<std::pair<const TWKComponentContainer*, std::string>> tCreating;
+}  // namespace
+
 std::shared_ptr<TWKInterop> TWKComponentContainer::instanceForProtocol(std::string_view protocol) {
   auto component = components_.find(protocol);
   if (component == components_.end()) return nullptr;
-  std::lock_guard lock(mutex_);
-  if (auto it = cached_.find(protocol); it != cached_.end()) return it->second;
-  if (creating_.count(protocol) != 0) {
-    applog::log(VXLLoggerLevel::Error, applog::kCoreService, "I-COR000010",
-                "Dependency cycle while creating the component for " + std::string(protocol));
-    return nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto it = cached_.find(protocol); it != cached_.end()) return it->second;
   }
-  creating_.emplace(protocol);
+  for (const auto& [container, creating] : tCreating) {
+    if (container == this && creating == protocol) {
+      applog::log(VXLLoggerLevel::Error, applog::kCoreService, "I-COR000010",
+                  "Dependency cycle while creating the component for " + std::string(protocol));
+      return nullptr;
+    }
+  }
+  // The creation block is app code: it runs without the lock (it may wait for another
+  // thread that asks this container), and the first instance published is the one kept.
+  tCreating.emplace_back(this, std::string(protocol));
   bool cacheable = true;
   std::shared_ptr<TWKInterop> instance;
   try {
@@ -42,9 +56,10 @@ std::shared_ptr<TWKInterop> TWKComponentContainer::instanceForProtocol(std::stri
   } catch (...) {
     instance = nullptr;
   }
-  creating_.erase(creating_.find(protocol));
-  if (instance && cacheable) cached_.emplace(std::string(protocol), instance);
-  return instance;
+  tCreating.pop_back();
+  if (!instance || !cacheable) return instance;
+  std::lock_guard lock(mutex_);
+  return cached_.emplace(std::string(protocol), std::move(instance)).first->second;
 }
 
 void TWKComponentContainer::instantiateEagerComponents(bool isDefaultApp) {

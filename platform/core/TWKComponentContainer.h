@@ -43,9 +43,8 @@ class TWKComponentContainer {
  private:
   std::weak_ptr<TWKApp> app_;
   std::map<std::string, std::shared_ptr<const TWKComponent>, std::less<>> components_;
-  mutable std::recursive_mutex mutex_;
+  mutable std::mutex mutex_;  // guards cached_; never held while app code runs
   std::map<std::string, std::shared_ptr<TWKInterop>, std::less<>> cached_;
-  std::set<std::string, std::less<>> creating_;
 };
 
 }  // namespace platform

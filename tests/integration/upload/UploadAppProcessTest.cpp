@@ -212,6 +212,51 @@ TEST_F(UploadAppProcessTest, AnotherProcessLockingOrReadingTheDatabaseCostsNoEve
   EXPECT_TRUE(appLogged("I-ACS023240")) << "the wait for the database is logged";
 }
 
+// Seen from outside: an upload is answered while another process holds the database past
+// the busy wait, and the app exits normally before the lock ends. The accepted batch is
+// deleted by the next launch, not sent again.
+TEST_F(UploadAppProcessTest, ANormalExitWhileTheDatabaseIsLockedSendsNoBatchTwice) {
+  launch();
+  ASSERT_TRUE(app->logEvents(0, 20, kTimeout));
+  ASSERT_TRUE(waitFor([&] { return allAccepted(20); }));
+  const fs::path database = root / "sandbox/Library/Application Support/Vorlix/Measurement" / kTLWDatabaseFileName;
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
+  sqlite3_busy_timeout(other, 30000);
+  auto queued = [&] {
+    sqlite3_stmt* statement = nullptr;
+    std::int64_t rows = -1;
+    if (sqlite3_prepare_v2(other, "SELECT count(*) FROM queue", -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return rows;
+  };
+  auto appLogged = [&](const std::string& code) {
+    std::ifstream log(root / "app.log");
+    std::stringstream text;
+    text << log.rdbuf();
+    return text.str().find(code) != std::string::npos;
+  };
+  ASSERT_TRUE(service->setRules(R"([{"path": "/a", "count": 1, "delayMs": 1000}])"));
+  ASSERT_TRUE(app->logEvents(20, 50, kTimeout));
+  ASSERT_TRUE(waitFor([&] { return queued() > 0; }));
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  ASSERT_TRUE(waitFor([&] { return appLogged("I-ACS023244"); })) << "the accepted upload's rows met the lock";
+  EXPECT_EQ(app->quit(kTimeout), 0);
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(other);
+
+  launch();
+  ASSERT_TRUE(app->logEvents(70, 1, kTimeout));
+  ASSERT_TRUE(waitFor([&] { return allAccepted(71); }));
+  EXPECT_EQ(app->quit(kTimeout), 0);
+  std::map<std::int64_t, int> expected;
+  for (std::int64_t seq = 0; seq < 71; ++seq) expected[seq] = 1;
+  EXPECT_EQ(accepted(), expected);
+}
+
 TEST_F(UploadAppProcessTest, AKillInTheMiddleOfAnUploadRepeatsOnlyTheBatchInFlight) {
   constexpr int kKills = 3;
   constexpr std::int64_t kPerGroup = 20;

@@ -241,6 +241,30 @@ TEST_F(MeasurementFixture, ABlockHandedOverAfterAnEventRunsAfterThatEventIsStore
   EXPECT_EQ(countOf(seenByBlock, "handed_over"), 1);
 }
 
+// The app's interceptor is app code: it runs with no transaction open, between the groups
+// of events stored around it, so a slow one keeps no other process out of the database.
+TEST_F(MeasurementFixture, TheInterceptorRunsOutsideAnyTransactionBetweenTheEventsAroundIt) {
+  auto l = launch();
+  auto engine = l->engine;
+  std::vector<bool> inTransaction;
+  TLWEventInterceptor interceptor = [&](const std::string&, const std::string& name, const platform::Dictionary&,
+                                        double timestamp) {
+    inTransaction.push_back(engine->database()->isInTransaction() || engine->database()->isInWriteGroup());
+    engine->logEventWithOrigin("app", true, name, {}, timestamp, true, false, true, nullptr, {});
+  };
+  double t = 1'700'000'001.0;
+  for (const char* name : {"before", "intercepted", "between", "intercepted", "after"}) {
+    const bool intercept = std::string_view(name) == "intercepted";
+    engine->logEventWithOrigin("app", true, name, {}, t += 1, true, false, false, intercept ? interceptor : nullptr,
+                               {});
+  }
+  l->drain();
+  EXPECT_EQ(inTransaction, (std::vector<bool>{false, false}));
+  auto names = l->storedEventNames();
+  for (const char* name : {"before", "between", "after"}) EXPECT_EQ(countOf(names, name), 1) << name;
+  EXPECT_EQ(countOf(names, "intercepted"), 2) << "each logged again once";
+}
+
 // ---------------------------------------------------------------------------
 // Reset and wipe
 

@@ -4,6 +4,7 @@
 
 #include "EngineTestSupport.h"
 #include "UploadTestSupport.h"
+#include "tests/measurement/storage/SqliteFaultVfs.h"
 
 namespace {
 
@@ -336,6 +337,56 @@ TEST_F(TLWUploaderTest, ConsentAtUploadTimeDecidesWhichIdentifiersAreSent) {
     respond(204);
     ASSERT_EQ(queuedBundleCount(), 0u);
   }
+}
+
+// The fault switches wrap every connection, so they are in place before the database opens.
+class TLWUploaderDeletionFaultTest : public UploadFixture {
+ protected:
+  void SetUp() override {
+    faults = &SqliteFaultVfs::install();
+    UploadFixture::SetUp();
+  }
+  void TearDown() override {
+    UploadFixture::TearDown();
+    SqliteFaultVfs::uninstall();
+  }
+  SqliteFaultSwitches* faults = nullptr;
+};
+
+// The service accepted a batch whose rows the database would not let go (another process's
+// lock or a full disk), then the app exited: the next launch deletes them instead of
+// sending them again.
+TEST_F(TLWUploaderDeletionFaultTest, AnAcceptedBatchLeftUndeletedAtExitIsDeletedNotResentByTheNextLaunch) {
+  queueBundle("1:1:ios:abc", "level_up", now() - 30);
+  queueBundle("1:1:ios:abc", "level_end", now() - 20);
+  onWorker([&] { uploader->uploadData(); });
+  ASSERT_EQ(transport->pendingCount(), 1u);
+  faults->noSpace = true;
+  respond(204);
+  ASSERT_EQ(queuedBundleCount(), 2u) << "the deletion met the fault";
+  faults->clear();
+  alarm->cancel();
+
+  // The next launch: new objects on the same sandbox.
+  auto nextPersisted = TLWPersistedConfig::initWithSuiteName(std::string(kTLWPersistedConfigSuiteName), false, env);
+  ASSERT_TRUE(nextPersisted);
+  TLWError error;
+  std::shared_ptr<TLWDatabase> nextDatabase(
+      TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, nextPersisted, &error, env).release());
+  ASSERT_TRUE(nextDatabase) << error.description();
+  auto next = TLWUploader::create(nextDatabase, nextPersisted, scheduler, alarm, transport, host,
+                                  "http://127.0.0.1:9/", env);
+  ASSERT_TRUE(next);
+  onWorker([&] { next->uploadData(); });
+  EXPECT_EQ(transport->sent().size(), 1u) << "the accepted batch went out again";
+  EXPECT_EQ(queuedBundleCount(), 0u);
+  EXPECT_TRUE(nextPersisted->deliveredBundleIDs().empty()) << "the record is cleared once the rows are gone";
+
+  // A bundle queued afterwards goes out as usual.
+  queueBundle("1:1:ios:abc", "level_start", now() - 10);
+  onWorker([&] { next->uploadData(); });
+  ASSERT_EQ(transport->sent().size(), 2u);
+  EXPECT_EQ(upload_test::eventNamesOf(transport->sent().back().payload), std::vector<std::string>{"level_start"});
 }
 
 }  // namespace

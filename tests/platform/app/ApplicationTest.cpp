@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -253,6 +254,64 @@ TEST_F(ApplicationTest, TransitionsRequestedFromSeveralThreadsStayValid) {
       EXPECT_TRUE(prev == "WillResignActive" || prev == "DidFinishLaunching") << i;
     } else if (cur == "WillEnterForeground") {
       EXPECT_EQ(prev, "DidEnterBackground") << i;
+    }
+  }
+}
+
+// App code never runs under the application's lock: the old delegate's destructor, an
+// expiry handler's captures and the log sink may each call the application again.
+TEST_F(ApplicationTest, AppCodeCalledFromThePlatformMayCallTheApplicationAgain) {
+  struct CallsBackOnDestruction : ApplicationDelegate {
+    std::shared_ptr<Application> app;
+    bool respondsToSelector(std::string_view) const override { return false; }
+    ~CallsBackOnDestruction() override { (void)app->runningBackgroundTaskCount(); }
+  };
+  struct CallsBackOnRelease {
+    std::shared_ptr<Application> app;
+    ~CallsBackOnRelease() {
+      if (app) (void)app->runningBackgroundTaskCount();
+    }
+  };
+  class CallingSink : public LogSink {
+   public:
+    explicit CallingSink(std::shared_ptr<Application> app) : app_(std::move(app)) {}
+    void write(VXLLoggerLevel, std::string_view, std::string_view, std::string_view) override {
+      (void)app_->runningBackgroundTaskCount();
+    }
+
+   private:
+    std::shared_ptr<Application> app_;
+  };
+  const std::pair<const char*, std::function<void()>> cases[] = {
+      {"a replaced delegate's destructor",
+       [this] {
+         auto d = std::make_shared<CallsBackOnDestruction>();
+         d->app = app_;
+         app_->setDelegate(std::move(d));
+         app_->setDelegate(nullptr);
+       }},
+      {"an ended task's expiry handler captures",
+       [this] {
+         auto captured = std::make_shared<CallsBackOnRelease>();
+         captured->app = app_;
+         auto id = app_->beginBackgroundTask("task", [captured] {});
+         captured.reset();
+         EXPECT_TRUE(app_->endBackgroundTask(id));
+       }},
+      {"the log sink",
+       [this] {
+         auto previous = VXLSetLogSink(std::make_shared<CallingSink>(app_));
+         EXPECT_FALSE(app_->endBackgroundTask(987654));
+         VXLSetLogSink(previous);
+       }},
+  };
+  for (const auto& [name, run] : cases) {
+    SCOPED_TRACE(name);
+    auto done = std::async(std::launch::async, run);
+    if (done.wait_for(10s) != std::future_status::ready) {
+      ADD_FAILURE() << "called back under the application's lock";
+      new auto(std::move(done));  // stuck for good: left to leak
+      return;
     }
   }
 }

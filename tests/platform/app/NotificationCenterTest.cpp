@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <latch>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -161,6 +164,37 @@ TEST(NotificationCenterTest, RemovalWaitsForACallInFlightElsewhereButNotForItsOw
   center.post("N");
   center.post("N");
   EXPECT_EQ(calls, 1);
+}
+
+// Each handler removes the other while both run, on two threads: neither waits for good,
+// and neither is called again.
+TEST(NotificationCenterTest, TwoHandlersRemovingEachOtherFromTwoThreadsBothReturn) {
+  // Left to leak if the fault is back: the stuck threads still use it.
+  auto* center = new NotificationCenter();
+  auto* bothRunning = new std::latch(2);
+  NotificationCenter::ObserverID ids[2] = {};
+  std::atomic<int> calls{0};
+  for (int i = 0; i < 2; ++i) {
+    ids[i] = center->addObserver(i == 0 ? "A" : "B", Value(), [center, bothRunning, &ids, &calls, i](const Notification&) {
+      ++calls;
+      bothRunning->arrive_and_wait();
+      EXPECT_TRUE(center->removeObserver(ids[1 - i]));
+    });
+  }
+  auto a = std::async(std::launch::async, [center] { return center->post("A"); });
+  auto b = std::async(std::launch::async, [center] { return center->post("B"); });
+  const bool returned = a.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+                        b.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!returned) {
+    ADD_FAILURE() << "the two removals wait for each other";
+    new auto(std::move(a));
+    new auto(std::move(b));
+    return;
+  }
+  EXPECT_EQ(center->post("A") + center->post("B"), 0u);
+  EXPECT_EQ(calls.load(), 2);
+  delete center;
+  delete bothRunning;
 }
 
 }  // namespace

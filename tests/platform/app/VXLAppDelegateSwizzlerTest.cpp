@@ -113,6 +113,54 @@ TEST_F(VXLAppDelegateSwizzlerTest, ACompletionHandlerSharedByReceiversRunsOnce) 
   EXPECT_EQ(completions, 1);
 }
 
+// The app's delegate stays its own object (its own cast works), and a delegate it sets later
+// is reached through the proxy as well.
+TEST_F(VXLAppDelegateSwizzlerTest, TheAppsDelegateStaysItsOwnAndOneSetLaterIsProxiedToo) {
+  auto first = std::make_shared<Recorder>("first", log_, std::vector<std::string_view>{kSelOpenURLOptions}, true);
+  app_->setDelegate(first);
+  auto swizzler = VXLAppDelegateSwizzler::create(app_, bundleWith(Value{{"a", 1}}));
+  ASSERT_TRUE(swizzler->proxyOriginalDelegate());
+  auto interceptor = std::make_shared<Recorder>("analytics", log_, kAll, false);
+  (void)swizzler->registerAppDelegateInterceptor(interceptor);
+  EXPECT_EQ(app_->delegate(), first);
+  EXPECT_TRUE(std::dynamic_pointer_cast<Recorder>(app_->delegate()));
+  auto second = std::make_shared<Recorder>("second", log_, std::vector<std::string_view>{kSelOpenURLOptions}, true);
+  app_->setDelegate(second);
+  EXPECT_EQ(app_->delegate(), second);
+  app_->openURL(Value::url("game://c"));
+  MainRunLoop::drainMain();
+  EXPECT_EQ(log_, (std::vector<std::string>{"analytics url game://c", "second url game://c"}));
+}
+
+// A receiver may keep its background-session handler (the app's delegate finishing its own
+// downloads later): the system's handler runs once, after every receiver called its own.
+TEST_F(VXLAppDelegateSwizzlerTest, TheSystemsSessionHandlerRunsOnceAfterEveryReceiverCalledItsOwn) {
+  class Keeper : public ApplicationDelegate {
+   public:
+    using ApplicationDelegate::application;
+    bool respondsToSelector(std::string_view s) const override { return s == kSelHandleEventsForBackgroundURLSession; }
+    void application(Application&, const std::string&, const CompletionHandler& completion) override {
+      kept = completion;
+    }
+    CompletionHandler kept;
+  };
+  auto keeper = std::make_shared<Keeper>();
+  app_->setDelegate(keeper);
+  auto swizzler = VXLAppDelegateSwizzler::create(app_, bundleWith(Value{{"a", 1}}));
+  ASSERT_TRUE(swizzler->proxyOriginalDelegate());
+  auto interceptor = std::make_shared<Recorder>("analytics", log_, kAll, false);  // calls its handler at once
+  (void)swizzler->registerAppDelegateInterceptor(interceptor);
+  int completions = 0;
+  app_->handleEventsForBackgroundURLSession("bg-3", [&] { ++completions; });
+  MainRunLoop::drainMain();
+  EXPECT_EQ(log_, std::vector<std::string>{"analytics session bg-3"});
+  EXPECT_EQ(completions, 0) << "the app's delegate still holds its handler";
+  ASSERT_TRUE(keeper->kept);
+  keeper->kept();
+  keeper->kept();
+  EXPECT_EQ(completions, 1);
+}
+
 TEST_F(VXLAppDelegateSwizzlerTest, UnregisteredAndReleasedInterceptorsAreSkipped) {
   app_->setDelegate(std::make_shared<Recorder>("app", log_, std::vector<std::string_view>{}, true));
   auto swizzler = VXLAppDelegateSwizzler::create(app_, bundleWith(Value{{"a", 1}}));
