@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -62,6 +63,7 @@ struct ExitCase {
 // What the check after the library's exit handler reads; never destroyed.
 struct Child {
   ExitCase c{};
+  std::string root;
   std::string databasePath;
   std::shared_ptr<CodeSink> sink = std::make_shared<CodeSink>();
   std::atomic<int> intercepted{0};
@@ -87,20 +89,29 @@ int storedEvents(const std::string& path) {
   return count;
 }
 
+// The child ends with _Exit (skipping the test framework's clean-up): it removes its
+// sandbox and the one the shared monitor was given.
+[[noreturn]] void finish(int code) {
+  std::error_code ec;
+  if (!child().root.empty()) std::filesystem::remove_all(child().root, ec);
+  if (const char* shared = std::getenv("TALLYWISE_SANDBOX")) std::filesystem::remove_all(shared, ec);
+  std::_Exit(code);
+}
+
 // Registered before the library's exit handler, so it runs after it.
 void checkAfterExit() {
   Child& k = child();
   const bool gaveUp = k.sink->saw("I-ACS023237");
   if (k.c.refuseWrites && !k.c.refusalEnds) {
     std::fprintf(stderr, "gave up: %d\n", gaveUp);
-    std::_Exit(gaveUp ? 0 : 1);
+    finish(gaveUp ? 0 : 1);
   }
   SqliteFaultVfs::switches().clear();
   const int stored = storedEvents(k.databasePath);
   std::fprintf(stderr, "stored %d of %d, intercepted %d, gave up: %d\n", stored, kEvents, k.intercepted.load(),
                gaveUp);
   const bool interceptedAll = !k.c.interceptor || k.intercepted.load() == kEvents;
-  std::_Exit(stored == kEvents && interceptedAll && !gaveUp ? 0 : 1);
+  finish(stored == kEvents && interceptedAll && !gaveUp ? 0 : 1);
 }
 
 [[noreturn]] void runChild(const ExitCase& c) {
@@ -108,6 +119,7 @@ void checkAfterExit() {
   k.c = c;
   SqliteFaultSwitches& faults = SqliteFaultVfs::install();
   auto env = platform::testing::TestEnvironment::create("com.vorlix.skyforge");
+  k.root = env->root();
   env->setNetworkClientFactory([](const std::string&) { return std::shared_ptr<platform::VXLNetwork>(); });
   const std::string bundleDir = env->root() + "/Skyforge.app";
   (void)env->fileSystem()->createDirectories(bundleDir);
