@@ -71,6 +71,34 @@ class UploadAppProcessTest : public upload_session::AppProcessFixture {
     return counts;
   }
 
+  // The app's measurement database opened as another process would (the sqlite3 shell, a
+  // backup tool): taking a lock waits for the app's write in progress.
+  fs::path databasePath() const {
+    return root / "sandbox/Library/Application Support/Vorlix/Measurement" / kTLWDatabaseFileName;
+  }
+  sqlite3* openDatabaseFromOutside() {
+    sqlite3* other = nullptr;
+    EXPECT_EQ(sqlite3_open(databasePath().c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 30000);
+    return other;
+  }
+  // The first column of the first row of `sql`; -1 on failure.
+  static std::int64_t count(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    std::int64_t rows = -1;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+      rows = sqlite3_column_int64(statement, 0);
+    }
+    sqlite3_finalize(statement);
+    return rows;
+  }
+  bool appLogged(const std::string& code) {
+    std::ifstream log(root / "app.log");
+    std::stringstream text;
+    text << log.rdbuf();
+    return text.str().find(code) != std::string::npos;
+  }
+
   bool allAccepted(std::int64_t count) {
     auto counts = accepted();
     for (std::int64_t seq = 0; seq < count; ++seq)
@@ -149,34 +177,15 @@ TEST_F(UploadAppProcessTest, AnotherProcessLockingOrReadingTheDatabaseCostsNoEve
   launch();
   ASSERT_TRUE(app->logEvents(0, 20, kTimeout));
   ASSERT_TRUE(waitFor([&] { return allAccepted(20); }));
-  const fs::path database = root / "sandbox/Library/Application Support/Vorlix/Measurement" / kTLWDatabaseFileName;
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
-  // Taking the lock waits for the app's write in progress, as the sqlite3 shell's would.
-  sqlite3_busy_timeout(other, 30000);
+  sqlite3* other = openDatabaseFromOutside();
+  ASSERT_TRUE(other);
   auto exec = [&](const char* sql) { return sqlite3_exec(other, sql, nullptr, nullptr, nullptr); };
-  auto count = [&](const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    std::int64_t rows = -1;
-    if (sqlite3_prepare_v2(other, sql, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
-      rows = sqlite3_column_int64(statement, 0);
-    }
-    sqlite3_finalize(statement);
-    return rows;
-  };
-
-  auto appLogged = [&](const std::string& code) {
-    std::ifstream log(root / "app.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    return text.str().find(code) != std::string::npos;
-  };
 
   // The answer to the next upload comes a second late; the lock is taken once the upload
   // is on its way (its bundles are queued) and held until deleting them has failed.
   ASSERT_TRUE(service->setRules(R"([{"path": "/a", "count": 1, "delayMs": 1000}])"));
   ASSERT_TRUE(app->logEvents(20, 50, kTimeout));
-  ASSERT_TRUE(waitFor([&] { return count("SELECT count(*) FROM queue") > 0; }));
+  ASSERT_TRUE(waitFor([&] { return count(other, "SELECT count(*) FROM queue") > 0; }));
   ASSERT_EQ(exec("BEGIN EXCLUSIVE"), SQLITE_OK);
   std::thread holder([&] {
     EXPECT_TRUE(tw_test_support::waitFor([&] { return appLogged("I-ACS023244"); }, 60s, 50ms))
@@ -190,16 +199,16 @@ TEST_F(UploadAppProcessTest, AnotherProcessLockingOrReadingTheDatabaseCostsNoEve
   ASSERT_TRUE(stored);
 
   ASSERT_EQ(exec("BEGIN"), SQLITE_OK);
-  const std::int64_t snapshot = count("SELECT count(*) FROM raw_events");
+  const std::int64_t snapshot = count(other, "SELECT count(*) FROM raw_events");
   ASSERT_GE(snapshot, 0);
   // Logged until the log passes the checkpoint threshold (1 000 pages).
-  const std::string wal = database.string() + "-wal";
+  const std::string wal = databasePath().string() + "-wal";
   std::int64_t logged = 120;
   while (fs::file_size(wal) <= 1000u * 4096u && logged < 20000) {
     ASSERT_TRUE(app->logEvents(logged, 500, kTimeout));
     logged += 500;
   }
-  EXPECT_EQ(count("SELECT count(*) FROM raw_events"), snapshot) << "the reader keeps its snapshot";
+  EXPECT_EQ(count(other, "SELECT count(*) FROM raw_events"), snapshot) << "the reader keeps its snapshot";
   EXPECT_GT(fs::file_size(wal), 1000u * 4096u) << "the log passed the checkpoint threshold";
   ASSERT_EQ(exec("COMMIT"), SQLITE_OK);
   sqlite3_close(other);
@@ -219,29 +228,11 @@ TEST_F(UploadAppProcessTest, ANormalExitWhileTheDatabaseIsLockedSendsNoBatchTwic
   launch();
   ASSERT_TRUE(app->logEvents(0, 20, kTimeout));
   ASSERT_TRUE(waitFor([&] { return allAccepted(20); }));
-  const fs::path database = root / "sandbox/Library/Application Support/Vorlix/Measurement" / kTLWDatabaseFileName;
-  sqlite3* other = nullptr;
-  ASSERT_EQ(sqlite3_open(database.c_str(), &other), SQLITE_OK);
-  sqlite3_busy_timeout(other, 30000);
-  auto queued = [&] {
-    sqlite3_stmt* statement = nullptr;
-    std::int64_t rows = -1;
-    if (sqlite3_prepare_v2(other, "SELECT count(*) FROM queue", -1, &statement, nullptr) == SQLITE_OK &&
-        sqlite3_step(statement) == SQLITE_ROW) {
-      rows = sqlite3_column_int64(statement, 0);
-    }
-    sqlite3_finalize(statement);
-    return rows;
-  };
-  auto appLogged = [&](const std::string& code) {
-    std::ifstream log(root / "app.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    return text.str().find(code) != std::string::npos;
-  };
+  sqlite3* other = openDatabaseFromOutside();
+  ASSERT_TRUE(other);
   ASSERT_TRUE(service->setRules(R"([{"path": "/a", "count": 1, "delayMs": 1000}])"));
   ASSERT_TRUE(app->logEvents(20, 50, kTimeout));
-  ASSERT_TRUE(waitFor([&] { return queued() > 0; }));
+  ASSERT_TRUE(waitFor([&] { return count(other, "SELECT count(*) FROM queue") > 0; }));
   ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
   ASSERT_TRUE(waitFor([&] { return appLogged("I-ACS023244"); })) << "the accepted upload's rows met the lock";
   EXPECT_EQ(app->quit(kTimeout), 0);
