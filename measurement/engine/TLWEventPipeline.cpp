@@ -289,15 +289,8 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
     if (intercepted(*call)) {
       // App code runs outside any transaction: a slow interceptor must not keep the
       // database locked against another process. It logs the event again itself.
-      try {
-        (void)logEventOnWorkerQueueWithOrigin(call->origin, call->isPublicEvent, call->name,
-                                              call->parameterDictionary(), call->timestamp, call->enabled,
-                                              call->ignoreEnabled, call->ignoreInterceptor, call->interceptor,
-                                              call->addedScreenParameters);
-      } catch (...) {
-        backlog.settleTaken();
-        throw;
-      }
+      bool unused = false;
+      (void)storeCall(*call, unused, 1);
       backlog.settleTaken();
       continue;
     }
@@ -315,22 +308,15 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
       group.push_back(std::move(*call));
       call.reset();
       const TLWEventCall& c = group.back();
+      const std::size_t listenersOwed = listenerEventsOwed_.size();
       bool stays = true;
-      try {
-        stays = logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameterDictionary(), c.timestamp,
-                                                c.enabled, c.ignoreEnabled, c.ignoreInterceptor, c.interceptor,
-                                                c.addedScreenParameters);
-      } catch (...) {
-        // The failing event's savepoint is undone already; the events before it are kept,
-        // and a group left open would turn every later commit into a savepoint.
-        if (grouped) (void)db.commitWriteGroup();
-        backlog.settleTaken();
-        releaseHeldErrorEvents(true);
-        rawEventTrimOwed_ = scheduleUpdateOwed_ = false;
-        listenerEventsOwed_.clear();
-        throw;
+      if (!storeCall(c, stays, 2)) {
+        // Its savepoint is undone: nobody may hear of it.
+        listenerEventsOwed_.resize(listenersOwed);
+        stays = false;
       }
-      // The app's interceptor had it (it logs it again itself): it must not run twice.
+      // The app's interceptor had it (it logs it again itself, so it must not run twice),
+      // or handling it failed.
       if (!stays) group.pop_back();
       failed = db.transientFailureCount() != failuresBefore;
       if (failed || !grouped || ++count >= kMaxEventsPerGroup ||
@@ -369,6 +355,27 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
   if (const std::uint64_t refused = backlog.takeRefusedCount()) reportRefusedCalls(refused);
   // The log is checkpointed while nothing waits, off any event's path.
   if (backlog.size() == 0) (void)db.checkpointIfIdle();
+}
+
+bool TLWEventPipeline::storeCall(const TLWEventCall& c, bool& stays, int attempts) {
+  // A throw undoes the event's savepoint. A second try gets past a passing shortage
+  // (memory); a fault that repeats is reported, and the rest of the group is stored.
+  std::string reason;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    try {
+      stays = logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameterDictionary(), c.timestamp,
+                                              c.enabled, c.ignoreEnabled, c.ignoreInterceptor, c.interceptor,
+                                              c.addedScreenParameters);
+      return true;
+    } catch (const std::exception& e) {
+      reason = e.what();
+    } catch (...) {
+      reason = "unknown exception";
+    }
+  }
+  deps_.monitor->logWithLevel(1, 23253, "Event not stored: handling it failed. Origin, name, reason",
+                              Value(c.origin), Value(c.name), Value(std::move(reason)));
+  return false;
 }
 
 double TLWEventPipeline::storageFailed(std::size_t waitingEvents) {

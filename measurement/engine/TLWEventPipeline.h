@@ -49,6 +49,7 @@
 
 class TLWDatabase;
 class TLWEventBacklog;
+struct TLWEventCall;
 class TLWMonitor;
 class TLWPersistedConfig;
 class TLWPBMeasurementBundle;
@@ -207,6 +208,9 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // The handling of an internal event; false (nothing stored or told) when its own
   // transaction met a busy, full or failing database.
   bool storeInternalEvent(const std::shared_ptr<TLWEvent>& event);
+  // Runs one backlog call through the write path, trying again after a throw (app code
+  // behind an interceptor gets one attempt); false when every attempt threw.
+  bool storeCall(const TLWEventCall& call, bool& stays, int attempts);
   void retainEvent(std::shared_ptr<TLWEvent> event);
   void scheduleRetainedRetry(double delaySeconds);
   // Stores the retained internal events in order; false when the first still fails.

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -102,6 +103,8 @@ class TestSettings : public TLWEventPipelineSettings {
 class TestIdentity : public TLWEventPipelineIdentity {
  public:
   TLWRawEventMetadataInputs rawEventMetadataInputs() override {
+    // Stands for any code on the write path that throws.
+    if (throwsLeft.load() > 0 && throwsLeft.fetch_sub(1) > 0) throw std::bad_alloc();
     std::lock_guard<std::mutex> lock(mutex);
     return inputs;
   }
@@ -109,6 +112,7 @@ class TestIdentity : public TLWEventPipelineIdentity {
     std::lock_guard<std::mutex> lock(mutex);
     inputs = std::move(in);
   }
+  std::atomic<int> throwsLeft{0};
   std::mutex mutex;
   TLWRawEventMetadataInputs inputs = [] {
     TLWRawEventMetadataInputs in;

@@ -250,6 +250,33 @@ TEST_F(TLWEventBacklogTest, AGroupOverTheStoredEventCapKeepsExactlyTheNewestRows
   EXPECT_TRUE(logged(23070));
 }
 
+TEST_F(TLWEventBacklogTest, AThrowOnTheWritePathIsTriedAgainThenReportedAndCostsNoOtherEvent) {
+  TLWEventBacklog backlog(scheduler, 100);
+  auto drainCalls = [&](std::vector<std::string> names, int throws, TLWEventInterceptor interceptor = nullptr) {
+    for (auto& name : names) {
+      TLWEventCall call{"app", std::move(name), {}, std::nullopt, interceptor, env->clock()->now(), true, true,
+                        false, false, 0};
+      ASSERT_NE(backlog.push(std::move(call)), TLWEventBacklog::PushResult::kRefused);
+    }
+    identity->throwsLeft = throws;
+    onWorker([&] { pipeline->drainBacklog(backlog); });
+    EXPECT_EQ(backlog.size(), 0u);
+  };
+  drainCalls({"passing"}, 1);           // a passing shortage: the second try stores it
+  drainCalls({"lasting", "after"}, 2);  // a lasting fault: reported, the group goes on
+  // An interceptor is app code: it runs once, and its throw costs nothing else.
+  int intercepted = 0;
+  drainCalls({"to_app"}, 0, [&](const std::string&, const std::string&, const platform::Dictionary&, double) {
+    ++intercepted;
+    throw std::runtime_error("app");
+  });
+  drainCalls({"last"}, 0);
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"passing", "after", "last"}));
+  EXPECT_EQ(intercepted, 1);
+  EXPECT_EQ(logCount(23253), 2);
+  EXPECT_FALSE(logged(30000));
+}
+
 // The fixture's database is opened through the fault-injecting VFS.
 class TLWEventStorageFaultTest : public PipelineFixture {
  protected:
