@@ -50,6 +50,14 @@ class AppProcessFixture : public ::testing::Test {
                            service->baseURL(), (root / "app.log").string()));
   }
 
+  // Whether the app's log (all its runs) holds `text`.
+  bool appLogged(const std::string& text) {
+    std::ifstream log(root / "app.log");
+    std::stringstream all;
+    all << log.rdbuf();
+    return all.str().find(text) != std::string::npos;
+  }
+
   std::filesystem::path root;
   std::unique_ptr<measurement_service::ServiceCore> service;
   std::unique_ptr<SessionApp> app;

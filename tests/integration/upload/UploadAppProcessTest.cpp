@@ -92,12 +92,6 @@ class UploadAppProcessTest : public upload_session::AppProcessFixture {
     sqlite3_finalize(statement);
     return rows;
   }
-  bool appLogged(const std::string& code) {
-    std::ifstream log(root / "app.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    return text.str().find(code) != std::string::npos;
-  }
 
   bool allAccepted(std::int64_t count) {
     auto counts = accepted();
