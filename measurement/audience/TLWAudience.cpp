@@ -405,7 +405,9 @@ bool TLWAudience::evaluateFiltersForEventName(const std::string& name, const TLW
                                  : evaluator_.evaluateEventFilterRow(*row, parameters, aggregates);
     if (!value) continue;
     const bool timestamped = row->dynamic() || row->sequence() || row->sessionScoped();
-    if (timestamped) {
+    // Read for plain filters too: a record written in this pass carries its sequence lists
+    // cut to their last time, whichever filter changed it.
+    if (!c.isPopulated(audienceID)) {
       auto currentData = slot.record ? decodeResults(slot.record->currentResults()) : nullptr;
       c.populateCachedTimestamps(currentData.get(), audienceID);
     }

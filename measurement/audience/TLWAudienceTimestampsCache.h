@@ -65,6 +65,7 @@ class TLWAudienceTimestampsCache {
 
   // Loads the audience's stored timestamps once per cache.
   void populateCachedTimestamps(const TLWPBResultData* results, std::int32_t audienceID);
+  bool isPopulated(std::int32_t audienceID) const { return populated_.count(audienceID) != 0; }
   void addEvaluationTimestamp(double t, const TLWFilterTimestampKind& filter);
   bool hasDynamicTimestamps(std::int32_t audienceID) const;
   bool hasSequenceTimestamps(std::int32_t audienceID) const;

@@ -24,12 +24,13 @@ std::shared_ptr<TLWPBNumberFilter> countOver(std::int32_t type, const std::strin
 
 std::shared_ptr<TLWPBEventFilter> eventFilter(std::int32_t id, const std::string& name,
                                               std::shared_ptr<TLWPBNumberFilter> countFilter = nullptr,
-                                              bool sessionScoped = false) {
+                                              bool sessionScoped = false, bool sequence = false) {
   auto f = TLWPBEventFilter::initWithMessageInfo();
   f->SetInt32(TLWPBEventFilter::kFilterId, id);
   f->SetString(TLWPBEventFilter::kEventName, name);
   if (countFilter) f->SetMessage(TLWPBEventFilter::kCountFilter, countFilter.get());
   if (sessionScoped) f->SetBool(TLWPBEventFilter::kSessionScoped, true);
+  if (sequence) f->SetBool(TLWPBEventFilter::kSequence, true);
   return f;
 }
 
@@ -42,6 +43,7 @@ std::shared_ptr<TLWPBAudience> definition(std::int32_t id, const std::vector<std
 
 struct Leaf {
   std::vector<std::uint64_t> status, results;
+  std::map<std::int32_t, std::vector<std::int64_t>> sequenceSeconds;  // by filter ID
   bool hasPrevious = false;
   bool isNew = false;
 };
@@ -67,6 +69,11 @@ class TLWAudienceTest : public bundler_test::BundlerFixture {
       auto current = leaf->GetMessage<TLWPBResultData>(L::kCurrentData);
       for (const auto& v : current->GetRepeated(TLWPBResultData::kStatus)) l.status.push_back(*v.uint64Value());
       for (const auto& v : current->GetRepeated(TLWPBResultData::kResults)) l.results.push_back(*v.uint64Value());
+      using S = TLWPBSequenceFilterResultTimestamp;
+      for (const auto& entry : current->GetRepeated<S>(TLWPBResultData::kSequenceFilterTimestamps)) {
+        auto& seconds = l.sequenceSeconds[entry->GetInt32(S::kFilterId)];
+        for (const auto& v : entry->GetRepeated(S::kEvalTimestamps)) seconds.push_back(*v.int64Value());
+      }
       l.hasPrevious = leaf->HasField(L::kPreviousData);
       l.isNew = leaf->GetBool(L::kNewAudience);
       out[leaf->GetInt32(L::kAudienceId)] = l;
@@ -133,6 +140,17 @@ TEST_F(TLWAudienceTest, SessionStartClearsSessionScopedResults) {
   auto after = lastResults();
   EXPECT_EQ(after[3].status, std::vector<std::uint64_t>{3});
   EXPECT_EQ(after[3].results, std::vector<std::uint64_t>{2});
+}
+
+TEST_F(TLWAudienceTest, ARecordChangedByAPlainFilterCarriesItsSequenceListCutToTheLastTime) {
+  ASSERT_TRUE(define({definition(6, {eventFilter(0, "step", nullptr, false, true), eventFilter(1, "buy")})}));
+  bundleEvents({"step", "wait", "wait", "wait", "wait", "step"}, kNow);
+  const auto t = static_cast<std::int64_t>(kNow);
+  EXPECT_EQ(lastResults()[6].sequenceSeconds[0], (std::vector<std::int64_t>{t, t + 5}));
+  bundleEvents({"buy"}, kNow + 100);
+  auto after = lastResults()[6];
+  EXPECT_EQ(after.results, std::vector<std::uint64_t>{3});
+  EXPECT_EQ(after.sequenceSeconds[0], std::vector<std::int64_t>{t + 5});
 }
 
 TEST_F(TLWAudienceTest, DefinitionsAreValidatedAndLimited) {
