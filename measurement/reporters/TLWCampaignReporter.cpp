@@ -567,12 +567,18 @@ void TLWCampaignReporter::handleDeferredDeepLinkInfo(const Dictionary& info) {
 
 bool TLWCampaignReporter::sendDeepLinkURLToAppDelegateOnMainThread(const std::string& url,
                                                                   const Dictionary& extraInfo) {
+  // Straight to the app's own delegate: through the proxy the library's interceptor would
+  // report the link a second time, without its origin.
   auto application = deps_.env->application();
-  auto delegate = application ? application->receivingDelegate() : nullptr;
-  if (!delegate || !delegate->respondsToSelector(platform::kSelOpenURLOptions)) {
-    deps_.monitor->logWithLevel(3, 23204, "App delegate not configured to handle Deferred Deep Link", Value(url));
-    return false;
+  auto delegate = application ? application->delegate() : nullptr;
+  if (delegate && delegate->respondsToSelector(platform::kSelOpenURLOptions)) {
+    (void)delegate->application(*application, Value::url(url), extraInfo);
+    return true;
   }
-  (void)delegate->application(*application, Value::url(url), extraInfo);
-  return true;
+  if (delegate && delegate->respondsToSelector(platform::kSelOpenURLSourceApplication)) {
+    (void)delegate->application(*application, Value::url(url), std::string(), Value(extraInfo));
+    return true;
+  }
+  deps_.monitor->logWithLevel(3, 23204, "App delegate not configured to handle Deferred Deep Link", Value(url));
+  return false;
 }

@@ -13,8 +13,12 @@ class ProxyDelegate : public ApplicationDelegate {
 
   using ApplicationDelegate::application;
 
+  // Opened URLs and user activities are answered only in the forms the app's delegate
+  // implements: the platform then picks the form the app has, and nothing is claimed as
+  // handled that the app cannot handle. Background sessions are answered always, as the
+  // library's own sessions need them.
   bool respondsToSelector(std::string_view selector) const override {
-    return isIntercepted(selector) || originalResponds(selector);
+    return selector == kSelHandleEventsForBackgroundURLSession || originalResponds(selector);
   }
 
   bool application(Application& app, const Dictionary& options) override {
@@ -83,10 +87,6 @@ class ProxyDelegate : public ApplicationDelegate {
   }
 
  private:
-  static bool isIntercepted(std::string_view selector) {
-    return selector == kSelOpenURLOptions || selector == kSelOpenURLSourceApplication ||
-           selector == kSelContinueUserActivity || selector == kSelHandleEventsForBackgroundURLSession;
-  }
   bool originalResponds(std::string_view selector) const {
     return original_ && original_->respondsToSelector(selector);
   }

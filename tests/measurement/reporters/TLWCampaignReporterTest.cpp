@@ -13,6 +13,7 @@
 #include "measurement/model/TLWUserAttribute.h"
 #include "platform/app/Application.h"
 #include "platform/app/UserActivity.h"
+#include "platform/app/VXLAppDelegateSwizzler.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -192,37 +193,72 @@ TEST_F(CampaignTest, LaunchLinksAreStoredWithTheirTimeAndReportedOrExpired) {
   EXPECT_EQ(param(*event, "_cc"), "1");
 }
 
-TEST_F(CampaignTest, DeferredDeepLinkIsDeliveredOnceAndNotAskedForAgain) {
+TEST_F(CampaignTest, DeferredDeepLinkReachesTheAppsOwnFormOnceAndIsNotAskedForAgain) {
+  // The app's delegate implements one form of the open-URL call, or none.
   class Delegate : public platform::ApplicationDelegate {
    public:
-    bool respondsToSelector(std::string_view s) const override { return s == platform::kSelOpenURLOptions; }
+    explicit Delegate(std::string_view form) : form_(form) {}
+    bool respondsToSelector(std::string_view s) const override { return !form_.empty() && s == form_; }
     using ApplicationDelegate::application;
     bool application(platform::Application&, const Value& url, const Dictionary& options) override {
       urls.push_back(url.urlString() ? *url.urlString() : "");
       timestamp = options.get("timestamp");
       return true;
     }
+    bool application(platform::Application&, const Value& url, const std::string&, const Value& annotation) override {
+      urls.push_back(url.urlString() ? *url.urlString() : "");
+      timestamp = annotation.dictionary() ? annotation.dictionary()->get("timestamp") : Value();
+      return true;
+    }
     std::vector<std::string> urls;
     Value timestamp;
-  };
-  auto delegate = std::make_shared<Delegate>();
-  env_->application()->setDelegate(delegate);
 
+   private:
+    std::string_view form_;
+  };
+  // The library's interceptor stands behind a proxy: the link must not reach it too.
+  struct Interceptor : platform::ApplicationDelegate {
+    bool respondsToSelector(std::string_view) const override { return true; }
+    using ApplicationDelegate::application;
+    bool application(platform::Application&, const Value&, const Dictionary&) override { return ++calls, false; }
+    bool application(platform::Application&, const Value&, const std::string&, const Value&) override {
+      return ++calls, false;
+    }
+    int calls = 0;
+  };
+  auto interceptor = std::make_shared<Interceptor>();
+  auto swizzler = platform::VXLAppDelegateSwizzler::create(env_->application(), nullptr);
+  (void)swizzler->registerAppDelegateInterceptor(interceptor);
   const std::string body = R"({"deeplink":"skyforge://ddl?utm_campaign=install","vclid":"c9","timestamp":"1700000000"})";
   auto info = TLWCampaignReporter::deepLinkInfoFromResponseData(Value::Data(body.begin(), body.end()), *monitor_);
   ASSERT_TRUE(info);
-  reporter_->handleDeferredDeepLinkInfo(*info);
-  ASSERT_TRUE(tw_test_support::waitFor([&] {
-    platform::MainRunLoop::drainMain();
-    EXPECT_TRUE(scheduler_->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
+  for (std::string_view form : {platform::kSelOpenURLOptions, platform::kSelOpenURLSourceApplication,
+                                std::string_view()}) {
+    SCOPED_TRACE(form);
+    auto delegate = std::make_shared<Delegate>(form);
+    env_->application()->setDelegate(delegate);
+    (void)swizzler->proxyOriginalDelegate();
+    reporter_->handleDeferredDeepLinkInfo(*info);
+    ASSERT_TRUE(tw_test_support::waitFor([&] {
+      platform::MainRunLoop::drainMain();
+      EXPECT_TRUE(scheduler_->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
+      std::lock_guard lock(host_->mutex);
+      return !host_->events.empty() || logged(23204);
+    }, std::chrono::seconds(10)));
     std::lock_guard lock(host_->mutex);
-    return !host_->events.empty();
-  }, std::chrono::seconds(10)));
-  ASSERT_EQ(delegate->urls.size(), 1u);
-  EXPECT_EQ(delegate->timestamp.stringOr(), "1700000000");
-  EXPECT_EQ(param(*host_->events[0], "campaign"), "install");
-  EXPECT_EQ(param(*host_->events[0], "_cis"), "ddp");
-  EXPECT_EQ(host_->events.size(), 1u);
+    if (form.empty()) {
+      EXPECT_TRUE(host_->events.empty()) << "an app that cannot open it gets no campaign from it";
+      EXPECT_TRUE(delegate->urls.empty());
+      continue;
+    }
+    ASSERT_EQ(delegate->urls.size(), 1u);
+    EXPECT_EQ(delegate->timestamp.stringOr(), "1700000000");
+    ASSERT_EQ(host_->events.size(), 1u);
+    EXPECT_EQ(param(*host_->events[0], "campaign"), "install");
+    EXPECT_EQ(param(*host_->events[0], "_cis"), "ddp");
+    host_->events.clear();
+  }
+  EXPECT_EQ(interceptor->calls, 0);
 
   for (const std::string& bad : std::vector<std::string>{"", "not json", "[1,2]", "{}", R"({"deeplink": 5})", R"({"deeplink": "a:\u00zz"})", std::string(100, '[')}) {
     EXPECT_FALSE(TLWCampaignReporter::deepLinkInfoFromResponseData(Value::Data(bad.begin(), bad.end()), *monitor_))

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/DispatchQueue.h"
 #include "platform/PropertyList.h"
 #include "platform/testing/TestEnvironment.h"
@@ -91,9 +93,8 @@ TEST_F(VXLAppDelegateSwizzlerTest, InterceptorsReceiveTheForwardedCallsBeforeThe
   app_->handleEventsForBackgroundURLSession("bg-1", [&] { ++completions; });
   MainRunLoop::drainMain();
 
-  EXPECT_EQ(log_, (std::vector<std::string>{"analytics url game://a", "app url game://a", "analytics activity https://l/1",
-                                            "analytics session bg-1"}));
-  // The original's answer wins where it implements the call; else an interceptor's.
+  // The app's delegate has no user-activity call, so the proxy claims none either.
+  EXPECT_EQ(log_, (std::vector<std::string>{"analytics url game://a", "app url game://a", "analytics session bg-1"}));
   EXPECT_EQ(answers, (std::vector<bool>{true, false}));
   EXPECT_EQ(completions, 1);
 }
@@ -161,8 +162,40 @@ TEST_F(VXLAppDelegateSwizzlerTest, TheSystemsSessionHandlerRunsOnceAfterEveryRec
   EXPECT_EQ(completions, 1);
 }
 
+// An app with only the older open-URL form keeps receiving URLs, in that form, and the
+// proxy answers for no call the app lacks.
+TEST_F(VXLAppDelegateSwizzlerTest, TheProxyAnswersOnlyTheFormsTheAppsDelegateImplements) {
+  struct Case {
+    std::vector<std::string_view> implements;
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {{kSelOpenURLSourceApplication}, {"analytics url-source game://o src", "app url-source game://o src"}},
+      {{kSelOpenURLOptions}, {"analytics url game://o", "app url game://o"}},
+      {{}, {}},
+  };
+  for (const auto& c : cases) {
+    log_.clear();
+    auto app = Application::create(std::make_shared<NotificationCenter>());
+    app->setDelegate(std::make_shared<Recorder>("app", log_, c.implements, true));
+    auto swizzler = VXLAppDelegateSwizzler::create(app, bundleWith(Value{{"a", 1}}));
+    ASSERT_TRUE(swizzler->proxyOriginalDelegate());
+    auto interceptor = std::make_shared<Recorder>("analytics", log_, kAll, false);
+    (void)swizzler->registerAppDelegateInterceptor(interceptor);
+    auto proxy = app->receivingDelegate();
+    for (auto selector : {kSelOpenURLOptions, kSelOpenURLSourceApplication, kSelContinueUserActivity}) {
+      EXPECT_EQ(proxy->respondsToSelector(selector),
+                std::find(c.implements.begin(), c.implements.end(), selector) != c.implements.end())
+          << selector;
+    }
+    app->openURL(Value::url("game://o"), Dictionary{{"UIApplicationOpenURLOptionsSourceApplicationKey", "src"}});
+    MainRunLoop::drainMain();
+    EXPECT_EQ(log_, c.log);
+  }
+}
+
 TEST_F(VXLAppDelegateSwizzlerTest, UnregisteredAndReleasedInterceptorsAreSkipped) {
-  app_->setDelegate(std::make_shared<Recorder>("app", log_, std::vector<std::string_view>{}, true));
+  app_->setDelegate(std::make_shared<Recorder>("app", log_, std::vector<std::string_view>{kSelOpenURLOptions}, true));
   auto swizzler = VXLAppDelegateSwizzler::create(app_, bundleWith(Value{{"a", 1}}));
   ASSERT_TRUE(swizzler->proxyOriginalDelegate());
   auto kept = std::make_shared<Recorder>("kept", log_, kAll, false);
@@ -177,7 +210,7 @@ TEST_F(VXLAppDelegateSwizzlerTest, UnregisteredAndReleasedInterceptorsAreSkipped
   released.reset();
   app_->openURL(Value::url("game://b"));
   MainRunLoop::drainMain();
-  EXPECT_EQ(log_, std::vector<std::string>{"kept url game://b"});
+  EXPECT_EQ(log_, (std::vector<std::string>{"kept url game://b", "app url game://b"}));
 }
 
 TEST_F(VXLAppDelegateSwizzlerTest, DisabledByInfoPlistOrWithoutADelegate) {
