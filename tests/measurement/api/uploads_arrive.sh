@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a program against the local measurement service and checks that every expected
-# string is in what arrived (the accepted batches, decoded as JSON).
+# string is in what arrived (the accepted batches, decoded as JSON), and that the program
+# printed the line EXPECT_OUTPUT (a grep pattern) when that is set.
 # Usage: uploads_arrive.sh SERVICE WORKDIR "EXPECTED..." PROGRAM [ARGS...]
 set -euo pipefail
 service=$1 work=$2 expected=$3
@@ -18,7 +19,7 @@ for _ in $(seq 100); do
 done
 [[ -n "$url" ]] || { echo "the service did not start"; cat "$work/service.log"; exit 1; }
 
-TALLYWISE_SANDBOX="$work/sandbox" TALLYWISE_MEASUREMENT_SERVICE_URL="$url" "$@"
+TALLYWISE_SANDBOX="$work/sandbox" TALLYWISE_MEASUREMENT_SERVICE_URL="$url" "$@" | tee "$work/program.log"
 cat "$work/service.log"
 missing=0
 for want in $expected; do
@@ -27,5 +28,9 @@ for want in $expected; do
     missing=1
   fi
 done
+if [[ -n "${EXPECT_OUTPUT:-}" ]] && ! grep -q -- "$EXPECT_OUTPUT" "$work/program.log"; then
+  echo "the program did not print: $EXPECT_OUTPUT"
+  missing=1
+fi
 [[ $missing -eq 0 ]] && echo "everything expected arrived"
 exit $missing
