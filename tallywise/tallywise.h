@@ -69,8 +69,9 @@ typedef uint64_t tw_listener_token;
 
 /* The library's version, "8.9.1" (a static string; never NULL). */
 TW_API const char* tw_version(void);
-/* A short English text for a status (a static string; "unknown status" for other values). */
-TW_API const char* tw_status_string(tw_status status);
+/* A short English text for a tw_status value (a static string; "unknown status" for any
+ * other int). An int, so that any value a caller passes is defined. */
+TW_API const char* tw_status_string(int status);
 
 /* ---- Options: what the app is configured with ---------------------------------------- */
 
@@ -134,9 +135,10 @@ TW_API tw_status tw_set_default_event_parameters(const tw_params* params);
 
 /* ---- Consent, collection, reset ------------------------------------------------------- */
 
-/* Ad storage and analytics storage consent; TW_CONSENT_UNCHANGED leaves one as it is.
- * Another value: TW_ERR_INVALID_VALUE. */
-TW_API tw_status tw_set_consent(tw_consent ad_storage, tw_consent analytics_storage);
+/* Ad storage and analytics storage consent, each a tw_consent value (ints, so that any
+ * value a caller passes is defined); TW_CONSENT_UNCHANGED leaves one as it is. Another
+ * value: TW_ERR_INVALID_VALUE. */
+TW_API tw_status tw_set_consent(int ad_storage, int analytics_storage);
 /* 0 stops collection (kept across launches), anything else resumes it. */
 TW_API tw_status tw_set_analytics_collection_enabled(int enabled);
 /* Deletes what the library stored and starts a new app instance. */

@@ -113,7 +113,7 @@ tw_status checkOptions(const tw_options* options) {
   return isLive(options) ? TW_OK : TW_ERR_INVALID_HANDLE;
 }
 
-Value consentValue(tw_consent c) { return Value(c == TW_CONSENT_GRANTED ? "granted" : "denied"); }
+Value consentValue(int c) { return Value(c == TW_CONSENT_GRANTED ? "granted" : "denied"); }
 
 }  // namespace
 
@@ -121,7 +121,7 @@ extern "C" {
 
 const char* tw_version(void) { return TW_VERSION_STRING; }
 
-const char* tw_status_string(tw_status status) {
+const char* tw_status_string(int status) {
   switch (status) {
     case TW_OK: return "ok";
     case TW_ERR_NULL_ARGUMENT: return "a required pointer was NULL";
@@ -358,7 +358,7 @@ tw_status tw_set_default_event_parameters(const tw_params* params) {
   });
 }
 
-tw_status tw_set_consent(tw_consent ad_storage, tw_consent analytics_storage) {
+tw_status tw_set_consent(int ad_storage, int analytics_storage) {
   return guarded([&] {
     auto known = [](int c) { return c == TW_CONSENT_UNCHANGED || c == TW_CONSENT_GRANTED || c == TW_CONSENT_DENIED; };
     if (!known(ad_storage) || !known(analytics_storage)) return TW_ERR_INVALID_VALUE;

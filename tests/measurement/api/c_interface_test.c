@@ -92,7 +92,7 @@ static void badInput(void) {
   EXPECT(tw_set_user_property("hero", NULL), TW_ERR_NULL_ARGUMENT);
   EXPECT(tw_clear_user_property(NULL), TW_ERR_NULL_ARGUMENT);
   EXPECT(tw_set_user_id("\x80"), TW_ERR_INVALID_UTF8);
-  EXPECT(tw_set_consent((tw_consent)7, TW_CONSENT_GRANTED), TW_ERR_INVALID_VALUE);
+  EXPECT(tw_set_consent(7, TW_CONSENT_GRANTED), TW_ERR_INVALID_VALUE);
   EXPECT(tw_get_app_instance_id(NULL, NULL), TW_ERR_NULL_ARGUMENT);
   EXPECT(tw_add_log_event_listener(NULL, NULL, &token), TW_ERR_NULL_ARGUMENT);
   EXPECT(tw_add_log_event_listener(onEvent, NULL, NULL), TW_ERR_NULL_ARGUMENT);
@@ -104,7 +104,7 @@ static void badInput(void) {
     fprintf(stderr, "FAIL version %s\n", tw_version());
     ++failures;
   }
-  if (strcmp(tw_status_string((tw_status)99), "unknown status") != 0 || strcmp(tw_status_string(TW_OK), "ok") != 0) {
+  if (strcmp(tw_status_string(99), "unknown status") != 0 || strcmp(tw_status_string(TW_OK), "ok") != 0) {
     fprintf(stderr, "FAIL tw_status_string\n");
     ++failures;
   }
