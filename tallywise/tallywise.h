@@ -19,9 +19,10 @@
  * strings handed to callbacks are valid only while the callback runs.
  *
  * Handles (tw_options, tw_params) belong to the caller from *_new until *_free. A handle
- * is not synchronised: use one from one thread at a time. Freeing a handle twice gives
- * TW_ERR_INVALID_HANDLE (unless a new handle was given the same address in between);
- * using a handle after freeing it is undefined.
+ * is not synchronised: use one from one thread at a time. Freeing a handle twice, or
+ * passing a handle of the other kind, gives TW_ERR_INVALID_HANDLE without touching it
+ * (unless a new handle was given the same address in between); using a handle after
+ * freeing it is otherwise undefined.
  */
 #ifndef TALLYWISE_TALLYWISE_H
 #define TALLYWISE_TALLYWISE_H
@@ -50,7 +51,8 @@ typedef enum tw_status {
   TW_ERR_INVALID_UTF8 = 2,   /* a string was not valid UTF-8 */
   TW_ERR_INVALID_NAME = 3,   /* an event or user property name the library refuses */
   TW_ERR_INVALID_VALUE = 4,  /* a value the library refuses (too long, out of range) */
-  TW_ERR_INVALID_HANDLE = 5, /* a handle or token that is not live (freed twice, removed twice) */
+  TW_ERR_INVALID_HANDLE = 5, /* a handle or token that is not live (freed twice, removed twice)
+                                or of the other kind */
   TW_ERR_NOT_CONFIGURED = 6, /* tw_configure has not succeeded yet */
   TW_ERR_REFUSED = 7,        /* the call does not fit the library's state (configured or started twice) */
   TW_ERR_TIMEOUT = 8,        /* a wait ended before what it waited for */

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <new>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "measurement/api/TLWAnalytics.h"
 #include "measurement/api/TWKAnalytics.h"
@@ -36,27 +36,33 @@ namespace {
 using platform::Dictionary;
 using platform::Value;
 
-// Live handles, so a second free is refused without touching freed memory.
+// Live handles with their kind, so a second free, or an options handle passed as
+// parameters, is refused without touching the memory.
+enum class HandleKind { Options, Params };
 struct Handles {
   std::mutex mutex;
-  std::unordered_set<const void*> live;
+  std::unordered_map<const void*, HandleKind> live;
 };
 Handles& handles() {
   // Never destroyed: a C caller may free handles from its own exit handlers.
   static Handles& h = *new Handles();
   return h;
 }
-void addHandle(const void* p) {
+void addHandle(const void* p, HandleKind kind) {
   std::lock_guard<std::mutex> lock(handles().mutex);
-  handles().live.insert(p);
+  handles().live.emplace(p, kind);
 }
-bool isLive(const void* p) {
+bool isLive(const void* p, HandleKind kind) {
   std::lock_guard<std::mutex> lock(handles().mutex);
-  return handles().live.count(p) != 0;
+  auto it = handles().live.find(p);
+  return it != handles().live.end() && it->second == kind;
 }
-bool removeHandle(const void* p) {
+bool removeHandle(const void* p, HandleKind kind) {
   std::lock_guard<std::mutex> lock(handles().mutex);
-  return handles().live.erase(p) != 0;
+  auto it = handles().live.find(p);
+  if (it == handles().live.end() || it->second != kind) return false;
+  handles().live.erase(it);
+  return true;
 }
 
 // A removed listener must never run again, even when the library's queue already holds a
@@ -96,7 +102,7 @@ tw_status checkString(const char* s) {
 
 tw_status checkParams(const void* p) {
   if (!p) return TW_ERR_NULL_ARGUMENT;
-  return isLive(p) ? TW_OK : TW_ERR_INVALID_HANDLE;
+  return isLive(p, HandleKind::Params) ? TW_OK : TW_ERR_INVALID_HANDLE;
 }
 
 Value paramsValue(const tw_params* params) { return params ? Value(params->entries) : Value(); }
@@ -110,7 +116,7 @@ tw_status setParam(tw_params* params, const char* key, Value value) {
 
 tw_status checkOptions(const tw_options* options) {
   if (!options) return TW_ERR_NULL_ARGUMENT;
-  return isLive(options) ? TW_OK : TW_ERR_INVALID_HANDLE;
+  return isLive(options, HandleKind::Options) ? TW_OK : TW_ERR_INVALID_HANDLE;
 }
 
 Value consentValue(int c) { return Value(c == TW_CONSENT_GRANTED ? "granted" : "denied"); }
@@ -145,7 +151,7 @@ tw_status tw_options_new(const char* app_id, tw_options** out_options) {
     if (length == 0 || length > platform::TWKOptions::kMaxAppIDLength) return TW_ERR_INVALID_VALUE;
     auto* options = new tw_options();
     options->options.setVorlixAppID(app_id);
-    addHandle(options);
+    addHandle(options, HandleKind::Options);
     *out_options = options;
     return TW_OK;
   });
@@ -195,7 +201,7 @@ tw_status tw_options_set_safelisted_events(tw_options* options, const char* cons
 tw_status tw_options_free(tw_options* options) {
   return guarded([&] {
     if (!options) return TW_ERR_NULL_ARGUMENT;
-    if (!removeHandle(options)) return TW_ERR_INVALID_HANDLE;
+    if (!removeHandle(options, HandleKind::Options)) return TW_ERR_INVALID_HANDLE;
     delete options;
     return TW_OK;
   });
@@ -235,7 +241,7 @@ tw_status tw_params_new(tw_params** out_params) {
   return guarded([&] {
     if (!out_params) return TW_ERR_NULL_ARGUMENT;
     auto* params = new tw_params();
-    addHandle(params);
+    addHandle(params, HandleKind::Params);
     *out_params = params;
     return TW_OK;
   });
@@ -276,7 +282,7 @@ tw_status tw_params_add_item(tw_params* params, const char* key, const tw_params
 tw_status tw_params_free(tw_params* params) {
   return guarded([&] {
     if (!params) return TW_ERR_NULL_ARGUMENT;
-    if (!removeHandle(params)) return TW_ERR_INVALID_HANDLE;
+    if (!removeHandle(params, HandleKind::Params)) return TW_ERR_INVALID_HANDLE;
     delete params;
     return TW_OK;
   });

@@ -63,6 +63,8 @@ static void badInput(void) {
   const char* badSafelist[] = {"fine", "a_name_longer_than_the_forty_characters_allowed"};
   EXPECT(tw_options_set_safelisted_events(options, badSafelist, 2), TW_ERR_INVALID_NAME);
   EXPECT(tw_options_set_safelisted_events(options, NULL, 1), TW_ERR_NULL_ARGUMENT);
+  EXPECT(tw_params_add_int((tw_params*)options, "k", 1), TW_ERR_INVALID_HANDLE); /* as an FFI might */
+  EXPECT(tw_params_free((tw_params*)options), TW_ERR_INVALID_HANDLE);
   EXPECT(tw_options_free(options), TW_OK);
   EXPECT(tw_options_free(options), TW_ERR_INVALID_HANDLE);
   EXPECT(tw_options_free(NULL), TW_ERR_NULL_ARGUMENT);
