@@ -5,7 +5,7 @@ DEPS := scripts/install-deps
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := true
 
-.PHONY: all deps build test check asan tsan fuzz browser bench demo debug-view soak install clean
+.PHONY: all deps build test check asan tsan fuzz browser bench demo debug-view soak install deb clean
 
 all: build
 
@@ -63,6 +63,10 @@ soak: deps
 
 install: build
 	cmake --install build/default --prefix $(or $(PREFIX),/usr/local)
+
+# Debian packages (libtallywise8, libtallywise-dev, tallywise-tools) in build/default/packages.
+deb: build
+	cd build/default && cpack
 
 clean:
 	rm -rf build

@@ -63,7 +63,10 @@ function(tw_library)
     add_dependencies(${t} ${mods})
     target_include_directories(${t} INTERFACE
       $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
-      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tallywise>)
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/tallywise>
+      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+    # C++ consumers need C++20; C consumers of tallywise/tallywise.h are not affected.
+    target_compile_features(${t} INTERFACE cxx_std_20)
   endforeach()
   target_link_libraries(tallywise PRIVATE ${libs})
   target_link_libraries(tallywise_static INTERFACE ${libs})
