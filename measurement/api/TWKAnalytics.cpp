@@ -1,4 +1,5 @@
 #include "measurement/api/TWKAnalytics.h"
+#include "measurement/api/TWKAnalyticsConnector.h"
 
 #include <mutex>
 
@@ -127,6 +128,9 @@ void TWKAnalytics::userPropertiesIncludingInternal(bool includeInternal, std::sh
 }
 
 void TWKAnalytics::startWithConfiguration(const Value& configuration, const platform::TWKOptions& options) {
+  // The connector and the ads component's logger, for siblings (once; added to apps
+  // configured already).
+  TWKAnalyticsConnector::load();
   Dictionary startOptions;
   if (!configuration.isNull()) startOptions.set(Value(kTLWStartOptionConfiguration), configuration);
   startOptions.set(Value(kTLWStartOptionCollectionDeactivated), Value(options.isAnalyticsCollectionDeactivated()));

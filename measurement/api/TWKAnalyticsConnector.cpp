@@ -29,6 +29,8 @@ double now() {
 // The family's version string registered for this library.
 constexpr const char* kLibraryVersion = "8.9.1";
 
+// Early, for siblings that ask before the library starts; start-up registers again
+// explicitly, as a static archive leaves this object (and its initialiser) out.
 [[maybe_unused]] const bool gLoadedWithLibrary = (TWKAnalyticsConnector::load(), true);
 
 }  // namespace

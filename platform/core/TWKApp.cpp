@@ -59,6 +59,23 @@ bool TWKApp::configureWithOptions(const TWKOptions& options, std::shared_ptr<Env
   return configureApp(std::string(kDefaultAppName), options, std::move(env), error);
 }
 
+namespace {
+// A library's components; none when its provider throws (app code, logged).
+std::vector<std::shared_ptr<const TWKComponent>> componentsOf(const TWKApp::ComponentsProvider& provider) {
+  std::vector<std::shared_ptr<const TWKComponent>> out;
+  if (!provider) return out;
+  try {
+    for (auto& c : provider()) {
+      if (c) out.push_back(std::move(c));
+    }
+  } catch (...) {
+    out.clear();
+    logCore(VXLLoggerLevel::Error, "I-COR000027", "A library's component provider threw; its components are skipped");
+  }
+  return out;
+}
+}  // namespace
+
 bool TWKApp::configureWithName(std::string_view name, const TWKOptions& options, std::shared_ptr<Environment> env,
                                std::string* error) {
   if (name.empty() || name == kDefaultAppName || name.size() > kMaxNameLength) {
@@ -73,6 +90,7 @@ bool TWKApp::configureApp(std::string name, const TWKOptions& options, std::shar
   if (options.vorlixAppID().empty()) return fail(error, "I-COR000023", "The options have no app ID");
   auto& t = tables();
   std::vector<ComponentsProvider> providers;
+  std::size_t libraryCount = 0;
   std::shared_ptr<TWKApp> app;
   // The log sink is replaceable app code: failures are logged after the lock.
   const char* refusal = nullptr;
@@ -85,6 +103,7 @@ bool TWKApp::configureApp(std::string name, const TWKOptions& options, std::shar
     } else {
       app.reset(new TWKApp(name, options, std::move(env)));
       for (const auto& lib : t.libraries) providers.push_back(lib.provider);
+      libraryCount = t.libraries.size();
       // Reserve the name now so that a concurrent configure of the same name fails.
       t.apps.emplace(name, app);
     }
@@ -97,21 +116,19 @@ bool TWKApp::configureApp(std::string name, const TWKOptions& options, std::shar
   // ask the core for the default app.
   std::vector<std::shared_ptr<const TWKComponent>> components;
   for (const auto& provider : providers) {
-    if (!provider) continue;
-    try {
-      for (auto& c : provider()) {
-        if (c) components.push_back(std::move(c));
-      }
-    } catch (...) {
-      logCore(VXLLoggerLevel::Error, "I-COR000027", "A library's component provider threw; its components are skipped");
-    }
+    for (auto& c : componentsOf(provider)) components.push_back(std::move(c));
   }
   auto container = std::make_unique<TWKComponentContainer>(app, std::move(components));
   TWKComponentContainer* published = container.get();
+  // A library registered while the container was built is added by this call; one
+  // registered after publication adds itself.
+  std::vector<ComponentsProvider> late;
   {
     std::lock_guard lock(t.mutex);
     app->container_ = std::move(container);
+    for (std::size_t i = libraryCount; i < t.libraries.size(); ++i) late.push_back(t.libraries[i].provider);
   }
+  for (const auto& provider : late) published->addComponents(componentsOf(provider), app->isDefaultApp());
   published->instantiateEagerComponents(app->isDefaultApp());
   logCore(VXLLoggerLevel::Info, "I-COR000026", "Configured app " + app->name_);
   return true;
@@ -137,13 +154,23 @@ bool TWKApp::registerInternalLibrary(ComponentsProvider componentsToRegister, st
   }
   auto& t = tables();
   bool duplicate = false, full = false;
+  std::vector<std::shared_ptr<TWKApp>> configured;
   {
     std::lock_guard lock(t.mutex);
     duplicate = std::any_of(t.libraries.begin(), t.libraries.end(), [&](const Library& lib) { return lib.name == name; });
     full = !duplicate && t.libraries.size() >= kMaxLibraries;
     if (!duplicate && !full) {
-      t.libraries.push_back(Library{std::string(name), std::string(version), std::move(componentsToRegister)});
+      t.libraries.push_back(Library{std::string(name), std::string(version), componentsToRegister});
+      // Apps configured before the library registered (a library that registers when it
+      // starts, as a statically linked one must) get its components too.
+      for (const auto& [appName, app] : t.apps) {
+        if (app->container_) configured.push_back(app);
+      }
     }
+  }
+  if (!configured.empty()) {
+    auto components = componentsOf(componentsToRegister);
+    for (const auto& app : configured) app->container_->addComponents(components, app->isDefaultApp());
   }
   // Logged after the lock: the log sink is replaceable app code.
   if (duplicate) return fail(nullptr, "I-COR000031", "Library " + std::string(name) + " is already registered");

@@ -56,7 +56,8 @@ class TWKApp : public std::enable_shared_from_this<TWKApp> {
   static std::shared_ptr<TWKApp> defaultApp();
   static std::shared_ptr<TWKApp> appNamed(std::string_view name);
 
-  // Registers a library and the provider of its components (asked once per app). False
+  // Registers a library and the provider of its components (asked once per app, and at
+  // once for the apps configured already). False
   // (logged) for an empty or over-long name or version, a name already registered (the
   // first registration stays) or too many libraries.
   static bool registerInternalLibrary(ComponentsProvider componentsToRegister, std::string_view name,

@@ -19,7 +19,36 @@ TWKComponentContainer::TWKComponentContainer(std::weak_ptr<TWKApp> app,
 }
 
 bool TWKComponentContainer::hasComponentForProtocol(std::string_view protocol) const {
-  return components_.find(protocol) != components_.end();
+  return componentFor(protocol) != nullptr;
+}
+
+std::shared_ptr<const TWKComponent> TWKComponentContainer::componentFor(std::string_view protocol) const {
+  std::lock_guard lock(mutex_);
+  auto it = components_.find(protocol);
+  return it == components_.end() ? nullptr : it->second;
+}
+
+namespace {
+bool isEager(const TWKComponent& component, bool isDefaultApp) {
+  const auto timing = component.instantiationTiming();
+  return timing == TWKInstantiationTiming::AlwaysEager ||
+         (isDefaultApp && timing == TWKInstantiationTiming::EagerInDefaultApp);
+}
+}  // namespace
+
+void TWKComponentContainer::addComponents(std::vector<std::shared_ptr<const TWKComponent>> components,
+                                          bool isDefaultApp) {
+  std::vector<std::string> eager;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& c : components) {
+      if (!c) continue;
+      const bool wanted = isEager(*c, isDefaultApp);
+      auto [it, added] = components_.emplace(c->protocol(), std::move(c));
+      if (added && wanted) eager.push_back(it->first);
+    }
+  }
+  for (const auto& protocol : eager) (void)instanceForProtocol(protocol);
 }
 
 namespace {
@@ -29,10 +58,12 @@ thread_local std::vector<std::pair<const TWKComponentContainer*, std::string>> t
 }  // namespace
 
 std::shared_ptr<TWKInterop> TWKComponentContainer::instanceForProtocol(std::string_view protocol) {
-  auto component = components_.find(protocol);
-  if (component == components_.end()) return nullptr;
+  std::shared_ptr<const TWKComponent> component;
   {
     std::lock_guard lock(mutex_);
+    auto found = components_.find(protocol);
+    if (found == components_.end()) return nullptr;
+    component = found->second;
     if (auto it = cached_.find(protocol); it != cached_.end()) return it->second;
   }
   for (const auto& [container, creating] : tCreating) {
@@ -48,7 +79,7 @@ std::shared_ptr<TWKInterop> TWKComponentContainer::instanceForProtocol(std::stri
   bool cacheable = true;
   std::shared_ptr<TWKInterop> instance;
   try {
-    instance = component->second->creationBlock()(*this, cacheable);
+    instance = component->creationBlock()(*this, cacheable);
   } catch (const std::exception& e) {
     applog::log(VXLLoggerLevel::Error, applog::kCoreService, "I-COR000011",
                 "Creating the component for " + std::string(protocol) + " threw: " + e.what());
@@ -63,13 +94,14 @@ std::shared_ptr<TWKInterop> TWKComponentContainer::instanceForProtocol(std::stri
 }
 
 void TWKComponentContainer::instantiateEagerComponents(bool isDefaultApp) {
-  for (const auto& [protocol, component] : components_) {
-    const auto timing = component->instantiationTiming();
-    if (timing == TWKInstantiationTiming::AlwaysEager ||
-        (isDefaultApp && timing == TWKInstantiationTiming::EagerInDefaultApp)) {
-      (void)instanceForProtocol(protocol);
+  std::vector<std::string> eager;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [protocol, component] : components_) {
+      if (isEager(*component, isDefaultApp)) eager.push_back(protocol);
     }
   }
+  for (const auto& protocol : eager) (void)instanceForProtocol(protocol);
 }
 
 }  // namespace platform

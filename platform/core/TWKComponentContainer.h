@@ -39,11 +39,16 @@ class TWKComponentContainer {
   // Creates the eager components (AlwaysEager, and EagerInDefaultApp when `isDefaultApp`).
   void instantiateEagerComponents(bool isDefaultApp);
   bool hasComponentForProtocol(std::string_view protocol) const;
+  // Components of a library registered after the app was configured: protocols not offered
+  // yet are added, and the eager ones among them created.
+  void addComponents(std::vector<std::shared_ptr<const TWKComponent>> components, bool isDefaultApp);
 
  private:
+  std::shared_ptr<const TWKComponent> componentFor(std::string_view protocol) const;
+
   std::weak_ptr<TWKApp> app_;
+  mutable std::mutex mutex_;  // guards components_ and cached_; never held while app code runs
   std::map<std::string, std::shared_ptr<const TWKComponent>, std::less<>> components_;
-  mutable std::mutex mutex_;  // guards cached_; never held while app code runs
   std::map<std::string, std::shared_ptr<TWKInterop>, std::less<>> cached_;
 };
 

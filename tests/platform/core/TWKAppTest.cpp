@@ -203,6 +203,42 @@ TEST_F(TWKAppTest, RegisteredLibrariesOfferLazyAndEagerComponents) {
   app->deleteApp();
 }
 
+// A library that registers only when it starts (a static archive has no load-time hook)
+// reaches apps configured before it: lazy and eager components, the first offer of a
+// protocol kept.
+TEST_F(TWKAppTest, ALibraryRegisteredAfterConfigureReachesTheConfiguredApps) {
+  ASSERT_TRUE(TWKApp::configureWithName("early", TWKOptions("vx-e"), env_));
+  auto app = TWKApp::appNamed("early");
+  ASSERT_TRUE(app);
+  ASSERT_FALSE(app->container().hasComponentForProtocol("LateLazyInterop"));
+  auto eagerMade = std::make_shared<std::atomic<int>>(0);
+  auto offer = [](const char* protocol, int serial, TWKInstantiationTiming timing,
+                  std::shared_ptr<std::atomic<int>> made = nullptr) {
+    return TWKComponent::componentWithProtocol(protocol, timing, {}, [serial, made](TWKComponentContainer&, bool&) {
+      if (made) ++*made;
+      return std::make_shared<CounterInterop>(serial);
+    });
+  };
+  ASSERT_TRUE(TWKApp::registerInternalLibrary(
+      [offer, eagerMade] {
+        return std::vector<std::shared_ptr<const TWKComponent>>{
+            offer("LateLazyInterop", 1, TWKInstantiationTiming::Lazy),
+            offer("LateEagerInterop", 2, TWKInstantiationTiming::AlwaysEager, eagerMade)};
+      },
+      "late-library", "1.0.0"));
+  EXPECT_EQ(eagerMade->load(), 1) << "created when it reached the app";
+  auto lazy = app->container().instanceFor<CounterInterop>("LateLazyInterop");
+  ASSERT_TRUE(lazy);
+  EXPECT_EQ(lazy->serial, 1);
+  ASSERT_TRUE(TWKApp::registerInternalLibrary(
+      [offer] {
+        return std::vector<std::shared_ptr<const TWKComponent>>{offer("LateLazyInterop", 9, TWKInstantiationTiming::Lazy)};
+      },
+      "later-library", "1.0.0"));
+  EXPECT_EQ(app->container().instanceFor<CounterInterop>("LateLazyInterop")->serial, 1);
+  app->deleteApp();
+}
+
 TEST(TWKTarnwickVersionTest, VersionAndTagsAreNonEmpty) {
   const std::string version = TWKTarnwickVersion();
   ASSERT_FALSE(version.empty());
