@@ -221,13 +221,22 @@ void PaymentQueue::updateTransactions(const std::vector<std::shared_ptr<PaymentT
 
 namespace {
 
-constexpr const char* kReceiptFolder = "/StoreKit";
+// Receipt item purchase types.
+constexpr std::int64_t kNonConsumable = 0, kConsumable = 1, kNonRenewing = 2, kAutoRenewable = 3;
+
+std::int64_t purchaseTypeNamed(const std::string& type) {
+  if (type == "non_consumable") return kNonConsumable;
+  if (type == "non_renewing") return kNonRenewing;
+  if (type == "auto_renewable") return kAutoRenewable;
+  return kConsumable;
+}
 
 class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this<LinuxStoreKit> {
  public:
-  LinuxStoreKit(std::shared_ptr<Bundle> bundle, std::shared_ptr<FileSystem> files, std::shared_ptr<Device> device,
-                std::shared_ptr<Random> random, std::shared_ptr<Clock> clock)
-      : bundle_(std::move(bundle)),
+  LinuxStoreKit(std::string receiptFolder, std::shared_ptr<Bundle> bundle, std::shared_ptr<FileSystem> files,
+                std::shared_ptr<Device> device, std::shared_ptr<Random> random, std::shared_ptr<Clock> clock)
+      : receiptFolder_(std::move(receiptFolder)),
+        bundle_(std::move(bundle)),
         files_(std::move(files)),
         device_(std::move(device)),
         random_(std::move(random)),
@@ -247,8 +256,7 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
     if (!queue) queue = DispatchQueue::global(QueuePriority::Default);
     ProductsResponse response;
     std::string error;
-    const auto path = bundle_ ? bundle_->pathForResource(kProductCatalogResource, "plist") : std::nullopt;
-    const auto catalog = path ? Bundle::readDictionaryFile(*files_, *path) : std::nullopt;
+    const auto catalog = readCatalog();
     if (!catalog) {
       error = "No product catalog in the app bundle";
     } else {
@@ -296,14 +304,13 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
     return p;
   }
 
-  // None for a folder that is no app bundle (no Info.plist naming it): nothing is written there.
-  std::string receiptPath() const {
-    if (!bundle_ || bundle_->bundlePath().empty()) return {};
-    const std::string* named = bundle_->infoDictionary().get("CFBundleIdentifier").string();
-    if (!named || named->empty()) return {};
-    return bundle_->bundlePath() + kReceiptFolder + "/receipt";
+  std::optional<Dictionary> readCatalog() const {
+    const auto path = bundle_ ? bundle_->pathForResource(kProductCatalogResource, "plist") : std::nullopt;
+    return path ? Bundle::readDictionaryFile(*files_, *path) : std::nullopt;
   }
-  std::string contentsPath() const { return bundle_->bundlePath() + kReceiptFolder + "/receipt-contents.plist"; }
+
+  std::string receiptPath() const { return receiptFolder_.empty() ? std::string() : receiptFolder_ + "/receipt"; }
+  std::string contentsPath() const { return receiptFolder_ + "/receipt-contents.plist"; }
 
   // What the receipt holds is kept beside it as a property list, so that later launches
   // add to it rather than start over.
@@ -326,6 +333,10 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
           item.purchaseDate = d->get("date").stringOr();
           item.originalPurchaseDate = d->get("original_date").stringOr();
           item.purchaseType = d->get("type").int64Value().value_or(1);
+          item.subscriptionExpirationDate = d->get("expires").stringOr();
+          item.freeTrial = d->get("trial").boolValue().value_or(false);
+          item.introductoryOffer = d->get("intro").boolValue().value_or(false);
+          item.webOrderLineItemID = static_cast<std::uint64_t>(std::max<std::int64_t>(0, d->get("line").int64Value().value_or(0)));
           contents_.items.push_back(std::move(item));
         }
       }
@@ -343,7 +354,7 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
     contents_.vendorIdentifierBytes = uuidBytes(device_->vendorIdentifier()).value_or(std::vector<std::uint8_t>(16));
     const auto bytes = encodeStoreReceipt(contents_);
     const std::string path = receiptPath();
-    (void)files_->createDirectories(path.substr(0, path.rfind('/')));
+    bool written = files_->createDirectories(receiptFolder_);
     Array items;
     for (const auto& item : contents_.items) {
       items.push_back(Value(Dictionary{{"product", item.productID},
@@ -351,16 +362,24 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
                                        {"original_transaction", item.originalTransactionID},
                                        {"date", item.purchaseDate},
                                        {"original_date", item.originalPurchaseDate},
-                                       {"type", static_cast<long long>(item.purchaseType)}}));
+                                       {"type", static_cast<long long>(item.purchaseType)},
+                                       {"expires", item.subscriptionExpirationDate},
+                                       {"trial", item.freeTrial},
+                                       {"intro", item.introductoryOffer},
+                                       {"line", static_cast<long long>(item.webOrderLineItemID)}}));
     }
     Dictionary saved{{"bundle_id", contents_.bundleIdentifier},
                      {"original_version", contents_.originalApplicationVersion},
                      {"opaque", Value::data(Value::Data(contents_.opaqueValue))},
                      {"items", Value(std::move(items))}};
-    if (auto plist = PropertyList::dataWithPropertyList(Value(std::move(saved)), PropertyListFormat::Binary)) {
-      (void)files_->writeFileAtomically(contentsPath(), *plist);
+    auto plist = PropertyList::dataWithPropertyList(Value(std::move(saved)), PropertyListFormat::Binary);
+    written = written && plist && files_->writeFileAtomically(contentsPath(), *plist) &&
+              files_->writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // A receipt that lags behind the purchases makes them look unverified: say so.
+    if (!written) {
+      applog::log(VXLLoggerLevel::Error, applog::kAppService, "I-APP000021",
+                  "Could not write the store receipt in " + receiptFolder_);
     }
-    (void)files_->writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   }
 
   void recordPurchase(const PaymentTransaction& t) {
@@ -374,11 +393,31 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
                                                          : t.transactionIdentifier();
     item.purchaseDate = storeReceiptDateString(t.transactionDate());
     item.originalPurchaseDate = item.purchaseDate;
-    item.purchaseType = 1;
+    const auto catalog = readCatalog();
+    const Dictionary* entry = catalog ? catalog->get(item.productID).dictionary() : nullptr;
+    item.purchaseType = purchaseTypeNamed(entry ? entry->get("type").stringOr() : std::string());
+    const auto earlier = std::find_if(contents_.items.begin(), contents_.items.end(),
+                                      [&](const StoreReceiptItem& i) { return i.productID == item.productID; });
+    if (earlier != contents_.items.end() && item.purchaseType != kConsumable && item.purchaseType != kNonRenewing) {
+      item.originalTransactionID = earlier->originalTransactionID;
+      item.originalPurchaseDate = earlier->originalPurchaseDate;
+    }
+    if (item.purchaseType == kAutoRenewable) {
+      const std::int64_t days = entry ? entry->get("period_days").int64Value().value_or(30) : 30;
+      item.subscriptionExpirationDate = storeReceiptDateString(t.transactionDate() + static_cast<double>(days) * 86400);
+      std::uint64_t lastLineItem = 0;
+      for (const auto& i : contents_.items) lastLineItem = std::max(lastLineItem, i.webOrderLineItemID);
+      item.webOrderLineItemID = lastLineItem + 1;
+      if (earlier == contents_.items.end() && entry && entry->get("introductory_price").string()) {
+        const bool trial = entry->get("introductory_payment_mode").int64Value().value_or(0) == 2;
+        (trial ? item.freeTrial : item.introductoryOffer) = true;
+      }
+    }
     contents_.items.push_back(std::move(item));
     writeLocked();
   }
 
+  const std::string receiptFolder_;
   std::shared_ptr<Bundle> bundle_;
   std::shared_ptr<FileSystem> files_;
   std::shared_ptr<Device> device_;
@@ -392,9 +431,14 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
 
 }  // namespace
 
+std::string storeReceiptFolder(Environment& env) {
+  auto sandbox = env.sandbox();
+  return sandbox ? sandbox->root() + "/Library/StoreKit" : std::string();
+}
+
 std::shared_ptr<StoreKit> makeLinuxStoreKit(Environment& env) {
-  auto store = std::make_shared<LinuxStoreKit>(env.mainBundle(), env.fileSystem(), env.device(), env.random(),
-                                               env.clock());
+  auto store = std::make_shared<LinuxStoreKit>(storeReceiptFolder(env), env.mainBundle(), env.fileSystem(),
+                                               env.device(), env.random(), env.clock());
   store->attachRecorder();
   return store;
 }

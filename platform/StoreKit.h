@@ -182,13 +182,23 @@ class StoreKit {
   // Completes once on `queue` (null: the global default queue).
   virtual void requestProducts(const std::vector<std::string>& productIdentifiers,
                                std::shared_ptr<DispatchQueue> queue, ProductsCompletion completion) = 0;
-  // The receipt's path ("<bundle>/StoreKit/receipt", or ".../sandboxReceipt"); "" when none.
+  // The receipt's path ("<receipt folder>/receipt", or ".../sandboxReceipt"); "" when none.
   virtual std::string appStoreReceiptPath() = 0;
   virtual void registerAppForAdNetworkAttribution() = 0;
   virtual std::int64_t adNetworkRegistrationCount() = 0;
 };
 
-// The store of the Linux environment over `env`'s bundle, file system and clock.
+// Where the store keeps the app's receipt: "<sandbox>/Library/StoreKit". The app's data
+// folder, not its bundle, which an installed app cannot write.
+std::string storeReceiptFolder(Environment& env);
+
+// The store of the Linux environment over `env`'s bundle, file system and clock. The
+// catalog (the bundle's "StoreKitProducts.plist") declares each product's "type":
+// "consumable" (the default), "non_consumable", "non_renewing" or "auto_renewable" (with
+// "period_days", 30 by default); the receipt records purchases as the store would:
+// repurchases and renewals keep the first purchase as their original, an auto-renewable
+// product's first purchase with an introductory price is a free trial (payment mode 2) or
+// an introductory offer. A receipt that cannot be written is logged (I-APP000021).
 std::shared_ptr<StoreKit> makeLinuxStoreKit(Environment& env);
 
 // The search-ads client: class "ADClient" answering "sharedClient" in the registry; null

@@ -1,5 +1,7 @@
 #include "measurement/reporters/TLWAEU.h"
 
+#include "platform/StoreKit.h"
+
 #include <utility>
 #include <vector>
 #include <mutex>
@@ -53,7 +55,7 @@ std::optional<std::string> TLWAEU::appStoreRURL(std::shared_ptr<platform::Enviro
   if (!bundle) return std::nullopt;
   auto check = bundle->objectForInfoDictionaryKey("TarnwickAppStoreReceiptURLCheckEnabled");
   if (check.isNumber() && !check.boolValue().value_or(true)) return std::nullopt;
-  const std::string folder = bundle->bundlePath() + "/StoreKit/";
+  const std::string folder = platform::storeReceiptFolder(*env) + "/";
   if (env->fileSystem()->exists(folder + "sandboxReceipt")) return folder + "sandboxReceipt";
   return folder + "receipt";
 }

@@ -9,8 +9,8 @@
 //
 // On Linux the executable carries no encryption information: the process environment
 // variable TALLYWISE_STORE_BUILD=1 stands for a non-zero encryption identifier, as for
-// the identity's store-build probe. The store receipt is <bundle>/StoreKit/receipt, or
-// <bundle>/StoreKit/sandboxReceipt when that file exists.
+// the identity's store-build probe. The store receipt is <receipt folder>/receipt, or
+// <receipt folder>/sandboxReceipt when that file exists (platform::storeReceiptFolder).
 
 #include <memory>
 #include <optional>

@@ -5,7 +5,9 @@
 #include <vector>
 
 #include "platform/StoreKit.h"
+#include "platform/app/Bundle.h"
 #include "platform/testing/LogCapture.h"
+#include "platform/testing/TestEnvironment.h"
 
 namespace platform {
 namespace {
@@ -66,6 +68,32 @@ TEST(PaymentQueueTest, UnfinishedTransactionsReachAnObserverAddedLater) {
   EXPECT_EQ(late->heard, (std::vector<std::string>{"coins"}));
   queue.finishTransaction(*coins);
   EXPECT_EQ(queue.unfinishedTransactionCount(), 0u);
+}
+
+// The receipt lives in the app's data folder, grows across launches, and a folder the
+// store cannot write is reported instead of passed over.
+TEST(LinuxStoreTest, TheReceiptIsKeptInTheDataFolderAcrossLaunchesAndAWriteFailureIsReported) {
+  auto env = testing::TestEnvironment::create();
+  ASSERT_TRUE(env);
+  const std::string folder = storeReceiptFolder(*env);
+  ASSERT_EQ(folder.rfind(env->sandbox()->root(), 0), 0u) << folder;
+  auto itemsRecorded = [&] {
+    auto saved = Bundle::readDictionaryFile(*env->fileSystem(), folder + "/receipt-contents.plist");
+    const Array* items = saved ? saved->get("items").array() : nullptr;
+    return items ? items->size() : 0;
+  };
+  for (int launch = 1; launch <= 2; ++launch) {
+    auto store = makeLinuxStoreKit(*env);
+    (void)store->defaultPaymentQueue()->addPayment({"gems", 1});
+    EXPECT_EQ(store->appStoreReceiptPath(), folder + "/receipt");
+    EXPECT_EQ(itemsRecorded(), static_cast<std::size_t>(launch));
+  }
+  env->faultFileSystem()->setNoSpace(true);
+  testing::LogCapture log;
+  (void)makeLinuxStoreKit(*env)->defaultPaymentQueue()->addPayment({"gems", 1});
+  env->faultFileSystem()->clearFaults();
+  EXPECT_TRUE(log.contains("I-APP000021"));
+  EXPECT_EQ(itemsRecorded(), 2u);
 }
 
 }  // namespace

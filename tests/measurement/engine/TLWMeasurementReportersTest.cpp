@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <future>
+#include <map>
+#include <filesystem>
 
 #include "MeasurementTestSupport.h"
 #include "measurement/reporters/TLWCampaignReporter.h"
@@ -47,6 +49,66 @@ TEST_F(MeasurementFixture, ALaunchLinkGivenBeforeAnyEngineIsReportedAtFirstOpenO
   const auto names = first->storedEventNames();
   EXPECT_EQ(std::count(names.begin(), names.end(), "_cmp"), 1);
   EXPECT_TRUE(first->front->events("_cmpx").empty()) << "a link stored a minute ago has not expired";
+}
+
+// The Linux store of an installed app (its bundle may be read-only): the receipt lives in
+// the app's data folder and records what the catalog declares, so the subscription paths of
+// the purchase reporter run on real purchases.
+TEST_F(MeasurementFixture, TheStoreRecordsTheCatalogsProductTypesForAReadOnlyInstallation) {
+  using platform::Dictionary;
+  auto bytes = platform::PropertyList::dataWithPropertyList(
+      platform::Value(Dictionary{
+          {"gems", Dictionary{{"price", "0.99"}, {"currency", "EUR"}}},
+          {"skin", Dictionary{{"price", "2.99"}, {"currency", "EUR"}, {"type", "non_consumable"}}},
+          {"pass", Dictionary{{"price", "4.99"}, {"currency", "EUR"}, {"type", "non_renewing"}}},
+          {"vip", Dictionary{{"price", "9.99"}, {"currency", "EUR"}, {"type", "auto_renewable"}, {"period_days", 7},
+                             {"introductory_price", "0"}, {"introductory_payment_mode", 2}}}}),
+      platform::PropertyListFormat::XML);
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(sandbox_->fileSystem()->writeFileAtomically(bundleDir_ + "/StoreKitProducts.plist", *bytes));
+  auto first = launch();
+  auto queue = first->env->storeKit()->defaultPaymentQueue();
+  auto buy = [&](const std::string& product) {
+    const auto bought = queue->addPayment({product, 1});
+    std::promise<void> done;
+    first->engine->filterPurchaseTransactions(
+        platform::Array{platform::Value(std::shared_ptr<platform::ValueObject>(bought))},
+        [&](const platform::Array& kept) {
+          first->engine->reportFilteredTransactions(kept);
+          done.set_value();
+        });
+    done.get_future().wait();
+    sandbox_->fakeClock()->advance(7 * 86400);  // the next purchase renews the subscription
+  };
+  for (const char* product : {"gems", "skin", "pass", "vip", "vip"}) buy(product);
+  // The paid period after the free trial is a conversion ("_assc").
+  ASSERT_TRUE(tw_test_support::waitFor(
+      [&] { return first->front->events("_iap").size() == 4 && first->front->events("_assc").size() == 1; },
+      std::chrono::seconds(20)));
+  first->drain();
+  EXPECT_TRUE(first->front->events("_iapx").empty()) << "every purchase verifies against the receipt";
+  const std::vector<std::map<std::string, std::int64_t>> expected = {
+      {{"subscription", 0}, {"free_trial", 0}},  // gems
+      {{"subscription", 0}, {"free_trial", 0}},  // skin
+      {{"subscription", 1}, {"free_trial", 0}},  // pass
+      {{"subscription", 1}, {"free_trial", 1}},  // vip, its trial
+  };
+  auto flag = [](const TLWEvent& e, const std::string& name) {
+    const auto v = intParameter(e, name);
+    return v == -999 ? 0 : v;
+  };
+  const auto purchases = first->front->events("_iap");
+  for (std::size_t i = 0; i < purchases.size(); ++i) {
+    for (const auto& [name, value] : expected[i]) {
+      EXPECT_EQ(flag(*purchases[i], name), value) << "purchase " << i << " " << name;
+    }
+    EXPECT_EQ(flag(*purchases[i], "invalid"), 0) << "purchase " << i;
+  }
+  const auto converted = first->front->events("_assc");
+  EXPECT_EQ(stringParameter(*converted[0], "product_id"), "vip");
+  EXPECT_EQ(intParameter(*converted[0], "value"), 9990000);
+  EXPECT_TRUE(first->env->fileSystem()->exists(platform::storeReceiptFolder(*first->env) + "/receipt"));
+  EXPECT_FALSE(first->env->fileSystem()->exists(bundleDir_ + "/StoreKit")) << "nothing is written into the bundle";
 }
 
 TEST_F(MeasurementFixture, APurchaseFromTheStoreBecomesOneStoredPurchaseEvent) {

@@ -1,4 +1,5 @@
 #include "measurement/reporters/TLWAEU.h"
+#include "platform/StoreKit.h"
 
 #include <gtest/gtest.h>
 
@@ -33,8 +34,13 @@ TEST(TLWAEUTest, EnvironmentFactsFollowTheBundleDeviceAndExecutable) {
   for (const auto& c : cases) {
     auto env = platform::testing::TestEnvironment::create();
     const std::string bundle = env->root() + c.bundleSuffix;
-    std::filesystem::create_directories(bundle + "/StoreKit");
-    for (const auto& file : c.files) std::ofstream(bundle + "/" + file) << "x";
+    // "StoreKit/..." files are the store's, in the app's data folder; the rest the bundle's.
+    const std::string receipts = platform::storeReceiptFolder(*env);
+    std::filesystem::create_directories(bundle);
+    std::filesystem::create_directories(receipts);
+    for (const std::string& file : c.files) {
+      std::ofstream(file.starts_with("StoreKit/") ? receipts + file.substr(8) : bundle + "/" + file) << "x";
+    }
     env->fakeProcessInfo()->setEnvironmentVariable("TALLYWISE_BUNDLE_PATH", bundle);
     if (c.storeBuild) env->fakeProcessInfo()->setEnvironmentVariable("TALLYWISE_STORE_BUILD", "1");
     auto facts = platform::testing::FakeDevice::Facts{};
