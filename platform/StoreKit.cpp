@@ -373,8 +373,10 @@ class LinuxStoreKit final : public StoreKit, public std::enable_shared_from_this
                      {"opaque", Value::data(Value::Data(contents_.opaqueValue))},
                      {"items", Value(std::move(items))}};
     auto plist = PropertyList::dataWithPropertyList(Value(std::move(saved)), PropertyListFormat::Binary);
-    written = written && plist && files_->writeFileAtomically(contentsPath(), *plist) &&
-              files_->writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    // Owner-only, as everything in the sandbox.
+    written = written && plist && files_->writeFileAtomically(contentsPath(), *plist, 0600) &&
+              files_->writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()),
+                                          0600);
     // A receipt that lags behind the purchases makes them look unverified: say so.
     if (!written) {
       applog::log(VXLLoggerLevel::Error, applog::kAppService, "I-APP000021",
