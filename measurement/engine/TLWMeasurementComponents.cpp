@@ -100,14 +100,25 @@ void TLWMeasurementHosts::setSessionUserProperties(std::optional<std::int64_t> s
   auto engine = engine_.lock();
   if (!engine) return;
   const double now = engine->environment()->clock()->now();
-  for (const auto& [name, value] : {std::pair{"_sid", sessionID}, std::pair{"_sno", sessionNumber}}) {
-    auto attribute = TLWUserAttribute::initWithOrigin("auto", name, TLWValue::initWithInt64(value.value_or(0)), now);
-    if (!attribute) continue;
-    if (value) {
-      engine->setUserAttribute(std::move(attribute));
-    } else {
-      engine->removeUserAttribute(std::move(attribute));
+  // Through the queue the app's calls take, behind every event logged before the session
+  // started: none of those may carry the new session's ID.
+  auto set = [weak = engine_, sessionID, sessionNumber, now] {
+    auto engine = weak.lock();
+    if (!engine) return;
+    for (const auto& [name, value] : {std::pair{"_sid", sessionID}, std::pair{"_sno", sessionNumber}}) {
+      auto attribute = TLWUserAttribute::initWithOrigin("auto", name, TLWValue::initWithInt64(value.value_or(0)), now);
+      if (!attribute) continue;
+      if (value) {
+        engine->setUserAttribute(std::move(attribute));
+      } else {
+        engine->removeUserAttribute(std::move(attribute));
+      }
     }
+  };
+  if (const auto& front = engine->frontController()) {
+    front->queueOperationWithBlock(std::move(set));
+  } else {
+    set();
   }
 }
 
