@@ -4,6 +4,7 @@
 // from the queued (gzip) bundle bytes that an upload sends.
 
 #include "measurement/audience/TLWAudience.h"
+#include "measurement/audience/TLWAudienceTimestampsCache.h"
 
 #include <gtest/gtest.h>
 
@@ -151,6 +152,42 @@ TEST_F(TLWAudienceTest, ARecordChangedByAPlainFilterCarriesItsSequenceListCutToT
   auto after = lastResults()[6];
   EXPECT_EQ(after.results, std::vector<std::uint64_t>{3});
   EXPECT_EQ(after.sequenceSeconds[0], std::vector<std::int64_t>{t + 5});
+}
+
+// The timestamps a pass keeps: a dynamic filter keeps its latest time; a sequence filter
+// keeps one time per second in order, a property's only its last; stored lists come back
+// cut to their last time; everything is written in whole seconds.
+TEST(TLWAudienceTimestampsCacheTest, KeepsTheTimesEachKindOfFilterNeeds) {
+  TLWAudienceTimestampsCache cache(nullptr);
+  auto dynamic = [](std::int32_t id) { return TLWFilterTimestampKind{7, id, true, true, false, false}; };
+  auto sequence = [](std::int32_t id, bool event) { return TLWFilterTimestampKind{7, id, event, false, true, false}; };
+  cache.addEvaluationTimestamp(100.9, dynamic(1));
+  cache.addEvaluationTimestamp(50.0, dynamic(1));  // earlier: the later one stays
+  for (double t : {10.2, 10.7, 12.5}) cache.addEvaluationTimestamp(t, sequence(2, true));
+  for (double t : {20.0, 30.0}) cache.addEvaluationTimestamp(t, sequence(3, false));
+  auto dynamicOut = cache.dynamicTimestampsForAudienceID(7);
+  ASSERT_EQ(dynamicOut.size(), 1u);
+  EXPECT_EQ(dynamicOut[0]->GetInt64(TLWPBDynamicFilterResultTimestamp::kTimestamp), 100);
+  std::map<std::int32_t, std::vector<std::int64_t>> seconds;
+  for (const auto& entry : cache.sequenceTimestampsForAudienceID(7)) {
+    for (const auto& v : entry->GetRepeated(TLWPBSequenceFilterResultTimestamp::kEvalTimestamps)) {
+      seconds[entry->GetInt32(TLWPBSequenceFilterResultTimestamp::kFilterId)].push_back(*v.int64Value());
+    }
+  }
+  EXPECT_EQ(seconds[2], (std::vector<std::int64_t>{10, 12})) << "a second time in the same second is dropped";
+  EXPECT_EQ(seconds[3], std::vector<std::int64_t>{30});
+
+  // Stored lists are read back cut to their last time.
+  auto stored = TLWPBResultData::initWithMessageInfo();
+  auto entry = TLWPBSequenceFilterResultTimestamp::initWithMessageInfo();
+  entry->SetInt32(TLWPBSequenceFilterResultTimestamp::kFilterId, 4);
+  entry->SetRepeated(TLWPBSequenceFilterResultTimestamp::kEvalTimestamps, platform::Array{5, 9});
+  stored->AddRepeatedMessage(TLWPBResultData::kSequenceFilterTimestamps, *entry);
+  TLWAudienceTimestampsCache fromStore(nullptr);
+  fromStore.populateCachedTimestamps(stored.get(), 8);
+  auto cut = fromStore.sequenceTimestampsForAudienceID(8);
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0]->GetRepeated(TLWPBSequenceFilterResultTimestamp::kEvalTimestamps), (platform::Array{9}));
 }
 
 TEST_F(TLWAudienceTest, DefinitionsAreValidatedAndLimited) {

@@ -23,6 +23,9 @@ TEST(TLWLifetimeValueRecorderAmount, ConvertsOnlyWhatFitsInt64Micros) {
   };
   const Case cases[] = {
       {"purchase", TLWValue::initWithDouble(9.99), 9990000},
+      // Rounded to the nearest micro: 2.01 and 0.29 are just below themselves as doubles.
+      {"purchase", TLWValue::initWithDouble(2.01), 2010000},
+      {"refund", TLWValue::initWithDouble(0.29), -290000},
       {"refund", TLWValue::initWithDouble(9.99), -9990000},
       {"purchase", TLWValue::initWithInt64(3), 3000000},
       {"purchase", TLWValue::initWithDouble(1e13), std::nullopt},  // 1e19 micros

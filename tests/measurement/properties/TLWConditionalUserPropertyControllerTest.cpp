@@ -163,12 +163,21 @@ TEST_F(TLWConditionalUserPropertyControllerTest, NoTriggerActivatesAtOnceAndClea
 }
 
 TEST_F(TLWConditionalUserPropertyControllerTest, ValidationAndTableLimit) {
-  for (double ttl : {0.0005, 200.0 * 86400}) {
-    set(request("level_up", 60, ttl));
-    EXPECT_FALSE(record()) << ttl;
+  // Both ranges run from 0.001 s to 180 days, each end included.
+  constexpr double k180Days = 180.0 * 86400;
+  struct Case {
+    double timeout, ttl;
+    bool accepted;
+  };
+  for (const Case& c : {Case{60, 0.0005, false}, Case{60, k180Days + 1, false}, Case{0, 3600, false},
+                        Case{k180Days + 1, 3600, false}, Case{0.001, 0.001, true}, Case{k180Days, k180Days, true}}) {
+    SCOPED_TRACE(testing::Message() << "timeout " << c.timeout << " ttl " << c.ttl);
+    set(request("level_up", c.timeout, c.ttl));
+    EXPECT_EQ(record() != nullptr, c.accepted);
+    if (record()) controller->clearConditionalUserProperty("vip", "qd", std::nullopt, {});
+    onWorker([] {});
   }
-  set(request("level_up", 0));
-  EXPECT_FALSE(record());
+  ASSERT_FALSE(record());
 
   // The table holds 1000 records; the next new name is refused, not stored.
   onWorker([&] {
