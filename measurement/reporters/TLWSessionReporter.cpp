@@ -231,6 +231,8 @@ void TLWSessionReporter::logAppBackgroundEvent(std::int64_t engagementMillis) {
 }
 
 void TLWSessionReporter::rescheduleUserEngagementTimer() {
+  // A disabled reporter keeps no timer: its firing would still wake the exposure reporter.
+  if (!reportingEnabled_.load()) return;
   double interval = 3600;
   if (auto h = host_.lock()) {
     if (auto config = h->remoteConfig()) interval = config->sessionEventUserEngagementInterval();

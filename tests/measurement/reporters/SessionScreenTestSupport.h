@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "measurement/config/TLWRemoteConfig.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/reporters/TLWScreenViewReporting.h"
 #include "measurement/reporters/TLWSessionReporting.h"
 #include "measurement/storage/TLWPersistedConfig.h"
+#include "measurement/storage/TLWDatabase.h"
 #include "platform/testing/TestEnvironment.h"
+#include "tests/measurement/config/RemoteConfigTestSupport.h"
 #include "tests/support/Logging.h"
 #include "tests/support/Wait.h"
 
@@ -57,7 +60,10 @@ class RecordingHost : public TLWSessionReporterHost, public TLWScreenViewEngine 
     std::lock_guard lock(mutex_);
     return session;
   }
-  bool efficientEngagementReportingEnabled() override { return false; }
+  bool efficientEngagementReportingEnabled() override {
+    std::lock_guard lock(mutex_);
+    return config && config->efficientEngagementReportingEnabled();
+  }
   void logScreenViewEvent(const std::string& origin, const platform::Dictionary& parameters,
                           std::optional<double> timestamp) override {
     record({origin, "_vs", parameters, timestamp});
@@ -100,10 +106,27 @@ class ReporterFixture : public ::testing::Test {
     monitor = TLWMonitor::initWithLogLevel(8, logger, 80901, env);
     host = std::make_shared<RecordingHost>();
   }
-  void TearDown() override { current.reset(); }
+  void TearDown() override {
+    host->config.reset();
+    database.reset();
+    current.reset();
+  }
 
   std::shared_ptr<TLWPersistedConfig> persistedConfig() {
     return TLWPersistedConfig::initWithSuiteName("com.vorlix.tallywise.reporter-tests", false, env, nullptr, monitor);
+  }
+  // Gives the host a real remote configuration: the defaults with `settings` applied.
+  void useConfig(const std::shared_ptr<TLWPersistedConfig>& persisted,
+                 const std::vector<rconfig_test::SettingPair>& settings) {
+    if (!database) {
+      TLWError error;
+      database = TLWDatabase::initWithDatabaseName("reporters.sql", persisted, &error, env, monitor);
+      ASSERT_TRUE(database) << error.description();
+    }
+    auto config = TLWRemoteConfig::initWithAppID(rconfig_test::kAppID, database, nullptr, {env, monitor});
+    ASSERT_TRUE(config);
+    config->parseRemoteConfigFromMeasurementConfig(*rconfig_test::makeConfig(rconfig_test::kAppID, settings));
+    host->config = config;
   }
   // Log lines reach the recorder on the monitor's queue.
   bool logged(std::int64_t code) {
@@ -115,6 +138,7 @@ class ReporterFixture : public ::testing::Test {
   std::shared_ptr<tw_test_support::RecordingLogger> logger;
   std::shared_ptr<TLWMonitor> monitor;
   std::shared_ptr<RecordingHost> host;
+  std::shared_ptr<TLWDatabase> database;
 };
 
 }  // namespace session_screen_test

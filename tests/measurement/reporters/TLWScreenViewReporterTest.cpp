@@ -5,7 +5,9 @@
 
 #include "SessionScreenTestSupport.h"
 #include "measurement/reporters/TLWSessionReporter.h"
+#include "platform/PropertyList.h"
 #include "platform/app/Application.h"
+#include "platform/app/Bundle.h"
 #include "platform/app/ClassRegistry.h"
 #include "platform/app/NotificationCenter.h"
 #include "platform/app/ViewController.h"
@@ -196,6 +198,71 @@ TEST_F(ScreenViewReporterTest, LifecycleGatesScreenViewsAndForwardsToTheSessionR
   post(platform::kApplicationDidBecomeActiveNotification);
   EXPECT_EQ(screenViews().size(), before + 1);
   EXPECT_EQ(screenViews().back().string("_sc"), "ResultsController");
+}
+
+// In the efficient mode with redundant removal, the engagement of a screen left behind
+// travels on the next "_vs" and the rest on "_ab": each second is counted once.
+TEST_F(ScreenViewReporterTest, EfficientEngagementIsHandedOverOnScreenViewsAndNotCountedTwice) {
+  auto persisted = persistedConfig();
+  useConfig(persisted, {{std::string(tlw_remote_config_keys::kEfficientEngagementReportingEnabled), "1"},
+                        {std::string(tlw_remote_config_keys::kRedundantEngagementRemovalEnabled), "1"}});
+  auto session = TLWSessionReporter::initWithPersistedConfig(persisted, host, env,
+                                                             platform::DispatchQueue::create("timer-test"), monitor);
+  session->setReportingEnabled(true);
+  host->session = session;
+  host->screens = reporter;
+  post(platform::kApplicationDidBecomeActiveNotification);
+  auto navigation = showNavigation("LobbyController");
+  env->fakeClock()->advance(3);
+  views->push(navigation, ViewController::create("ArenaController"));
+  env->fakeClock()->advance(2);
+  post(platform::kApplicationWillResignActiveNotification);
+
+  auto seen = screenViews();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_FALSE(seen[0].parameters.contains("_et")) << "no screen was left behind";
+  EXPECT_EQ(seen[1].integer("_et"), 3000);
+  auto backgrounded = host->events("_ab");
+  ASSERT_EQ(backgrounded.size(), 1u);
+  EXPECT_EQ(backgrounded[0].integer("_et"), 2000);
+  EXPECT_TRUE(host->events("_e").empty());
+}
+
+// Automatic screen reporting switched off in the Info.plist before the reporter starts.
+class ScreenReportingOffTest : public ScreenViewReporterTest {
+ protected:
+  void SetUp() override {
+    ReporterFixture::SetUp();
+    const std::string bundle = env->root() + "/Skyforge.app";
+    ASSERT_TRUE(env->fileSystem()->createDirectories(bundle));
+    auto info = platform::PropertyList::dataWithPropertyList(
+        platform::Value(platform::Dictionary{{"CFBundleIdentifier", "com.vorlix.skyforge"},
+                                             {"TarnwickAutomaticScreenReportingEnabled", false}}),
+        platform::PropertyListFormat::XML);
+    ASSERT_TRUE(info);
+    ASSERT_TRUE(env->fileSystem()->writeFileAtomically(bundle + "/Info.plist", *info));
+    env->fakeProcessInfo()->setEnvironmentVariable(platform::kBundlePathEnvironmentVariable, bundle);
+    ASSERT_FALSE(TLWScreenViewReporter::automaticScreenReportingEnabled(*env));
+    start();
+  }
+};
+
+// No hooks, setScreenName refused, and the app's own screen views marked "_mst" = 1.
+TEST_F(ScreenReportingOffTest, NoHooksAreInstalledAndTheAppsScreenViewsAreMarked) {
+  EXPECT_FALSE(TLWScreenViewReporter::installViewControllerHooks(*env, reporter));
+  auto navigation = showNavigation("HomeController");
+  views->push(navigation, ViewController::create("LevelController"));
+  EXPECT_TRUE(screenViews().empty()) << "no transition is reported";
+  reporter->setScreenName("Bag", "BagView");
+  EXPECT_TRUE(logged(31000));
+  EXPECT_TRUE(screenViews().empty());
+
+  reporter->trackScreenWithParameters({{"screen_name", "Map"}, {"screen_class", "MapView"}}, 1700000123);
+  auto seen = screenViews();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].origin, "app");
+  EXPECT_EQ(seen[0].integer("_mst"), 1);
+  EXPECT_EQ(seen[0].string("_sn"), "Map");
 }
 
 TEST_F(ScreenViewReporterTest, FreedControllersAreDroppedWithoutDanglingAccess) {

@@ -39,6 +39,11 @@ class SessionReporterTest : public ReporterFixture {
   std::shared_ptr<TLWSessionReporter> reporter;
 };
 
+namespace keys = tlw_remote_config_keys;
+const std::string kEfficient(keys::kEfficientEngagementReportingEnabled);
+const std::string kRedundant(keys::kRedundantEngagementRemovalEnabled);
+const std::string kTracking(keys::kAppBackgroundedTracking);
+
 TEST_F(SessionReporterTest, SessionsStartAfterTheTimeoutAndAreNumberedOneByOne) {
   const double start = env->fakeClock()->now();
   foreground(10);
@@ -140,14 +145,7 @@ TEST_F(SessionReporterTest, BackgroundEventsExtendOnlyAnUnexpiredSession) {
 // With efficient engagement reporting and redundant-event removal on, no "_e" marks the
 // activity, yet continuous use (screen changes, then a brief interruption) is one session.
 TEST_F(SessionReporterTest, ContinuousUseIsOneSessionWhenRedundantEngagementIsRemoved) {
-  TLWError error;
-  std::shared_ptr<TLWDatabase> database(TLWDatabase::initWithDatabaseName("sessions.sql", persisted, &error, env, monitor));
-  ASSERT_TRUE(database) << error.description();
-  host->config = TLWRemoteConfig::initWithAppID(rconfig_test::kAppID, database, nullptr, {env, monitor});
-  ASSERT_TRUE(host->config);
-  host->config->parseRemoteConfigFromMeasurementConfig(*rconfig_test::makeConfig(
-      rconfig_test::kAppID, {{std::string(tlw_remote_config_keys::kEfficientEngagementReportingEnabled), "1"},
-                             {std::string(tlw_remote_config_keys::kRedundantEngagementRemovalEnabled), "1"}}));
+  useConfig(persisted, {{kEfficient, "1"}, {kRedundant, "1"}});
   ASSERT_TRUE(host->config->efficientEngagementReportingEnabled() && host->config->redundantEngagementRemovalEnabled());
 
   host->active = true;
@@ -165,6 +163,83 @@ TEST_F(SessionReporterTest, ContinuousUseIsOneSessionWhenRedundantEngagementIsRe
   reporter->handleAppDidBecomeActive();
   EXPECT_EQ(host->events("_s").size(), 1u) << "a brief interruption starts no new session";
   EXPECT_TRUE(host->events("_e").empty());
+}
+
+// One foreground stay (2 s on a menu, then 3 s on a level) under each engagement setting:
+// which "_e" are logged with which "_et" and "_fr", and whether "_ab" carries "_et".
+TEST_F(SessionReporterTest, EngagementSettingsDecideWhatAForegroundStayLogs) {
+  struct Engagement {
+    std::int64_t et;
+    bool redundant;
+  };
+  struct Case {
+    const char* what;
+    std::vector<rconfig_test::SettingPair> settings;
+    std::vector<Engagement> engagements;
+    std::int64_t backgrounded;  // "_ab"'s "_et"; 0: "_ab" without it; -1: no "_ab"
+  };
+  const Case cases[] = {
+      {"defaults", {}, {{2000, false}, {3000, false}}, 0},
+      // The efficient mode measures from the last non-redundant cut: the level's "_e" holds all 5 s.
+      {"efficient", {{kEfficient, "1"}}, {{2000, true}, {5000, true}}, 5000},
+      {"efficient, redundant removed", {{kEfficient, "1"}, {kRedundant, "1"}}, {}, 5000},
+      {"efficient, backgrounded tracking off", {{kEfficient, "1"}, {kTracking, "0"}}, {{2000, true}, {5000, false}}, -1},
+      {"redundant removed without the efficient mode", {{kRedundant, "1"}}, {{2000, false}}, 0},
+  };
+  const TLWScreen menu{std::nullopt, "MenuController", 1}, level{std::nullopt, "LevelController", 2};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    useConfig(persisted, c.settings);
+    reporter = makeReporter();
+    host->clear();
+    host->active = true;
+    reporter->handleAppDidBecomeActive();
+    env->fakeClock()->advance(2);
+    reporter->handleScreenDidChangeFromScreen(menu, level);
+    env->fakeClock()->advance(3);
+    reporter->handleAppWillResignActiveWithScreen(level);
+    host->active = false;
+
+    auto engagements = host->events("_e");
+    ASSERT_EQ(engagements.size(), c.engagements.size());
+    for (std::size_t i = 0; i < engagements.size(); ++i) {
+      EXPECT_EQ(engagements[i].integer("_et"), c.engagements[i].et) << i;
+      EXPECT_EQ(engagements[i].integer("_fr"), c.engagements[i].redundant ? 1 : -1) << i;
+      EXPECT_EQ(engagements[i].string("_sc"), i == 0 ? "MenuController" : "LevelController") << i;
+    }
+    auto backgrounded = host->events("_ab");
+    ASSERT_EQ(backgrounded.size(), c.backgrounded < 0 ? 0u : 1u);
+    if (c.backgrounded >= 0) {
+      EXPECT_EQ(backgrounded[0].integer("_et"), c.backgrounded == 0 ? -1 : c.backgrounded);
+    }
+    env->fakeClock()->advance(10);
+  }
+}
+
+// The engagement timer is armed for the configured interval, re-armed by every engagement
+// event, and kept only while reporting is enabled.
+TEST_F(SessionReporterTest, TheEngagementTimerFollowsTheConfiguredIntervalAndTheReportingSwitch) {
+  useConfig(persisted, {{std::string(keys::kSessionEventUserEngagementInterval), "600000"}});  // milliseconds
+  reporter = makeReporter();
+  const auto& timer = reporter->userEngagementTimer();
+  host->active = true;
+  reporter->handleAppDidBecomeActive();
+  EXPECT_EQ(timer->scheduledTimestamp().value_or(0) - env->fakeClock()->now(), 600);
+  env->fakeClock()->advance(100);
+  reporter->logUserEngagementEvent();
+  EXPECT_EQ(timer->scheduledTimestamp(), env->fakeClock()->now() + 600) << "re-armed from the engagement event";
+
+  reporter->setReportingEnabled(false);
+  EXPECT_FALSE(timer->hasActiveTimer());
+  // Neither a return to the foreground nor a screen change arms it while disabled.
+  reporter->handleAppDidBecomeActive();
+  env->fakeClock()->advance(2);
+  reporter->handleScreenDidChangeFromScreen(TLWScreen{std::nullopt, "A", 1}, TLWScreen{std::nullopt, "B", 2});
+  EXPECT_FALSE(timer->hasActiveTimer());
+  EXPECT_EQ(host->events("_e").size(), 1u);
+
+  reporter->setReportingEnabled(true);
+  EXPECT_EQ(timer->scheduledTimestamp(), env->fakeClock()->now() + 600) << "enabling while active arms it";
 }
 
 TEST_F(SessionReporterTest, BadTimeoutsAreLoggedAndTheCurrentValueKept) {
