@@ -147,6 +147,40 @@ TEST_F(SearchAdTest, DisablingCollectionStopsLookUpsUntilItIsEnabledAgain) {
   EXPECT_TRUE(persisted_->searchAdCampaignValue().isNull()) << "not stored as reported";
 }
 
+// An answer without a usable campaign is retried a day later, stores nothing and logs no event.
+TEST_F(SearchAdTest, GarbageAnswersAreRetriedWithoutAnEvent) {
+  ASSERT_TRUE(FakeSearchAdsClient::install(*env_, client_));
+  struct Case {
+    const char* what;
+    std::optional<Dictionary> details;
+    bool emptyLogged;
+  };
+  const Case cases[] = {
+      {"no details", std::nullopt, true},
+      {"empty details", Dictionary{}, true},
+      {"first value not a dictionary", Dictionary{{"Version3.1", "true"}, {"Version4", details(true).at(0).second}}, false},
+      {"first value an empty dictionary", Dictionary{{"Version3.1", Dictionary{}}}, false},
+  };
+  std::size_t requests = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    recorder_->clear();
+    persisted_->setSearchAdRetryCount(0);
+    persisted_->setLastSearchAdLookUpTimestamp(0);
+    client_->enqueueAnswer({c.details, ""});
+    auto reporter = make();
+    ASSERT_TRUE(reporter);
+    onQueue([&] { reporter->start(); });
+    ASSERT_TRUE(waitForRequests(++requests));
+    onQueue([] {});
+    EXPECT_EQ(logged(32011), c.emptyLogged);
+    EXPECT_EQ(reporter->scheduledTimestamp(), kNow + 86400);
+    EXPECT_EQ(persisted_->searchAdRetryCount(), 1);
+    EXPECT_TRUE(persisted_->searchAdCampaignValue().isNull());
+    EXPECT_EQ(events_.size(), 0u);
+  }
+}
+
 TEST_F(SearchAdTest, ANegativeAnswerIsStoredWithoutAnEvent) {
   persisted_->setFirstOpenTimestampMilliseconds(1);
   auto reporter = make();
