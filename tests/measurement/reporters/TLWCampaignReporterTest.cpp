@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <httplib.h>
+
 #include <cmath>
+#include <thread>
 
 #include "ReporterTestSupport.h"
 #include "measurement/config/TLWRemoteConfig.h"
@@ -14,6 +17,7 @@
 #include "platform/app/Application.h"
 #include "platform/app/UserActivity.h"
 #include "platform/app/VXLAppDelegateSwizzler.h"
+#include "platform/network/VXLNetwork.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -36,8 +40,9 @@ class RecordingHost : public TLWCampaignHost {
   bool shouldUseBackgroundSession() override { return false; }
   std::shared_ptr<TLWRemoteConfig> remoteConfig() override { return TLWRemoteConfig::defaultInstance(); }
   std::shared_ptr<TLWIdentity> identity() override { return nullptr; }
-  std::shared_ptr<platform::VXLNetwork> network() override { return nullptr; }
+  std::shared_ptr<platform::VXLNetwork> network() override { return client; }
 
+  std::shared_ptr<platform::VXLNetwork> client;
   std::mutex mutex;
   std::vector<std::shared_ptr<TLWEvent>> events;
   std::vector<std::shared_ptr<TLWUserAttribute>> properties;
@@ -273,6 +278,80 @@ TEST_F(CampaignTest, DeferredDeepLinkReachesTheAppsOwnFormOnceAndIsNotAskedForAg
   EXPECT_FALSE(reporter_->shouldAllowRequestDeferredDeepLink());
   EXPECT_TRUE(logged(23195));
   EXPECT_FALSE(persisted_->deferredDeepLinkRetrievalComplete().isNull());
+}
+
+// The deferred deep link asked of a loopback service: the request's URL, and which answers
+// end the retrieval, count a retry, or deliver the link.
+TEST_F(CampaignTest, DeferredDeepLinkAnswersEndTheRetrievalOrCountARetry) {
+  struct Answer {
+    int status;
+    std::string body;
+  };
+  std::mutex mutex;
+  Answer answer;
+  std::vector<std::string> requests;
+  httplib::Server service;
+  service.Get("/pagead/conversion/app/deeplink", [&](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard lock(mutex);
+    std::string query;
+    for (const auto& [key, value] : request.params) query += key + "=" + value + ";";
+    requests.push_back(query);
+    response.status = answer.status;
+    if (!answer.body.empty()) response.set_content(answer.body, "application/json");
+  });
+  service.set_keep_alive_max_count(1);  // no idle connection holds stop() back
+  const int port = service.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { service.listen_after_bind(); });
+  env_->fakeProcessInfo()->setEnvironmentVariable(kTLWAdsServiceURLEnvironmentVariable,
+                                                  "http://127.0.0.1:" + std::to_string(port) + "/");
+  host_->client = std::make_shared<platform::VXLNetwork>("127.0.0.1");
+
+  struct Case {
+    Answer answer;
+    bool complete;
+    int retries;  // the retry count after the answer
+    bool delivered;
+  };
+  const std::string link = R"({"deeplink":"skyforge://ddl?utm_campaign=install","timestamp":"1700000000"})";
+  const Case cases[] = {{{500, ""}, false, 1, false}, {{404, ""}, false, 2, false}, {{204, ""}, true, 2, false},
+                        {{304, ""}, true, 2, false},  {{200, "{}"}, true, 2, false}, {{200, link}, true, 2, true}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.answer.status);
+    {
+      std::lock_guard lock(mutex);
+      answer = c.answer;
+    }
+    persisted_->setDeferredDeepLinkRetrievalComplete(Value());
+    recorder_->clear();
+    const int schedules = host_->schedules.load();
+    EXPECT_TRUE(scheduler_->dispatchSyncOnWorkerQueueBlockID("test", [&] { reporter_->requestDeferredDeepLink(); }));
+    ASSERT_TRUE(tw_test_support::waitFor([&] {
+      return persisted_->deferredDeepLinkRetryCount() == c.retries &&
+             persisted_->deferredDeepLinkRetrievalComplete().isNull() != c.complete;
+    }, std::chrono::seconds(10)));
+    EXPECT_TRUE(scheduler_->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
+    {
+      std::lock_guard lock(mutex);
+      ASSERT_EQ(requests.size(), i + 1);
+      EXPECT_NE(requests[i].find("retry=" + std::to_string(i < 2 ? i : 2) + ";"), std::string::npos) << requests[i];
+      EXPECT_NE(requests[i].find("sdk_version=" + std::to_string(kTLWLibraryNumericVersion) + ";"), std::string::npos);
+      EXPECT_NE(requests[i].find("id_type=idfa;"), std::string::npos);
+    }
+    if (!c.delivered) {
+      EXPECT_GT(host_->schedules.load(), schedules) << "uploads held for the request resume";
+    }
+    EXPECT_EQ(logged(23200), c.delivered);
+  }
+  service.stop();
+  serving.join();
+
+  // With the Info.plist switch off nothing else is consulted.
+  writeInfoPlist({{"VORLIX_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", false}});
+  recorder_->clear();
+  EXPECT_FALSE(reporter_->shouldAllowRequestDeferredDeepLink());
+  EXPECT_FALSE(logged(23194));
 }
 
 TEST_F(CampaignTest, OpenedURLsAreRefusedOnTheWorkerQueue) {
