@@ -289,6 +289,58 @@ TEST_F(InAppPurchaseTest, ReceiptVerificationAndOriginalVersion) {
   EXPECT_EQ(TLWPurchaseReceipt::originalApplicationVersion(bytes, *monitor_), "0.9");
 }
 
+// Purchase records read by the byte scan: a length byte of 0 never matches, one of 128 or
+// more is taken when the bytes fit, and a one-byte field holding another size is not read.
+TEST(PurchaseReceiptScan, LengthBytesAndOneByteFieldsAreReadAsTheScanDefines) {
+  using Bytes = std::vector<std::uint8_t>;
+  auto record = [] { return Bytes{0x30, 0, 2, 1, 17, 2, 1, 1, 4, 0, 0x31, 0}; };
+  auto field = [](std::uint8_t type, std::uint8_t tag, const Bytes& value, std::optional<std::uint8_t> length = {}) {
+    Bytes out{0x30, 0, 2, 2, 6, type, 2, 1, 1, 4, 0, tag, length.value_or(static_cast<std::uint8_t>(value.size()))};
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+  };
+  auto text = [](const std::string& s) { return Bytes(s.begin(), s.end()); };
+  const std::string longID(130, 'L');
+  std::vector<Bytes> parts = {
+      record(), field(166, 12, text("twobyte")), field(177, 2, {0, 1}), field(177, 2, {1}), field(171, 2, {3}),
+      record(), field(166, 12, {}, 0), field(167, 12, text("dropped")),  // no product ID: not kept
+      record(), field(166, 12, text("two")), field(177, 2, {2}),
+      record(), field(166, 12, text(longID)), field(177, 2, {1}),
+      // The last length overruns the receipt: not read.
+      record(), field(166, 12, text("last")), field(167, 12, text("123"), 9)};
+  Bytes receipt;
+  for (const auto& part : parts) receipt.insert(receipt.end(), part.begin(), part.end());
+
+  const auto items = TLWPurchaseReceipt::purchaseItems(receipt);
+  ASSERT_EQ(items.size(), 4u);
+  EXPECT_EQ(items[0].productID, "twobyte");
+  EXPECT_FALSE(items[0].freeTrial) << "a 2-byte value is not read, and the field is not tried again";
+  EXPECT_EQ(items[0].purchaseType, 3) << "the next fields are tried at the same offset";
+  EXPECT_EQ(items[1].productID, "two");
+  EXPECT_FALSE(items[1].freeTrial);
+  EXPECT_EQ(items[2].productID, longID);
+  EXPECT_TRUE(items[2].freeTrial);
+  EXPECT_EQ(items[3].productID, "last");
+  EXPECT_EQ(items[3].transactionID, "");
+}
+
+// Verification needs a purchase record, the opaque value, the bundle identifier and the hash.
+TEST_F(InAppPurchaseTest, AReceiptMissingAnAttributeIsNotVerified) {
+  platform::StoreReceiptContents contents{"com.vorlix.skyforge", "1.0", {1, 2, 3}, vendorBytes(), {item("gems", "1", "1", 1)}};
+  for (std::uint8_t missing : {0, 17, 4, 2, 5}) {
+    auto bytes = platform::encodeStoreReceipt(contents);
+    // An attribute is INTEGER 1 byte (the type), INTEGER 1 byte (version 1), OCTET STRING.
+    for (std::size_t i = 0; missing && i + 6 < bytes.size(); ++i) {
+      if (bytes[i] == 2 && bytes[i + 1] == 1 && bytes[i + 2] == missing && bytes[i + 3] == 2 && bytes[i + 4] == 1 &&
+          bytes[i + 5] == 1 && bytes[i + 6] == 4) {
+        bytes[i + 2] = 99;
+      }
+    }
+    EXPECT_EQ(TLWPurchaseReceipt::isVerified(bytes, vendorBytes(), "com.vorlix.skyforge", *monitor_), missing == 0)
+        << "without attribute " << int(missing);
+  }
+}
+
 TEST_F(InAppPurchaseTest, PricesAreExactDecimals) {
   struct Case {
     const char* price;
