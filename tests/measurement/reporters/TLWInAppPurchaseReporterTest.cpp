@@ -184,8 +184,18 @@ TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
   trialOnly.freeTrial = true;
   trialOnly.webOrderLineItemID = 80;
   StoreReceiptItem noOriginal = item("club", "7001", "", 2);  // a record without its original transaction ID
+  StoreReceiptItem introPaid = item("intro", "10001", "10001", 3);
+  introPaid.introductoryOffer = true;
+  StoreReceiptItem introFree = item("introfree", "11001", "11001", 3);
+  introFree.introductoryOffer = true;
   writeReceipt({item("gems", "1001", "1001", 1, kBought - 86400), item("gems", "1002", "1002", 1),
-                item("castle", "5000", "5000", 0), trial, month2, month3, trialOnly, noOriginal});
+                item("castle", "5000", "5000", 0), trial, month2, month3, trialOnly, noOriginal,
+                item("season", "8001", "8001", 2), item("vip", "9001", "9001", 3), item("vip", "9002", "9001", 3),
+                introPaid, introFree});
+  addProduct("season", "3.00", "USD", "Season pass");
+  addProduct("vip", "7.99", "USD", "VIP");
+  addProduct("intro", "4.99", "USD", "Intro", platform::ProductDiscount{*Decimal::fromString("0.99"), 0});
+  addProduct("introfree", "2.99", "USD", "Intro free", platform::ProductDiscount{*Decimal::fromString("0.99"), 2});
   addProduct("pro", "4.99", "USD", "Pro");
   addProduct("club", "1.99", "USD", "Club");
   addProduct("trial", "9.99", "USD", "Trial");
@@ -209,8 +219,18 @@ TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
         {"price_is_discounted", 1}}},
       // No de-duplication ID without the IDs it is made of (else every later one is a duplicate).
       {purchase("club", "7001"), "_iap", {{"subscription", 1}, {"_did", -999}}},
-      // A subscription whose date is in no receipt item.
+      // A subscription whose date is in no receipt item, or in two.
       {purchase("pro", "3999", 1, {}, kBought + 5), "_iapx", {{"subscription", 1}}},
+      {purchase("vip", "9002", 1, "9001"), "_iapx", {{"subscription", 1}, {"invalid", -999}, {"sub_renew", -999}}},
+      {purchase("season", "8001"), "_iap",
+       {{"subscription", 1}, {"_did", TLWInAppPurchaseReporter::deduplicationID("8001", std::nullopt, "season")}}},
+      // A free trial bought again is not a new trial.
+      {purchase("trial", "4002", 1, "4001"), "_iapx", {{"free_trial", 1}, {"price", 0}, {"original_price", 9990000}}},
+      // An introductory price replaces the price; a free-trial payment mode makes it 0.
+      {purchase("intro", "10001", 2), "_iap",
+       {{"price_is_discounted", 1}, {"price", 990000}, {"value", 1980000}, {"original_price", 4990000}}},
+      {purchase("introfree", "11001", 2), "_iap",
+       {{"price_is_discounted", 1}, {"price", 0}, {"value", 0}, {"original_price", 2990000}}},
   };
   for (const auto& c : cases) {
     const std::size_t before = events_.size();
@@ -221,6 +241,44 @@ TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
     for (const auto& [key, value] : c.expected) {
       EXPECT_EQ(event.integer(key), value) << c.transaction->description() << " " << key;
     }
+  }
+}
+
+// The cache keeps at most 100 products: a response that would make it 101 replaces it.
+TEST_F(InAppPurchaseTest, TheProductCacheIsReplacedWhenItWouldReach101Entries) {
+  std::vector<std::shared_ptr<PaymentTransaction>> first;
+  for (int i = 0; i <= 100; ++i) addProduct("p" + std::to_string(i), "1.00", "USD", "P");
+  for (int i = 0; i < 99; ++i) first.push_back(purchase("p" + std::to_string(i), std::to_string(20000 + i)));
+  std::size_t reported = report(first, 99).size();
+  struct Step {
+    const char* product;
+    std::size_t requests;  // after it
+  };
+  for (const Step& step : {Step{"p99", 2}, Step{"p0", 2}, Step{"p100", 3}, Step{"p0", 4}, Step{"p100", 4}}) {
+    ++reported;
+    ASSERT_EQ(report({purchase(step.product, std::to_string(30000 + reported))}, reported).size(), reported);
+    EXPECT_EQ(store_->productRequestCount(), step.requests) << step.product;
+  }
+}
+
+// Purchases reported as unverified carry "sandbox" = 1 when the receipt is a sandbox one.
+TEST_F(InAppPurchaseTest, UnverifiedPurchasesFromASandboxReceiptAreMarked) {
+  for (bool sandbox : {false, true}) {
+    receiptPath_ = bundleDir_ + (sandbox ? "/StoreKit/sandboxReceipt" : "/StoreKit/receipt");
+    store_->setReceiptPath(receiptPath_);
+    writeReceipt({item("gems", "1001", "1001", 1)});
+    auto reporter = TLWInAppPurchaseReporter::create({env_, monitor_, nullptr,
+                                                      [this](const std::string& name, const platform::Dictionary& p) {
+                                                        events_.add(name, p);
+                                                      },
+                                                      nullptr});
+    const std::size_t before = events_.size();
+    reporter->paymentQueueUpdatedFilteredTransactions({toValue(purchase("gems", "1001"))});
+    ASSERT_TRUE(tw_test_support::waitFor([&] { return events_.size() >= before + 1; }, std::chrono::seconds(10)));
+    const auto event = events_.events().back();
+    EXPECT_EQ(event.name, sandbox ? "_iapx" : "_iap") << sandbox;
+    EXPECT_EQ(event.integer("sandbox"), sandbox ? 1 : -999) << sandbox;
+    EXPECT_FALSE(event.parameters.contains("invalid"));
   }
 }
 
