@@ -9,6 +9,7 @@
 #include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/experiments/TLWEManager.h"
+#include "measurement/model/TLWEventAggregates.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/properties/TLWConditionalUserPropertyController.h"
 #include "measurement/storage/TLWKeychainWrapper.h"
@@ -532,6 +533,34 @@ TEST_F(MeasurementFixture, FirstOpenStartsASessionThroughTheSessionReporter) {
   l->engine->setEnabled(false);
   l->drain();
   EXPECT_FALSE(reporter->isReportingEnabled());
+}
+
+// A launch without a session number (a fresh install over kept data, or after a wipe) takes
+// it from the stored "_s" count; a known number is kept.
+TEST_F(MeasurementFixture, TheSessionNumberIsBackFilledFromTheStoredSessionStarts) {
+  struct Case {
+    std::int32_t storedStarts;
+    std::int64_t persistedNumber;
+    std::int64_t nextNumber;
+  };
+  for (const Case& c : {Case{5, 0, 6}, Case{5, 9, 10}, Case{0, 0, 1}}) {
+    SCOPED_TRACE(c.storedStarts);
+    {
+      auto first = launch();
+      first->onWorker([&] {
+        auto aggregates = TLWEventAggregates::initWithName("_s", c.storedStarts, 0, 0, 1'700'000'000.0);
+        TLWError error;
+        ASSERT_TRUE(aggregates && first->engine->database()->updateEventAggregates(aggregates.get(), &error));
+      });
+      first->persisted->setSessionNumber(c.persistedNumber);
+    }
+    auto l = launch();
+    l->persisted->setLastSessionActivityClockTime(0);  // expired
+    l->onWorker([&] { l->engine->reportSessionStartOnWorkerQueueWithTimestamp(1'800'000'000.5, true); });
+    auto starts = l->front->events("_s");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0]->parameters().at("_sno").int64Value(), c.nextNumber);
+  }
 }
 
 // The app's session timeout reaches the reporter that replaces the first after a wipe.
