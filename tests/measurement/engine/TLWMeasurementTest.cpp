@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "MeasurementTestSupport.h"
+#include "tests/measurement/config/RemoteConfigTestSupport.h"
 #include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/engine/TLWMeasurementComponents.h"
 #include "measurement/experiments/TLWEManager.h"
@@ -560,6 +561,25 @@ TEST_F(MeasurementFixture, TheSessionNumberIsBackFilledFromTheStoredSessionStart
     auto starts = l->front->events("_s");
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0]->parameters().at("_sno").int64Value(), c.nextNumber);
+  }
+}
+
+// A session started by a background event says so ("_aib") unless the configuration turns
+// that parameter off.
+TEST_F(MeasurementFixture, ABackgroundSessionStartCarriesAibUnlessConfiguredOff) {
+  auto l = launch();
+  auto config = l->engine->remoteConfigInstance();
+  ASSERT_TRUE(config);
+  for (const char* setting : {"1", "0"}) {
+    config->parseRemoteConfigFromMeasurementConfig(*rconfig_test::makeConfig(
+        rconfig_test::kAppID, {{std::string(tlw_remote_config_keys::kAppInBackgroundParameter), setting}}));
+    const auto before = l->front->events("_s").size();
+    l->persisted->setLastSessionActivityClockTime(0);  // expired
+    l->onWorker([&] { l->engine->reportSessionStartOnWorkerQueueWithTimestamp(1'800'000'000.5, true); });
+    auto starts = l->front->events("_s");
+    ASSERT_EQ(starts.size(), before + 1) << setting;
+    const auto& parameters = starts.back()->parameters();
+    EXPECT_EQ(parameters.contains("_aib"), std::string(setting) == "1") << setting;
   }
 }
 
