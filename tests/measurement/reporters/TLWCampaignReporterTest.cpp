@@ -303,6 +303,14 @@ TEST_F(CampaignTest, DeferredDeepLinkAnswersEndTheRetrievalOrCountARetry) {
   const int port = service.bind_to_any_port("127.0.0.1");
   ASSERT_GT(port, 0);
   std::thread serving([&] { service.listen_after_bind(); });
+  struct StopServing {
+    httplib::Server& service;
+    std::thread& thread;
+    ~StopServing() {
+      service.stop();
+      thread.join();
+    }
+  } stopServing{service, serving};  // also when an assertion leaves early
   env_->fakeProcessInfo()->setEnvironmentVariable(kTLWAdsServiceURLEnvironmentVariable,
                                                   "http://127.0.0.1:" + std::to_string(port) + "/");
   host_->client = std::make_shared<platform::VXLNetwork>("127.0.0.1");
@@ -344,8 +352,6 @@ TEST_F(CampaignTest, DeferredDeepLinkAnswersEndTheRetrievalOrCountARetry) {
     }
     EXPECT_EQ(logged(23200), c.delivered);
   }
-  service.stop();
-  serving.join();
 
   // With the Info.plist switch off nothing else is consulted.
   writeInfoPlist({{"VORLIX_ANALYTICS_DEFERRED_DEEP_LINK_ENABLED", false}});
