@@ -249,14 +249,22 @@ TEST_F(InAppPurchaseTest, TheProductCacheIsReplacedWhenItWouldReach101Entries) {
   std::vector<std::shared_ptr<PaymentTransaction>> first;
   for (int i = 0; i <= 100; ++i) addProduct("p" + std::to_string(i), "1.00", "USD", "P");
   for (int i = 0; i < 99; ++i) first.push_back(purchase("p" + std::to_string(i), std::to_string(20000 + i)));
-  std::size_t reported = report(first, 99).size();
+  std::size_t reported = 0;
+  // The store is asked before the report, so the request count is final once the events are in.
+  auto reportAll = [&](const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) {
+    platform::Array values;
+    for (const auto& t : transactions) values.push_back(toValue(t));
+    reporter_->paymentQueueUpdatedFilteredTransactions(values);
+    reported += transactions.size();
+    return tw_test_support::waitFor([&] { return events_.size() == reported; }, std::chrono::seconds(10));
+  };
+  ASSERT_TRUE(reportAll(first));
   struct Step {
     const char* product;
     std::size_t requests;  // after it
   };
   for (const Step& step : {Step{"p99", 2}, Step{"p0", 2}, Step{"p100", 3}, Step{"p0", 4}, Step{"p100", 4}}) {
-    ++reported;
-    ASSERT_EQ(report({purchase(step.product, std::to_string(30000 + reported))}, reported).size(), reported);
+    ASSERT_TRUE(reportAll({purchase(step.product, std::to_string(30000 + reported))})) << step.product;
     EXPECT_EQ(store_->productRequestCount(), step.requests) << step.product;
   }
 }
