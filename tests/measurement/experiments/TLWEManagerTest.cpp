@@ -119,6 +119,10 @@ class ExperimentsTest : public ::testing::Test {
   void fetch() {
     const auto before = service->requestCount();
     manager->taskManager()->fetchExperiments();
+    awaitAnswer(before);
+  }
+  // Waits for the request after `before` and until its answer has been handled.
+  void awaitAnswer(std::size_t before) {
     ASSERT_TRUE(service->waitForRequests(before + 1, std::chrono::seconds(20)));
     bool done = false;
     for (int i = 0; i < 500 && !(done = answered()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -353,7 +357,7 @@ TEST_F(ExperimentsTest, APendingSnapshotOutlivesARestartAndAResetForgetsEverySna
   EXPECT_TRUE(flags->experimentIDs().empty());
   EXPECT_EQ(std::make_pair(flag("network_background_session_enabled"), flag("redundant_engagement_removal_enabled")),
             defaults);
-  EXPECT_TRUE(service->waitForRequests(before + 1, std::chrono::seconds(20))) << "scheduled again";
+  awaitAnswer(before);  // scheduled again
   flags.reset();
   manager.reset();
   makeManager();
