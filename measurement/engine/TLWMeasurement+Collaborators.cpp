@@ -315,7 +315,13 @@ bool TLWMeasurement::resetAnalyticsDataWithAppInstanceID(const std::optional<std
     auto self = weak.lock();
     if (!self || !self->wipeoutAnalyticsDataAndResetComponents()) return;
     wiped = true;
-    self->persistedConfig_->setAppInstanceID(empty ? std::nullopt : appInstanceID);
+    // On the identity's queue, behind the refresh the wipe queued: that refresh found no ID
+    // and, run after a direct write, would put a random one over the caller's.
+    if (self->identity()) {
+      self->identityAccess().setAppInstanceID(empty ? std::nullopt : appInstanceID);
+    } else {
+      self->persistedConfig_->setAppInstanceID(empty ? std::nullopt : appInstanceID);
+    }
     self->monitor_->logWithLevel(6, 23168, "Analytics data has been reset");
     if (!self->isAnalyticsCollectionDeactivated_) {
       TLWResetBookkeeping(self->suite()).recordDeferredCollectionIfUnset(self->enabled());

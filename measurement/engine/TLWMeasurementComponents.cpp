@@ -49,7 +49,7 @@ bool TLWMeasurementIdentityAccess::isFromAppStore() const { return identity_ && 
 void TLWMeasurementIdentityAccess::updateIdentifiers() {
   if (identity_) identity_->updateIdentifiers();
 }
-void TLWMeasurementIdentityAccess::setAppInstanceID(const std::string& appInstanceID) {
+void TLWMeasurementIdentityAccess::setAppInstanceID(const std::optional<std::string>& appInstanceID) {
   if (identity_) identity_->setAppInstanceID(appInstanceID);
 }
 bool TLWMeasurementIdentityAccess::isAnalyticsStorageDenied() const {

@@ -4,6 +4,7 @@
 // reads from the app and the configuration. Private to TLWMeasurement's source files.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ class TLWMeasurementIdentityAccess {
   const std::string& origin() const { return origin_; }
   bool isFromAppStore() const;
   void updateIdentifiers();
-  void setAppInstanceID(const std::string& appInstanceID);
+  void setAppInstanceID(const std::optional<std::string>& appInstanceID);
   bool isAnalyticsStorageDenied() const;
 
  private:

@@ -180,6 +180,11 @@ TEST_F(ConnectorTest, ConditionalUserPropertiesPassTheSameFences) {
   connector->clearConditionalUserProperty("tier", "app", "", {});  // refused: the app's origin
   ASSERT_TRUE(scheduler->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
   EXPECT_EQ(connector->conditionalUserProperties("", "").size(), 1u);
+  EXPECT_EQ(connector->conditionalUserProperties("orxa", "ti").size(), 1u);
+  EXPECT_TRUE(connector->conditionalUserProperties("", "x").empty()) << "listed by name prefix";
+  connector->clearConditionalUserProperty("tier", "orxa", "", {});
+  ASSERT_TRUE(scheduler->dispatchSyncOnWorkerQueueBlockID("test", [] {}));
+  EXPECT_TRUE(connector->conditionalUserProperties("", "").empty()) << "cleared through the connector";
 }
 
 class LateBackend : public RecordingBackend {

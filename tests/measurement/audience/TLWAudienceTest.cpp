@@ -42,9 +42,47 @@ std::shared_ptr<TLWPBAudience> definition(std::int32_t id, const std::vector<std
   return a;
 }
 
+std::shared_ptr<TLWPBStringFilter> stringIs(std::int32_t type, const std::string& expression) {
+  auto f = TLWPBStringFilter::initWithMessageInfo();
+  f->SetInt32(TLWPBStringFilter::kMatchType, type);
+  f->SetString(TLWPBStringFilter::kExpression, expression);
+  return f;
+}
+
+std::shared_ptr<TLWPBFilter> filterOf(std::shared_ptr<TLWPBNumberFilter> number, std::shared_ptr<TLWPBStringFilter> text,
+                                      const std::string& param = "") {
+  auto f = TLWPBFilter::initWithMessageInfo();
+  if (number) f->SetMessage(TLWPBFilter::kNumberFilter, number.get());
+  if (text) f->SetMessage(TLWPBFilter::kStringFilter, text.get());
+  if (!param.empty()) f->SetString(TLWPBFilter::kParamName, param);
+  return f;
+}
+
+struct Kind {
+  bool dynamic = false, sessionScoped = false;
+};
+
+std::shared_ptr<TLWPBPropertyFilter> propertyFilter(std::optional<std::int32_t> id, const std::string& name,
+                                                    std::shared_ptr<TLWPBFilter> filter, Kind kind = {}) {
+  auto f = TLWPBPropertyFilter::initWithMessageInfo();
+  if (id) f->SetInt32(TLWPBPropertyFilter::kFilterId, *id);
+  if (!name.empty()) f->SetString(TLWPBPropertyFilter::kPropertyName, name);
+  if (filter) f->SetMessage(TLWPBPropertyFilter::kFilter, filter.get());
+  if (kind.dynamic) f->SetBool(TLWPBPropertyFilter::kDynamic, true);
+  if (kind.sessionScoped) f->SetBool(TLWPBPropertyFilter::kSessionScoped, true);
+  return f;
+}
+
+std::shared_ptr<TLWPBAudience> withProperties(std::shared_ptr<TLWPBAudience> a,
+                                              const std::vector<std::shared_ptr<TLWPBPropertyFilter>>& filters) {
+  for (const auto& f : filters) a->AddRepeatedMessage(TLWPBAudience::kPropertyFilters, *f);
+  return a;
+}
+
 struct Leaf {
   std::vector<std::uint64_t> status, results;
   std::map<std::int32_t, std::vector<std::int64_t>> sequenceSeconds;  // by filter ID
+  std::map<std::int32_t, std::int64_t> dynamicSeconds;                // by filter ID
   bool hasPrevious = false;
   bool isNew = false;
 };
@@ -75,6 +113,10 @@ class TLWAudienceTest : public bundler_test::BundlerFixture {
         auto& seconds = l.sequenceSeconds[entry->GetInt32(S::kFilterId)];
         for (const auto& v : entry->GetRepeated(S::kEvalTimestamps)) seconds.push_back(*v.int64Value());
       }
+      using D = TLWPBDynamicFilterResultTimestamp;
+      for (const auto& entry : current->GetRepeated<D>(TLWPBResultData::kDynamicFilterTimestamps)) {
+        l.dynamicSeconds[entry->GetInt32(D::kFilterId)] = entry->GetInt64(D::kTimestamp);
+      }
       l.hasPrevious = leaf->HasField(L::kPreviousData);
       l.isNew = leaf->GetBool(L::kNewAudience);
       out[leaf->GetInt32(L::kAudienceId)] = l;
@@ -85,6 +127,18 @@ class TLWAudienceTest : public bundler_test::BundlerFixture {
     const auto fp = storeMetadata();
     for (std::size_t i = 0; i < names.size(); ++i) storeEvent(names[i], at + static_cast<double>(i), fp);
     ASSERT_TRUE(bundleOnce());
+  }
+  // One bundle whose metadata carries the user property "level".
+  void bundleWithLevel(std::int64_t level, double at) {
+    const auto fp = storeMetadata("1.0", {{"level", level}});
+    storeEvent("tick", at, fp);
+    ASSERT_TRUE(bundleOnce());
+  }
+  std::size_t storedResults() {
+    TLWError error;
+    auto all = database->allFilterResults(&error);
+    EXPECT_TRUE(all);
+    return all ? all->size() : 0;
   }
   void relaunch() {
     bundler.reset();
@@ -133,14 +187,102 @@ TEST_F(TLWAudienceTest, MembershipGrowsAcrossBundlesAndSurvivesARelaunch) {
 }
 
 TEST_F(TLWAudienceTest, SessionStartClearsSessionScopedResults) {
-  ASSERT_TRUE(define({definition(3, {eventFilter(0, "coin", countOver(2, "1"), true), eventFilter(1, "level_up")})}));
-  bundleEvents({"coin", "coin", "level_up"}, kNow);
+  ASSERT_TRUE(define({definition(3, {eventFilter(0, "coin", countOver(2, "1"), true), eventFilter(1, "level_up")}),
+                      definition(9, {eventFilter(0, "gem", nullptr, true)})}));
+  bundleEvents({"coin", "coin", "level_up", "gem"}, kNow);
   EXPECT_EQ(lastResults()[3].results, std::vector<std::uint64_t>{3});
+  ASSERT_EQ(storedResults(), 2u);
   // "_s" clears the session-scoped bit and the session counts: one coin is not enough now.
   bundleEvents({"_s", "coin"}, kNow + 100);
   auto after = lastResults();
   EXPECT_EQ(after[3].status, std::vector<std::uint64_t>{3});
   EXPECT_EQ(after[3].results, std::vector<std::uint64_t>{2});
+  // Audience 9 had only a session-scoped bit: its record is deleted, not kept all clear.
+  EXPECT_EQ(storedResults(), 1u);
+}
+
+// One property filter of each kind on "level" > 3. A false result clears a true one only
+// for a dynamic filter that is not session-scoped; a dynamic time moves to the later true.
+TEST_F(TLWAudienceTest, PropertyFiltersKeepOrClearTrueByKind) {
+  struct Row {
+    std::int32_t audience;
+    Kind kind;
+    std::uint64_t afterFalse;
+  };
+  const Row rows[] = {{11, {false, false}, 1}, {12, {true, false}, 0}, {13, {true, true}, 1}, {14, {false, true}, 1}};
+  std::vector<std::shared_ptr<TLWPBAudience>> audiences;
+  for (const auto& r : rows) {
+    audiences.push_back(withProperties(definition(r.audience, {}),
+                                       {propertyFilter(0, "level", filterOf(countOver(2, "3"), nullptr), r.kind)}));
+  }
+  ASSERT_TRUE(define(audiences));
+  const auto t = static_cast<std::int64_t>(kNow);
+  bundleWithLevel(5, kNow);
+  auto first = lastResults();
+  bundleWithLevel(1, kNow + 100);
+  auto second = lastResults();
+  bundleWithLevel(7, kNow + 200);
+  auto third = lastResults();
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.audience);
+    EXPECT_EQ(first[r.audience].results, std::vector<std::uint64_t>{1});
+    EXPECT_EQ(second[r.audience].status, std::vector<std::uint64_t>{1});
+    EXPECT_EQ(second[r.audience].results, std::vector<std::uint64_t>{r.afterFalse});
+    EXPECT_EQ(third[r.audience].results, std::vector<std::uint64_t>{1});
+    if (r.kind.dynamic || r.kind.sessionScoped) {
+      EXPECT_EQ(first[r.audience].dynamicSeconds[0], t);
+      EXPECT_EQ(third[r.audience].dynamicSeconds[0], t + 200);
+    } else {
+      EXPECT_TRUE(third[r.audience].dynamicSeconds.empty());
+    }
+  }
+}
+
+// A dynamic event filter keeps the time of its latest true event (a later false one
+// neither clears it nor moves the time); a sequence filter appends one time per second to
+// the stored list cut to its last time.
+TEST_F(TLWAudienceTest, DynamicAndSequenceEventFiltersKeepTheirTimes) {
+  auto coin = eventFilter(0, "coin");
+  coin->AddRepeatedMessage(TLWPBEventFilter::kFilters, *filterOf(countOver(2, "10"), nullptr, "score"));
+  coin->SetBool(TLWPBEventFilter::kDynamic, true);
+  ASSERT_TRUE(define({definition(20, {coin, eventFilter(1, "step", nullptr, false, true)})}));
+  const auto t = static_cast<std::int64_t>(kNow);
+  auto fp = storeMetadata();
+  storeEvent("coin", kNow, fp, {{"score", 20}});
+  storeEvent("step", kNow + 1, fp);
+  storeEvent("step", kNow + 1.5, fp);  // same second: dropped
+  storeEvent("step", kNow + 2, fp);
+  ASSERT_TRUE(bundleOnce());
+  auto first = lastResults()[20];
+  EXPECT_EQ(first.results, std::vector<std::uint64_t>{3});
+  EXPECT_EQ(first.dynamicSeconds[0], t);
+  EXPECT_EQ(first.sequenceSeconds[1], (std::vector<std::int64_t>{t + 1, t + 2}));
+
+  storeEvent("coin", kNow + 100, fp, {{"score", 20}});
+  storeEvent("coin", kNow + 101, fp, {{"score", 5}});
+  storeEvent("step", kNow + 102, fp);
+  ASSERT_TRUE(bundleOnce());
+  auto second = lastResults()[20];
+  EXPECT_EQ(second.results, std::vector<std::uint64_t>{3});
+  EXPECT_EQ(second.dynamicSeconds[0], t + 100);
+  EXPECT_EQ(second.sequenceSeconds[1], (std::vector<std::int64_t>{t + 2, t + 102}));
+}
+
+// Over the result limit, a new configuration deletes the results of audiences gone from
+// both the stored and the new definitions; under it, nothing is deleted.
+TEST_F(TLWAudienceTest, StaleResultsAreTrimmedOnlyOverTheLimit) {
+  for (const char* limit : {"1", "200"}) {
+    SCOPED_TRACE(limit);
+    configure({{"measurement.audience.filter_result_max_count", limit}});
+    ASSERT_TRUE(define({definition(30, {eventFilter(0, "a")}), definition(31, {eventFilter(0, "b")})}));
+    bundleEvents({"a", "b"}, kNow);
+    ASSERT_EQ(storedResults(), 2u);
+    ASSERT_TRUE(define({definition(32, {eventFilter(0, "c")})}));
+    EXPECT_EQ(storedResults(), 2u) << "30 and 31 are still stored definitions";
+    ASSERT_TRUE(define({definition(33, {eventFilter(0, "d")})}));
+    EXPECT_EQ(storedResults(), std::string_view(limit) == "1" ? 0u : 2u);
+    ASSERT_TRUE(database->reset(nullptr));
+  }
 }
 
 TEST_F(TLWAudienceTest, ARecordChangedByAPlainFilterCarriesItsSequenceListCutToTheLastTime) {
@@ -198,6 +340,72 @@ TEST_F(TLWAudienceTest, DefinitionsAreValidatedAndLimited) {
   ASSERT_TRUE(rows);
   ASSERT_EQ(rows->size(), 1u);  // filter ID 10 and the duplicate audience are refused
   EXPECT_EQ((*rows)[0]->audienceID(), 4);
+
+  // Each invalid audience is refused alone; the valid one beside it is saved.
+  auto bad = [](std::vector<std::shared_ptr<TLWPBEventFilter>> events,
+                std::vector<std::shared_ptr<TLWPBPropertyFilter>> properties = {}, std::optional<std::int32_t> id = 2) {
+    auto a = TLWPBAudience::initWithMessageInfo();
+    if (id) a->SetInt32(TLWPBAudience::kAudienceId, *id);
+    for (const auto& f : events) a->AddRepeatedMessage(TLWPBAudience::kEventFilters, *f);
+    return withProperties(a, properties);
+  };
+  auto withParams = [](std::vector<std::shared_ptr<TLWPBFilter>> params) {
+    auto f = eventFilter(0, "bad");
+    for (const auto& p : params) f->AddRepeatedMessage(TLWPBEventFilter::kFilters, *p);
+    return f;
+  };
+  auto floatCount = countOver(2, "1");
+  floatCount->SetBool(TLWPBNumberFilter::kMatchAsFloat, true);
+  auto noID = eventFilter(0, "bad");
+  noID->ClearField(TLWPBEventFilter::kFilterId);
+  std::vector<std::shared_ptr<TLWPBEventFilter>> eleven;
+  std::vector<std::shared_ptr<TLWPBPropertyFilter>> five;
+  for (int i = 0; i < 6; ++i) eleven.push_back(eventFilter(i, "bad"));
+  for (int i = 0; i < 5; ++i) five.push_back(propertyFilter(i, "bad_p", filterOf(nullptr, stringIs(5, "x"))));
+  std::vector<std::shared_ptr<TLWPBFilter>> params26(26, filterOf(countOver(2, "1"), nullptr, "p"));
+  const auto number = filterOf(countOver(2, "1"), nullptr);
+  struct Row {
+    const char* what;
+    std::shared_ptr<TLWPBAudience> audience;
+    bool saved;
+  };
+  const Row cases[] = {
+      {"valid event filter", bad({eventFilter(0, "bad")}), true},
+      {"valid property filter", bad({}, {propertyFilter(0, "bad_p", number)}), true},
+      {"no audience ID", bad({eventFilter(0, "bad")}, {}, std::nullopt), false},
+      {"negative audience ID", bad({eventFilter(0, "bad")}, {}, -1), false},
+      {"no filters", bad({}), false},
+      {"eleven filters", bad(eleven, five), false},
+      {"event name missing", bad({eventFilter(0, ""), eventFilter(1, "bad")}), false},
+      {"event filter ID missing", bad({noID}), false},
+      {"event filter ID negative", bad({eventFilter(-1, "bad")}), false},
+      {"event filter ID twice", bad({eventFilter(0, "bad"), eventFilter(0, "bad")}), false},
+      {"float count filter", bad({eventFilter(0, "bad", floatCount)}), false},
+      {"invalid count filter", bad({eventFilter(0, "bad", countOver(0, "1"))}), false},
+      {"26 parameter filters", bad({withParams(params26)}), false},
+      {"parameter name missing", bad({withParams({filterOf(countOver(2, "1"), nullptr)})}), false},
+      {"number and string", bad({withParams({filterOf(countOver(2, "1"), stringIs(5, "x"), "p")})}), false},
+      {"neither number nor string", bad({withParams({filterOf(nullptr, nullptr, "p")})}), false},
+      {"invalid number filter", bad({withParams({filterOf(countOver(2, "x"), nullptr, "p")})}), false},
+      {"invalid string filter", bad({withParams({filterOf(nullptr, stringIs(0, "x"), "p")})}), false},
+      {"property name missing", bad({}, {propertyFilter(0, "", number), propertyFilter(1, "bad_p", number)}), false},
+      {"property filter ID missing", bad({}, {propertyFilter(std::nullopt, "bad_p", number)}), false},
+      {"property filter ID out of range", bad({}, {propertyFilter(10, "bad_p", number)}), false},
+      {"property filter ID twice", bad({}, {propertyFilter(0, "bad_p", number), propertyFilter(0, "bad_p", number)}),
+       false},
+      {"property without filter", bad({}, {propertyFilter(0, "bad_p", nullptr)}), false},
+      {"property number and string", bad({}, {propertyFilter(0, "bad_p", filterOf(countOver(2, "1"), stringIs(5, "x")))}),
+       false},
+      {"property invalid regular expression", bad({}, {propertyFilter(0, "bad_p", filterOf(nullptr, stringIs(1, "(")))}),
+       false},
+  };
+  for (const auto& r : cases) {
+    ASSERT_TRUE(define({definition(1, {eventFilter(0, "coin")}), r.audience})) << r.what;
+    const bool saved = !database->eventFiltersForEventName("bad", &error)->empty() ||
+                       !database->propertyFiltersForPropertyName("bad_p", &error)->empty();
+    EXPECT_EQ(saved, r.saved) << r.what;
+    EXPECT_EQ(database->eventFiltersForEventName("coin", &error)->size(), 1u) << r.what;
+  }
 
   std::vector<std::shared_ptr<TLWPBAudience>> tooMany;
   for (int i = 0; i < 51; ++i) tooMany.push_back(definition(100 + i, {eventFilter(0, "gem")}));

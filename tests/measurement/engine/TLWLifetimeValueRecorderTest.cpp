@@ -105,5 +105,39 @@ TEST_F(LifetimeValueTest, AValueThatDoesNotFitRollsBackTheEventAndKeepsTheTotal)
   EXPECT_EQ(storedNames().size(), before + 1);
 }
 
+// A store that cannot read the totals, drop the oldest or write the new one rolls the
+// purchase back and leaves every total as it was.
+TEST_F(LifetimeValueTest, AStoreFailureRollsThePurchaseBackAndKeepsTheTotals) {
+  settings->maxCurrencies = 1;
+  purchase("purchase", "EUR", 1.0);
+  const auto before = totals();
+  ASSERT_EQ(before.size(), 1u);
+  struct Row {
+    std::int64_t code;
+    const char* breakage;
+    const char* repair;
+  };
+  const Row rows[] = {
+      {22003, "INSERT INTO user_attributes (name, set_timestamp, value, origin) VALUES ('_ltv_BAD', 0, X'00', 'auto')",
+       "DELETE FROM user_attributes WHERE name = '_ltv_BAD'"},
+      {22004, "CREATE TRIGGER no_delete BEFORE DELETE ON user_attributes BEGIN SELECT RAISE(ABORT, 'no'); END",
+       "DROP TRIGGER no_delete"},
+      {22005,
+       "CREATE TRIGGER no_ltv BEFORE INSERT ON user_attributes WHEN substr(NEW.name, 1, 5) = '_ltv_' "
+       "BEGIN SELECT RAISE(ABORT, 'no'); END",
+       "DROP TRIGGER no_ltv"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.code);
+    const auto stored = storedNames().size();
+    onWorker([&] { ASSERT_TRUE(database->sqliteStore()->executeSQL(r.breakage, nullptr)); });
+    purchase("purchase", "USD", 2.0);
+    EXPECT_EQ(logCount(r.code), 1);
+    EXPECT_EQ(storedNames().size(), stored) << "the purchase is not stored";
+    onWorker([&] { ASSERT_TRUE(database->sqliteStore()->executeSQL(r.repair, nullptr)); });
+    EXPECT_EQ(totals(), before);
+  }
+}
+
 }  // namespace
 }  // namespace pipeline_test

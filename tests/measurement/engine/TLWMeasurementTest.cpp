@@ -291,6 +291,7 @@ TEST_F(MeasurementFixture, ResetWipesDataAndIdentifiersAndReportsFirstOpenAgain)
   ASSERT_EQ(opens.size(), 2u);
   EXPECT_DOUBLE_EQ(opens[1]->timestamp(), 1'700'100'000.0);
   EXPECT_EQ(stringParameter(*opens[1], "_pgmp"), "1:old:ios:app");
+  l->engine->identity()->flush();  // the ID is written on the identity's queue
   EXPECT_EQ(l->persisted->appInstanceID().value_or(""), "NEWINSTANCE");
   EXPECT_FALSE(l->persisted->hashedResettableDeviceID());
   EXPECT_GE(l->recorder->count(23168), 1);

@@ -14,6 +14,7 @@
 #include "measurement/experiments/TLWPBExperimentMessages.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
+#include "measurement/scheduler/TLWAlarm.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/Gzip.h"
@@ -118,6 +119,10 @@ class ExperimentsTest : public ::testing::Test {
   void fetch() {
     const auto before = service->requestCount();
     manager->taskManager()->fetchExperiments();
+    awaitAnswer(before);
+  }
+  // Waits for the request after `before` and until its answer has been handled.
+  void awaitAnswer(std::size_t before) {
     ASSERT_TRUE(service->waitForRequests(before + 1, std::chrono::seconds(20)));
     bool done = false;
     for (int i = 0; i < 500 && !(done = answered()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -294,6 +299,71 @@ TEST_F(ExperimentsTest, AnEndedExperimentStaysEndedAfterARestart) {
   makeManager();
   EXPECT_TRUE(flags->experimentIDs().empty()) << "the ended experiment is not reloaded";
   EXPECT_EQ(flag("efficient_engagement_reporting_enabled"), -1) << "its flag is gone with it";
+  EXPECT_EQ(flag("network_background_session_enabled"), 5) << "the launched flag is reloaded";
+}
+
+// Each answer arms the alarm for the next fetch: 4 hours after a success, 1800 s after a
+// first failure, 12 hours after a 429 or 503.
+TEST_F(ExperimentsTest, EachAnswerArmsTheAlarmForTheNextFetch) {
+  serve(responseBytes("tally_wise", {}));
+  auto task = manager->taskManager();
+  struct Row {
+    const char* rules;
+    double delay;
+  };
+  const Row rows[] = {{"[]", 14400},
+                      {R"([{"path": "/sdk-exp", "status": 500}])", 1800},
+                      {R"([{"path": "/sdk-exp", "status": 503}])", 43200},
+                      {R"([{"path": "/sdk-exp", "status": 429}])", 43200}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.rules);
+    ASSERT_TRUE(task->workerQueue()->sync([&] {
+      task->alarm()->cancel();  // the first fetch's alarm would hold any later time
+      auto suite = env->preferences()->suite(kTLWExperimentSuiteName);
+      for (const char* key : {kTLWExperimentFetchSuccessTimestampKey, kTLWExperimentFetchFailureTimestampKey,
+                              kTLWExperimentFetchBackoffTimestampKey}) {
+        suite->removeObject(key);
+      }
+    }));
+    std::string error;
+    ASSERT_TRUE(service->setRules(r.rules, &error)) << error;
+    const double now = env->clock()->now();
+    fetch();
+    auto scheduled = task->alarm()->scheduledTimestamp();
+    ASSERT_TRUE(scheduled);
+    EXPECT_NEAR(*scheduled - now, r.delay, 1);
+  }
+}
+
+// A snapshot fetched for an SDK with a delegate waits for that SDK across a restart; a
+// reset forgets every snapshot (in memory and on disk) and fetches again.
+TEST_F(ExperimentsTest, APendingSnapshotOutlivesARestartAndAResetForgetsEverySnapshot) {
+  const auto defaults = std::make_pair(flag("network_background_session_enabled"),
+                                       flag("redundant_engagement_removal_enabled"));
+  serve(responseBytes("tally_wise", {{4711, {{"network_background_session_enabled", 1, std::nullopt}}},
+                                     {0, {{"redundant_engagement_removal_enabled", 1, std::nullopt}}}}));
+  fetch();
+  flags.reset();
+  manager.reset();
+  makeManager();
+  EXPECT_TRUE(flags->experimentIDs().empty()) << "not activated by the start";
+  TLWError activationError;
+  ASSERT_TRUE(flags->activateLatestSnapshot(&activationError));
+  ASSERT_EQ(flags->experimentIDs(), (std::vector<std::int64_t>{4711}));
+  ASSERT_EQ(flag("redundant_engagement_removal_enabled"), 1);
+  const auto before = service->requestCount();
+  manager->reset();
+  waitForWorker();
+  EXPECT_TRUE(flags->experimentIDs().empty());
+  EXPECT_EQ(std::make_pair(flag("network_background_session_enabled"), flag("redundant_engagement_removal_enabled")),
+            defaults);
+  awaitAnswer(before);  // scheduled again
+  flags.reset();
+  manager.reset();
+  makeManager();
+  EXPECT_TRUE(flags->experimentIDs().empty());
+  EXPECT_EQ(std::make_pair(flag("network_background_session_enabled"), flag("redundant_engagement_removal_enabled")),
+            defaults);
 }
 
 TEST_F(ExperimentsTest, FetchScheduleBacksOffAndGivesUpAfterSixFailures) {
