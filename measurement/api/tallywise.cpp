@@ -94,6 +94,17 @@ tw_status guarded(F&& body) noexcept {
   }
 }
 
+// The registry is checked first, so a handle freed already is refused unread.
+template <typename Handle>
+tw_status freeHandle(Handle* handle, HandleKind kind) {
+  return guarded([&] {
+    if (!handle) return TW_ERR_NULL_ARGUMENT;
+    if (!removeHandle(handle, kind)) return TW_ERR_INVALID_HANDLE;
+    delete handle;
+    return TW_OK;
+  });
+}
+
 tw_status checkString(const char* s) {
   if (!s) return TW_ERR_NULL_ARGUMENT;
   if (!platform::utf8::isValid(s)) return TW_ERR_INVALID_UTF8;
@@ -198,14 +209,7 @@ tw_status tw_options_set_safelisted_events(tw_options* options, const char* cons
   });
 }
 
-tw_status tw_options_free(tw_options* options) {
-  return guarded([&] {
-    if (!options) return TW_ERR_NULL_ARGUMENT;
-    if (!removeHandle(options, HandleKind::Options)) return TW_ERR_INVALID_HANDLE;
-    delete options;
-    return TW_OK;
-  });
-}
+tw_status tw_options_free(tw_options* options) { return freeHandle(options, HandleKind::Options); }
 
 tw_status tw_configure(const tw_options* options) {
   return guarded([&] {
@@ -279,14 +283,7 @@ tw_status tw_params_add_item(tw_params* params, const char* key, const tw_params
   });
 }
 
-tw_status tw_params_free(tw_params* params) {
-  return guarded([&] {
-    if (!params) return TW_ERR_NULL_ARGUMENT;
-    if (!removeHandle(params, HandleKind::Params)) return TW_ERR_INVALID_HANDLE;
-    delete params;
-    return TW_OK;
-  });
-}
+tw_status tw_params_free(tw_params* params) { return freeHandle(params, HandleKind::Params); }
 
 tw_status tw_log_event(const char* name, const tw_params* params) {
   return guarded([&] {

@@ -106,13 +106,18 @@ void TLWInAppPurchaseReporter::filterPurchaseTransactions(const Array& transacti
       continue;
     }
     TLWError error;
-    auto fresh = db->insertIfNotDuplicatePurchaseFingerprint(*fingerprint, &error);
-    if (!fresh) {
+    const auto reported = db->hasPurchaseFingerprint(*fingerprint, &error);
+    bool fresh = false;
+    {
+      std::lock_guard lock(inFlightMutex_);
+      fresh = !(reported && *reported) && inFlight_.insert(*fingerprint).second;
+    }
+    if (!reported) {
       deps_.monitor->logWithLevel(
-          1, 23140, "Failed to save purchase fingerprint. Purchase will not be checked for duplicates. Product ID, error",
+          1, 23140, "Failed to read purchase fingerprint. Purchase will not be checked for duplicates. Product ID, error",
           product, Value(error.description()));
       kept.push_back(value);
-    } else if (*fresh) {
+    } else if (fresh) {
       kept.push_back(value);
     } else {
       deps_.monitor->logWithLevel(4, 23141, "Purchase is a duplicate and will not be reported. Product ID", product);
@@ -124,29 +129,37 @@ void TLWInAppPurchaseReporter::filterPurchaseTransactions(const Array& transacti
   });
 }
 
+void TLWInAppPurchaseReporter::rememberPurchase(const PaymentTransaction& transaction) {
+  auto fingerprint = transactionFingerprint(&transaction, *deps_.monitor);
+  if (!fingerprint || fingerprint->empty()) return;
+  // Out of flight only once recorded: a purchase told again meanwhile stays a duplicate.
+  runOnWorkerQueue([weak = weak_from_this(), fingerprint = std::move(*fingerprint)] {
+    auto self = weak.lock();
+    if (!self) return;
+    TLWDatabase* db = self->deps_.database ? self->deps_.database() : nullptr;
+    TLWError error;
+    if (db && !db->insertIfNotDuplicatePurchaseFingerprint(fingerprint, &error)) {
+      self->deps_.monitor->logWithLevel(1, 23148, "Failed to record a reported purchase. Error",
+                                        Value(error.description()));
+    }
+    std::lock_guard lock(self->inFlightMutex_);
+    self->inFlight_.erase(fingerprint);
+  });
+}
+
 void TLWInAppPurchaseReporter::forgetPurchases(const std::vector<std::shared_ptr<PaymentTransaction>>& transactions) {
-  std::vector<std::string> fingerprints;
+  std::lock_guard lock(inFlightMutex_);
   for (const auto& t : transactions) {
     auto fingerprint = t ? transactionFingerprint(t.get(), *deps_.monitor) : std::nullopt;
-    if (fingerprint && !fingerprint->empty()) fingerprints.push_back(std::move(*fingerprint));
+    if (fingerprint) inFlight_.erase(*fingerprint);
   }
-  if (fingerprints.empty()) return;
-  auto forget = [weak = weak_from_this(), fingerprints] {
-    auto self = weak.lock();
-    TLWDatabase* db = self && self->deps_.database ? self->deps_.database() : nullptr;
-    if (!db) return;
-    for (const auto& fingerprint : fingerprints) {
-      TLWError error;
-      if (!db->deletePurchaseFingerprint(fingerprint, &error)) {
-        self->deps_.monitor->logWithLevel(1, 23148, "Failed to forget an unreported purchase. Error",
-                                          Value(error.description()));
-      }
-    }
-  };
+}
+
+void TLWInAppPurchaseReporter::runOnWorkerQueue(std::function<void()> block) {
   if (deps_.onWorkerQueue) {
-    deps_.onWorkerQueue(std::move(forget));
+    deps_.onWorkerQueue(std::move(block));
   } else {
-    forget();
+    block();
   }
 }
 
@@ -335,6 +348,7 @@ void TLWInAppPurchaseReporter::reportTransactionsFromArray(
       name = "_assc";
     }
     if (deps_.logEvent) deps_.logEvent(name, parameters);
+    rememberPurchase(*t);
   }
 }
 

@@ -88,8 +88,12 @@ class TLWInAppPurchaseReporter : public TLWInAppPurchaseReporting,
   void requestProducts(const std::vector<std::string>& identifiers, std::function<void(bool ok)> done);
   // The receipt's bytes; nullopt when there is none (or the switch turns it off).
   std::optional<std::vector<std::uint8_t>> readReceipt(bool logMissing);
-  // A purchase whose report failed is no longer seen, so that it is reported when told again.
+  // A purchase is recorded as seen once its event is handed to the library; until then it
+  // is only in flight in this process, so that one whose report failed, or that an exit
+  // cut short, is reported when told again.
+  void rememberPurchase(const platform::PaymentTransaction& transaction);
   void forgetPurchases(const std::vector<std::shared_ptr<platform::PaymentTransaction>>& transactions);
+  void runOnWorkerQueue(std::function<void()> block);
   // False when the Info.plist switch turns the store receipt off: neither it nor its path
   // is consulted then.
   bool receiptCheckEnabled();
@@ -105,4 +109,6 @@ class TLWInAppPurchaseReporter : public TLWInAppPurchaseReporting,
   std::optional<bool> receiptValidated_;         // guarded by onceMutex_
   std::optional<bool> versionSameAsOriginal_;    // guarded by onceMutex_
   std::mutex reportMutex_;  // one report at a time
+  std::mutex inFlightMutex_;
+  std::set<std::string> inFlight_;  // fingerprints kept by the filter, not reported yet
 };

@@ -1182,8 +1182,7 @@ bool TLWDatabase::deleteUserAttributeWithName(const std::string& name, TLWError*
 std::optional<bool> TLWDatabase::insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint,
                                                                         TLWError* error) {
   if (fingerprint.empty()) return false;
-  auto duplicate = boolForQuery("SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)",
-                                {Value(fingerprint)}, error);
+  auto duplicate = hasPurchaseFingerprint(fingerprint, error);
   if (!duplicate) return std::nullopt;
   if (*duplicate) return false;
   if (!insertDataType({{"fingerprint", fingerprint}}, "purchase_transactions", error)) return std::nullopt;
@@ -1193,10 +1192,9 @@ std::optional<bool> TLWDatabase::insertIfNotDuplicatePurchaseFingerprint(const s
   return true;
 }
 
-bool TLWDatabase::deletePurchaseFingerprint(const std::string& fingerprint, TLWError* error) {
-  return sqliteStore_->deleteRecordsFromTableWithName("purchase_transactions", "fingerprint = ?", {Value(fingerprint)},
-                                                      error)
-      .has_value();
+std::optional<bool> TLWDatabase::hasPurchaseFingerprint(const std::string& fingerprint, TLWError* error) {
+  return boolForQuery("SELECT EXISTS (SELECT 1 FROM purchase_transactions WHERE fingerprint = ? LIMIT 1)",
+                      {Value(fingerprint)}, error);
 }
 
 std::optional<bool> TLWDatabase::insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID,

@@ -281,8 +281,8 @@ class TLWDatabase {
 
   // Purchases and subscriptions: true when new (and recorded), false for a duplicate.
   std::optional<bool> insertIfNotDuplicatePurchaseFingerprint(const std::string& fingerprint, TLWError* error);
-  // Forgets a purchase whose report failed, so that it is reported when told again.
-  bool deletePurchaseFingerprint(const std::string& fingerprint, TLWError* error);
+  // Whether a purchase was recorded as reported.
+  std::optional<bool> hasPurchaseFingerprint(const std::string& fingerprint, TLWError* error);
   std::optional<bool> insertIfNotDuplicateSubscriptionID(const std::string& subscriptionID, TLWError* error);
   // The number of oldest rows deleted to keep the table within kSubscriptionsLimit.
   std::optional<std::int64_t> deleteSubscriptionsOverLimit(TLWError* error);

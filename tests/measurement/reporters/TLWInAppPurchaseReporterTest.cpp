@@ -148,28 +148,37 @@ TEST_F(InAppPurchaseTest, DuplicateFilterKeepsEachPurchasedTransactionOnce) {
   // Without a usable identifier a purchase cannot be checked and is kept.
   EXPECT_EQ(filter(toValues({purchase("gems", "0-0")})), 1u);
 
-  // A purchase whose report failed (the products request, here) is not seen: told again,
-  // it is kept and reported. The database is used on one queue, as the worker queue is.
+  // A purchase is seen once its event is handed over. One whose report failed (the
+  // products request, here), or that an exit cut short before its report, is reported when
+  // told again; a reported one stays a duplicate after a relaunch too. The database is used
+  // on one queue, as the worker queue is.
   auto worker = platform::DispatchQueue::create("purchase-test-worker");
-  TLWInAppPurchaseReporter::Dependencies deps;
-  deps.env = env_;
-  deps.monitor = monitor_;
-  deps.database = [this] { return database_.get(); };
-  deps.onWorkerQueue = [worker](std::function<void()> block) { worker->async(std::move(block)); };
-  reporter_ = TLWInAppPurchaseReporter::create(deps);
+  auto relaunch = [&] {
+    TLWInAppPurchaseReporter::Dependencies deps;
+    deps.env = env_;
+    deps.monitor = monitor_;
+    deps.database = [this] { return database_.get(); };
+    deps.onWorkerQueue = [worker](std::function<void()> block) { worker->async(std::move(block)); };
+    deps.logEvent = [this](const std::string& name, const platform::Dictionary& p) { events_.add(name, p); };
+    reporter_ = TLWInAppPurchaseReporter::create(deps);
+  };
+  relaunch();
   store_->setProductsError("store unreachable");
   const auto unreported = toValues({purchase("sword", "2101")});
   ASSERT_EQ(filter(unreported), 1u);
-  auto seenPurchases = [&] {
-    std::int64_t n = -1;
-    EXPECT_TRUE(worker->sync([&] { n = database_->sqliteStore()->rowCountForTableWithName("purchase_transactions", nullptr).value_or(-1); }));
-    return n;
-  };
-  const auto before = seenPurchases();
   reporter_->paymentQueueUpdatedFilteredTransactions(unreported);
-  ASSERT_TRUE(tw_test_support::waitFor([&] { return seenPurchases() == before - 1; }, std::chrono::seconds(10)));
-  EXPECT_TRUE(logged(21027));
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return logged(21027); }, std::chrono::seconds(10)));
   EXPECT_EQ(filter(unreported), 1u) << "forgotten after the failed report";
+
+  relaunch();  // the process ended before that purchase was reported
+  EXPECT_EQ(filter(unreported), 1u) << "an exit before the report leaves it unseen";
+  store_->setProductsError("");
+  addProduct("sword", "4.99", "EUR", "Sword");
+  reporter_->paymentQueueUpdatedFilteredTransactions(unreported);
+  ASSERT_TRUE(tw_test_support::waitFor([&] { return events_.size() == 1; }, std::chrono::seconds(10)));
+  (void)worker->sync([] {});  // recorded as reported
+  relaunch();
+  EXPECT_EQ(filter(unreported), 0u) << "reported before the relaunch";
 }
 
 TEST_F(InAppPurchaseTest, ReceiptDecidesTheKindOfPurchase) {
