@@ -44,6 +44,16 @@ class ScreenViewReporterTest : public ReporterFixture {
     return host->events("_vs");
   }
   void post(std::string_view notification) { env->notificationCenter()->post(notification); }
+  // A session reporter beside the screen reporter, with the app brought to the front.
+  std::shared_ptr<TLWSessionReporter> startSession(const std::shared_ptr<TLWPersistedConfig>& persisted) {
+    auto session = TLWSessionReporter::initWithPersistedConfig(persisted, host, env,
+                                                               platform::DispatchQueue::create("timer-test"), monitor);
+    session->setReportingEnabled(true);
+    host->session = session;
+    host->screens = reporter;
+    post(platform::kApplicationDidBecomeActiveNotification);
+    return session;
+  }
 
   std::shared_ptr<TLWScreenViewReporter> reporter;
   std::shared_ptr<platform::ViewHierarchy> views;
@@ -167,12 +177,7 @@ TEST_F(ScreenViewReporterTest, InvalidNamesAndClassesAreRefusedAndLeaveTheScreen
 
 TEST_F(ScreenViewReporterTest, LifecycleGatesScreenViewsAndForwardsToTheSessionReporter) {
   auto persisted = persistedConfig();
-  auto session = TLWSessionReporter::initWithPersistedConfig(persisted, host, env,
-                                                             platform::DispatchQueue::create("timer-test"), monitor);
-  session->setReportingEnabled(true);
-  host->session = session;
-  host->screens = reporter;
-  post(platform::kApplicationDidBecomeActiveNotification);
+  auto session = startSession(persisted);
   EXPECT_EQ(host->events("_s").size(), 1u);
 
   auto navigation = showNavigation("LobbyController");
@@ -206,12 +211,7 @@ TEST_F(ScreenViewReporterTest, EfficientEngagementIsHandedOverOnScreenViewsAndNo
   auto persisted = persistedConfig();
   useConfig(persisted, {{std::string(tlw_remote_config_keys::kEfficientEngagementReportingEnabled), "1"},
                         {std::string(tlw_remote_config_keys::kRedundantEngagementRemovalEnabled), "1"}});
-  auto session = TLWSessionReporter::initWithPersistedConfig(persisted, host, env,
-                                                             platform::DispatchQueue::create("timer-test"), monitor);
-  session->setReportingEnabled(true);
-  host->session = session;
-  host->screens = reporter;
-  post(platform::kApplicationDidBecomeActiveNotification);
+  auto session = startSession(persisted);
   auto navigation = showNavigation("LobbyController");
   env->fakeClock()->advance(3);
   views->push(navigation, ViewController::create("ArenaController"));
