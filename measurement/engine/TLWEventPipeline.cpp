@@ -289,8 +289,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
     if (intercepted(*call)) {
       // App code runs outside any transaction: a slow interceptor must not keep the
       // database locked against another process. It logs the event again itself.
-      bool unused = false;
-      (void)storeCall(*call, unused, 1);
+      (void)storeCall(*call, 1);
       backlog.settleTaken();
       continue;
     }
@@ -309,15 +308,12 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
       call.reset();
       const TLWEventCall& c = group.back();
       const std::size_t listenersOwed = listenerEventsOwed_.size();
-      bool stays = true;
-      if (!storeCall(c, stays, 2)) {
-        // Its savepoint is undone: nobody may hear of it.
-        listenerEventsOwed_.resize(listenersOwed);
-        stays = false;
-      }
+      const std::optional<bool> stays = storeCall(c, 2);
+      // Its savepoint is undone: nobody may hear of it.
+      if (!stays) listenerEventsOwed_.resize(listenersOwed);
       // The app's interceptor had it (it logs it again itself, so it must not run twice),
       // or handling it failed.
-      if (!stays) group.pop_back();
+      if (!stays.value_or(false)) group.pop_back();
       failed = db.transientFailureCount() != failuresBefore;
       if (failed || !grouped || ++count >= kMaxEventsPerGroup ||
           deps_.env->clock()->monotonic() - started >= kMaxGroupSeconds) {
@@ -357,16 +353,15 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
   if (backlog.size() == 0) (void)db.checkpointIfIdle();
 }
 
-bool TLWEventPipeline::storeCall(const TLWEventCall& c, bool& stays, int attempts) {
+std::optional<bool> TLWEventPipeline::storeCall(const TLWEventCall& c, int attempts) {
   // A throw undoes the event's savepoint. A second try gets past a passing shortage
   // (memory); a fault that repeats is reported, and the rest of the group is stored.
   std::string reason;
   for (int attempt = 0; attempt < attempts; ++attempt) {
     try {
-      stays = logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameterDictionary(), c.timestamp,
-                                              c.enabled, c.ignoreEnabled, c.ignoreInterceptor, c.interceptor,
-                                              c.addedScreenParameters);
-      return true;
+      return logEventOnWorkerQueueWithOrigin(c.origin, c.isPublicEvent, c.name, c.parameterDictionary(), c.timestamp,
+                                             c.enabled, c.ignoreEnabled, c.ignoreInterceptor, c.interceptor,
+                                             c.addedScreenParameters);
     } catch (const std::exception& e) {
       reason = e.what();
     } catch (...) {
@@ -375,7 +370,7 @@ bool TLWEventPipeline::storeCall(const TLWEventCall& c, bool& stays, int attempt
   }
   deps_.monitor->logWithLevel(1, 23253, "Event not stored: handling it failed. Origin, name, reason",
                               Value(c.origin), Value(c.name), Value(std::move(reason)));
-  return false;
+  return std::nullopt;
 }
 
 double TLWEventPipeline::storageFailed(std::size_t waitingEvents) {

@@ -209,8 +209,9 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // transaction met a busy, full or failing database.
   bool storeInternalEvent(const std::shared_ptr<TLWEvent>& event);
   // Runs one backlog call through the write path, trying again after a throw (app code
-  // behind an interceptor gets one attempt); false when every attempt threw.
-  bool storeCall(const TLWEventCall& call, bool& stays, int attempts);
+  // behind an interceptor gets one attempt): whether the event stays in the group, nullopt
+  // when every attempt threw.
+  std::optional<bool> storeCall(const TLWEventCall& call, int attempts);
   void retainEvent(std::shared_ptr<TLWEvent> event);
   void scheduleRetainedRetry(double delaySeconds);
   // Stores the retained internal events in order; false when the first still fails.
