@@ -1,15 +1,20 @@
 // From the public call to the batch the measurement service accepted: the library runs as
 // a product runs it, in its own process (upload_session_app), and logs 100 000 events of
-// five parameters; the local measurement service runs here on loopback. Debug mode: the
-// library uploads about a second after new data (the shortest cadence a configuration
-// allows), so uploads run while the events are logged, as in a busy session.
+// five parameters; the local measurement service runs here on loopback. Two schedules:
+// debug mode (/1): the library uploads about a second after new data (the shortest cadence
+// a configuration allows), so uploads run while the events are logged, as in a busy
+// session, and every event is printed; the default schedule (/0): no upload is due while
+// the events are logged, then the app goes to the background, which starts the uploads
+// (40 000 events: the daily limit of public events applies outside debug mode).
 // Counters: events per second (first call to last event accepted by the service), bytes
-// of request bodies on the wire per event, uploads, and the app's peak resident memory.
+// of request bodies on the wire per event, uploads, the app's peak resident memory and
+// its CPU time (user plus system) per event, start-up included.
 
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -20,10 +25,13 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr std::int64_t kEvents = 100000;
+// Outside debug mode the daily limit of 50 000 public events applies.
+constexpr std::int64_t kDebugModeEvents = 100000, kDefaultScheduleEvents = 40000;
 
 void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
   const fs::path root = fs::temp_directory_path() / ("tlw-bench-e2e-" + std::to_string(::getpid()));
+  const bool debugMode = state.range(0) != 0;
+  const std::int64_t kEvents = debugMode ? kDebugModeEvents : kDefaultScheduleEvents;
   for (auto _ : state) {
     fs::remove_all(root);
     if (!upload_session::writeAppBundle(root / "bundle")) {
@@ -51,8 +59,8 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
 
     upload_session::SessionApp app;
     if (!app.start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(), service->baseURL(),
-                   (root / "app.log").string()) ||
-        !app.logEvents(0, 0, 120s)) {
+                   (root / "app.log").string(), debugMode) ||
+        !app.logEvents(0, 0, 120s) || (!debugMode && !app.perform("active", 60s))) {
       state.SkipWithError("the app did not start");
       break;
     }
@@ -67,6 +75,10 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
       break;
     }
     const auto logged = std::chrono::steady_clock::now();
+    if (!debugMode && !app.perform("background", 60s)) {
+      state.SkipWithError("the app did not go to the background");
+      break;
+    }
     const auto deadline = logged + 150s;
     while (acceptedTicks.load() < kEvents && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(2ms);
@@ -76,6 +88,7 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
       break;
     }
     const std::int64_t bytes = wireBytes.load() - bytesBefore;
+    const long peakKiB = app.peakResidentKiB();
     const int exitStatus = app.quit(60s);
     service->stop();
     if (exitStatus != 0) {
@@ -90,11 +103,14 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
     state.counters["wire_bytes_per_event"] = static_cast<double>(bytes) / static_cast<double>(kEvents);
     state.counters["uploads"] = static_cast<double>(uploads.load());
     state.counters["refused_uploads"] = static_cast<double>(refused.load());
-    state.counters["app_peak_rss_mib"] = static_cast<double>(app.usage().ru_maxrss) / 1024.0;
+    state.counters["app_peak_rss_mib"] = static_cast<double>(peakKiB) / 1024.0;
+    const auto cpuSeconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    state.counters["app_cpu_us_per_event"] =
+        (cpuSeconds(app.usage().ru_utime) + cpuSeconds(app.usage().ru_stime)) * 1e6 / static_cast<double>(kEvents);
   }
   std::error_code ec;
-  fs::remove_all(root, ec);
+  if (!std::getenv("TW_BENCH_KEEP")) fs::remove_all(root, ec);
 }
-BENCHMARK(BM_PublicCallToAcceptedBatch)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PublicCallToAcceptedBatch)->Arg(1)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

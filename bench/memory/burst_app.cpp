@@ -5,10 +5,9 @@
 //
 // Usage: burst_app <call|idle> <count>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "bench/pipeline/BenchLibrary.h"
@@ -36,9 +35,14 @@ int main(int argc, char** argv) {
   tw_bench::BenchLibrary::drain();
   std::uint64_t refused = 0;
   if (auto engine = TLWMeasurement::sharedInstance()) refused = engine->eventBacklog()->refusedTotal();
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  std::printf("maxrss_kib %ld stored %lld refused %llu\n", usage.ru_maxrss,
+  // This process's own peak: getrusage's ru_maxrss may be the spawning process's, which
+  // exec keeps when it was larger.
+  long peakKiB = -1;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) peakKiB = std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  std::printf("maxrss_kib %ld stored %lld refused %llu\n", peakKiB,
               static_cast<long long>(tw_bench::BenchLibrary::rawEventCount()), static_cast<unsigned long long>(refused));
   std::fflush(stdout);
   std::_Exit(0);

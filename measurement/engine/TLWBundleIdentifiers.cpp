@@ -2,6 +2,7 @@
 
 #include "measurement/config/TLWConsentSettingsUtil.h"
 #include "measurement/config/TLWIdentity.h"
+#include "measurement/proto/TLWPBBundleBytes.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 
 namespace {
@@ -11,13 +12,14 @@ constexpr std::int32_t kStatusUnavailable = 6;
 
 bool nonEmpty(const std::optional<std::string>& s) { return s.has_value() && !s->empty(); }
 
-void setStringUnlessSet(TLWPBMeasurementBundle& bundle, std::int32_t index, const std::string& value) {
+template <class Bundle>
+void setStringUnlessSet(Bundle& bundle, std::int32_t index, const std::string& value) {
   if (!bundle.HasField(index)) bundle.SetString(index, value);
 }
 
-}  // namespace
-
-TLWConsentStamp TLWApplyConsentSignals(TLWPBMeasurementBundle& bundle, const std::string& s) {
+// The rule runs on a decoded bundle and on a stored bundle's bytes alike.
+template <class Bundle>
+TLWConsentStamp applyConsentSignals(Bundle& bundle, const std::string& s) {
   using B = TLWPBMeasurementBundle;
   TLWConsentStamp stamp;
   if (s.size() >= 4) {
@@ -35,8 +37,8 @@ TLWConsentStamp TLWApplyConsentSignals(TLWPBMeasurementBundle& bundle, const std
   return stamp;
 }
 
-TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bundle,
-                                                      const TLWBundleIdentifierInputs& in) {
+template <class Bundle>
+TLWBundleIdentifierDecision applyBundleIdentifiers(Bundle& bundle, const TLWBundleIdentifierInputs& in) {
   using B = TLWPBMeasurementBundle;
   TLWBundleIdentifierDecision d;
 
@@ -74,10 +76,25 @@ TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bu
 
   // The user's consent has the last word over the identifier rule above: analytics
   // storage denied keeps the advertising identifier off the bundle too.
-  TLWApplyConsentSignals(bundle, s);
+  applyConsentSignals(bundle, s);
 
   if (in.limitedAdTracking.has_value()) bundle.SetBool(B::kLimitedAdTracking, *in.limitedAdTracking);
   return d;
+}
+
+}  // namespace
+
+TLWConsentStamp TLWApplyConsentSignals(TLWPBMeasurementBundle& bundle, const std::string& consentSignals) {
+  return applyConsentSignals(bundle, consentSignals);
+}
+
+TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bundle,
+                                                      const TLWBundleIdentifierInputs& inputs) {
+  return applyBundleIdentifiers(bundle, inputs);
+}
+
+TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBBundleBytes& bundle, const TLWBundleIdentifierInputs& inputs) {
+  return applyBundleIdentifiers(bundle, inputs);
 }
 
 TLWBundleIdentifierInputs TLWBundleIdentifierInputsFromIdentity(TLWIdentity& identity,

@@ -18,6 +18,7 @@
 
 class TLWConsentSettingsUtil;
 class TLWIdentity;
+class TLWPBBundleBytes;
 class TLWPBMeasurementBundle;
 
 struct TLWBundleIdentifierInputs {
@@ -67,6 +68,8 @@ TLWConsentStamp TLWApplyConsentSignals(TLWPBMeasurementBundle& bundle, const std
 // rule never overwrites a set ID) and cleared where consent forbids them.
 TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBMeasurementBundle& bundle,
                                                       const TLWBundleIdentifierInputs& inputs);
+// The same rule on a queued bundle's bytes, as an upload stamps it.
+TLWBundleIdentifierDecision TLWApplyBundleIdentifiers(TLWPBBundleBytes& bundle, const TLWBundleIdentifierInputs& inputs);
 
 // The inputs as the engine reads them now: consent signals (none reads as empty), the
 // identity's facts (synchronous hops onto the identity queue; not from that queue) and

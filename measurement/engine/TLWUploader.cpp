@@ -18,7 +18,7 @@ constexpr double kDeliveredRetrySeconds = 5;
 
 bool isZero(double value) { return std::fabs(value) < kEpsilon; }
 
-std::string stringField(const TLWPBMeasurementBundle& bundle, std::int32_t index) {
+std::string stringField(const TLWPBBundleBytes& bundle, std::int32_t index) {
   return bundle.GetString(index).value_or("");
 }
 
@@ -54,7 +54,7 @@ double TLWUploadTimeAfterBackoff(double plannedTime, double now, double lastBack
 std::vector<TLWQueuedBundle> TLWFilteredBundlesWithCompatibleAppID(const std::string& appID,
                                                                    const std::string& resettableDeviceID,
                                                                    const std::string& vendorDeviceID,
-                                                                   const std::vector<TLWQueuedBundle>& bundles,
+                                                                   std::vector<TLWQueuedBundle> bundles,
                                                                    TLWMonitor* monitor) {
   if (!resettableDeviceID.empty() && !vendorDeviceID.empty()) {
     if (monitor)
@@ -65,35 +65,32 @@ std::vector<TLWQueuedBundle> TLWFilteredBundlesWithCompatibleAppID(const std::st
   const std::string& wanted = byResettable ? resettableDeviceID : vendorDeviceID;
   const std::int32_t deviceField =
       byResettable ? TLWPBMeasurementBundle::kResettableDeviceId : TLWPBMeasurementBundle::kVendorDeviceId;
-  std::vector<TLWQueuedBundle> kept;
+  std::size_t kept = 0;
   for (const auto& item : bundles) {
-    if (!item.first) break;
-    const std::string device = stringField(*item.first, deviceField);
+    const std::string device = stringField(item.first, deviceField);
     const bool deviceMatches = device.empty() || wanted.empty() || device == wanted;
-    if (!deviceMatches || stringField(*item.first, TLWPBMeasurementBundle::kAppId) != appID) break;
-    kept.push_back(item);
+    if (!deviceMatches || stringField(item.first, TLWPBMeasurementBundle::kAppId) != appID) break;
+    ++kept;
   }
-  return kept;
+  bundles.resize(kept);
+  return bundles;
 }
 
 std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle> bundles, double now,
                                                      bool checksumEnabled, TLWError* error, TLWMonitor* monitor) {
-  if (bundles.empty() || !bundles.front().first) {
+  if (bundles.empty()) {
     TLWSetError(error, TLWError::errorWithCode(1, "No bundles to upload"));
     return std::nullopt;
   }
-  const std::string appID = stringField(*bundles.front().first, TLWPBMeasurementBundle::kAppId);
+  const std::string appID = stringField(bundles.front().first, TLWPBMeasurementBundle::kAppId);
   std::string resettable, vendor;
   for (const auto& item : bundles) {
-    if (!item.first) continue;
-    resettable = stringField(*item.first, TLWPBMeasurementBundle::kResettableDeviceId);
-    vendor = stringField(*item.first, TLWPBMeasurementBundle::kVendorDeviceId);
+    resettable = stringField(item.first, TLWPBMeasurementBundle::kResettableDeviceId);
+    vendor = stringField(item.first, TLWPBMeasurementBundle::kVendorDeviceId);
     if (!resettable.empty() || !vendor.empty()) break;
   }
   if (!resettable.empty()) vendor.clear();
-  auto kept = TLWFilteredBundlesWithCompatibleAppID(appID, resettable, vendor, bundles, monitor);
-  // From here `kept` holds the only reference to a bundle the caller gave up.
-  bundles.clear();
+  auto kept = TLWFilteredBundlesWithCompatibleAppID(appID, resettable, vendor, std::move(bundles), monitor);
   if (kept.empty()) {
     TLWSetError(error, TLWError::errorWithCode(1, "No compatible bundles to upload"));
     return std::nullopt;
@@ -101,33 +98,28 @@ std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle
 
   TLWUploadRequest request;
   request.uploadTimestampMilliseconds = static_cast<std::int64_t>(std::trunc(now * 1000));
-  request.batch = TLWPBMeasurementBatch::initWithMessageInfo();
-  // A batch holds tens of thousands of events: each bundle is in memory once, not twice.
-  std::vector<std::shared_ptr<TLWPBMeasurementBundle>> stamped;
-  stamped.reserve(kept.size());
-  for (auto& [queued, rowID] : kept) {
-    auto bundle = queued.use_count() == 1 ? std::move(queued) : queued->copy();
-    if (!bundle) {
-      TLWSetError(error, TLWError::errorWithCode(2, "Cannot copy a bundle for upload"));
-      return std::nullopt;
-    }
-    bundle->SetInt64(TLWPBMeasurementBundle::kUploadSdkVersion, kTLWLibraryNumericVersion);
-    bundle->SetInt64(TLWPBMeasurementBundle::kUploadTimestamp, request.uploadTimestampMilliseconds);
+  std::size_t size = 0;
+  for (const auto& item : kept) size += item.first.encodedSize() + 32;
+  request.payload.reserve(size);
+  // Each bundle is field 1 of the batch, length-delimited; nothing else is in a batch.
+  constexpr std::uint8_t kBundlesKey = (1 << 3) | 2;
+  for (auto& [bundle, rowID] : kept) {
+    bundle.SetInt64(TLWPBMeasurementBundle::kUploadSdkVersion, kTLWLibraryNumericVersion);
+    bundle.SetInt64(TLWPBMeasurementBundle::kUploadTimestamp, request.uploadTimestampMilliseconds);
     if (checksumEnabled) {
-      auto checksum = bundle->checksum(error);
+      auto checksum = bundle.checksum(error);
       if (!checksum) return std::nullopt;
-      bundle->SetInt64(TLWPBMeasurementBundle::kBundleChecksum, *checksum);
+      bundle.SetInt64(TLWPBMeasurementBundle::kBundleChecksum, *checksum);
     }
-    stamped.push_back(std::move(bundle));
+    request.payload.push_back(kBundlesKey);
+    for (std::uint64_t length = bundle.encodedSize();; length >>= 7) {
+      request.payload.push_back(static_cast<std::uint8_t>(length < 0x80 ? length : (length & 0x7f) | 0x80));
+      if (length < 0x80) break;
+    }
+    bundle.appendTo(request.payload);
+    bundle = TLWPBBundleBytes();
     request.rowIDs.push_back(rowID);
   }
-  if (!request.batch->MoveRepeated(TLWPBMeasurementBatch::kBundles, std::move(stamped))) {
-    TLWSetError(error, TLWError::errorWithCode(2, "Cannot add a bundle to the batch"));
-    return std::nullopt;
-  }
-  auto bytes = request.batch->protoBuffer(error);
-  if (!bytes) return std::nullopt;
-  request.payload = std::move(*bytes);
   return request;
 }
 
@@ -485,7 +477,7 @@ void TLWUploader::uploadData() {
     }
   }
   TLWError error;
-  auto bundles = database_->queryBundlesWithCountLimit(settings.uploadMaxBundlesLimit,
+  auto bundles = database_->queryBundleBytesWithCountLimit(settings.uploadMaxBundlesLimit,
                                                        settings.uploadMaxSizeLimitBytes, &error);
   if (!bundles) {
     monitor_->logWithLevel(1, 23036, "Failed to query bundles. Error", error.asValue());
@@ -505,9 +497,7 @@ void TLWUploader::uploadData() {
     return;
   }
   const TLWBundleIdentifierInputs identifiers = host->bundleIdentifierInputs();
-  for (auto& item : *bundles) {
-    if (item.first) TLWApplyBundleIdentifiers(*item.first, identifiers);
-  }
+  for (auto& item : *bundles) TLWApplyBundleIdentifiers(item.first, identifiers);
   const double current = now();
   const double lastSuccess = persistedConfig_->lastSuccessfulUploadTimestamp();
   if (lastSuccess != 0)
@@ -521,9 +511,13 @@ void TLWUploader::uploadData() {
     host->endBackgroundTask();
     return;
   }
-  monitor_->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
-                         request->uploadTimestampMilliseconds,
-                         platform::Value(std::static_pointer_cast<platform::ValueObject>(request->batch)));
+  // Decoded only for the log: an upload itself never holds its events as objects.
+  if (monitor_->shouldProcess(7)) {
+    auto batch = TLWPBMeasurementBatch::initWithBuffer(std::span<const std::uint8_t>(request->payload));
+    monitor_->logWithLevel(7, 23039, "Measurement data sent to network. Timestamp (ms), data",
+                           request->uploadTimestampMilliseconds,
+                           batch ? platform::Value(std::static_pointer_cast<platform::ValueObject>(batch)) : platform::Value());
+  }
 
   setUploadInProgressWithBundleIDs(request->rowIDs);
   persistedConfig_->setLastFailedUploadTimestamp(current);

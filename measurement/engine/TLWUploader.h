@@ -35,6 +35,7 @@
 
 #include "measurement/engine/TLWBundleIdentifiers.h"
 #include "measurement/monitor/TLWError.h"
+#include "measurement/proto/TLWPBBundleBytes.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Environment.h"
 #include "platform/Value.h"
@@ -84,7 +85,8 @@ double TLWNextUploadingTime(const TLWUploadScheduleFacts& facts, const TLWUpload
 // `plannedTime` moved past the back-off period that began at `lastBackoff`, while it lasts.
 double TLWUploadTimeAfterBackoff(double plannedTime, double now, double lastBackoff, double backoffInterval);
 
-using TLWQueuedBundle = std::pair<std::shared_ptr<TLWPBMeasurementBundle>, std::int64_t>;
+// A queued bundle as its stored bytes, and its queue row.
+using TLWQueuedBundle = std::pair<TLWPBBundleBytes, std::int64_t>;
 
 // filteredBundlesWithCompatibleAppID:resettableDeviceID:vendorDeviceID:bundlesToUpload:
 // The longest prefix whose bundles share `appID` and carry no device ID of the chosen
@@ -92,22 +94,20 @@ using TLWQueuedBundle = std::pair<std::shared_ptr<TLWPBMeasurementBundle>, std::
 std::vector<TLWQueuedBundle> TLWFilteredBundlesWithCompatibleAppID(const std::string& appID,
                                                                    const std::string& resettableDeviceID,
                                                                    const std::string& vendorDeviceID,
-                                                                   const std::vector<TLWQueuedBundle>& bundles,
+                                                                   std::vector<TLWQueuedBundle> bundles,
                                                                    TLWMonitor* monitor = nullptr);
 
 // The request body of one upload and the queue rows it carries.
 struct TLWUploadRequest {
-  std::shared_ptr<TLWPBMeasurementBatch> batch;
-  std::vector<std::uint8_t> payload;
+  std::vector<std::uint8_t> payload;  // a serialised measurement batch
   std::vector<std::int64_t> rowIDs;
   std::int64_t uploadTimestampMilliseconds = 0;
 };
 
 // The pure request step: the compatible prefix of `bundles` (in query order), each
 // stamped with the upload time, the library version and, when enabled, its checksum,
-// serialised as one batch. nullopt (and `error`) when nothing is left or serialising fails.
-// A bundle nobody else holds (the caller moved its list in) is stamped and taken into the
-// batch as it is; any other is copied first, so the caller's bundles stay as queued.
+// written into one batch from its bytes as it is stamped (each bundle is in memory once).
+// nullopt (and `error`) when nothing is left.
 std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle> bundles, double now,
                                                      bool checksumEnabled, TLWError* error = nullptr,
                                                      TLWMonitor* monitor = nullptr);

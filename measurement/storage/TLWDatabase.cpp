@@ -814,7 +814,8 @@ bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isReal
   return insertDataType(record, "queue", error);
 }
 
-std::optional<TLWDatabase::BundleAndRowID> TLWDatabase::bundleFromQueueRow(const Row& row, TLWError* error) {
+std::optional<TLWDatabase::BundleBytesAndRowID> TLWDatabase::bundleBytesFromQueueRow(const Row& row,
+                                                                                    TLWError* error) {
   if (row.empty()) {
     failWith(error, 3, "Cannot process empty rowData");
     return std::nullopt;
@@ -831,39 +832,68 @@ std::optional<TLWDatabase::BundleAndRowID> TLWDatabase::bundleFromQueueRow(const
     failWith(error, 2, why.empty() ? "Failed to decompress bundle" : why);
     return std::nullopt;
   }
-  auto bundle = TLWPBMeasurementBundle::initWithBuffer(std::span<const std::uint8_t>(inflated->data(), inflated->size()));
+  auto bundle = TLWPBBundleBytes::initWithBuffer(std::move(*inflated));
   if (!bundle) {
     failWith(error, 2, "Unable to parse bundle from decompressed data");
     return std::nullopt;
   }
   auto retry = int64Of(row, "retry_count");
   if (retry && *retry >= 1) bundle->SetInt32(TLWPBMeasurementBundle::kRetryCount, clampToInt32(*retry));
-  return BundleAndRowID{bundle, int64Of(row, "rowid").value_or(0)};
+  return BundleBytesAndRowID{std::move(*bundle), int64Of(row, "rowid").value_or(0)};
+}
+
+std::optional<TLWDatabase::BundleAndRowID> TLWDatabase::bundleFromQueueRow(const Row& row, TLWError* error) {
+  auto stored = bundleBytesFromQueueRow(row, error);
+  if (!stored) return std::nullopt;
+  const std::vector<std::uint8_t> bytes = stored->first.bytes();
+  auto bundle = TLWPBMeasurementBundle::initWithBuffer(std::span<const std::uint8_t>(bytes));
+  if (!bundle) {
+    failWith(error, 2, "Unable to parse bundle from decompressed data");
+    return std::nullopt;
+  }
+  return BundleAndRowID{bundle, stored->second};
+}
+
+std::optional<std::vector<TLWDatabase::BundleBytesAndRowID>> TLWDatabase::queryBundleBytesWithCountLimit(
+    std::int64_t countLimit, std::int64_t sizeLimit, TLWError* error) {
+  auto rows = sqliteStore_->recordsForQuery(
+      "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
+      {Value(static_cast<long long>(countLimit))}, error);
+  if (!rows) return std::nullopt;
+  std::vector<BundleBytesAndRowID> out;
+  std::int64_t total = 0;
+  for (const auto& row : *rows) {
+    TLWError rowError;
+    auto stored = bundleBytesFromQueueRow(row, &rowError);
+    if (!stored) {
+      monitor_->logWithLevel(4, 12020, "Skipping queued bundle that cannot be decoded. Error", rowError.asValue());
+      continue;
+    }
+    const auto bytes = static_cast<std::int64_t>(stored->first.encodedSize());
+    // The first decodable bundle always goes, whatever its size, so that one oversized
+    // bundle cannot hold back the queue behind it.
+    if (!out.empty() && total + bytes > sizeLimit) break;
+    total += bytes;
+    out.push_back(std::move(*stored));
+  }
+  return out;
 }
 
 std::optional<std::vector<TLWDatabase::BundleAndRowID>> TLWDatabase::queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                                                std::int64_t sizeLimit,
                                                                                                TLWError* error) {
-  auto rows = sqliteStore_->recordsForQuery(
-      "SELECT rowid, data, retry_count FROM queue ORDER BY bundle_end_timestamp ASC LIMIT ?",
-      {Value(static_cast<long long>(countLimit))}, error);
-  if (!rows) return std::nullopt;
+  auto stored = queryBundleBytesWithCountLimit(countLimit, sizeLimit, error);
+  if (!stored) return std::nullopt;
   std::vector<BundleAndRowID> out;
-  std::int64_t total = 0;
-  for (const auto& row : *rows) {
-    TLWError rowError;
-    auto decoded = bundleFromQueueRow(row, &rowError);
-    if (!decoded) {
-      monitor_->logWithLevel(4, 12020, "Skipping queued bundle that cannot be decoded. Error", rowError.asValue());
+  for (const auto& [bundleBytes, rowID] : *stored) {
+    const std::vector<std::uint8_t> bytes = bundleBytes.bytes();
+    auto bundle = TLWPBMeasurementBundle::initWithBuffer(std::span<const std::uint8_t>(bytes));
+    if (!bundle) {
+      monitor_->logWithLevel(4, 12020, "Skipping queued bundle that cannot be decoded. Error",
+                             Value("Unable to parse bundle from decompressed data"));
       continue;
     }
-    auto size = decoded->first->protoBuffer();
-    std::int64_t bytes = size ? static_cast<std::int64_t>(size->size()) : 0;
-    // The first decodable bundle always goes, whatever its size, so that one oversized
-    // bundle cannot hold back the queue behind it.
-    if (!out.empty() && total + bytes > sizeLimit) break;
-    total += bytes;
-    out.push_back(std::move(*decoded));
+    out.emplace_back(bundle, rowID);
   }
   return out;
 }

@@ -34,6 +34,7 @@
 #include "measurement/model/TLWRawEventData.h"
 #include "measurement/model/TLWUserAttribute.h"
 #include "measurement/monitor/TLWError.h"
+#include "measurement/proto/TLWPBBundleBytes.h"
 #include "measurement/storage/TLWAppMetadata.h"
 #include "measurement/storage/TLWConditionalUserProperty.h"
 #include "measurement/storage/TLWEventFilter.h"
@@ -54,6 +55,7 @@ class TLWDatabase {
   using Row = platform::Dictionary;
   using RowFilter = TLWSqliteStore::RowFilter;
   using BundleAndRowID = std::pair<std::shared_ptr<TLWPBMeasurementBundle>, std::int64_t>;
+  using BundleBytesAndRowID = std::pair<TLWPBBundleBytes, std::int64_t>;
 
   static constexpr std::int64_t kEventsTableLimit = 1000;
   static constexpr std::int64_t kUserAttributesTableLimit = 1000;
@@ -181,6 +183,10 @@ class TLWDatabase {
   [[nodiscard]] bool insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error);
   std::optional<std::vector<BundleAndRowID>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                         std::int64_t sizeLimit, TLWError* error);
+  // The same bundles as their bytes, as an upload sends them (nothing decoded).
+  std::optional<std::vector<BundleBytesAndRowID>> queryBundleBytesWithCountLimit(std::int64_t countLimit,
+                                                                                 std::int64_t sizeLimit,
+                                                                                 TLWError* error);
   std::optional<std::vector<BundleAndRowID>> queryBundlesWithRowIDs(const std::vector<std::int64_t>& rowIDs,
                                                                     TLWError* error);
   [[nodiscard]] bool incrementRetryCounterForBundlesWithIDs(const std::vector<std::int64_t>& rowIDs,
@@ -311,6 +317,7 @@ class TLWDatabase {
   bool hasRoomForRow(const std::string& table, const std::string& columnName, const platform::Value& columnValue,
                      std::int64_t tableLimit, TLWError* error);
   std::optional<BundleAndRowID> bundleFromQueueRow(const Row& row, TLWError* error);
+  std::optional<BundleBytesAndRowID> bundleBytesFromQueueRow(const Row& row, TLWError* error);
   std::shared_ptr<TLWConditionalUserProperty> conditionalUserPropertyFromRow(const Row& row, TLWError* error);
   std::optional<bool> boolForQuery(const std::string& sql, const platform::Array& values, TLWError* error);
   // MAX(...) of a time column; 0 for an empty table, nullopt only when the query failed.

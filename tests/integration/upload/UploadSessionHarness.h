@@ -217,8 +217,17 @@ class SessionApp {
     return reaped && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
   }
 
-  // The resource usage of the ended run (ru_maxrss: its peak resident set, KiB).
+  // The resource usage of the ended run. Its ru_maxrss may be the spawning process's
+  // (exec keeps the larger of the two); peakResidentKiB is the app's own.
   const rusage& usage() const { return usage_; }
+  // The running app's peak resident set so far, KiB; -1 when it cannot be read.
+  long peakResidentKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+  }
 
  private:
   bool send(const std::string& line) {
