@@ -222,11 +222,6 @@ std::int64_t BareWriteBaseline::rowCount(const char* table) {
   return n;
 }
 
-std::vector<std::uint8_t> rawEventPayload(const TLWEvent& event) {
-  auto message = event.protoEvent();
-  message->ClearField(TLWPBEvent::kName);
-  auto bytes = message->protoBuffer();
-  return bytes ? *bytes : std::vector<std::uint8_t>{};
-}
+std::vector<std::uint8_t> rawEventPayload(const TLWEvent& event) { return event.protoEventBytes(false); }
 
 }  // namespace tw_bench

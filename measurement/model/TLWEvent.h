@@ -103,6 +103,10 @@ class TLWEvent {
   // parameters. An array inside an element is left out (16007), an ill-formed value too
   // (16005).
   std::shared_ptr<TLWPBEvent> protoEvent() const;
+  // protoEvent() serialised, byte for byte, written straight from the event: the write
+  // path stores every event this way, and building message objects first cost more than
+  // the rest of the event's handling. Without the name when `includeName` is false.
+  std::vector<std::uint8_t> protoEventBytes(bool includeName = true) const;
 
   std::string description() const;
 

@@ -1,6 +1,9 @@
 // TLWEvent to and from the batch-format event message.
 
 #include "measurement/model/TLWEvent.h"
+
+#include <cstring>
+
 #include "measurement/model/TLWMilliseconds.h"
 #include "measurement/model/TLWModelLog.h"
 #include "measurement/monitor/TLWError.h"
@@ -82,7 +85,97 @@ std::optional<TLWValue> arrayOf(const TLWPBEventParam& param, bool strict) {
 
 double secondsOf(std::int64_t milliseconds) { return static_cast<double>(milliseconds) / 1000.0; }
 
+// Wire writing for protoEventBytes, in the order the message layer encodes fields.
+enum Wire : std::uint32_t { kVarint = 0, kFixed64 = 1, kLength = 2 };
+enum EventField : std::uint32_t { kEventParams = 1, kEventName = 2, kEventTimestamp = 3, kEventPreviousTimestamp = 4 };
+enum ParamField : std::uint32_t { kParamName = 1, kParamString = 2, kParamInt = 3, kParamDouble = 5, kParamValue = 6 };
+
+void putVarint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+  while (v >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(v | 0x80));
+    v >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(v));
+}
+
+void putKey(std::vector<std::uint8_t>& out, std::uint32_t field, Wire wire) { putVarint(out, (field << 3) | wire); }
+
+void putBytes(std::vector<std::uint8_t>& out, std::uint32_t field, std::string_view bytes) {
+  putKey(out, field, kLength);
+  putVarint(out, bytes.size());
+  out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+void putMessage(std::vector<std::uint8_t>& out, std::uint32_t field, const std::vector<std::uint8_t>& body) {
+  putKey(out, field, kLength);
+  putVarint(out, body.size());
+  out.insert(out.end(), body.begin(), body.end());
+}
+
+// The body of scalarParam's message; false when the value is no scalar.
+bool putScalarParamBody(std::vector<std::uint8_t>& body, const std::string& name, const TLWValue& value) {
+  body.clear();
+  if (!name.empty()) putBytes(body, kParamName, name);
+  if (const std::string* s = value.stringValue()) {
+    putBytes(body, kParamString, *s);
+  } else if (value.isInt64() && std::holds_alternative<std::int64_t>(value.value())) {
+    putKey(body, kParamInt, kVarint);
+    putVarint(body, static_cast<std::uint64_t>(value.int64Value()));
+  } else if (value.isDouble() && std::holds_alternative<double>(value.value())) {
+    putKey(body, kParamDouble, kFixed64);
+    std::uint64_t bits = 0;
+    const double d = value.doubleValue();
+    std::memcpy(&bits, &d, sizeof bits);
+    for (int i = 0; i < 8; ++i) body.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::uint8_t> TLWEvent::protoEventBytes(bool includeName) const {
+  std::vector<std::uint8_t> out, param, element, grand;
+  out.reserve(64 + 32 * parameters_.size());
+  for (const auto& [name, value] : parameters_) {
+    if (putScalarParamBody(param, name, value)) {
+      putMessage(out, kEventParams, param);
+      continue;
+    }
+    const TLWValueArray* items = value.isArray() ? value.arrayValue() : nullptr;
+    if (!items) {
+      tlw_model::log(2, 16005, "Invalid event param value. Event name, param name", platform::Value(name_),
+                     platform::Value(name));
+      continue;
+    }
+    param.clear();
+    putBytes(param, kParamName, name);
+    for (const TLWParameters& item : *items) {
+      element.clear();
+      for (const auto& [innerName, innerValue] : item) {
+        if (putScalarParamBody(grand, innerName, innerValue)) {
+          putMessage(element, kParamValue, grand);
+        } else {
+          tlw_model::log(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
+                         platform::Value(name_), platform::Value(name));
+        }
+      }
+      putMessage(param, kParamValue, element);
+    }
+    putMessage(out, kEventParams, param);
+  }
+  if (includeName) putBytes(out, kEventName, name_);
+  if (timestamp_ > kEpsilon) {
+    putKey(out, kEventTimestamp, kVarint);
+    putVarint(out, static_cast<std::uint64_t>(tlw_model::millisecondsFromSeconds(timestamp_)));
+  }
+  if (previousTimestamp_ > kEpsilon) {
+    putKey(out, kEventPreviousTimestamp, kVarint);
+    putVarint(out, static_cast<std::uint64_t>(tlw_model::millisecondsFromSeconds(previousTimestamp_)));
+  }
+  return out;
+}
 
 std::shared_ptr<TLWPBEvent> TLWEvent::protoEvent() const {
   auto message = TLWPBEvent::initWithMessageInfo();

@@ -244,9 +244,7 @@ std::shared_ptr<TLWEvent> eventFromBlob(const Value& column, TLWError* error) {
 }
 
 std::optional<std::vector<std::uint8_t>> serializedEvent(const TLWEvent& event, bool includeName) {
-  auto message = event.protoEvent();
-  if (!includeName) message->ClearField(TLWPBEvent::kName);
-  return message->protoBuffer();
+  return event.protoEventBytes(includeName);
 }
 
 }  // namespace tlw_database_internal
