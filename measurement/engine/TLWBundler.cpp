@@ -213,14 +213,21 @@ bool TLWBundler::bundleRawEventsInTransaction(bool& progressed) {
   if (!aggregated) return false;
 
   bool isRealtime = false;
+  for (const auto& event : *aggregated) isRealtime = isRealtime || event->isRealtime();
+  // Without sampling, which reads the events as messages, each event is written once as
+  // bytes and spliced into the stored bundle.
+  const bool sampling = deps_.remoteConfig->isEventSamplingEnabled() && !monitor.debugModeEnabled();
   std::vector<std::shared_ptr<TLWPBEvent>> protoEvents;
-  protoEvents.reserve(aggregated->size());
+  std::vector<std::vector<std::uint8_t>> eventBytes;
   for (const auto& event : *aggregated) {
-    if (event->isRealtime()) isRealtime = true;
-    if (auto proto = event->protoEvent()) protoEvents.push_back(std::move(proto));
+    if (!sampling) {
+      eventBytes.push_back(event->protoEventBytes());
+    } else if (auto proto = event->protoEvent()) {
+      protoEvents.push_back(std::move(proto));
+    }
   }
 
-  if (deps_.remoteConfig->isEventSamplingEnabled() && !monitor.debugModeEnabled()) {
+  if (sampling) {
     TLWError samplingError;
     auto kept = sampleEvents(protoEvents, &samplingError);
     if (!kept) return false;
@@ -260,7 +267,7 @@ bool TLWBundler::bundleRawEventsInTransaction(bool& progressed) {
   if (deps_.consent) TLWApplyConsentSignals(*bundle, deps_.consent->consentSignals().value_or(""));
 
   TLWError insertError;
-  if (!db.insertBundle(*bundle, isRealtime, &insertError)) {
+  if (!db.insertBundle(*bundle, isRealtime, &insertError, std::move(eventBytes))) {
     monitor.logWithLevel(1, 23115, "Unable to insert bundle. Error", insertError.asValue());
     return false;
   }

@@ -236,6 +236,28 @@ bool TLWPBBundleBytes::SetInt64(std::int32_t index, std::int64_t value) {
 
 bool TLWPBBundleBytes::ClearField(std::int32_t index) { return replace(index, ~0u, {}); }
 
+bool TLWPBBundleBytes::AddRepeatedMessageBytes(std::int32_t index, std::vector<std::vector<std::uint8_t>> messages) {
+  const auto fields = TLWPBMeasurementBundle::descriptor().fields;
+  if (index < 0 || static_cast<std::size_t>(index) >= fields.size()) return false;
+  const TLWPBFieldDescriptor& f = fields[static_cast<std::size_t>(index)];
+  if (!(f.kind & kRepeated) || !(f.kind & kMessage)) return false;
+  const std::uint32_t rank = bundleRanks().of(f.number);
+  auto after = std::find_if(fields_.begin(), fields_.end(), [&](const Field& x) { return x.rank > rank; });
+  std::vector<Field> added;
+  added.reserve(messages.size());
+  for (auto& message : messages) {
+    std::vector<std::uint8_t> encoded;
+    encoded.reserve(message.size() + 8);
+    putVarint(encoded, (std::uint64_t{f.number} << 3) | kWireLength);
+    putVarint(encoded, message.size());
+    encoded.insert(encoded.end(), message.begin(), message.end());
+    const std::size_t size = encoded.size();
+    added.push_back(Field{f.number, rank, 0, size, std::move(encoded), true});
+  }
+  fields_.insert(after, std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()));
+  return true;
+}
+
 std::size_t TLWPBBundleBytes::encodedSize() const {
   std::size_t total = 0;
   for (const auto& f : fields_) total += f.size;

@@ -37,6 +37,9 @@ class TLWPBBundleBytes {
   bool SetUInt32(std::int32_t index, std::uint32_t value);
   bool SetInt64(std::int32_t index, std::int64_t value);
   bool ClearField(std::int32_t index);
+  // Appends serialised messages to a repeated message field (events), after the field's
+  // present elements: bundling splices events written once instead of encoding them again.
+  bool AddRepeatedMessageBytes(std::int32_t index, std::vector<std::vector<std::uint8_t>> messages);
 
   // Bytes of the bundle as encoded now.
   std::size_t encodedSize() const;

@@ -789,8 +789,16 @@ bool TLWDatabase::deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, 
 
 // ------------------------------------------------------------------ bundle queue
 
-bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error) {
+bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error,
+                               std::vector<std::vector<std::uint8_t>> events) {
   auto bytes = bundle.protoBuffer(error);
+  if (bytes && !events.empty()) {
+    auto spliced = TLWPBBundleBytes::initWithBuffer(std::move(*bytes));
+    if (!spliced || !spliced->AddRepeatedMessageBytes(TLWPBMeasurementBundle::kEvents, std::move(events))) {
+      return failWith(error, 1, "Failed to add events to the bundle");
+    }
+    bytes = spliced->bytes();
+  }
   if (!bytes || bytes->empty()) return failWith(error, 1, "Failed to insert nil bundle");
   auto appID = bundle.GetString(TLWPBMeasurementBundle::kAppId);
   if (!appID || appID->empty()) return failWith(error, 1, "Failed to insert bundle without App ID");

@@ -180,7 +180,9 @@ class TLWDatabase {
   [[nodiscard]] bool deleteStaleRawEventsDataOlderThanMaxAge(double maxAgeSeconds, TLWError* error);
 
   // Bundle queue
-  [[nodiscard]] bool insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error);
+  // `events`, serialised events, are spliced into the bundle's events after its own.
+  [[nodiscard]] bool insertBundle(const TLWPBMeasurementBundle& bundle, bool isRealtime, TLWError* error,
+                                  std::vector<std::vector<std::uint8_t>> events = {});
   std::optional<std::vector<BundleAndRowID>> queryBundlesWithCountLimit(std::int64_t countLimit,
                                                                         std::int64_t sizeLimit, TLWError* error);
   // The same bundles as their bytes, as an upload sends them (nothing decoded).

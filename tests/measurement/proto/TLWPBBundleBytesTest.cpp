@@ -82,4 +82,27 @@ TEST(TLWPBBundleBytesTest, FieldsAreSetAsTheSchemaTypesThemAndProtocReadsThem) {
             "limited_ad_tracking: false\n");
 }
 
+TEST(TLWPBBundleBytesTest, SplicedEventsGiveTheBytesOfTheBundleEncodedWithThem) {
+  auto withEvents = TLWPBMeasurementBundle::initWithMessageInfo();
+  auto withoutEvents = TLWPBMeasurementBundle::initWithMessageInfo();
+  for (auto* bundle : {withEvents.get(), withoutEvents.get()}) {
+    bundle->SetInt32(B::kProtocolVersion, 1);
+    bundle->SetString(B::kAppId, "app");
+    bundle->SetInt64(B::kPreviousBundleStartTimestamp, 5);
+  }
+  std::vector<std::vector<std::uint8_t>> events;
+  for (int i = 0; i < 3; ++i) {
+    auto event = TLWPBEvent::initWithMessageInfo();
+    event->SetString(TLWPBEvent::kName, "e" + std::to_string(i));
+    event->SetInt64(TLWPBEvent::kTimestamp, i);
+    withEvents->AddRepeatedMessage(B::kEvents, *event);
+    events.push_back(event->protoBuffer().value());
+  }
+  auto spliced = TLWPBBundleBytes::initWithBuffer(withoutEvents->protoBuffer().value());
+  ASSERT_TRUE(spliced);
+  EXPECT_FALSE(spliced->AddRepeatedMessageBytes(B::kAppId, events)) << "not a repeated message field";
+  ASSERT_TRUE(spliced->AddRepeatedMessageBytes(B::kEvents, events));
+  EXPECT_EQ(spliced->bytes(), withEvents->protoBuffer().value());
+}
+
 }  // namespace
