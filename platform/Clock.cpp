@@ -2,6 +2,10 @@
 
 #include <time.h>
 
+#include <utility>
+
+#include "platform/DispatchQueue.h"
+
 namespace platform {
 namespace {
 
@@ -17,5 +21,9 @@ double SystemClock::now() { return readClock(CLOCK_REALTIME); }
 double SystemClock::monotonic() { return readClock(CLOCK_MONOTONIC); }
 double SystemClock::secondsSinceBoot() { return readClock(CLOCK_BOOTTIME); }
 double SystemClock::bootTime() { return now() - secondsSinceBoot(); }
+
+std::shared_ptr<DispatchTimer> Clock::makeTimer(std::shared_ptr<DispatchQueue> queue) {
+  return DispatchTimer::create(std::move(queue));
+}
 
 }  // namespace platform

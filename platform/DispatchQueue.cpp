@@ -76,6 +76,8 @@ ExitGate& exitGate() {
   static ExitGate& gate = *new ExitGate();
   return gate;
 }
+// Set only by tests (platform/testing/DispatchQueueHooks.h), to hold a worker there.
+std::atomic<void (*)()> gExitGateWindowHook{nullptr};
 
 bool heldByThisThread(const QueueState* state) {
   return std::find(tHeld.begin(), tHeld.end(), state) != tHeld.end();
@@ -206,6 +208,7 @@ void workerLoop(std::shared_ptr<QueueState> state) {
     // Counted before `closed` is read: a closer that reads the count after closing either
     // sees this block or is seen here (both sides sequentially consistent).
     gate.running.fetch_add(1, std::memory_order_seq_cst);
+    if (auto hook = gExitGateWindowHook.load(std::memory_order_relaxed)) hook();
     if (gate.closed.load(std::memory_order_seq_cst)) {
       leaveRunning(gate);
       // Only a sync caller may still take the queue; its block runs on its own thread.
@@ -740,6 +743,10 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global(QueuePriority priority) {
   if (index < 0 || index >= 5) index = static_cast<int>(QueuePriority::Default);
   return globals->queues[index];
 }
+
+namespace testing {
+void setExitGateWindowHook(void (*hook)()) { gExitGateWindowHook.store(hook, std::memory_order_relaxed); }
+}  // namespace testing
 
 bool DispatchQueue::closeForProcessExit(std::chrono::milliseconds timeout) {
   ExitGate& gate = exitGate();

@@ -28,6 +28,8 @@ class ClassRegistry;
 class ViewHierarchy;
 class VXLNetwork;
 class StoreKit;
+class DispatchQueue;
+class DispatchTimer;
 struct AppLayerDefaults;
 std::shared_ptr<AppLayerDefaults> makeAppLayerDefaults();
 
@@ -121,6 +123,9 @@ class Clock {
   virtual double secondsSinceBoot() = 0;
   // When the machine booted, seconds since 1970.
   virtual double bootTime() = 0;
+  // A one-shot timer on `queue` whose deadline is kept on this clock (see DispatchTimer);
+  // null when `queue` is null. The default is the system's wall-clock timer.
+  virtual std::shared_ptr<DispatchTimer> makeTimer(std::shared_ptr<DispatchQueue> queue);
 };
 
 // Secure random numbers (OpenSSL RAND_bytes).

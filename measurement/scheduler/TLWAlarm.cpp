@@ -49,7 +49,7 @@ void TLWAlarm::runAfterDelay(double delaySeconds, Block block) {
     disarmed = disarmLocked();
     const std::uint64_t armID = ++armID_;
     scheduledTimestamp_ = now + (std::isnan(delaySeconds) ? 0.0 : delaySeconds);
-    timer_ = platform::DispatchTimer::create(queue_);
+    timer_ = clock_->makeTimer(queue_);
     timerCancelled_ = false;
     std::weak_ptr<TLWAlarm> weak = weak_from_this();
     timer_->schedule(delayNanoseconds(delaySeconds), [weak, armID, block = std::move(block)] {

@@ -30,8 +30,9 @@ class TLWAlarm : public std::enable_shared_from_this<TLWAlarm> {
   using Block = std::function<void()>;
 
   // `name` is "Timer" when empty. A null queue means the global queue of default priority.
-  // `clock` stamps scheduledTimestamp; null means the current environment's clock. The
-  // timer itself always runs on the system's wall clock.
+  // `clock` stamps scheduledTimestamp and makes the timer (Clock::makeTimer: the system's
+  // wall-clock timer unless a test clock drives it); null means the current environment's
+  // clock.
   static std::shared_ptr<TLWAlarm> initWithDispatchQueue(std::shared_ptr<platform::DispatchQueue> queue,
                                                          std::string_view name,
                                                          std::shared_ptr<platform::Clock> clock = nullptr);
@@ -43,9 +44,9 @@ class TLWAlarm : public std::enable_shared_from_this<TLWAlarm> {
   TLWAlarm(const TLWAlarm&) = delete;
   TLWAlarm& operator=(const TLWAlarm&) = delete;
 
-  // Arms the alarm to run `block` once after `delaySeconds` (wall clock). An empty block is
-  // logged (2000) and changes nothing. A negative or NaN delay fires as soon as possible; a
-  // delay beyond a century is held at a century.
+  // Arms the alarm to run `block` once after `delaySeconds` (on the alarm's clock). An empty
+  // block is logged (2000) and changes nothing. A negative or NaN delay fires as soon as
+  // possible; a delay beyond a century is held at a century.
   void runAfterDelay(double delaySeconds, Block block);
   // Disarms the alarm; does nothing (and logs nothing) when it is idle.
   void cancel();

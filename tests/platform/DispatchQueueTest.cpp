@@ -1,12 +1,15 @@
 #include "platform/DispatchQueue.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <latch>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "platform/VXLLogger.h"
+#include "platform/testing/DispatchQueueHooks.h"
 #include "tests/support/Wait.h"
 
 namespace {
@@ -574,6 +578,44 @@ TEST(DispatchQueueExitTest, ClosedForExitNoAsyncBlockStartsSyncsStillRunAndRunni
         const bool synced = queue->sync([&] { ran += 100; });
         std::this_thread::sleep_for(50ms);
         std::_Exit(!quietTooSoon && quiet && synced && ran == 101 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// Holds the worker of "test.exit-gate" once, between counting its block and reading the gate.
+struct GateWindow {
+  std::atomic<bool> taken{false};
+  std::latch entered{1};
+  std::latch release{1};
+};
+GateWindow* gGateWindow = nullptr;
+void holdGateWindow() {
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  if (std::string(name) != "test.exit-gate" || gGateWindow->taken.exchange(true)) return;
+  gGateWindow->entered.count_down();
+  gGateWindow->release.wait();
+}
+
+// A block that is starting while the queues close is either waited for or never runs.
+TEST(DispatchQueueExitTest, ABlockStartingWhileClosingIsWaitedForAndThenNotRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        gGateWindow = new GateWindow();
+        platform::testing::setExitGateWindowHook(holdGateWindow);
+        auto queue = DispatchQueue::create("test.exit-gate");
+        std::atomic<bool> ran{false};
+        queue->async([&] { ran = true; });
+        gGateWindow->entered.wait();
+        const bool quietWhileStarting = DispatchQueue::closeForProcessExit(50ms);
+        gGateWindow->release.count_down();
+        const bool quiet = DispatchQueue::closeForProcessExit(10s);
+        // A sync gets the queue only once the worker has settled the block's fate.
+        const bool synced = queue->sync([] {});
+        std::fprintf(stderr, "quiet while starting %d, quiet %d, synced %d, ran %d\n", quietWhileStarting, quiet,
+                     synced, ran.load());
+        std::_Exit(!quietWhileStarting && quiet && synced && !ran ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
 }
