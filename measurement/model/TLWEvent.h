@@ -102,10 +102,11 @@ class TLWEvent {
   // parameter; an array becomes one unnamed parameter per element holding the element's
   // parameters. An array inside an element is left out (16007), an ill-formed value too
   // (16005).
+  // It is the decoding of protoEventBytes().
   std::shared_ptr<TLWPBEvent> protoEvent() const;
-  // protoEvent() serialised, byte for byte, written straight from the event: the write
-  // path stores every event this way, and building message objects first cost more than
-  // the rest of the event's handling. Without the name when `includeName` is false.
+  // That message serialised, written straight from the event: the write path and bundling
+  // store every event this way, since building message objects first cost more than the
+  // rest of the event's handling. Without the name when `includeName` is false.
   std::vector<std::uint8_t> protoEventBytes(bool includeName = true) const;
 
   std::string description() const;

@@ -14,23 +14,6 @@ namespace {
 constexpr double kEpsilon = 2.220446049250313e-16;
 constexpr std::string_view kOriginKey = "_o";
 
-using ParamList = std::vector<std::shared_ptr<TLWPBEventParam>>;
-
-std::shared_ptr<TLWPBEventParam> scalarParam(const std::string& name, const TLWValue& value) {
-  auto param = TLWPBEventParam::initWithMessageInfo();
-  if (!name.empty()) param->SetString(TLWPBEventParam::kName, name);
-  if (const std::string* s = value.stringValue()) {
-    param->SetString(TLWPBEventParam::kStringValue, *s);
-  } else if (value.isInt64() && std::holds_alternative<std::int64_t>(value.value())) {
-    param->SetInt64(TLWPBEventParam::kIntValue, value.int64Value());
-  } else if (value.isDouble() && std::holds_alternative<double>(value.value())) {
-    param->SetDouble(TLWPBEventParam::kDoubleValue, value.doubleValue());
-  } else {
-    return nullptr;
-  }
-  return param;
-}
-
 // A string, then an integer, then a double field.
 std::optional<TLWValue> scalarOf(const TLWPBEventParam& param) {
   if (auto s = param.GetString(TLWPBEventParam::kStringValue)) return TLWValue::initWithString(*s);
@@ -112,7 +95,8 @@ void putMessage(std::vector<std::uint8_t>& out, std::uint32_t field, const std::
   out.insert(out.end(), body.begin(), body.end());
 }
 
-// The body of scalarParam's message; false when the value is no scalar.
+// A scalar parameter's message body: its name, then a string, an integer or a double;
+// false when the value is no scalar.
 bool putScalarParamBody(std::vector<std::uint8_t>& body, const std::string& name, const TLWValue& value) {
   body.clear();
   if (!name.empty()) putBytes(body, kParamName, name);
@@ -178,40 +162,9 @@ std::vector<std::uint8_t> TLWEvent::protoEventBytes(bool includeName) const {
 }
 
 std::shared_ptr<TLWPBEvent> TLWEvent::protoEvent() const {
-  auto message = TLWPBEvent::initWithMessageInfo();
-  message->SetString(TLWPBEvent::kName, name_);
-  if (previousTimestamp_ > kEpsilon) {
-    message->SetInt64(TLWPBEvent::kPreviousTimestamp, tlw_model::millisecondsFromSeconds(previousTimestamp_));
-  }
-  if (timestamp_ > kEpsilon) message->SetInt64(TLWPBEvent::kTimestamp, tlw_model::millisecondsFromSeconds(timestamp_));
-  for (const auto& [name, value] : parameters_) {
-    if (auto scalar = scalarParam(name, value)) {
-      message->AddRepeatedMessage(TLWPBEvent::kParams, *scalar);
-      continue;
-    }
-    const TLWValueArray* items = value.isArray() ? value.arrayValue() : nullptr;
-    if (!items) {
-      tlw_model::log(2, 16005, "Invalid event param value. Event name, param name", platform::Value(name_),
-                     platform::Value(name));
-      continue;
-    }
-    auto param = TLWPBEventParam::initWithMessageInfo();
-    param->SetString(TLWPBEventParam::kName, name);
-    for (const TLWParameters& element : *items) {
-      auto child = TLWPBEventParam::initWithMessageInfo();
-      for (const auto& [innerName, innerValue] : element) {
-        if (auto grand = scalarParam(innerName, innerValue)) {
-          child->AddRepeatedMessage(TLWPBEventParam::kParamValue, *grand);
-        } else {
-          tlw_model::log(2, 16007, "Nested params cannot have more than 1 level. Event name, param name",
-                         platform::Value(name_), platform::Value(name));
-        }
-      }
-      param->AddRepeatedMessage(TLWPBEventParam::kParamValue, *child);
-    }
-    message->AddRepeatedMessage(TLWPBEvent::kParams, *param);
-  }
-  return message;
+  // One encoder: the message is what the written bytes decode to.
+  const std::vector<std::uint8_t> bytes = protoEventBytes();
+  return TLWPBEvent::initWithBuffer(std::span<const std::uint8_t>(bytes));
 }
 
 std::shared_ptr<TLWEvent> TLWEvent::initWithEventProto(const TLWPBEvent& proto) {

@@ -287,7 +287,11 @@ std::optional<std::int64_t> TLWPBBundleBytes::checksum(TLWError* error) const {
     const auto s = span(f);
     unsummed.insert(unsummed.end(), s.begin(), s.end());
   }
-  const platform::DigestBytes digest = platform::md5Digest(std::span<const std::uint8_t>(unsummed));
+  return TLWPBBundleChecksumOfBytes(unsummed, error);
+}
+
+std::optional<std::int64_t> TLWPBBundleChecksumOfBytes(std::span<const std::uint8_t> bytes, TLWError* error) {
+  const platform::DigestBytes digest = platform::md5Digest(bytes);
   if (digest.size() != 16) {
     TLWSetError(error, TLWError::errorWithCode(kTLWPBErrorCodeEncodeFailed, "MD5 digest failed"));
     return std::nullopt;

@@ -24,6 +24,11 @@
 
 class TLWError;
 
+// The bundle checksum of serialised bundle bytes (without a checksum of their own): bytes
+// 8 to 15 of their MD5 digest, big-endian. nullopt (and `error`) when MD5 is unavailable.
+[[nodiscard]] std::optional<std::int64_t> TLWPBBundleChecksumOfBytes(std::span<const std::uint8_t> bytes,
+                                                                     TLWError* error = nullptr);
+
 class TLWPBBundleBytes {
  public:
   TLWPBBundleBytes() = default;  // an empty bundle

@@ -2,7 +2,7 @@
 
 #include "measurement/proto/MeasurementBatch.pb.h"
 
-#include "platform/Digest.h"
+#include "measurement/proto/TLWPBBundleBytes.h"
 
 using namespace tlwpb_kind;
 
@@ -194,12 +194,5 @@ std::optional<std::int64_t> TLWPBMeasurementBundle::checksum(TLWError* error) co
   (void)unsummed->ClearField(kBundleChecksum);
   auto bytes = unsummed->protoBuffer(error);
   if (!bytes) return std::nullopt;
-  const platform::DigestBytes digest = platform::md5Digest(std::span<const std::uint8_t>(*bytes));
-  if (digest.size() != 16) {
-    TLWSetError(error, TLWError::errorWithCode(kTLWPBErrorCodeEncodeFailed, "MD5 digest failed"));
-    return std::nullopt;
-  }
-  std::uint64_t value = 0;
-  for (std::size_t i = 8; i < 16; ++i) value = (value << 8) | digest[i];
-  return static_cast<std::int64_t>(value);
+  return TLWPBBundleChecksumOfBytes(*bytes, error);
 }

@@ -196,33 +196,3 @@ TEST(TLWUserAttributeProtoTest, EachValueTypeFillsItsOwnField) {
   EXPECT_FALSE(md->HasField(TLWPBUserAttribute::kIntValue));
   EXPECT_EQ(md->GetInt64(TLWPBUserAttribute::kSetTimestamp), 1);
 }
-
-TEST_F(TLWEventProtoTest, WrittenBytesEqualTheMessageEncodedWithAndWithoutTheName) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<std::shared_ptr<TLWEvent>> events;
-  for (int seed = 0; seed < 40; ++seed) {
-    TLWParameters params;
-    if (seed % 2) params.emplace("hero", str(seed % 4 == 1 ? "" : "mage \xC3\xA9 " + std::string(seed, 'x')));
-    if (seed % 3) params.emplace("level", i64(seed % 6 == 1 ? -seed : (std::int64_t{1} << (seed + 10))));
-    if (seed % 5) params.emplace("score", TLWValue::initWithDouble(seed % 7 == 3 ? nan : -0.0 + seed / 3.0));
-    TLWValueArray items;
-    for (int i = 0; i < seed % 4; ++i) {
-      TLWParameters item{{"item_id", str("sword" + std::to_string(i))}};
-      if (i == 1) item.emplace("price", TLWValue::initWithDouble(9.5));
-      if (i == 2) item.clear();  // an empty element
-      items.push_back(std::move(item));
-    }
-    if (seed % 4 || seed % 8 == 0) params.emplace("items", TLWValue::initWithArray(items));
-    auto event = TLWEvent::initWithOrigin(seed % 3 ? "app" : "auto", seed % 2, "e" + std::to_string(seed),
-                                          seed % 9 ? 1700000000.0 + seed * 0.0137 : 0, seed % 5 ? 1699999999.5 : 0,
-                                          params);
-    ASSERT_TRUE(event) << seed;
-    events.push_back(event);
-  }
-  for (const auto& event : events) {
-    auto message = event->protoEvent();
-    EXPECT_EQ(event->protoEventBytes(true), message->protoBuffer()) << event->name();
-    message->ClearField(TLWPBEvent::kName);
-    EXPECT_EQ(event->protoEventBytes(false), message->protoBuffer()) << event->name();
-  }
-}
