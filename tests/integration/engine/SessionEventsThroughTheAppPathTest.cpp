@@ -61,6 +61,9 @@ void check(bool ok, const std::string& what) {
 
 // Ends the child without the test framework's clean-up, removing its sandboxes.
 [[noreturn]] void finish() {
+  // The library's queues may still be writing into the sandbox (preferences, database):
+  // they stop first, or a file written during the removal outlives the test.
+  (void)platform::DispatchQueue::closeForProcessExit(std::chrono::seconds(10));
   std::error_code ec;
   if (!gRoot.empty()) std::filesystem::remove_all(gRoot, ec);
   if (const char* shared = std::getenv("TALLYWISE_SANDBOX")) std::filesystem::remove_all(shared, ec);
