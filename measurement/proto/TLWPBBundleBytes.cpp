@@ -71,7 +71,17 @@ const TLWPBFieldDescriptor* fieldWithNumber(const TLWPBMessageDescriptor& d, std
   return nullptr;
 }
 
-// Well-formed at every depth the schema knows of; unknown fields are skipped whole.
+// The wire type a field of this kind travels with (a repeated number may also be packed).
+bool wireFits(const TLWPBFieldDescriptor& f, std::uint32_t wire) {
+  if (f.kind & (kString | kMessage)) return wire == kWireLength;
+  if ((f.kind & kRepeated) && wire == kWireLength) return true;
+  if (f.kind & kDouble) return wire == kWireFixed64;
+  if (f.kind & kFloat) return wire == kWireFixed32;
+  return wire == kWireVarint;
+}
+
+// Well-formed at every depth the schema knows of, each known field in its own wire type;
+// unknown fields are skipped whole.
 bool wellFormed(std::span<const std::uint8_t> in, const TLWPBMessageDescriptor& d, int depth) {
   if (depth > kTLWPBMaxNestingDepth) return false;
   Reader r{in};
@@ -79,8 +89,10 @@ bool wellFormed(std::span<const std::uint8_t> in, const TLWPBMessageDescriptor& 
     Key k;
     if (!readField(r, k)) return false;
     const TLWPBFieldDescriptor* f = fieldWithNumber(d, k.number);
-    if (!f || !(f->kind & kMessage) || !f->child) continue;
-    if (k.wire != kWireLength || !wellFormed(in.subspan(k.payload, k.end - k.payload), f->child(), depth + 1))
+    if (!f) continue;
+    if (!wireFits(*f, k.wire)) return false;
+    if ((f->kind & kMessage) && f->child &&
+        !wellFormed(in.subspan(k.payload, k.end - k.payload), f->child(), depth + 1))
       return false;
   }
   return true;

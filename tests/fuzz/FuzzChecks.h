@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "measurement/proto/TLWPBBundleBytes.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
 #include "platform/PropertyList.h"
@@ -34,6 +35,13 @@ inline std::string checkBundle(std::span<const std::uint8_t> bytes) {
   if (!problem.empty()) return problem;
   if (auto bundle = TLWPBMeasurementBundle::initWithBuffer(bytes)) {
     if (!bundle->checksum()) return "decoded bundle has no checksum";
+    // An upload reads queued bundles as bytes: one the decoder takes must be taken there
+    // too (or it would be skipped as damaged), and a stamp must decode as the decoder's.
+    auto stored = TLWPBBundleBytes::initWithBuffer(*bundle->protoBuffer());
+    if (!stored) return "a decodable bundle is refused as bytes";
+    stored->SetInt64(TLWPBMeasurementBundle::kUploadTimestamp, 7);
+    bundle->SetInt64(TLWPBMeasurementBundle::kUploadTimestamp, 7);
+    if (stored->bytes() != *bundle->protoBuffer()) return "bytes stamped unlike the decoded bundle";
   }
   return checkDecoder<TLWPBMeasurementBatch>(bytes);
 }

@@ -44,6 +44,8 @@ TEST(TLWPBBundleBytesTest, RefusesBytesMalformedAtAnyDepthOfTheSchema) {
       {"bad parameter inside an event",
        [&] { Bytes b; putLengthDelimited(b, 2, eventWithParam(truncatedParam)); return b; }(), false},
       {"event sent as a number", {0x10, 0x01}, false},
+      {"app ID sent as a number", {0x70, 0x01}, false},
+      {"experiment IDs packed", {0xea, 0x02, 0x01, 0x05}, true},
       {"nesting past the limit", [&] { Bytes b; putLengthDelimited(b, 2, eventWithParam(deep)); return b; }(), false},
   };
   for (const auto& c : cases) {
