@@ -196,9 +196,9 @@ bool TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
     const std::string& origin, bool isPublicEvent, const std::string& name, const platform::Dictionary& parameters,
     double timestamp, bool enabled, bool ignoreEnabled, bool ignoreInterceptor, const TLWEventInterceptor& interceptor,
     const std::optional<platform::Dictionary>& addedScreenParameters) {
-  const platform::Dictionary withDefaults = (!ignoreInterceptor && name != kErrorEventName)
-                                                ? parametersWithAddedDefaultEventParameters(parameters)
-                                                : parameters;
+  std::optional<platform::Dictionary> merged;
+  if (!ignoreInterceptor && name != kErrorEventName) merged = parametersWithAddedDefaultEventParameters(parameters);
+  const platform::Dictionary& withDefaults = merged ? *merged : parameters;
   auto event = TLWEvent::initWithOrigin(origin, isPublicEvent, name, timestamp, 0, withDefaults);
   if (!event) {
     deps_.monitor->logWithLevel(1, 23219, "Attempted to log nil event. Origin, name, parameters", Value(origin),
@@ -992,9 +992,10 @@ const TLWRawEventMetadataCache::Metadata* TLWEventPipeline::rawEventMetadataWith
 
 // ------------------------------------------------------------------ 10. default event parameters
 
-platform::Dictionary TLWEventPipeline::parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters) {
+std::optional<platform::Dictionary> TLWEventPipeline::parametersWithAddedDefaultEventParameters(
+    const platform::Dictionary& parameters) {
   auto defaults = deps_.persistedConfig->defaultEventParameters();
-  if (!defaults || defaults->empty()) return parameters;
+  if (!defaults || defaults->empty()) return std::nullopt;
   platform::Dictionary merged = *defaults;
   for (const auto& [key, value] : parameters) merged.set(key, value);
   return merged;

@@ -183,7 +183,8 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   const TLWRawEventMetadataCache::Metadata* rawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
   // The stored defaults added under a copy of `parameters` (the event's values win).
-  platform::Dictionary parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
+  // Null when no default parameters are set: the call's own parameters are used as they are.
+  std::optional<platform::Dictionary> parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
 
   // floor((now - midnight offset) / 86400) with the persisted midnight offset.
   std::int32_t currentDayNumber();

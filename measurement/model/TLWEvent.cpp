@@ -78,8 +78,14 @@ std::shared_ptr<TLWEvent> TLWEvent::initWithOrigin(std::string_view origin, bool
                 Validator::sanitizeParameters(parameters, name, isPublic, false));
 }
 
+// The parameters were sanitised when the event was made; a copy keeps them as they are.
 std::shared_ptr<TLWEvent> TLWEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp, parameters_);
+  if (previousTimestamp > timestamp_) {
+    tlw_model::log(5, 16002, "Event created with previous timestamp after current timestamp");
+  }
+  auto event = copy();
+  event->previousTimestamp_ = previousTimestamp;
+  return event;
 }
 
 std::shared_ptr<TLWEvent> TLWEvent::copyWithParameters(const TLWParameters& parameters) const {
@@ -90,9 +96,7 @@ std::shared_ptr<TLWEvent> TLWEvent::copyWithParameters(const platform::Dictionar
   return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_, parameters);
 }
 
-std::shared_ptr<TLWEvent> TLWEvent::copy() const {
-  return initWithOrigin(origin_, false, name_, timestamp_, previousTimestamp_, parameters_);
-}
+std::shared_ptr<TLWEvent> TLWEvent::copy() const { return std::make_shared<TLWEvent>(*this); }
 
 bool TLWEvent::parameterIsOne(std::string_view key) const {
   auto it = parameters_.find(key);

@@ -45,12 +45,13 @@ class TLWEvent {
                                                                 double previousTimestamp,
                                                                 const TLWParameters& parameters);
 
-  // Rebuilt through the constructor (public flag false), so the parameters pass the
-  // sanitizer again; null when that fails.
-  [[nodiscard]] std::shared_ptr<TLWEvent> copyWithPreviousTimestamp(double previousTimestamp) const;
+  // New parameters are rebuilt through the constructor (public flag false), so they pass
+  // the sanitizer; null when that fails.
   [[nodiscard]] std::shared_ptr<TLWEvent> copyWithParameters(const TLWParameters& parameters) const;
   [[nodiscard]] std::shared_ptr<TLWEvent> copyWithParameters(const platform::Dictionary& parameters) const;
+  // The event as it is (its parameters were sanitised when it was made); never null.
   [[nodiscard]] std::shared_ptr<TLWEvent> copy() const;
+  [[nodiscard]] std::shared_ptr<TLWEvent> copyWithPreviousTimestamp(double previousTimestamp) const;
 
   const std::string& origin() const { return origin_; }
   const std::string& name() const { return name_; }
