@@ -296,6 +296,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
     // Several events to a transaction, each in its own savepoint; the group ends when
     // nothing more may run now, at kMaxEventsPerGroup or after kMaxGroupSeconds.
     const std::uint64_t failuresBefore = db.transientFailureCount();
+    groupReads_ = {};
     const bool grouped = db.beginWriteGroup();
     const double started = deps_.env->clock()->monotonic();
     // A busy, full or failing database: the group's calls go back to the backlog whole.
@@ -335,6 +336,7 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
     }
     rawEventTrimOwed_ = false;
     scheduleUpdateOwed_ = false;
+    groupReads_ = {};
     // A group that did not commit told nobody.
     listenerEventsOwed_.clear();
     releaseHeldErrorEvents(!failed);
@@ -736,7 +738,9 @@ void TLWEventPipeline::writeEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& 
 
 void TLWEventPipeline::writeFilteredEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event) {
   if (!event) return;
-  deps_.identity->updateIdentifiers();
+  if (!deps_.database->isInWriteGroup() || !std::exchange(groupReads_.identifiersUpdated, true)) {
+    deps_.identity->updateIdentifiers();
+  }
   if (isConversionEventName(event->name())) event->setConversion(true);
   (void)deps_.database->performTransaction([&] { return writeFilteredEventInTransaction(*event); });
 }
@@ -985,9 +989,15 @@ void TLWEventPipeline::incrementFirstOpenCount() {
 
 const TLWRawEventMetadataCache::Metadata* TLWEventPipeline::rawEventMetadataWithUserAttributes(
     const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error) {
-  TLWRawEventMetadataInputs inputs = deps_.identity->rawEventMetadataInputs();
-  inputs.identifiers.gateIDFAOnATTMASEnabled = deps_.settings->gateIDFAOnATTMASEnabled();
-  return metadataCache_.metadataFor(inputs, deps_.environmentInfo->facts(), userAttributes, error);
+  const bool grouped = deps_.database->isInWriteGroup();
+  if (!grouped || !groupReads_.inputs) {
+    groupReads_.inputs = deps_.identity->rawEventMetadataInputs();
+    groupReads_.inputs->identifiers.gateIDFAOnATTMASEnabled = deps_.settings->gateIDFAOnATTMASEnabled();
+    groupReads_.facts = deps_.environmentInfo->facts();
+  }
+  const auto* metadata = metadataCache_.metadataFor(*groupReads_.inputs, *groupReads_.facts, userAttributes, error);
+  if (!grouped) groupReads_ = {};
+  return metadata;
 }
 
 // ------------------------------------------------------------------ 10. default event parameters

@@ -231,6 +231,16 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // Worker queue: an event of the current group went over the stored-events cap.
   bool rawEventTrimOwed_ = false;
   TLWRawEventMetadataCache metadataCache_;
+  // Worker queue: what the metadata is built from, read once a write group. No other
+  // worker block runs between a group's events (the backlog hands out an event only while
+  // no block scheduled before it waits), so only other queues could change these inputs
+  // meanwhile, and to them the group's events are one moment.
+  struct GroupReads {
+    bool identifiersUpdated = false;
+    std::optional<TLWRawEventMetadataInputs> inputs;
+    std::optional<TLWDeviceFacts> facts;
+  };
+  GroupReads groupReads_;
   // Worker queue: events of the current group the listeners hear of once it commits.
   std::vector<std::shared_ptr<TLWEvent>> listenerEventsOwed_;
   // Worker queue: waiting for the database (see the failure paragraph above).

@@ -86,8 +86,10 @@ std::shared_ptr<TLWPBMeasurementBundle> TLWCreateRawEventMetadata(
 const TLWRawEventMetadataCache::Metadata* TLWRawEventMetadataCache::metadataFor(
     const TLWRawEventMetadataInputs& inputs, const TLWDeviceFacts& device,
     const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error) {
-  Key key{inputs, device, userAttributes};
-  if (key_ && *key_ == key) return &metadata_;
+  // Compared in place: the key is copied only when the metadata changes.
+  if (key_ && key_->inputs == inputs && key_->device == device && key_->userAttributes == userAttributes) {
+    return &metadata_;
+  }
   key_.reset();
   ++builds_;
   auto bundle = TLWCreateRawEventMetadata(inputs, device, userAttributes);
@@ -98,6 +100,6 @@ const TLWRawEventMetadataCache::Metadata* TLWRawEventMetadataCache::metadataFor(
   auto bytes = bundle->protoBuffer(error);
   if (!bytes) return nullptr;
   metadata_ = Metadata{std::move(*bytes), bundle->HasField(TLWPBMeasurementBundle::kResettableDeviceId)};
-  key_ = std::move(key);
+  key_ = Key{inputs, device, userAttributes};
   return &metadata_;
 }

@@ -60,6 +60,7 @@ struct World {
   std::shared_ptr<TLWScheduler> scheduler = TLWScheduler::initWithWorkerQueueLabel("com.vorlix.twka.worker.group");
   std::shared_ptr<CommitCheckingHost> host = std::make_shared<CommitCheckingHost>();
   std::shared_ptr<TestSettings> settings = std::make_shared<TestSettings>();
+  std::shared_ptr<TestIdentity> identity = std::make_shared<TestIdentity>();
   TLWMeasurementWritePath path;
 
   World() {
@@ -76,7 +77,7 @@ struct World {
                                             .scheduler = scheduler,
                                             .host = host,
                                             .settings = settings,
-                                            .identity = std::make_shared<TestIdentity>(),
+                                            .identity = identity,
                                             .lifetimeValue = std::make_shared<FailingLifetimeValue>(),
                                             .env = env,
                                             .monitor = monitor});
@@ -87,6 +88,11 @@ struct World {
   void setProperty(int value) {
     auto attribute = TLWUserAttribute::initWithOrigin("app", "level", TLWValue::initWithInt64(value), 1700000000.0);
     ASSERT_TRUE(path.userProperties->setUserPropertyInDatabaseOnWorkerQueue(*attribute));
+  }
+  void denyAnalyticsStorage() {
+    auto inputs = identity->rawEventMetadataInputs();
+    inputs.identifiers.consentSignals = "G110";
+    identity->setInputs(inputs);
   }
   // Every row of the tables the write path touches, as text.
   std::vector<std::string> snapshot() {
@@ -136,11 +142,13 @@ TEST(TLWEventGroupCommitTest, GroupedEventsStoreTheSameRowsAsOneTransactionEachA
   const auto events = generateEvents(kEvents);
   auto isPublic = [](const std::string& name) { return name[0] != '_'; };
 
-  // One transaction per event, on the worker, with a user property change half way.
+  // One transaction per event, on the worker, with a consent change a third of the way
+  // and a user property change half way: each changes the metadata of the events after it.
   World single;
   ASSERT_TRUE(single.database && single.path.eventPipeline);
   ASSERT_TRUE(single.scheduler->dispatchSyncOnWorkerQueueBlockID("single", [&] {
     for (int i = 0; i < kEvents; ++i) {
+      if (i == kEvents / 3) single.denyAnalyticsStorage();
       if (i == kEvents / 2) single.setProperty(7);
       const auto& e = events[static_cast<std::size_t>(i)];
       single.path.eventPipeline->logEventOnWorkerQueueWithOrigin("app", isPublic(e.name), e.name, e.parameters,
@@ -148,9 +156,9 @@ TEST(TLWEventGroupCommitTest, GroupedEventsStoreTheSameRowsAsOneTransactionEachA
     }
   }));
 
-  // The same calls through a backlog, pushed while the worker is held, with the property
-  // change as a block scheduled between them: the drain must stop for it, let it run, and
-  // go on right after it.
+  // The same calls through a backlog, pushed while the worker is held, with the changes
+  // as blocks scheduled between them: the drain must stop for each, let it run, and go on
+  // right after it with what the block changed.
   World grouped;
   ASSERT_TRUE(grouped.database && grouped.path.eventPipeline);
   TLWEventBacklog backlog(grouped.scheduler, kEvents);
@@ -161,6 +169,7 @@ TEST(TLWEventGroupCommitTest, GroupedEventsStoreTheSameRowsAsOneTransactionEachA
   std::promise<void> release;
   grouped.scheduler->scheduleDrainOnWorkerQueueBlockID("hold", [held = release.get_future().share()] { held.wait(); });
   for (int i = 0; i < kEvents; ++i) {
+    if (i == kEvents / 3) grouped.scheduler->scheduleOnWorkerQueueBlockID("consent", [&] { grouped.denyAnalyticsStorage(); });
     if (i == kEvents / 2) grouped.scheduler->scheduleOnWorkerQueueBlockID("property", [&] { grouped.setProperty(7); });
     const auto& e = events[static_cast<std::size_t>(i)];
     TLWEventCall call{"app", e.name, e.parameters, std::nullopt, nullptr, e.timestamp, isPublic(e.name), true,
