@@ -156,7 +156,10 @@ void BM_IngestPipelineVsBareSqlite(benchmark::State& state) {
     perEventSeconds = metadata.empty() ? -1 : runBare(metadata, 1, &perEventStored);
     if (groupedSeconds <= 0 || perEventSeconds <= 0 || pipelineSeconds <= 0 || groupedStored != kEvents ||
         perEventStored != kEvents || pipelineStored != kEvents) {
-      state.SkipWithError("a run did not store every event");
+      state.SkipWithError(("a run did not store every event: library " + std::to_string(pipelineStored) +
+                           ", bare grouped " + std::to_string(groupedStored) + ", bare one each " +
+                           std::to_string(perEventStored) + " of " + std::to_string(kEvents))
+                              .c_str());
       return;
     }
     state.SetIterationTime(pipelineSeconds);
