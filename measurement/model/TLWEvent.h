@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -95,6 +96,15 @@ class TLWEvent {
   // parameter is not a string", "Cannot create an event from database. Missing origin
   // parameter", "Failed to initialize raw event data from dictionary".
   [[nodiscard]] static std::shared_ptr<TLWEvent> initWithStoredEventProto(const TLWPBEvent& proto,
+                                                                          std::optional<std::string_view> name,
+                                                                          std::optional<double> timestamp,
+                                                                          TLWError* error);
+  // The stored raw event read from its bytes: the same event, or the same error, as
+  // decoding the message and reading it with initWithStoredEventProto (code 3 "Failed to
+  // parse event from data" when the bytes are no event message). Events of the regular
+  // shape the write path stores (scalar parameters, each field once) are read straight
+  // from the bytes, the rest through the message: bundling reads every stored event.
+  [[nodiscard]] static std::shared_ptr<TLWEvent> initWithStoredEventBytes(std::span<const std::uint8_t> bytes,
                                                                           std::optional<std::string_view> name,
                                                                           std::optional<double> timestamp,
                                                                           TLWError* error);

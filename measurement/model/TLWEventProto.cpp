@@ -117,7 +117,132 @@ bool putScalarParamBody(std::vector<std::uint8_t>& body, const std::string& name
   return true;
 }
 
+// Reading the regular shape straight from the bytes. Anything outside it (a field not
+// listed below, another wire type, an array, a parameter without a name or with other than
+// one value, a non-string origin) answers "not regular" and the message path decides, so
+// both paths give the same event or the same error.
+class RegularEventReader {
+ public:
+  explicit RegularEventReader(std::span<const std::uint8_t> bytes) : p_(bytes.data()), end_(p_ + bytes.size()) {}
+
+  bool read(TLWParameters& parameters, std::optional<std::string>& origin, std::optional<std::string_view>& name,
+            std::int64_t& timestamp, std::int64_t& previousTimestamp) {
+    while (p_ < end_) {
+      std::uint64_t key = 0;
+      if (!varint(key)) return false;
+      const std::uint64_t field = key >> 3, wire = key & 7;
+      if (field == kEventParams && wire == kLength) {
+        std::span<const std::uint8_t> body;
+        if (!length(body) || !param(body, parameters, origin)) return false;
+        continue;
+      }
+      // A field given twice counts the last time, as the message decoder does.
+      if (field < kEventName || field > kEventPreviousTimestamp) return false;
+      if (field == kEventName) {
+        std::span<const std::uint8_t> body;
+        if (wire != kLength || !length(body)) return false;
+        name = std::string_view(reinterpret_cast<const char*>(body.data()), body.size());
+      } else {
+        std::uint64_t v = 0;
+        if (wire != kVarint || !varint(v)) return false;
+        (field == kEventTimestamp ? timestamp : previousTimestamp) = static_cast<std::int64_t>(v);
+      }
+    }
+    return true;
+  }
+
+ private:
+  bool varint(std::uint64_t& out) {
+    out = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      if (p_ == end_) return false;
+      const std::uint8_t b = *p_++;
+      // The tenth byte may carry only the top bit.
+      if (shift == 63 && b > 1) return false;
+      out |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+      if (!(b & 0x80)) return true;
+    }
+    return false;
+  }
+
+  bool length(std::span<const std::uint8_t>& out) {
+    std::uint64_t n = 0;
+    if (!varint(n) || n > static_cast<std::uint64_t>(end_ - p_)) return false;
+    out = std::span<const std::uint8_t>(p_, static_cast<std::size_t>(n));
+    p_ += n;
+    return true;
+  }
+
+  static bool param(std::span<const std::uint8_t> body, TLWParameters& parameters, std::optional<std::string>& origin) {
+    RegularEventReader in(body);
+    std::optional<std::string_view> name, text;
+    std::optional<std::int64_t> integer;
+    std::optional<double> real;
+    while (in.p_ < in.end_) {
+      std::uint64_t key = 0;
+      if (!in.varint(key)) return false;
+      const std::uint64_t field = key >> 3, wire = key & 7;
+      if (field == kParamName || field == kParamString) {
+        std::span<const std::uint8_t> s;
+        auto& slot = field == kParamName ? name : text;
+        if (wire != kLength || slot || !in.length(s)) return false;
+        slot = std::string_view(reinterpret_cast<const char*>(s.data()), s.size());
+      } else if (field == kParamInt) {
+        std::uint64_t v = 0;
+        if (wire != kVarint || integer || !in.varint(v)) return false;
+        integer = static_cast<std::int64_t>(v);
+      } else if (field == kParamDouble) {
+        if (wire != kFixed64 || real || in.end_ - in.p_ < 8) return false;
+        std::uint64_t bits = 0;
+        for (int i = 0; i < 8; ++i) bits |= static_cast<std::uint64_t>(in.p_[i]) << (8 * i);
+        in.p_ += 8;
+        double d = 0;
+        std::memcpy(&d, &bits, sizeof d);
+        real = d;
+      } else {
+        return false;
+      }
+    }
+    // Exactly one value, and a name.
+    if (!name || name->empty() || (text ? 1 : 0) + (integer ? 1 : 0) + (real ? 1 : 0) != 1) return false;
+    if (*name == kOriginKey) {
+      if (!text) return false;
+      origin = std::string(*text);
+      return true;
+    }
+    TLWValue value = text ? TLWValue::initWithString(*text)
+                          : integer ? TLWValue::initWithInt64(*integer) : TLWValue::initWithDouble(*real);
+    parameters.emplace(std::string(*name), std::move(value));
+    return true;
+  }
+
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+};
+
 }  // namespace
+
+std::shared_ptr<TLWEvent> TLWEvent::initWithStoredEventBytes(std::span<const std::uint8_t> bytes,
+                                                             std::optional<std::string_view> name,
+                                                             std::optional<double> timestamp, TLWError* error) {
+  TLWParameters parameters;
+  std::optional<std::string> origin;
+  std::optional<std::string_view> storedName;
+  std::int64_t storedTimestamp = 0, previousTimestamp = 0;
+  if (RegularEventReader(bytes).read(parameters, origin, storedName, storedTimestamp, previousTimestamp) && origin) {
+    const std::string_view eventName = name ? *name : storedName.value_or("");
+    auto event = initWithOrigin(*origin, false, eventName, timestamp ? *timestamp : secondsOf(storedTimestamp),
+                                secondsOf(previousTimestamp), parameters);
+    if (!event) TLWSetError(error, TLWError::errorWithCode(2, "Failed to initialize raw event data from dictionary"));
+    return event;
+  }
+  auto message = TLWPBEvent::initWithBuffer(bytes);
+  if (!message) {
+    TLWSetError(error, TLWError::errorWithCode(3, "Failed to parse event from data"));
+    return nullptr;
+  }
+  return initWithStoredEventProto(*message, name, timestamp, error);
+}
 
 std::vector<std::uint8_t> TLWEvent::protoEventBytes(bool includeName) const {
   std::vector<std::uint8_t> out, param, element, grand;

@@ -725,12 +725,8 @@ std::shared_ptr<TLWRawEventData> TLWDatabase::rawEventDataFromDictionary(const R
   std::optional<std::string> name;
   if (const std::string* n = row.get("name").string()) name = *n;
   const auto* bytes = data.dataBytes();
-  auto message = TLWPBEvent::initWithBuffer(std::span<const std::uint8_t>(bytes->data(), bytes->size()));
-  if (!message) {
-    failWith(error, 3, "Failed to parse event from data");
-    return nullptr;
-  }
-  auto event = TLWEvent::initWithStoredEventProto(*message, name, doubleOf(row, "timestamp"), error);
+  auto event = TLWEvent::initWithStoredEventBytes(std::span<const std::uint8_t>(bytes->data(), bytes->size()), name,
+                                                 doubleOf(row, "timestamp"), error);
   if (!event) return nullptr;
   auto made = TLWRawEventData::initWithRawEvent(event, *rowID, *fingerprint);
   if (!made) failWith(error, 2, "Failed to initialize raw event data from dictionary");

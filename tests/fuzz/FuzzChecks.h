@@ -8,6 +8,8 @@
 #include <span>
 #include <string>
 
+#include "measurement/model/TLWEvent.h"
+#include "measurement/monitor/TLWError.h"
 #include "measurement/proto/TLWPBBundleBytes.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
 #include "measurement/proto/TLWPBMeasurementConfig.h"
@@ -30,8 +32,34 @@ std::string checkDecoder(std::span<const std::uint8_t> bytes) {
   return {};
 }
 
+// Bundling reads a stored event straight from its bytes when it can: the same event, or
+// the same error, as the message decoder's reading.
+inline std::string checkStoredEvent(std::span<const std::uint8_t> bytes) {
+  TLWError expectedError, error;
+  std::shared_ptr<TLWEvent> expected;
+  if (auto message = TLWPBEvent::initWithBuffer(bytes)) {
+    expected = TLWEvent::initWithStoredEventProto(*message, std::nullopt, std::nullopt, &expectedError);
+  } else {
+    expectedError = TLWError::errorWithCode(3, "Failed to parse event from data");
+  }
+  auto read = TLWEvent::initWithStoredEventBytes(bytes, std::nullopt, std::nullopt, &error);
+  if (!read || !expected) {
+    if (read || expected) return "a stored event read straight and through the message: one is refused";
+    if (error.code() != expectedError.code() || error.localizedDescription() != expectedError.localizedDescription())
+      return "a stored event refused with another error when read straight";
+    return {};
+  }
+  if (read->origin() != expected->origin() || read->name() != expected->name() ||
+      read->timestamp() != expected->timestamp() || read->previousTimestamp() != expected->previousTimestamp() ||
+      read->protoEventBytes() != expected->protoEventBytes())
+    return "a stored event read straight differs from the message reading";
+  return {};
+}
+
 inline std::string checkBundle(std::span<const std::uint8_t> bytes) {
-  std::string problem = checkDecoder<TLWPBMeasurementBundle>(bytes);
+  std::string problem = checkStoredEvent(bytes);
+  if (!problem.empty()) return problem;
+  problem = checkDecoder<TLWPBMeasurementBundle>(bytes);
   if (!problem.empty()) return problem;
   if (auto bundle = TLWPBMeasurementBundle::initWithBuffer(bytes)) {
     if (!bundle->checksum()) return "decoded bundle has no checksum";
