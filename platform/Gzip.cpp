@@ -23,9 +23,9 @@ std::string zlibMessage(const z_stream& stream, int code) {
 
 }  // namespace
 
-std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> data, std::string* error) {
+std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> data, std::string* error, int level) {
   z_stream stream{};
-  int rc = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
+  int rc = deflateInit2(&stream, level, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
   if (rc != Z_OK) {
     setError(error, "cannot start compression: " + zlibMessage(stream, rc));
     return std::nullopt;
@@ -44,12 +44,15 @@ std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> dat
       offset += take;
       if (offset == data.size()) flush = Z_FINISH;
     }
-    std::size_t before = out.size();
-    out.resize(before + kChunk);
+    // The first round fills the room reserved above (the bound of the whole output), so
+    // a small input does not clear a full chunk.
+    const std::size_t before = out.size();
+    const std::size_t room = std::clamp<std::size_t>(out.capacity() - before, 4096, kChunk);
+    out.resize(before + room);
     stream.next_out = out.data() + before;
-    stream.avail_out = static_cast<uInt>(kChunk);
+    stream.avail_out = static_cast<uInt>(room);
     rc = deflate(&stream, flush);
-    out.resize(before + (kChunk - stream.avail_out));
+    out.resize(before + (room - stream.avail_out));
     if (rc == Z_STREAM_ERROR) {
       deflateEnd(&stream);
       setError(error, "compression failed: " + zlibMessage(stream, rc));

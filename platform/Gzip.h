@@ -18,10 +18,16 @@ using GzipData = std::vector<std::uint8_t>;
 // hostile input must not be able to claim gigabytes of memory.
 inline constexpr std::size_t kVXLGzipDefaultMaxInflatedSize = 64u << 20;
 
-// One gzip member at the default compression level. Nullopt with `error` only when zlib
-// fails (out of memory).
+// zlib's default level, and its fastest (on bundles about 12 % larger in a third of the
+// time): for what is kept only on this device.
+inline constexpr int kGzipDefaultLevel = -1;
+inline constexpr int kGzipFastestLevel = 1;
+
+// One gzip member at `level` (0 to 9, or kGzipDefaultLevel). Nullopt with `error` only
+// when zlib fails (out of memory).
 [[nodiscard]] std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> data,
-                                                             std::string* error = nullptr);
+                                                             std::string* error = nullptr,
+                                                             int level = kGzipDefaultLevel);
 
 // Inflates one or more concatenated gzip members. Nullopt with `error` for empty,
 // truncated or corrupt input (bad header, bad CRC or length trailer, trailing garbage) and

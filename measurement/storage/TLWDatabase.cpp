@@ -806,7 +806,9 @@ bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isReal
     monitor_->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
   }
   std::string why;
-  auto compressed = platform::vxl_dataByGzippingData(std::span<const std::uint8_t>(bytes->data(), bytes->size()), &why);
+  // The queue is read only here; the upload compresses its batch again at the default level.
+  auto compressed = platform::vxl_dataByGzippingData(std::span<const std::uint8_t>(bytes->data(), bytes->size()), &why,
+                                                     platform::kGzipFastestLevel);
   if (!compressed || compressed->empty()) return failWith(error, 2, "Failed to compress bundle");
   monitor_->logWithLevel(7, 12018, "Saving bundle. size (bytes)", Value(static_cast<long long>(compressed->size())));
   Row record{{"bundle_end_timestamp", endSeconds},
