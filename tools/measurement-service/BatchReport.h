@@ -38,16 +38,18 @@ struct BundleSummary {
 };
 
 struct BatchCheck {
-  // The batch as JSON (the inspector's shape); set whenever it decoded.
+  // The batch as JSON (the inspector's shape); set whenever it decoded and was rendered.
   std::optional<std::string> json;
   std::vector<BundleSummary> bundles;
   // Empty when the batch is valid.
   std::string problem;
-  bool valid() const { return json && problem.empty(); }
+  bool decoded = false;
+  bool valid() const { return decoded && problem.empty(); }
 };
 
-// Decodes and checks an upload's payload (raw or gzip).
-BatchCheck checkBatch(std::string_view payload);
+// Decodes and checks an upload's payload (raw or gzip). The JSON is rendered only when
+// `render` is set: it costs more than the checks (benchmarks leave it out).
+BatchCheck checkBatch(std::string_view payload, bool render = true);
 
 // "bundle app=1:1:ios:abc seq=3 retry=0 events=4 [_f, level_up x2, _e] user_properties=[_fot, hero=mage]"
 // followed by " audiences=[1 new results=0x3/status=0x3]" when the bundle carries any.
@@ -59,5 +61,9 @@ std::string describeBundle(const BundleSummary& bundle);
 // configuration request is also published there; the view must outlive the service's
 // serving (it is attached to it beforehand).
 void installDevelopmentHooks(ServiceCore& service, std::FILE* out, DebugView* view = nullptr);
+
+// The checks of the development hooks without rendering: a valid upload is recorded with
+// an empty decoded form.
+void installUploadChecksOnly(ServiceCore& service);
 
 }  // namespace measurement_service

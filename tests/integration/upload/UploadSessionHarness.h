@@ -70,9 +70,11 @@ inline bool writeAppBundle(const std::filesystem::path& directory) {
 // configuration for the app that uploads soon after data arrives and may log a benchmark's
 // 100 000 events in one day. `extraSettings`: more JSON settings entries, each followed by
 // a comma.
+// `renderBatches` false: uploads are checked but not rendered as JSON (benchmarks).
 inline std::unique_ptr<measurement_service::ServiceCore> startService(const std::filesystem::path& configDirectory,
                                                                       std::string* error,
-                                                                      const std::string& extraSettings = "") {
+                                                                      const std::string& extraSettings = "",
+                                                                      bool renderBatches = true) {
   std::filesystem::create_directories(configDirectory);
   std::ofstream(configDirectory / (std::string(kAppID) + ".json"))
       << R"({"version": 1, "app_id": ")" << kAppID << R"(", "settings": [)" << extraSettings << R"(
@@ -86,6 +88,7 @@ inline std::unique_ptr<measurement_service::ServiceCore> startService(const std:
   options.configDirectory = configDirectory;
   auto service = std::make_unique<measurement_service::ServiceCore>(options);
   measurement_service::installDevelopmentHooks(*service, nullptr);
+  if (!renderBatches) measurement_service::installUploadChecksOnly(*service);
   if (!service->start(error)) return nullptr;
   return service;
 }

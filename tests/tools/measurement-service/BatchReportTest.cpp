@@ -43,6 +43,9 @@ TEST(BatchReportTest, AcceptsWellFormedBatchesRawOrGzipAndSummarisesEachBundle) 
     EXPECT_EQ(describeBundle(check.bundles[0]),
               "bundle app=1:1:ios:abc seq=7 retry=2 events=4 [_f, level_up x2, _e] user_properties=[]");
     EXPECT_NE(check.json->find("\"level_up\""), std::string::npos);
+    // Checked without rendering: the same verdict, no JSON.
+    BatchCheck quick = checkBatch(payload, false);
+    EXPECT_TRUE(quick.valid() && !quick.json && quick.bundles.size() == 2u) << quick.problem;
   }
 }
 
@@ -80,9 +83,11 @@ TEST(BatchReportTest, RefusesWhatTheLibraryShouldNeverSend) {
       {"checksum mismatch", batchOf({tampered})},
   };
   for (const auto& [what, payload] : cases) {
-    BatchCheck check = checkBatch(payload);
-    EXPECT_FALSE(check.valid()) << what;
-    EXPECT_FALSE(check.problem.empty()) << what;
+    for (bool render : {true, false}) {
+      BatchCheck check = checkBatch(payload, render);
+      EXPECT_FALSE(check.valid()) << what << " render " << render;
+      EXPECT_FALSE(check.problem.empty()) << what << " render " << render;
+    }
   }
 }
 
