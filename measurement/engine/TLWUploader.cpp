@@ -7,6 +7,7 @@
 #include "measurement/engine/TLWServiceAnswers.h"
 #include "measurement/monitor/TLWMonitor.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "measurement/proto/TLWPBWire.h"
 #include "measurement/storage/TLWDatabase.h"
 #include "measurement/storage/TLWPersistedConfig.h"
 
@@ -102,7 +103,7 @@ std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle
   for (const auto& item : kept) size += item.first.encodedSize() + 32;
   request.payload.reserve(size);
   // Each bundle is field 1 of the batch, length-delimited; nothing else is in a batch.
-  constexpr std::uint8_t kBundlesKey = (1 << 3) | 2;
+  constexpr std::uint8_t kBundlesKey = (1 << 3) | kTLWPBWireLength;
   for (auto& [bundle, rowID] : kept) {
     bundle.SetInt64(TLWPBMeasurementBundle::kUploadSdkVersion, kTLWLibraryNumericVersion);
     bundle.SetInt64(TLWPBMeasurementBundle::kUploadTimestamp, request.uploadTimestampMilliseconds);
@@ -112,10 +113,7 @@ std::optional<TLWUploadRequest> TLWMakeUploadRequest(std::vector<TLWQueuedBundle
       bundle.SetInt64(TLWPBMeasurementBundle::kBundleChecksum, *checksum);
     }
     request.payload.push_back(kBundlesKey);
-    for (std::uint64_t length = bundle.encodedSize();; length >>= 7) {
-      request.payload.push_back(static_cast<std::uint8_t>(length < 0x80 ? length : (length & 0x7f) | 0x80));
-      if (length < 0x80) break;
-    }
+    TLWPBPutVarint(request.payload, bundle.encodedSize());
     bundle.appendTo(request.payload);
     bundle = TLWPBBundleBytes();
     request.rowIDs.push_back(rowID);

@@ -8,6 +8,7 @@
 #include "measurement/model/TLWModelLog.h"
 #include "measurement/monitor/TLWError.h"
 #include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "measurement/proto/TLWPBWire.h"
 
 namespace {
 
@@ -69,29 +70,21 @@ std::optional<TLWValue> arrayOf(const TLWPBEventParam& param, bool strict) {
 double secondsOf(std::int64_t milliseconds) { return static_cast<double>(milliseconds) / 1000.0; }
 
 // Wire writing for protoEventBytes, in the order the message layer encodes fields.
-enum Wire : std::uint32_t { kVarint = 0, kFixed64 = 1, kLength = 2 };
+enum Wire : std::uint32_t { kVarint = kTLWPBWireVarint, kFixed64 = kTLWPBWireFixed64, kLength = kTLWPBWireLength };
 enum EventField : std::uint32_t { kEventParams = 1, kEventName = 2, kEventTimestamp = 3, kEventPreviousTimestamp = 4 };
 enum ParamField : std::uint32_t { kParamName = 1, kParamString = 2, kParamInt = 3, kParamDouble = 5, kParamValue = 6 };
 
-void putVarint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(v));
-}
-
-void putKey(std::vector<std::uint8_t>& out, std::uint32_t field, Wire wire) { putVarint(out, (field << 3) | wire); }
+void putKey(std::vector<std::uint8_t>& out, std::uint32_t field, Wire wire) { TLWPBPutVarint(out, (field << 3) | wire); }
 
 void putBytes(std::vector<std::uint8_t>& out, std::uint32_t field, std::string_view bytes) {
   putKey(out, field, kLength);
-  putVarint(out, bytes.size());
+  TLWPBPutVarint(out, bytes.size());
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 void putMessage(std::vector<std::uint8_t>& out, std::uint32_t field, const std::vector<std::uint8_t>& body) {
   putKey(out, field, kLength);
-  putVarint(out, body.size());
+  TLWPBPutVarint(out, body.size());
   out.insert(out.end(), body.begin(), body.end());
 }
 
@@ -104,7 +97,7 @@ bool putScalarParamBody(std::vector<std::uint8_t>& body, const std::string& name
     putBytes(body, kParamString, *s);
   } else if (value.isInt64() && std::holds_alternative<std::int64_t>(value.value())) {
     putKey(body, kParamInt, kVarint);
-    putVarint(body, static_cast<std::uint64_t>(value.int64Value()));
+    TLWPBPutVarint(body, static_cast<std::uint64_t>(value.int64Value()));
   } else if (value.isDouble() && std::holds_alternative<double>(value.value())) {
     putKey(body, kParamDouble, kFixed64);
     std::uint64_t bits = 0;
@@ -153,16 +146,10 @@ class RegularEventReader {
 
  private:
   bool varint(std::uint64_t& out) {
-    out = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (p_ == end_) return false;
-      const std::uint8_t b = *p_++;
-      // The tenth byte may carry only the top bit.
-      if (shift == 63 && b > 1) return false;
-      out |= static_cast<std::uint64_t>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return true;
-    }
-    return false;
+    std::size_t at = 0;
+    const bool ok = TLWPBReadVarint(std::span<const std::uint8_t>(p_, end_), at, out);
+    p_ += at;
+    return ok;
   }
 
   bool length(std::span<const std::uint8_t>& out) {
@@ -277,11 +264,11 @@ std::vector<std::uint8_t> TLWEvent::protoEventBytes(bool includeName) const {
   if (includeName) putBytes(out, kEventName, name_);
   if (timestamp_ > kEpsilon) {
     putKey(out, kEventTimestamp, kVarint);
-    putVarint(out, static_cast<std::uint64_t>(tlw_model::millisecondsFromSeconds(timestamp_)));
+    TLWPBPutVarint(out, static_cast<std::uint64_t>(tlw_model::millisecondsFromSeconds(timestamp_)));
   }
   if (previousTimestamp_ > kEpsilon) {
     putKey(out, kEventPreviousTimestamp, kVarint);
-    putVarint(out, static_cast<std::uint64_t>(tlw_model::millisecondsFromSeconds(previousTimestamp_)));
+    TLWPBPutVarint(out, static_cast<std::uint64_t>(tlw_model::millisecondsFromSeconds(previousTimestamp_)));
   }
   return out;
 }

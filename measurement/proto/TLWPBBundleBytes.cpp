@@ -1,4 +1,5 @@
 #include "measurement/proto/TLWPBBundleBytes.h"
+#include "measurement/proto/TLWPBWire.h"
 
 #include <pb_common.h>
 
@@ -14,7 +15,8 @@ using namespace tlwpb_kind;
 
 namespace {
 
-constexpr std::uint32_t kWireVarint = 0, kWireFixed64 = 1, kWireLength = 2, kWireFixed32 = 5;
+constexpr std::uint32_t kWireVarint = kTLWPBWireVarint, kWireFixed64 = kTLWPBWireFixed64, kWireLength = kTLWPBWireLength,
+                        kWireFixed32 = kTLWPBWireFixed32;
 constexpr std::uint32_t kMaxFieldNumber = (1u << 29) - 1;
 constexpr std::uint32_t kUnknownRank = std::numeric_limits<std::uint32_t>::max();
 
@@ -23,16 +25,7 @@ struct Reader {
   std::size_t at = 0;
 
   bool done() const { return at >= in.size(); }
-  bool varint(std::uint64_t& value) {
-    value = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      if (at >= in.size()) return false;
-      const std::uint8_t byte = in[at++];
-      value |= static_cast<std::uint64_t>(byte & 0x7f) << shift;
-      if (!(byte & 0x80)) return true;
-    }
-    return false;
-  }
+  bool varint(std::uint64_t& value) { return TLWPBReadVarint(in, at, value); }
   bool skip(std::uint64_t n) {
     if (n > in.size() - at) return false;
     at += static_cast<std::size_t>(n);
@@ -129,14 +122,6 @@ const TLWPBFieldDescriptor* singularField(std::int32_t index, std::uint32_t kind
   return (f.kind & kSingular) && (f.kind & kindMask) ? &f : nullptr;
 }
 
-void putVarint(std::vector<std::uint8_t>& out, std::uint64_t v) {
-  while (v >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(v | 0x80));
-    v >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(v));
-}
-
 }  // namespace
 
 std::optional<TLWPBBundleBytes> TLWPBBundleBytes::initWithBuffer(std::vector<std::uint8_t> bytes) {
@@ -214,8 +199,8 @@ bool TLWPBBundleBytes::setVarint(std::int32_t index, std::uint32_t kindMask, std
   const auto* f = singularField(index, kindMask);
   if (!f) return false;
   std::vector<std::uint8_t> encoded;
-  putVarint(encoded, (std::uint64_t{f->number} << 3) | kWireVarint);
-  putVarint(encoded, value);
+  TLWPBPutVarint(encoded, (std::uint64_t{f->number} << 3) | kWireVarint);
+  TLWPBPutVarint(encoded, value);
   return replace(index, kindMask, std::move(encoded));
 }
 
@@ -223,8 +208,8 @@ bool TLWPBBundleBytes::SetString(std::int32_t index, std::string_view value) {
   const auto* f = singularField(index, kString);
   if (!f) return false;
   std::vector<std::uint8_t> encoded;
-  putVarint(encoded, (std::uint64_t{f->number} << 3) | kWireLength);
-  putVarint(encoded, value.size());
+  TLWPBPutVarint(encoded, (std::uint64_t{f->number} << 3) | kWireLength);
+  TLWPBPutVarint(encoded, value.size());
   encoded.insert(encoded.end(), value.begin(), value.end());
   return replace(index, kString, std::move(encoded));
 }
@@ -260,8 +245,8 @@ bool TLWPBBundleBytes::AddRepeatedMessageBytes(std::int32_t index, std::vector<s
   for (auto& message : messages) {
     std::vector<std::uint8_t> encoded;
     encoded.reserve(message.size() + 8);
-    putVarint(encoded, (std::uint64_t{f.number} << 3) | kWireLength);
-    putVarint(encoded, message.size());
+    TLWPBPutVarint(encoded, (std::uint64_t{f.number} << 3) | kWireLength);
+    TLWPBPutVarint(encoded, message.size());
     encoded.insert(encoded.end(), message.begin(), message.end());
     const std::size_t size = encoded.size();
     added.push_back(Field{f.number, rank, 0, size, std::move(encoded), true});

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "measurement/proto/TLWPBMeasurementBatch.h"
+#include "measurement/proto/TLWPBWire.h"
 #include "tools/common/TLWPBJson.h"
 #include "tools/measurement-service/DebugView.h"
 #include "tools/measurement-service/ServiceCore.h"
@@ -22,19 +23,11 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
 std::optional<std::vector<std::span<const std::uint8_t>>> bundleSpans(std::span<const std::uint8_t> raw) {
   std::vector<std::span<const std::uint8_t>> spans;
   std::size_t at = 0;
-  auto varint = [&](std::uint64_t& out) {
-    out = 0;
-    for (int shift = 0; shift < 64 && at < raw.size(); shift += 7) {
-      const std::uint8_t b = raw[at++];
-      out |= static_cast<std::uint64_t>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return true;
-    }
-    return false;
-  };
+  auto varint = [&](std::uint64_t& out) { return TLWPBReadVarint(raw, at, out); };
   while (at < raw.size()) {
     std::uint64_t key = 0, size = 0;
     // Field 1 (bundles), length-delimited.
-    if (!varint(key) || key != ((1u << 3) | 2) || !varint(size) || size > raw.size() - at) return std::nullopt;
+    if (!varint(key) || key != ((1u << 3) | kTLWPBWireLength) || !varint(size) || size > raw.size() - at) return std::nullopt;
     spans.push_back(raw.subspan(at, static_cast<std::size_t>(size)));
     at += static_cast<std::size_t>(size);
   }

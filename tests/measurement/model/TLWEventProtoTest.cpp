@@ -269,7 +269,11 @@ TEST(TLWStoredEventBytesTest, TheDirectReadingAgreesWithTheMessageReading) {
       varint(bytes, 1700000000000ULL + rng() % 1000);
     }
     if (!regular && !bytes.empty()) {
-      switch (pick(4)) {
+      switch (pick(5)) {
+        case 3:  // a time stamp whose varint overflows 64 bits
+          varint(bytes, 3 << 3);
+          bytes.insert(bytes.end(), {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f});
+          break;
         case 0: bytes.resize(static_cast<std::size_t>(pick(static_cast<int>(bytes.size())))); break;
         case 1: bytes[static_cast<std::size_t>(pick(static_cast<int>(bytes.size())))] ^= static_cast<std::uint8_t>(1 << pick(8)); break;
         case 2: varint(bytes, 2 << 3 | 2); varint(bytes, 1); bytes.push_back('x'); break;  // the name again
