@@ -26,6 +26,12 @@ bool isValidScreenString(const platform::Value& value) {
   return Validator::isValidScreenParameterValue(value);
 }
 
+void logIfPreviousTimestampIsLater(double timestamp, double previousTimestamp) {
+  if (previousTimestamp > timestamp) {
+    tlw_model::log(5, 16002, "Event created with previous timestamp after current timestamp");
+  }
+}
+
 }  // namespace
 
 TLWEvent::TLWEvent(Token, std::string origin, std::string name, double timestamp, double previousTimestamp,
@@ -45,9 +51,7 @@ bool TLWEvent::isValidHeader(std::string_view origin, bool isPublic, std::string
   }
   // The public check includes the internal one (same length, stricter characters).
   if (isPublic ? !Validator::isValidPublicEventName(name) : !Validator::isValidInternalEventName(name)) return false;
-  if (previousTimestamp > timestamp) {
-    tlw_model::log(5, 16002, "Event created with previous timestamp after current timestamp");
-  }
+  logIfPreviousTimestampIsLater(timestamp, previousTimestamp);
   return true;
 }
 
@@ -80,9 +84,7 @@ std::shared_ptr<TLWEvent> TLWEvent::initWithOrigin(std::string_view origin, bool
 
 // The parameters were sanitised when the event was made; a copy keeps them as they are.
 std::shared_ptr<TLWEvent> TLWEvent::copyWithPreviousTimestamp(double previousTimestamp) const {
-  if (previousTimestamp > timestamp_) {
-    tlw_model::log(5, 16002, "Event created with previous timestamp after current timestamp");
-  }
+  logIfPreviousTimestampIsLater(timestamp_, previousTimestamp);
   auto event = copy();
   event->previousTimestamp_ = previousTimestamp;
   return event;

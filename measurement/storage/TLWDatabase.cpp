@@ -806,7 +806,7 @@ bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isReal
     monitor_->logWithLevel(4, 12016, "Storing bundle outside of the max uploading time span");
   }
   std::string why;
-  // The queue is read only here; the upload compresses its batch again at the default level.
+  // Only this library reads the queue back; the upload compresses its batch again at the default level.
   auto compressed = platform::vxl_dataByGzippingData(std::span<const std::uint8_t>(bytes->data(), bytes->size()), &why,
                                                      platform::kGzipFastestLevel);
   if (!compressed || compressed->empty()) return failWith(error, 2, "Failed to compress bundle");
