@@ -186,9 +186,21 @@ bool Dictionary::operator==(const Dictionary& other) const {
 
 // ---------------------------------------------------------------- Value
 
-Value::Value(const char* s) : v_(std::make_shared<const std::string>(s ? s : "")) {}
-Value::Value(std::string s) : v_(std::make_shared<const std::string>(std::move(s))) {}
-Value::Value(std::string_view s) : v_(std::make_shared<const std::string>(s)) {}
+Value::Value(const char* s) : Value(std::string_view(s ? s : "")) {}
+Value::Value(std::string s) {
+  if (s.size() <= kShortStringBytes) {
+    v_.emplace<ShortString>(std::move(s));
+  } else {
+    v_ = std::make_shared<const std::string>(std::move(s));
+  }
+}
+Value::Value(std::string_view s) {
+  if (s.size() <= kShortStringBytes) {
+    v_.emplace<ShortString>(s);
+  } else {
+    v_ = std::make_shared<const std::string>(s);
+  }
+}
 Value::Value(platform::Array a) : v_(makeNestedPayload(std::move(a))) {}
 Value::Value(platform::Dictionary d) : v_(makeNestedPayload(std::move(d))) {}
 Value::Value(std::initializer_list<Dictionary::Entry> entries) : v_(makeNestedPayload(platform::Dictionary(entries))) {}
@@ -223,7 +235,8 @@ Value::Kind Value::kind() const noexcept {
     case 8: return Kind::URL;
     case 9: return Kind::Array;
     case 10: return Kind::Dictionary;
-    default: return Kind::Object;
+    case 11: return Kind::Object;
+    default: return Kind::String;
   }
 }
 
@@ -238,7 +251,8 @@ bool Value::isNumber() const noexcept {
   return k == Kind::Bool || k == Kind::Int || k == Kind::UInt || k == Kind::Double;
 }
 
-const std::string* Value::string() const noexcept {
+const std::string* Value::string() const& noexcept {
+  if (auto p = std::get_if<ShortString>(&v_)) return p;
   auto p = std::get_if<StringRef>(&v_);
   return p ? p->get() : nullptr;
 }

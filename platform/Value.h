@@ -126,7 +126,9 @@ class Value {
   bool isObject() const noexcept { return kind() == Kind::Object; }
 
   // Typed access without conversion: null when the kind differs.
-  const std::string* string() const noexcept;
+  // Points into this value for a short string: not on a temporary, which would dangle.
+  const std::string* string() const& noexcept;
+  const std::string* string() const&& = delete;
   const Data* dataBytes() const noexcept;
   const std::string* urlString() const noexcept;
   const platform::Array* array() const noexcept;
@@ -167,8 +169,13 @@ class Value {
   using DictRef = std::shared_ptr<const platform::Dictionary>;
   using ObjectRef = std::shared_ptr<ValueObject>;
 
+  // Strings that fit the small-string buffer (names, keys and most values) are held in
+  // place: no allocation and no shared count to touch when a value is made, copied or freed.
+  using ShortString = std::string;
+  static constexpr std::size_t kShortStringBytes = 15;
+
   std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, StringRef, DataRef, Date, URLRef,
-               ArrayRef, DictRef, ObjectRef>
+               ArrayRef, DictRef, ObjectRef, ShortString>
       v_;
 };
 

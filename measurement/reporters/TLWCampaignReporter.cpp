@@ -344,8 +344,8 @@ std::optional<Dictionary> TLWCampaignReporter::deepLinkInfoFromResponseData(cons
 // ------------------------------------------------------------------ stored link
 
 bool TLWCampaignReporter::hasStoredDeepLink() {
-  const std::string* link = deps_.env->preferences()->standard()->objectForKey(kTLWDeepLinkKey).string();
-  return link && !link->empty();
+  const Value link = deps_.env->preferences()->standard()->objectForKey(kTLWDeepLinkKey);
+  return link.isString() && !link.string()->empty();
 }
 
 void TLWCampaignReporter::reportStoredCampaignEventOnWorkerQueue(std::optional<std::int64_t> clickTimestampMillis) {

@@ -77,6 +77,29 @@ TEST(ValueTest, CopiesSharePayloadsAndContainersCompareDeeply) {
   EXPECT_TRUE(Value(nullptr).isNull());
 }
 
+TEST(ValueTest, StringsHeldInPlaceOrSharedBehaveAlike) {
+  // 15 bytes are held in the value, 16 in a shared payload; a copy or a move of either
+  // keeps its text, and each reads, compares and keys a dictionary the same way.
+  for (const std::string& text : {std::string(), std::string(15, 'k'), std::string(16, 'k'), std::string(300, 'k')}) {
+    SCOPED_TRACE(text.size());
+    Value original(text);
+    Value copy = original;
+    Value moved = std::move(copy);
+    for (const Value* v : {&original, &moved}) {
+      EXPECT_TRUE(v->isString());
+      ASSERT_TRUE(v->string());
+      EXPECT_EQ(*v->string(), text);
+      EXPECT_EQ(*v, Value(std::string_view(text)));
+      EXPECT_EQ(*v, Value(text.c_str()));
+    }
+    Dictionary d{{Value(text), 1}};
+    d.set(moved, 2);
+    EXPECT_EQ(d.size(), 1u);
+    EXPECT_EQ(d.get(text), Value(2));
+    EXPECT_NE(original, Value(text + "x"));
+  }
+}
+
 // An array holding a dictionary holding an array... `depth` levels deep, `leaf` at the bottom.
 Value nestedValue(int depth, Value leaf) {
   Value v = std::move(leaf);
