@@ -102,6 +102,8 @@ struct TLWAnalytics::State {
   // Blocks handed through the gate so far: a wait for everything stored sees whether the
   // stored work made more (an interceptor logging an event again).
   std::atomic<std::uint64_t> handedOver{0};
+  // Public event calls handed to the serial queue that have not run there yet.
+  std::atomic<std::size_t> eventsInFront{0};
 
   // Serial queue only.
   LogEventInterceptor interceptor;
@@ -176,14 +178,22 @@ void logEventFromCaller(TLWAnalytics::State& s, std::string origin, bool isPubli
     s.backend->trackScreenWithParameters(given ? *given : Dictionary(), s.now());
     return;
   }
+  // Calls waiting on the serial queue count against the backlog's room: a caller faster
+  // than that queue would otherwise pile them up there without limit.
+  const std::size_t onTheirWay = s.eventsInFront.fetch_add(1, std::memory_order_relaxed);
+  if (!s.backend->admitEventCall(name, onTheirWay)) {
+    s.eventsInFront.fetch_sub(1, std::memory_order_relaxed);
+    return;
+  }
   Value parameters = given ? parametersValue : Value();
   Dictionary screen;
   if (!given || (!given->contains("_si") && !given->contains("_sc") && !given->contains("_sn"))) {
     screen = s.backend->screenParameters();
   }
   auto enqueue = [&s, &origin, isPublicEvent, &name, &parameters, &screen](double ts) {
-    gated(s, [origin = std::move(origin), isPublicEvent, name = std::move(name),
+    gated(s, [&s, origin = std::move(origin), isPublicEvent, name = std::move(name),
               parameters = std::move(parameters), screen = std::move(screen), ts]() mutable {
+      s.eventsInFront.fetch_sub(1, std::memory_order_relaxed);
       TLWAnalytics::logEventOnSerialQueueWithOrigin(origin, isPublicEvent, name, std::move(parameters), ts, false,
                                                     false, std::move(screen));
     }, true);

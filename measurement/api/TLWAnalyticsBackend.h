@@ -81,6 +81,10 @@ class TLWAnalyticsBackend {
   // Waits for the worker queue; false when the reset failed.
   [[nodiscard]] virtual bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& appInstanceID) = 0;
   virtual void logEvent(TLWEngineEventRequest request) = 0;
+  // Any thread, on the caller's path (keep it cheap). False when the engine's event backlog
+  // has no room for one more call beside the `onTheirWay` calls still waiting in front of
+  // it; the call is then refused, counted and logged as the backlog refuses one.
+  virtual bool admitEventCall(const std::string& /*name*/, std::size_t /*onTheirWay*/) { return true; }
   // Calls `done` (on the engine's worker queue) once everything handed to the engine before
   // this call is stored; at once when there is no engine.
   virtual void whenPendingWorkStored(std::function<void()> done) { done(); }

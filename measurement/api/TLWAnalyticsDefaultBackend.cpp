@@ -1,12 +1,15 @@
 // The front controller's backend over the library's own classes: the engine
 // (TLWMeasurement), consent (TLWConsentSettingsUtil), identity (TLWIdentity,
 // TLWIdentifiers), the persisted configuration and the screen-view seam.
+#include <atomic>
+
 #include "measurement/api/TLWAnalytics.h"
 #include "measurement/api/TLWAnalyticsBackend.h"
 #include "measurement/config/TLWConsentSettingsUtil.h"
 #include "measurement/config/TLWIdentifiers.h"
 #include "measurement/config/TLWIdentity.h"
 #include "measurement/config/TLWRemoteConfig.h"
+#include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/engine/TLWMeasurementFrontController.h"
 #include "measurement/reporters/TLWScreenViewReporting.h"
@@ -48,6 +51,10 @@ class DefaultBackend final : public TLWAnalyticsBackend {
                         const std::optional<std::vector<std::string>>& safelist, EventSink) override {
     TLWMeasurement::initializeSharedInstanceWithAppID(appID, enabled, deactivated, safelist,
                                                       std::make_shared<FrontControllerForEngine>());
+    if (auto engine = engineIfAny()) {
+      backlog_ = engine->eventBacklog();
+      callersBacklog_.store(backlog_.get(), std::memory_order_release);
+    }
   }
   bool hasEngine() override { return TLWMeasurement::hasSharedInstance(); }
   bool wasEnabledDuringInitialization() override {
@@ -64,6 +71,12 @@ class DefaultBackend final : public TLWAnalyticsBackend {
   bool resetAnalyticsDataWithAppInstanceID(const std::optional<std::string>& id) override {
     auto engine = engineIfAny();
     return engine && engine->resetAnalyticsDataWithAppInstanceID(id);
+  }
+  bool admitEventCall(const std::string& name, std::size_t onTheirWay) override {
+    const TLWEventBacklog* backlog = callersBacklog_.load(std::memory_order_acquire);
+    if (!backlog || backlog->hasRoomFor(onTheirWay)) return true;
+    if (auto engine = engineIfAny()) engine->refuseEventCall(name);
+    return false;
   }
   void logEvent(TLWEngineEventRequest r) override {
     if (auto engine = engineIfAny()) {
@@ -198,6 +211,10 @@ class DefaultBackend final : public TLWAnalyticsBackend {
   static std::shared_ptr<TLWScreenViewReporting> screens() { return TLWScreenViewReporting::sharedInstance(); }
 
   std::shared_ptr<platform::Environment> env_;
+  // The engine's backlog, set on the serial queue once the engine exists; callers read
+  // the pointer only (the shared pointer keeps it alive).
+  std::shared_ptr<TLWEventBacklog> backlog_;
+  std::atomic<const TLWEventBacklog*> callersBacklog_{nullptr};
 };
 
 }  // namespace

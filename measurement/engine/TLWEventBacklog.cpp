@@ -25,6 +25,7 @@ TLWEventBacklog::PushResult TLWEventBacklog::push(TLWEventCall call) {
   call.sequence = scheduler_->takeSequenceNumber();
   newest_ = call.sequence;
   records_.push_back(std::move(call));
+  occupied_.store(records_.size() + taken_, std::memory_order_relaxed);
   if (drainScheduled_) return PushResult::kQueued;
   drainScheduled_ = true;
   return PushResult::kQueuedFirst;
@@ -49,15 +50,23 @@ bool TLWEventBacklog::hasRecordThrough(std::uint64_t upTo) {
   return !records_.empty() && records_.front().sequence <= upTo;
 }
 
+std::uint64_t TLWEventBacklog::countRefusal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++refusedSinceReport_;
+  return ++refusedTotal_;
+}
+
 void TLWEventBacklog::settleTaken() {
   std::lock_guard<std::mutex> lock(mutex_);
   taken_ = 0;
+  occupied_.store(records_.size(), std::memory_order_relaxed);
 }
 
 void TLWEventBacklog::putBack(std::vector<TLWEventCall> calls, double retryDelaySeconds) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto it = calls.rbegin(); it != calls.rend(); ++it) records_.push_front(std::move(*it));
   taken_ = 0;
+  occupied_.store(records_.size(), std::memory_order_relaxed);
   retryDelay_ = retryDelaySeconds;
 }
 
@@ -68,6 +77,7 @@ std::size_t TLWEventBacklog::discardBefore(std::uint64_t sequence) {
     records_.pop_front();
     ++dropped;
   }
+  occupied_.store(records_.size() + taken_, std::memory_order_relaxed);
   return dropped;
 }
 

@@ -19,6 +19,7 @@
 // one mutex for a few instructions.
 // Ownership: the engine owns it; it holds the scheduler strongly.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -68,6 +69,14 @@ class TLWEventBacklog {
 
   // Any thread. Numbers the call and appends it unless the backlog is full.
   PushResult push(TLWEventCall call);
+  // Any thread, without the lock (a caller's admission check): true while the records
+  // waiting or taken and `onTheirWay` calls not pushed yet fill less than the capacity.
+  bool hasRoomFor(std::size_t onTheirWay) const noexcept {
+    return occupied_.load(std::memory_order_relaxed) + onTheirWay < capacity_;
+  }
+  // Any thread. Counts a call refused before it reached push (hasRoomFor said no), as
+  // push counts its own refusals; the total so far.
+  std::uint64_t countRefusal();
 
   // Worker queue. The oldest record when it may run now: numbered at most `upTo` and no
   // block scheduled before it still waiting. It keeps its room until settleTaken or
@@ -106,6 +115,8 @@ class TLWEventBacklog {
   std::mutex mutex_;
   std::deque<TLWEventCall> records_;
   std::size_t taken_ = 0;
+  // records_.size() + taken_, published under the lock for hasRoomFor.
+  std::atomic<std::size_t> occupied_{0};
   double retryDelay_ = 0;
   std::uint64_t newest_ = 0;
   bool drainScheduled_ = false;

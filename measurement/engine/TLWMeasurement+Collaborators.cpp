@@ -117,15 +117,9 @@ void TLWMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
   switch (eventBacklog_->push(std::move(call))) {
     case TLWEventBacklog::PushResult::kQueued:
       return;
-    case TLWEventBacklog::PushResult::kRefused: {
-      // A run of refusals is logged at its first call and then every thousandth.
-      const std::uint64_t total = eventBacklog_->refusedTotal();
-      if (total % 1000 == 1) {
-        monitor_->logWithLevel(1, 23231, "Data loss. Event backlog is full, event not logged. Event name, capacity",
-                               platform::Value(name), platform::Value(static_cast<long long>(eventBacklog_->capacity())));
-      }
+    case TLWEventBacklog::PushResult::kRefused:
+      logRefusedEventCall(name, eventBacklog_->refusedTotal());
       return;
-    }
     case TLWEventBacklog::PushResult::kQueuedFirst:
       break;
   }
@@ -133,6 +127,17 @@ void TLWMeasurement::logEventWithOrigin(const std::string& origin, bool isPublic
   scheduler_->scheduleDrainOnWorkerQueueBlockID("TLWMeasurement:2135", [weak] {
     if (auto self = weak.lock()) self->drainEventBacklogOnWorkerQueue();
   });
+}
+
+void TLWMeasurement::refuseEventCall(const std::string& name) {
+  logRefusedEventCall(name, eventBacklog_->countRefusal());
+}
+
+void TLWMeasurement::logRefusedEventCall(const std::string& name, std::uint64_t refusedTotal) {
+  // A run of refusals is logged at its first call and then every thousandth.
+  if (refusedTotal % 1000 != 1) return;
+  monitor_->logWithLevel(1, 23231, "Data loss. Event backlog is full, event not logged. Event name, capacity",
+                         platform::Value(name), platform::Value(static_cast<long long>(eventBacklog_->capacity())));
 }
 
 void TLWMeasurement::drainEventBacklogOnWorkerQueue() {

@@ -196,6 +196,9 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
                           platform::Value parameters, double timestamp, bool enabled, bool ignoreEnabled,
                           bool ignoreInterceptor, TLWEventInterceptor interceptor,
                           const platform::Dictionary& addedScreenParameters);
+  // Any thread: a call the front controller refused because the backlog, with the calls on
+  // their way to it, was full; counted, reported and logged as the backlog's own refusals.
+  void refuseEventCall(const std::string& name);
   // Any thread: schedules handleEventOnWorkerQueue (block "TLWMeasurement:2241").
   void logEvent(std::shared_ptr<TLWEvent> event);
   void handleInternalEventOnWorkerQueue(std::shared_ptr<TLWEvent> event);
@@ -332,6 +335,7 @@ class TLWMeasurement : public std::enable_shared_from_this<TLWMeasurement>,
   bool blocklistInternalEnabled();
   std::string bundleIdentifier() const;
   void drainEventBacklogOnWorkerQueue();
+  void logRefusedEventCall(const std::string& name, std::uint64_t refusedTotal);
   // Stores the waiting events numbered up to `upTo`.
   void storeEventBacklogOnWorkerQueue(std::uint64_t upTo);
   std::vector<std::function<void()>> storedWaiters_;  // worker queue only

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "measurement/api/TWKAnalytics.h"
+#include "measurement/engine/TLWEventBacklog.h"
 #include "measurement/engine/TLWMeasurement.h"
 #include "measurement/scheduler/TLWScheduler.h"
 #include "measurement/model/TLWUserAttribute.h"
@@ -112,13 +113,14 @@ class Library {
     }));
   }
 
-  // The raw-event rows, parameters decoded from the stored message.
-  std::vector<StoredEvent> storedEvents() {
+  // The raw-event rows (those `where` selects), parameters decoded from the stored message.
+  std::vector<StoredEvent> storedEvents(const std::string& where = "") {
     std::vector<StoredEvent> out;
     onWorker([&](TLWDatabase& db) {
       TLWError error;
       auto rows = db.sqliteStore()->recordsForQuery(
-          "SELECT rowid, name, timestamp, metadata_fingerprint, data FROM raw_events ORDER BY rowid", {}, &error);
+          "SELECT rowid, name, timestamp, metadata_fingerprint, data FROM raw_events " + where + " ORDER BY rowid", {},
+          &error);
       ASSERT_TRUE(rows) << error.description();
       for (const auto& row : *rows) {
         StoredEvent e;
@@ -364,6 +366,40 @@ TEST(AppCallToStoredRow, PublicCallsBecomeStoredRowsThroughTheRealEngine) {
     ASSERT_TRUE(thread && seq) << "row " << e.rowID;
     EXPECT_EQ(*seq, nextSeq[*thread]++) << "thread " << *thread << ": stored in its order";
     EXPECT_EQ(e.integer("d" + std::to_string(*thread)), *seq) << "thread " << *thread << " event " << *seq;
+  }
+
+  // (f) A burst while the front controller's queue is held: calls waiting there count
+  // against the backlog's capacity, so the calls past it are refused at once (they used to
+  // pile up in that queue without limit), counted and reported; every admitted call is
+  // stored once the queue runs.
+  {
+    auto engine = TLWMeasurement::sharedInstance();
+    const auto& backlog = engine->eventBacklog();
+    const std::uint64_t refusedBefore = backlog->refusedTotal();
+    const std::size_t capacity = backlog->capacity();
+    std::promise<void> release;
+    TLWAnalytics::queue()->async([held = release.get_future().share()] { held.wait(); });
+    for (std::size_t i = 0; i < capacity + 50; ++i) {
+      TWKAnalytics::logEventWithName("burst", Dictionary{{"seq", static_cast<long long>(i)}});
+    }
+    EXPECT_EQ(backlog->refusedTotal() - refusedBefore, 50u) << "refused before the queue ran";
+    release.set_value();
+    lib.drain();
+    auto burst = lib.storedEvents("WHERE name = 'burst' AND rowid IN (SELECT MIN(rowid) FROM raw_events WHERE name = "
+                                  "'burst' UNION SELECT MAX(rowid) FROM raw_events WHERE name = 'burst')");
+    ASSERT_EQ(burst.size(), 2u);
+    EXPECT_EQ(burst.front().integer("seq"), 0);
+    EXPECT_EQ(burst.back().integer("seq"), static_cast<std::int64_t>(capacity - 1));
+    lib.onWorker([&](TLWDatabase& db) {
+      auto rows = db.sqliteStore()->recordsForQuery("SELECT COUNT(*) AS n FROM raw_events WHERE name = 'burst'", {},
+                                                    nullptr);
+      ASSERT_TRUE(rows && rows->size() == 1u);
+      EXPECT_EQ(rows->front().get("n").int64Value(), static_cast<std::int64_t>(capacity));
+    });
+    auto report = lib.storedEvents("WHERE name = '_err'");
+    ASSERT_FALSE(report.empty());
+    EXPECT_EQ(report.back().string("_ev"), "event_backlog");
+    EXPECT_EQ(report.back().integer("_el"), 50);
   }
 
   // The engine's class follows the launch of the environment the library runs over,
