@@ -40,6 +40,19 @@ std::shared_ptr<TLWPBMeasurementBundle> makeBundle(const std::string& appID, std
   return bundle;
 }
 
+// Caps the stored events for one test; the default limits come back even when it stops early.
+struct ScopedEventCap {
+  explicit ScopedEventCap(std::int64_t cap) {
+    struct Limits : TLWLimits {
+      explicit Limits(std::int64_t c) : cap(c) {}
+      std::int64_t maxEventsStored() const override { return cap; }
+      std::int64_t cap;
+    };
+    TLWLimits::setCurrent(std::make_shared<Limits>(cap));
+  }
+  ~ScopedEventCap() { TLWLimits::setCurrent(nullptr); }
+};
+
 class TLWDatabaseTest : public ::testing::Test {
  protected:
   TempDir dir;
@@ -67,11 +80,31 @@ class TLWDatabaseTest : public ::testing::Test {
   std::int64_t count(TLWDatabase& db, const std::string& table) {
     return db.sqliteStore()->rowCountForTableWithName(table, nullptr).value_or(-1);
   }
+
+  static std::vector<std::string> storedNames(TLWDatabase& db) {
+    std::vector<std::string> out;
+    auto rows = db.sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
+    return out;
+  }
+
+  // An event as the pipeline stores it: counters, aggregate and row in one transaction.
+  static bool writeCountedEvent(TLWDatabase& db, const std::string& name, bool failMidway = false) {
+    return db.performTransaction([&] {
+      auto counts = db.dailyCounts(nullptr);
+      if (!counts) return false;
+      counts->incrementCountsForCurrentDay(counts->day(), true, false);
+      if (!db.updateDailyCounts(*counts, nullptr) || failMidway) return false;
+      auto agg = TLWEventAggregates::initWithName(name, 1, 1, 1, 1.0);
+      return db.updateEventAggregates(agg.get(), nullptr) &&
+             db.insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
+    });
+  }
 };
 
 // ----------------------------------------------------------------- schema
 
-TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndTheMetadataRow) {
+TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndAMetadataRowThatReopenKeepsAndResetClears) {
   TLWError error;
   auto db = open(&error);
   ASSERT_TRUE(db) << error.localizedDescription();
@@ -97,11 +130,21 @@ TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndTheMetadataRow) {
                 daily->errorEventsCount() + daily->realtimeCount(),
             0);
 
-  // Reopening keeps the single metadata row.
+  metadata->incrementLastBundleIndex(captured.monitor);
+  metadata->setLastBundleEndTimestamp(5.5);
+  ASSERT_TRUE(db->updateAppMetadata(*metadata, &error));
   db.reset();
   db = open(&error);
   ASSERT_TRUE(db);
   EXPECT_EQ(count(*db, "app_metadata"), 1);
+  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 1);
+  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleEndTimestamp(), 5.5);
+
+  ASSERT_TRUE(db->insertRawEvent(makeEvent("x", 1).get(), 1, false, &error));
+  ASSERT_TRUE(db->reset(&error)) << error.localizedDescription();
+  EXPECT_EQ(count(*db, "raw_events"), 0);
+  EXPECT_EQ(count(*db, "app_metadata"), 1);
+  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 0);
 }
 
 TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
@@ -290,21 +333,11 @@ TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
   EXPECT_EQ(count(*db, "raw_events"), 1);
   EXPECT_EQ(count(*db, "raw_events_metadata"), 0);
 
-  struct SmallLimits : TLWLimits {
-    std::int64_t maxEventsStored() const override { return 10; }
-  };
-  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  ScopedEventCap cap(10);
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(db->insertRawEvent(makeEvent("e" + std::to_string(i), now).get(), 3, false, &error));
   auto deleted = db->deleteRawEventsOverAbsoluteLimit(&error);
   EXPECT_EQ(deleted, 12);
-  auto names = [&] {
-    std::vector<std::string> out;
-    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
-    if (rows) {
-      for (const auto& row : *rows) out.push_back(row.get("name").stringOr());
-    }
-    return out;
-  };
+  auto names = [&] { return storedNames(*db); };
   const std::vector<std::string> atLimit = {"e11", "e12", "e13", "e14", "e15", "e16", "e17", "e18", "e19"};
   EXPECT_EQ(names(), atLimit);
   // At the limit nothing goes; one past it, exactly the oldest row goes.
@@ -323,7 +356,6 @@ TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
   }
   EXPECT_EQ(db->deleteRawEventsOverAbsoluteLimit(&error), 2);
   EXPECT_EQ(names(), (std::vector<std::string>{"e16", "e17", "e18", "e19", "e20", "e21", "e22", "e23", "e24"}));
-  TLWLimits::setCurrent(nullptr);
 }
 
 TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhatItCommitted) {
@@ -332,22 +364,11 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
   ASSERT_TRUE(db);
   std::vector<std::string> heard;
   auto writeEvent = [&](const std::string& name, bool failMidway) {
-    const bool ok = db->performTransaction([&] {
-      auto counts = db->dailyCounts(nullptr);
-      if (!counts) return false;
-      counts->incrementCountsForCurrentDay(counts->day(), true, false);
-      if (!db->updateDailyCounts(*counts, nullptr) || failMidway) return false;
-      return db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
-    });
+    const bool ok = writeCountedEvent(*db, name, failMidway);
     db->runAfterCommit([&heard, name] { heard.push_back(name); });
     return ok;
   };
-  auto names = [&] {
-    std::vector<std::string> out;
-    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
-    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
-    return out;
-  };
+  auto names = [&] { return storedNames(*db); };
 
   ASSERT_TRUE(db->beginWriteGroup());
   EXPECT_TRUE(writeEvent("a", false));
@@ -387,10 +408,7 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
 TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToTheCount) {
   auto db = open();
   ASSERT_TRUE(db);
-  struct SmallLimits : TLWLimits {
-    std::int64_t maxEventsStored() const override { return 6; }
-  };
-  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  ScopedEventCap cap(6);
   std::vector<std::string> stored;  // what the table must hold, oldest first
   int next = 0;
   auto insert = [&](bool keep) {
@@ -398,12 +416,6 @@ TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToT
     const bool ok = db->performTransaction(
         [&] { return db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr) && keep; });
     if (ok) stored.push_back(name);
-  };
-  auto names = [&] {
-    std::vector<std::string> out;
-    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
-    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
-    return out;
   };
   auto sql = [&](const char* statement) { (void)db->sqliteStore()->executeSQL(statement, nullptr); };
   const struct {
@@ -439,10 +451,9 @@ TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToT
       EXPECT_TRUE(db->commitWriteGroup());
     }
     if (stored.size() > 6) stored.erase(stored.begin(), stored.end() - 6);
-    EXPECT_EQ(names(), stored);
+    EXPECT_EQ(storedNames(*db), stored);
     EXPECT_EQ(db->rawEventRowCount(), static_cast<std::int64_t>(stored.size()));
   }
-  TLWLimits::setCurrent(nullptr);
 }
 
 // Events of one group share their metadata row without looking it up again; every way
@@ -682,18 +693,6 @@ TEST_F(TLWDatabaseTest, EventAggregatesAndDailyCountsPersistWithTheirLimits) {
   EXPECT_EQ(error.localizedDescription(), "App metadata row is missing");
 }
 
-TEST_F(TLWDatabaseTest, AppMetadataRowKeepsTheBundleIndex) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
-  auto metadata = db->queryAppMetadata(&error);
-  metadata->incrementLastBundleIndex(captured.monitor);
-  metadata->setLastBundleEndTimestamp(5.5);
-  ASSERT_TRUE(db->updateAppMetadata(*metadata, &error));
-  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 1);
-  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleEndTimestamp(), 5.5);
-}
-
 TEST_F(TLWDatabaseTest, MeasurementConfigurationIsStoredAndCorruptionReported) {
   auto db = open();
   ASSERT_TRUE(db);
@@ -829,17 +828,6 @@ TEST_F(TLWDatabaseTest, ComplexMainEventsRoundTrip) {
   EXPECT_FALSE(db->mainEventAndChildCountPairWithEventID(9, &error));
 }
 
-TEST_F(TLWDatabaseTest, ResetLeavesAFreshDatabase) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
-  ASSERT_TRUE(db->insertRawEvent(makeEvent("x", 1).get(), 1, false, &error));
-  ASSERT_TRUE(db->reset(&error)) << error.localizedDescription();
-  EXPECT_EQ(count(*db, "raw_events"), 0);
-  EXPECT_EQ(count(*db, "app_metadata"), 1);
-  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 0);
-}
-
 // ----------------------------------------------------------------- faults
 
 TEST_F(TLWDatabaseTest, DiskFullDuringTheEventWriteLeavesNothingHalfWritten) {
@@ -847,17 +835,7 @@ TEST_F(TLWDatabaseTest, DiskFullDuringTheEventWriteLeavesNothingHalfWritten) {
   auto db = open();
   ASSERT_TRUE(db);
   TLWError error;
-  auto writeEvent = [&](const std::string& name) {
-    return db->performTransaction([&] {
-      auto counts = db->dailyCounts(nullptr);
-      if (!counts) return false;
-      counts->incrementCountsForCurrentDay(counts->day(), true, false);
-      if (!db->updateDailyCounts(*counts, nullptr)) return false;
-      auto agg = TLWEventAggregates::initWithName(name, 1, 1, 1, 1.0);
-      return db->updateEventAggregates(agg.get(), nullptr) &&
-             db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
-    });
-  };
+  auto writeEvent = [&](const std::string& name) { return writeCountedEvent(*db, name); };
   ASSERT_TRUE(writeEvent("first"));
   faults->noSpace = true;
   EXPECT_FALSE(writeEvent("second"));
