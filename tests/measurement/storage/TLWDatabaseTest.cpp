@@ -62,8 +62,15 @@ class TLWDatabaseTest : public ::testing::Test {
       "com.vorlix.zel.measurement", false, env, TLWUserDefaults::initWithSuiteName("", env), captured.monitor);
   std::string path = dir.path() + "/Library/Application Support/Vorlix/Measurement/vorlix-tally-wise.sql";
 
+  std::unique_ptr<TLWDatabase> db;
+  TLWError error;
+
   std::unique_ptr<TLWDatabase> open(TLWError* error = nullptr) {
     return TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, config, error, env, captured.monitor);
+  }
+  void openDb() {
+    db = open(&error);
+    ASSERT_TRUE(db) << error.localizedDescription();
   }
 
   // Runs SQL on the file with a connection of its own.
@@ -105,9 +112,7 @@ class TLWDatabaseTest : public ::testing::Test {
 // ----------------------------------------------------------------- schema
 
 TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndAMetadataRowThatReopenKeepsAndResetClears) {
-  TLWError error;
-  auto db = open(&error);
-  ASSERT_TRUE(db) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->databasePath(), path);
   for (const char* table : {"app_metadata", "raw_events_metadata", "raw_events", "events", "queue", "user_attributes",
                             "event_filters", "property_filters", "audience_filter_values", "purchase_transactions",
@@ -134,8 +139,7 @@ TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndAMetadataRowThatReopenKeeps
   metadata->setLastBundleEndTimestamp(5.5);
   ASSERT_TRUE(db->updateAppMetadata(*metadata, &error));
   db.reset();
-  db = open(&error);
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(count(*db, "app_metadata"), 1);
   EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 1);
   EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleEndTimestamp(), 5.5);
@@ -148,8 +152,7 @@ TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndAMetadataRowThatReopenKeeps
 }
 
 TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
-  auto db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   // Every schema change bumps schema_version: thirteen CREATE TABLEs, twenty-one ADD
   // COLUMNs for the add-on columns and two CREATE INDEXes. A table created in an old shape and then rebuilt would
   // add a rename, a create, an add-on column and a drop.
@@ -160,8 +163,7 @@ TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
   ASSERT_TRUE(sql && sql->size() == 1);
   EXPECT_NE(sql->front().get("sql").stringOr().find("timestamp REAL NOT NULL"), std::string::npos);
   db.reset();
-  db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(), 36);
 }
 
@@ -181,9 +183,7 @@ TEST_F(TLWDatabaseTest, OldRawEventsLayoutIsRebuiltKeepingEveryRow) {
           "timestamp INTEGER NOT NULL, name TEXT NOT NULL);"
           "INSERT INTO raw_events VALUES (x'" + hex + "', 'x', 7, 1700000000, 'lvl');"
           "INSERT INTO raw_events VALUES (x'" + hex + "', NULL, 7, 1700000001, 'lvl');");
-  TLWError error;
-  auto db = open(&error);
-  ASSERT_TRUE(db) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->sqliteStore()->columnInfoForTableWithName("raw_events", nullptr)->at("timestamp"), "REAL");
   auto events = db->rawEventsWithMetadataFingerprint(7, &error);
   ASSERT_TRUE(events) << error.localizedDescription();
@@ -213,21 +213,17 @@ TEST_F(TLWDatabaseTest, QueueGainsMissingAddOnColumnButMissingRequiredColumnStar
   std::filesystem::remove(path + "-wal");
   std::filesystem::remove(path + "-shm");
   rawExec("CREATE TABLE queue (bundle_end_timestamp REAL NOT NULL);");
-  TLWError error;
   EXPECT_FALSE(open(&error));
   EXPECT_TRUE(captured.logged(12002));
   EXPECT_FALSE(std::filesystem::exists(path));
-  auto db = open(&error);
-  ASSERT_TRUE(db) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(count(*db, "queue"), 0);
 }
 
 // ----------------------------------------------------------------- raw events
 
 TEST_F(TLWDatabaseTest, RawEventsRoundTripUnderSharedMetadata) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto metadata = makeBundle("1:1:ios:a", 0);
   metadata->SetString(TLWPBMeasurementBundle::kOsVersion, "17.2");
   ASSERT_TRUE(db->insertIfNotExistsRawEventMetadata(*metadata, &error));
@@ -282,9 +278,7 @@ TEST_F(TLWDatabaseTest, RawEventsRoundTripUnderSharedMetadata) {
 }
 
 TEST_F(TLWDatabaseTest, UndecodableRawEventsAreSkippedAndTheRestStillReads) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   ASSERT_TRUE(db->insertRawEvent(makeEvent("good", 1700000000).get(), 5, false, &error));
   // A payload without the origin parameter, and bytes that are not an event message.
   auto noOrigin = TLWPBEvent::initWithMessageInfo();
@@ -318,9 +312,7 @@ TEST_F(TLWDatabaseTest, UndecodableRawEventsAreSkippedAndTheRestStillReads) {
 }
 
 TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const double now = env->settableClock().now();
   ASSERT_TRUE(db->insertRawEvent(makeEvent("old", now - 3000000).get(), 1, false, &error));
   ASSERT_TRUE(db->insertRawEvent(makeEvent("future", now + 3000000).get(), 2, false, &error));
@@ -406,8 +398,7 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
 // count saw, or removed rows it never saw, must not make a trim drop an event there was
 // room for or keep one too many.
 TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToTheCount) {
-  auto db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   ScopedEventCap cap(6);
   std::vector<std::string> stored;  // what the table must hold, oldest first
   int next = 0;
@@ -507,9 +498,7 @@ TEST_F(TLWDatabaseTest, EventsOfAGroupKeepTheirMetadataRowWhateverRemovedItBefor
 // ----------------------------------------------------------------- bundle queue
 
 TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const auto nowMs = static_cast<std::int64_t>(env->settableClock().now() * 1000);
   EXPECT_FALSE(db->insertBundle(*makeBundle("", nowMs), false, &error));
   EXPECT_EQ(error.localizedDescription(), "Failed to insert bundle without App ID");
@@ -570,9 +559,7 @@ TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
 }
 
 TEST_F(TLWDatabaseTest, LatestTimesOfEmptyTablesAreZeroAndOnlyAFailedQueryIsAnError) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->queryLatestBundleTime(&error), 0.0);
   EXPECT_EQ(db->queryLatestRawEventTime(&error), 0.0);
   EXPECT_TRUE(error.domain().empty()) << error.description();
@@ -587,9 +574,7 @@ TEST_F(TLWDatabaseTest, RetryCountThatIsNullStillCounts) {
   // Rows queued before the column existed carry NULL; they must still reach the limit
   // that makes the uploader give up on them.
   rawExec("CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);");
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const auto nowMs = static_cast<std::int64_t>(env->settableClock().now() * 1000);
   ASSERT_TRUE(db->insertBundle(*makeBundle("app", nowMs), false, &error));
   ASSERT_TRUE(db->sqliteStore()->updateRecord({{"retry_count", Value()}}, "queue", "rowid", Value(1), &error));
@@ -605,9 +590,7 @@ TEST_F(TLWDatabaseTest, RetryCountThatIsNullStillCounts) {
 }
 
 TEST_F(TLWDatabaseTest, StaleDataIsDeletedOncePerInterval) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const double now = env->settableClock().now();
   ASSERT_TRUE(db->sqliteStore()->upsertRecord(
       {{"data", Value::data("x")}, {"bundle_end_timestamp", now - 3000000}, {"retry_count", 0}}, "queue", &error));
@@ -624,9 +607,7 @@ TEST_F(TLWDatabaseTest, StaleDataIsDeletedOncePerInterval) {
 // ----------------------------------------------------------------- counters and configuration
 
 TEST_F(TLWDatabaseTest, EventAggregatesAndDailyCountsPersistWithTheirLimits) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto agg = TLWEventAggregates::initWithName("level_up", 3, 2, 1, 1700000000.5);
   agg->setLastSampledComplexEventID(77);
   ASSERT_TRUE(db->updateEventAggregates(agg.get(), &error));
@@ -694,9 +675,7 @@ TEST_F(TLWDatabaseTest, EventAggregatesAndDailyCountsPersistWithTheirLimits) {
 }
 
 TEST_F(TLWDatabaseTest, MeasurementConfigurationIsStoredAndCorruptionReported) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_FALSE(db->queryMeasurementConfigWithError(&error));
   EXPECT_EQ(error.code(), 0);
   auto configMessage = TLWPBMeasurementConfig::initWithMessageInfo();
@@ -723,9 +702,7 @@ TEST_F(TLWDatabaseTest, MeasurementConfigurationIsStoredAndCorruptionReported) {
 // ----------------------------------------------------------------- properties and purchases
 
 TEST_F(TLWDatabaseTest, UserPropertiesKeepTheirValueKindsAndPrefixesAreExact) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto set = [&](const std::string& name, TLWValue value, double ts = 1.0) {
     auto attribute = TLWUserAttribute::initWithOrigin("app", name, value, ts);
     return attribute && db->updateUserAttribute(attribute.get(), &error);
@@ -773,9 +750,7 @@ TEST_F(TLWDatabaseTest, UserPropertiesKeepTheirValueKindsAndPrefixesAreExact) {
 }
 
 TEST_F(TLWDatabaseTest, PurchaseFingerprintsAreDeduplicatedAndTrimmed) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p0", &error), true);
   EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p0", &error), false);
   EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("", &error), false);
@@ -813,9 +788,7 @@ TEST_F(TLWDatabaseTest, PurchaseFingerprintsAreDeduplicatedAndTrimmed) {
 }
 
 TEST_F(TLWDatabaseTest, ComplexMainEventsRoundTrip) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto event = makeEvent("_ltv", 1700000000, {{"value", 2.5}});
   ASSERT_TRUE(db->updateComplexEventForAudienceEvaluationWithEventID(9, 3, event.get(), &error));
   auto pair = db->mainEventAndChildCountPairWithEventID(9, &error);
@@ -834,7 +807,6 @@ TEST_F(TLWDatabaseTest, DiskFullDuringTheEventWriteLeavesNothingHalfWritten) {
   ScopedSqliteFaultVfs faults;
   auto db = open();
   ASSERT_TRUE(db);
-  TLWError error;
   auto writeEvent = [&](const std::string& name) { return writeCountedEvent(*db, name); };
   ASSERT_TRUE(writeEvent("first"));
   faults->noSpace = true;
@@ -895,8 +867,7 @@ TEST_F(TLWDatabaseTest, AFailedOpenStepAfterTheIntegrityCheckKeepsTheFileAndItsE
   EXPECT_EQ(storedEvents(), 1);
 
   // Once the obstacle is gone the same file opens with its event.
-  auto db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(count(*db, "raw_events"), 1);
 }
 
