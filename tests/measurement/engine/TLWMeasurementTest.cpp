@@ -79,44 +79,40 @@ TEST_F(MeasurementFixture, FirstLaunchReportsFirstOpenWithItsParametersAndProper
   EXPECT_TRUE(first->persisted->loadTimestampValue().isNull());
 }
 
-TEST_F(MeasurementFixture, SecondLaunchDoesNotReportFirstOpenAndRecordsTheKeychainCount) {
-  { auto first = launch(); }
-  sandbox_->fakeClock()->advance(3600);
-  auto second = launch();
-  EXPECT_TRUE(second->front->events("_f").empty());
-  EXPECT_EQ(countOf(second->storedEventNames(), "_f"), 1);  // only the first launch's
-  auto pfo = TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.vorlix.skyforge", second->env);
-  ASSERT_TRUE(pfo);
-  EXPECT_GE(std::stoll(*pfo), 1);
-  // No version or OS change: no update events.
-  EXPECT_TRUE(second->front->events("_au").empty());
-  EXPECT_TRUE(second->front->events("_ou").empty());
-}
-
-TEST_F(MeasurementFixture, AppVersionChangeReportsAppUpdateWithThePreviousVersion) {
-  { auto first = launch(); }
-  writeInfoPlist("2.0");
-  auto second = launch();
-  auto updates = second->front->events("_au");
-  ASSERT_EQ(updates.size(), 1u);
-  EXPECT_EQ(stringParameter(*updates[0], "_pv"), "1.0");
-  EXPECT_EQ(updates[0]->origin(), "auto");
-  EXPECT_EQ(second->persisted->appVersion().value_or(""), "2.0");
-  EXPECT_EQ(countOf(second->storedEventNames(), "_au"), 1);
-  // The first launch stored its version without reporting an update.
-  EXPECT_EQ(countOf(second->storedEventNames(), "_f"), 1);
-}
-
-TEST_F(MeasurementFixture, OSVersionChangeReportsOSUpdateWithThePreviousVersion) {
+// Later launches report first open no more, and an update event only for what changed,
+// carrying the version it replaced.
+TEST_F(MeasurementFixture, LaterLaunchesReportOnlyTheVersionThatChangedWithThePreviousOne) {
   sandbox_->fakeDevice()->setOSVersion("17.1");
   { auto first = launch(); }
+  sandbox_->fakeClock()->advance(3600);
+  {
+    auto second = launch();
+    EXPECT_TRUE(second->front->events("_f").empty());
+    EXPECT_EQ(countOf(second->storedEventNames(), "_f"), 1);  // only the first launch's
+    auto pfo = TLWKeychainWrapper::keychainValueWithIdentifier("_pfo", "com.vorlix.skyforge", second->env);
+    ASSERT_TRUE(pfo);
+    EXPECT_GE(std::stoll(*pfo), 1);
+    EXPECT_TRUE(second->front->events("_au").empty());
+    EXPECT_TRUE(second->front->events("_ou").empty());
+  }
+  writeInfoPlist("2.0");
+  {
+    auto third = launch();
+    auto updates = third->front->events("_au");
+    ASSERT_EQ(updates.size(), 1u);
+    EXPECT_EQ(stringParameter(*updates[0], "_pv"), "1.0");
+    EXPECT_EQ(updates[0]->origin(), "auto");
+    EXPECT_TRUE(third->front->events("_ou").empty());
+    EXPECT_EQ(third->persisted->appVersion().value_or(""), "2.0");
+    EXPECT_EQ(countOf(third->storedEventNames(), "_au"), 1);
+  }
   sandbox_->fakeDevice()->setOSVersion("17.2");
-  auto second = launch();
-  auto updates = second->front->events("_ou");
+  auto fourth = launch();
+  auto updates = fourth->front->events("_ou");
   ASSERT_EQ(updates.size(), 1u);
   EXPECT_EQ(stringParameter(*updates[0], "_po"), "17.1");
-  EXPECT_TRUE(second->front->events("_au").empty());
-  EXPECT_EQ(second->persisted->osVersion().value_or(""), "17.2");
+  EXPECT_TRUE(fourth->front->events("_au").empty());
+  EXPECT_EQ(fourth->persisted->osVersion().value_or(""), "17.2");
 }
 
 TEST_F(MeasurementFixture, ALaunchWhoseFirstOpenFailedKeepsItsLaunchTimeForTheNextLaunch) {

@@ -40,6 +40,19 @@ std::shared_ptr<TLWPBMeasurementBundle> makeBundle(const std::string& appID, std
   return bundle;
 }
 
+// Caps the stored events for one test; the default limits come back even when it stops early.
+struct ScopedEventCap {
+  explicit ScopedEventCap(std::int64_t cap) {
+    struct Limits : TLWLimits {
+      explicit Limits(std::int64_t c) : cap(c) {}
+      std::int64_t maxEventsStored() const override { return cap; }
+      std::int64_t cap;
+    };
+    TLWLimits::setCurrent(std::make_shared<Limits>(cap));
+  }
+  ~ScopedEventCap() { TLWLimits::setCurrent(nullptr); }
+};
+
 class TLWDatabaseTest : public ::testing::Test {
  protected:
   TempDir dir;
@@ -49,8 +62,15 @@ class TLWDatabaseTest : public ::testing::Test {
       "com.vorlix.zel.measurement", false, env, TLWUserDefaults::initWithSuiteName("", env), captured.monitor);
   std::string path = dir.path() + "/Library/Application Support/Vorlix/Measurement/vorlix-tally-wise.sql";
 
+  std::unique_ptr<TLWDatabase> db;
+  TLWError error;
+
   std::unique_ptr<TLWDatabase> open(TLWError* error = nullptr) {
     return TLWDatabase::initWithDatabaseName(kTLWDatabaseFileName, config, error, env, captured.monitor);
+  }
+  void openDb() {
+    db = open(&error);
+    ASSERT_TRUE(db) << error.localizedDescription();
   }
 
   // Runs SQL on the file with a connection of its own.
@@ -67,14 +87,32 @@ class TLWDatabaseTest : public ::testing::Test {
   std::int64_t count(TLWDatabase& db, const std::string& table) {
     return db.sqliteStore()->rowCountForTableWithName(table, nullptr).value_or(-1);
   }
+
+  static std::vector<std::string> storedNames(TLWDatabase& db) {
+    std::vector<std::string> out;
+    auto rows = db.sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
+    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
+    return out;
+  }
+
+  // An event as the pipeline stores it: counters, aggregate and row in one transaction.
+  static bool writeCountedEvent(TLWDatabase& db, const std::string& name, bool failMidway = false) {
+    return db.performTransaction([&] {
+      auto counts = db.dailyCounts(nullptr);
+      if (!counts) return false;
+      counts->incrementCountsForCurrentDay(counts->day(), true, false);
+      if (!db.updateDailyCounts(*counts, nullptr) || failMidway) return false;
+      auto agg = TLWEventAggregates::initWithName(name, 1, 1, 1, 1.0);
+      return db.updateEventAggregates(agg.get(), nullptr) &&
+             db.insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
+    });
+  }
 };
 
 // ----------------------------------------------------------------- schema
 
-TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndTheMetadataRow) {
-  TLWError error;
-  auto db = open(&error);
-  ASSERT_TRUE(db) << error.localizedDescription();
+TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndAMetadataRowThatReopenKeepsAndResetClears) {
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->databasePath(), path);
   for (const char* table : {"app_metadata", "raw_events_metadata", "raw_events", "events", "queue", "user_attributes",
                             "event_filters", "property_filters", "audience_filter_values", "purchase_transactions",
@@ -97,16 +135,24 @@ TEST_F(TLWDatabaseTest, FirstOpenCreatesEveryTableAndTheMetadataRow) {
                 daily->errorEventsCount() + daily->realtimeCount(),
             0);
 
-  // Reopening keeps the single metadata row.
+  metadata->incrementLastBundleIndex(captured.monitor);
+  metadata->setLastBundleEndTimestamp(5.5);
+  ASSERT_TRUE(db->updateAppMetadata(*metadata, &error));
   db.reset();
-  db = open(&error);
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(count(*db, "app_metadata"), 1);
+  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 1);
+  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleEndTimestamp(), 5.5);
+
+  ASSERT_TRUE(db->insertRawEvent(makeEvent("x", 1).get(), 1, false, &error));
+  ASSERT_TRUE(db->reset(&error)) << error.localizedDescription();
+  EXPECT_EQ(count(*db, "raw_events"), 0);
+  EXPECT_EQ(count(*db, "app_metadata"), 1);
+  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 0);
 }
 
 TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
-  auto db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   // Every schema change bumps schema_version: thirteen CREATE TABLEs, twenty-one ADD
   // COLUMNs for the add-on columns and two CREATE INDEXes. A table created in an old shape and then rebuilt would
   // add a rename, a create, an add-on column and a drop.
@@ -117,8 +163,7 @@ TEST_F(TLWDatabaseTest, FreshDatabaseIsCreatedInItsFinalShapeWithoutARebuild) {
   ASSERT_TRUE(sql && sql->size() == 1);
   EXPECT_NE(sql->front().get("sql").stringOr().find("timestamp REAL NOT NULL"), std::string::npos);
   db.reset();
-  db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->sqliteStore()->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(), 36);
 }
 
@@ -138,9 +183,7 @@ TEST_F(TLWDatabaseTest, OldRawEventsLayoutIsRebuiltKeepingEveryRow) {
           "timestamp INTEGER NOT NULL, name TEXT NOT NULL);"
           "INSERT INTO raw_events VALUES (x'" + hex + "', 'x', 7, 1700000000, 'lvl');"
           "INSERT INTO raw_events VALUES (x'" + hex + "', NULL, 7, 1700000001, 'lvl');");
-  TLWError error;
-  auto db = open(&error);
-  ASSERT_TRUE(db) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->sqliteStore()->columnInfoForTableWithName("raw_events", nullptr)->at("timestamp"), "REAL");
   auto events = db->rawEventsWithMetadataFingerprint(7, &error);
   ASSERT_TRUE(events) << error.localizedDescription();
@@ -170,21 +213,17 @@ TEST_F(TLWDatabaseTest, QueueGainsMissingAddOnColumnButMissingRequiredColumnStar
   std::filesystem::remove(path + "-wal");
   std::filesystem::remove(path + "-shm");
   rawExec("CREATE TABLE queue (bundle_end_timestamp REAL NOT NULL);");
-  TLWError error;
   EXPECT_FALSE(open(&error));
   EXPECT_TRUE(captured.logged(12002));
   EXPECT_FALSE(std::filesystem::exists(path));
-  auto db = open(&error);
-  ASSERT_TRUE(db) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(count(*db, "queue"), 0);
 }
 
 // ----------------------------------------------------------------- raw events
 
 TEST_F(TLWDatabaseTest, RawEventsRoundTripUnderSharedMetadata) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto metadata = makeBundle("1:1:ios:a", 0);
   metadata->SetString(TLWPBMeasurementBundle::kOsVersion, "17.2");
   ASSERT_TRUE(db->insertIfNotExistsRawEventMetadata(*metadata, &error));
@@ -239,9 +278,7 @@ TEST_F(TLWDatabaseTest, RawEventsRoundTripUnderSharedMetadata) {
 }
 
 TEST_F(TLWDatabaseTest, UndecodableRawEventsAreSkippedAndTheRestStillReads) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   ASSERT_TRUE(db->insertRawEvent(makeEvent("good", 1700000000).get(), 5, false, &error));
   // A payload without the origin parameter, and bytes that are not an event message.
   auto noOrigin = TLWPBEvent::initWithMessageInfo();
@@ -275,9 +312,7 @@ TEST_F(TLWDatabaseTest, UndecodableRawEventsAreSkippedAndTheRestStillReads) {
 }
 
 TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const double now = env->settableClock().now();
   ASSERT_TRUE(db->insertRawEvent(makeEvent("old", now - 3000000).get(), 1, false, &error));
   ASSERT_TRUE(db->insertRawEvent(makeEvent("future", now + 3000000).get(), 2, false, &error));
@@ -290,21 +325,11 @@ TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
   EXPECT_EQ(count(*db, "raw_events"), 1);
   EXPECT_EQ(count(*db, "raw_events_metadata"), 0);
 
-  struct SmallLimits : TLWLimits {
-    std::int64_t maxEventsStored() const override { return 10; }
-  };
-  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  ScopedEventCap cap(10);
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(db->insertRawEvent(makeEvent("e" + std::to_string(i), now).get(), 3, false, &error));
   auto deleted = db->deleteRawEventsOverAbsoluteLimit(&error);
   EXPECT_EQ(deleted, 12);
-  auto names = [&] {
-    std::vector<std::string> out;
-    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
-    if (rows) {
-      for (const auto& row : *rows) out.push_back(row.get("name").stringOr());
-    }
-    return out;
-  };
+  auto names = [&] { return storedNames(*db); };
   const std::vector<std::string> atLimit = {"e11", "e12", "e13", "e14", "e15", "e16", "e17", "e18", "e19"};
   EXPECT_EQ(names(), atLimit);
   // At the limit nothing goes; one past it, exactly the oldest row goes.
@@ -323,7 +348,6 @@ TEST_F(TLWDatabaseTest, StaleAndOverLimitRawEventsAreTrimmed) {
   }
   EXPECT_EQ(db->deleteRawEventsOverAbsoluteLimit(&error), 2);
   EXPECT_EQ(names(), (std::vector<std::string>{"e16", "e17", "e18", "e19", "e20", "e21", "e22", "e23", "e24"}));
-  TLWLimits::setCurrent(nullptr);
 }
 
 TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhatItCommitted) {
@@ -332,22 +356,11 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
   ASSERT_TRUE(db);
   std::vector<std::string> heard;
   auto writeEvent = [&](const std::string& name, bool failMidway) {
-    const bool ok = db->performTransaction([&] {
-      auto counts = db->dailyCounts(nullptr);
-      if (!counts) return false;
-      counts->incrementCountsForCurrentDay(counts->day(), true, false);
-      if (!db->updateDailyCounts(*counts, nullptr) || failMidway) return false;
-      return db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
-    });
+    const bool ok = writeCountedEvent(*db, name, failMidway);
     db->runAfterCommit([&heard, name] { heard.push_back(name); });
     return ok;
   };
-  auto names = [&] {
-    std::vector<std::string> out;
-    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
-    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
-    return out;
-  };
+  auto names = [&] { return storedNames(*db); };
 
   ASSERT_TRUE(db->beginWriteGroup());
   EXPECT_TRUE(writeEvent("a", false));
@@ -385,12 +398,8 @@ TEST_F(TLWDatabaseTest, WriteGroupKeepsEachTransactionAtomicAndHandsOverOnlyWhat
 // count saw, or removed rows it never saw, must not make a trim drop an event there was
 // room for or keep one too many.
 TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToTheCount) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  struct SmallLimits : TLWLimits {
-    std::int64_t maxEventsStored() const override { return 6; }
-  };
-  TLWLimits::setCurrent(std::make_shared<SmallLimits>());
+  ASSERT_NO_FATAL_FAILURE(openDb());
+  ScopedEventCap cap(6);
   std::vector<std::string> stored;  // what the table must hold, oldest first
   int next = 0;
   auto insert = [&](bool keep) {
@@ -398,12 +407,6 @@ TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToT
     const bool ok = db->performTransaction(
         [&] { return db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr) && keep; });
     if (ok) stored.push_back(name);
-  };
-  auto names = [&] {
-    std::vector<std::string> out;
-    auto rows = db->sqliteStore()->recordsForQuery("SELECT name FROM raw_events ORDER BY rowid", {}, nullptr);
-    for (const auto& row : rows.value_or(TLWSqliteStore::Records{})) out.push_back(row.get("name").stringOr());
-    return out;
   };
   auto sql = [&](const char* statement) { (void)db->sqliteStore()->executeSQL(statement, nullptr); };
   const struct {
@@ -439,10 +442,9 @@ TEST_F(TLWDatabaseTest, TrimAtTheCapKeepsExactlyTheNewestRowsWhateverHappenedToT
       EXPECT_TRUE(db->commitWriteGroup());
     }
     if (stored.size() > 6) stored.erase(stored.begin(), stored.end() - 6);
-    EXPECT_EQ(names(), stored);
+    EXPECT_EQ(storedNames(*db), stored);
     EXPECT_EQ(db->rawEventRowCount(), static_cast<std::int64_t>(stored.size()));
   }
-  TLWLimits::setCurrent(nullptr);
 }
 
 // Events of one group share their metadata row without looking it up again; every way
@@ -496,9 +498,7 @@ TEST_F(TLWDatabaseTest, EventsOfAGroupKeepTheirMetadataRowWhateverRemovedItBefor
 // ----------------------------------------------------------------- bundle queue
 
 TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const auto nowMs = static_cast<std::int64_t>(env->settableClock().now() * 1000);
   EXPECT_FALSE(db->insertBundle(*makeBundle("", nowMs), false, &error));
   EXPECT_EQ(error.localizedDescription(), "Failed to insert bundle without App ID");
@@ -559,9 +559,7 @@ TEST_F(TLWDatabaseTest, BundleQueueHonoursSizeLimitsAndSkipsUndecodableRows) {
 }
 
 TEST_F(TLWDatabaseTest, LatestTimesOfEmptyTablesAreZeroAndOnlyAFailedQueryIsAnError) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->queryLatestBundleTime(&error), 0.0);
   EXPECT_EQ(db->queryLatestRawEventTime(&error), 0.0);
   EXPECT_TRUE(error.domain().empty()) << error.description();
@@ -576,9 +574,7 @@ TEST_F(TLWDatabaseTest, RetryCountThatIsNullStillCounts) {
   // Rows queued before the column existed carry NULL; they must still reach the limit
   // that makes the uploader give up on them.
   rawExec("CREATE TABLE queue (data BLOB NOT NULL, bundle_end_timestamp REAL NOT NULL);");
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const auto nowMs = static_cast<std::int64_t>(env->settableClock().now() * 1000);
   ASSERT_TRUE(db->insertBundle(*makeBundle("app", nowMs), false, &error));
   ASSERT_TRUE(db->sqliteStore()->updateRecord({{"retry_count", Value()}}, "queue", "rowid", Value(1), &error));
@@ -594,9 +590,7 @@ TEST_F(TLWDatabaseTest, RetryCountThatIsNullStillCounts) {
 }
 
 TEST_F(TLWDatabaseTest, StaleDataIsDeletedOncePerInterval) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   const double now = env->settableClock().now();
   ASSERT_TRUE(db->sqliteStore()->upsertRecord(
       {{"data", Value::data("x")}, {"bundle_end_timestamp", now - 3000000}, {"retry_count", 0}}, "queue", &error));
@@ -613,9 +607,7 @@ TEST_F(TLWDatabaseTest, StaleDataIsDeletedOncePerInterval) {
 // ----------------------------------------------------------------- counters and configuration
 
 TEST_F(TLWDatabaseTest, EventAggregatesAndDailyCountsPersistWithTheirLimits) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto agg = TLWEventAggregates::initWithName("level_up", 3, 2, 1, 1700000000.5);
   agg->setLastSampledComplexEventID(77);
   ASSERT_TRUE(db->updateEventAggregates(agg.get(), &error));
@@ -682,22 +674,8 @@ TEST_F(TLWDatabaseTest, EventAggregatesAndDailyCountsPersistWithTheirLimits) {
   EXPECT_EQ(error.localizedDescription(), "App metadata row is missing");
 }
 
-TEST_F(TLWDatabaseTest, AppMetadataRowKeepsTheBundleIndex) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
-  auto metadata = db->queryAppMetadata(&error);
-  metadata->incrementLastBundleIndex(captured.monitor);
-  metadata->setLastBundleEndTimestamp(5.5);
-  ASSERT_TRUE(db->updateAppMetadata(*metadata, &error));
-  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 1);
-  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleEndTimestamp(), 5.5);
-}
-
 TEST_F(TLWDatabaseTest, MeasurementConfigurationIsStoredAndCorruptionReported) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_FALSE(db->queryMeasurementConfigWithError(&error));
   EXPECT_EQ(error.code(), 0);
   auto configMessage = TLWPBMeasurementConfig::initWithMessageInfo();
@@ -724,9 +702,7 @@ TEST_F(TLWDatabaseTest, MeasurementConfigurationIsStoredAndCorruptionReported) {
 // ----------------------------------------------------------------- properties and purchases
 
 TEST_F(TLWDatabaseTest, UserPropertiesKeepTheirValueKindsAndPrefixesAreExact) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto set = [&](const std::string& name, TLWValue value, double ts = 1.0) {
     auto attribute = TLWUserAttribute::initWithOrigin("app", name, value, ts);
     return attribute && db->updateUserAttribute(attribute.get(), &error);
@@ -774,9 +750,7 @@ TEST_F(TLWDatabaseTest, UserPropertiesKeepTheirValueKindsAndPrefixesAreExact) {
 }
 
 TEST_F(TLWDatabaseTest, PurchaseFingerprintsAreDeduplicatedAndTrimmed) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p0", &error), true);
   EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("p0", &error), false);
   EXPECT_EQ(db->insertIfNotDuplicatePurchaseFingerprint("", &error), false);
@@ -814,9 +788,7 @@ TEST_F(TLWDatabaseTest, PurchaseFingerprintsAreDeduplicatedAndTrimmed) {
 }
 
 TEST_F(TLWDatabaseTest, ComplexMainEventsRoundTrip) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openDb());
   auto event = makeEvent("_ltv", 1700000000, {{"value", 2.5}});
   ASSERT_TRUE(db->updateComplexEventForAudienceEvaluationWithEventID(9, 3, event.get(), &error));
   auto pair = db->mainEventAndChildCountPairWithEventID(9, &error);
@@ -829,35 +801,13 @@ TEST_F(TLWDatabaseTest, ComplexMainEventsRoundTrip) {
   EXPECT_FALSE(db->mainEventAndChildCountPairWithEventID(9, &error));
 }
 
-TEST_F(TLWDatabaseTest, ResetLeavesAFreshDatabase) {
-  auto db = open();
-  ASSERT_TRUE(db);
-  TLWError error;
-  ASSERT_TRUE(db->insertRawEvent(makeEvent("x", 1).get(), 1, false, &error));
-  ASSERT_TRUE(db->reset(&error)) << error.localizedDescription();
-  EXPECT_EQ(count(*db, "raw_events"), 0);
-  EXPECT_EQ(count(*db, "app_metadata"), 1);
-  EXPECT_EQ(db->queryAppMetadata(&error)->lastBundleIndex(), 0);
-}
-
 // ----------------------------------------------------------------- faults
 
 TEST_F(TLWDatabaseTest, DiskFullDuringTheEventWriteLeavesNothingHalfWritten) {
   ScopedSqliteFaultVfs faults;
   auto db = open();
   ASSERT_TRUE(db);
-  TLWError error;
-  auto writeEvent = [&](const std::string& name) {
-    return db->performTransaction([&] {
-      auto counts = db->dailyCounts(nullptr);
-      if (!counts) return false;
-      counts->incrementCountsForCurrentDay(counts->day(), true, false);
-      if (!db->updateDailyCounts(*counts, nullptr)) return false;
-      auto agg = TLWEventAggregates::initWithName(name, 1, 1, 1, 1.0);
-      return db->updateEventAggregates(agg.get(), nullptr) &&
-             db->insertRawEvent(makeEvent(name, 1700000000).get(), 1, false, nullptr);
-    });
-  };
+  auto writeEvent = [&](const std::string& name) { return writeCountedEvent(*db, name); };
   ASSERT_TRUE(writeEvent("first"));
   faults->noSpace = true;
   EXPECT_FALSE(writeEvent("second"));
@@ -917,8 +867,7 @@ TEST_F(TLWDatabaseTest, AFailedOpenStepAfterTheIntegrityCheckKeepsTheFileAndItsE
   EXPECT_EQ(storedEvents(), 1);
 
   // Once the obstacle is gone the same file opens with its event.
-  auto db = open();
-  ASSERT_TRUE(db);
+  ASSERT_NO_FATAL_FAILURE(openDb());
   EXPECT_EQ(count(*db, "raw_events"), 1);
 }
 

@@ -23,8 +23,15 @@ class TLWSqliteStoreTest : public ::testing::Test {
   CapturedMonitor captured{env};
   std::string path = dir.path() + "/Library/Application Support/Vorlix/Measurement/test.sql";
 
+  std::unique_ptr<TLWSqliteStore> store;
+  TLWError error;
+
   std::unique_ptr<TLWSqliteStore> open(TLWError* error = nullptr) {
     return TLWSqliteStore::initWithDatabasePath(path, error, env, captured.monitor);
+  }
+  void openStore() {
+    store = open(&error);
+    ASSERT_TRUE(store) << error.localizedDescription();
   }
 
   static TLWSqliteStore::ColumnInfo itemsColumns() {
@@ -39,9 +46,7 @@ class TLWSqliteStoreTest : public ::testing::Test {
 // ----------------------------------------------------------------- opening
 
 TEST_F(TLWSqliteStoreTest, OpensNewFileInWalModeAndCreatesItsFolder) {
-  TLWError error;
-  auto store = open(&error);
-  ASSERT_TRUE(store) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openStore());
   EXPECT_TRUE(std::filesystem::exists(path));
   auto mode = store->recordsForQuery("SELECT journal_mode FROM pragma_journal_mode", {}, &error);
   ASSERT_TRUE(mode);
@@ -83,9 +88,7 @@ TEST_F(TLWSqliteStoreTest, DatabaseFilesAreOwnerOnly) {
 TEST_F(TLWSqliteStoreTest, FileThatIsNotSqliteIsReplacedAndStoreKeepsWorking) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   storage_test::writeBytes(path, std::string(8192, 'x') + "definitely not a database");
-  TLWError error;
-  auto store = open(&error);
-  ASSERT_TRUE(store) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openStore());
   EXPECT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, &error));
   EXPECT_TRUE(store->upsertRecord({{"name", "a"}, {"count", 1}}, "items", &error));
   EXPECT_EQ(count(*store, "items"), 1);
@@ -113,9 +116,7 @@ TEST_F(TLWSqliteStoreTest, TruncatedDatabaseIsDeletedAndRecreatedEmpty) {
   auto size = std::filesystem::file_size(path);
   ASSERT_GT(size, 100000u);
   std::filesystem::resize_file(path, size / 2);
-  TLWError error;
-  auto store = open(&error);
-  ASSERT_TRUE(store) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openStore());
   auto exists = store->tableExists("items", &error);
   ASSERT_TRUE(exists);
   EXPECT_FALSE(*exists);
@@ -127,17 +128,14 @@ TEST_F(TLWSqliteStoreTest, TruncatedDatabaseIsDeletedAndRecreatedEmpty) {
 TEST_F(TLWSqliteStoreTest, DirectoryInPlaceOfFileIsRemovedAndReplaced) {
   std::filesystem::create_directories(path + "/nested");
   storage_test::writeBytes(path + "/nested/file", "x");
-  TLWError error;
-  auto store = open(&error);
-  ASSERT_TRUE(store) << error.localizedDescription();
+  ASSERT_NO_FATAL_FAILURE(openStore());
   EXPECT_FALSE(std::filesystem::is_directory(path));
   EXPECT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, &error));
   EXPECT_TRUE(store->upsertRecord({{"name", "a"}, {"count", 1}}, "items", &error));
 }
 
 TEST_F(TLWSqliteStoreTest, CloseAndDeleteRemovesLogCompanionsAndMissingFileIsSuccess) {
-  auto store = open();
-  ASSERT_TRUE(store);
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, nullptr));
   ASSERT_TRUE(store->upsertRecord({{"name", "a"}, {"count", 1}}, "items", nullptr));
   EXPECT_TRUE(std::filesystem::exists(path + "-wal"));
@@ -156,10 +154,8 @@ TEST_F(TLWSqliteStoreTest, CloseAndDeleteRemovesLogCompanionsAndMissingFileIsSuc
 }
 
 TEST_F(TLWSqliteStoreTest, ClosedStoreRefusesWithStateErrors) {
-  auto store = open();
-  ASSERT_TRUE(store);
+  ASSERT_NO_FATAL_FAILURE(openStore());
   store->closeDatabase();
-  TLWError error;
   EXPECT_FALSE(store->validateDatabaseWithError(&error));
   EXPECT_EQ(error.code(), 2);
   EXPECT_EQ(error.localizedDescription(), "Validate database failed. Database not open.");
@@ -178,9 +174,7 @@ TEST_F(TLWSqliteStoreTest, ClosedStoreRefusesWithStateErrors) {
 // ----------------------------------------------------------------- tables and migration
 
 TEST_F(TLWSqliteStoreTest, EnsureTableCreatesAddsOnColumnsAndChecksRequiredOnes) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, &error));
   ASSERT_TRUE(store->upsertRecord({{"name", "a"}, {"count", 4}}, "items", &error));
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {{"note", "TEXT"}, {"extra", "INTEGER"}}, &error));
@@ -203,9 +197,7 @@ TEST_F(TLWSqliteStoreTest, EnsureTableCreatesAddsOnColumnsAndChecksRequiredOnes)
 }
 
 TEST_F(TLWSqliteStoreTest, UnknownColumnsAreToleratedOnlyWhenNullable) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->executeSQL("CREATE TABLE loose (name TEXT NOT NULL, legacy BLOB)", &error));
   EXPECT_TRUE(store->ensureTableWithName("loose", {{"name", "TEXT NOT NULL"}}, {}, &error));
   ASSERT_TRUE(store->executeSQL("CREATE TABLE strict (name TEXT NOT NULL, legacy BLOB NOT NULL)", &error));
@@ -215,9 +207,7 @@ TEST_F(TLWSqliteStoreTest, UnknownColumnsAreToleratedOnlyWhenNullable) {
 }
 
 TEST_F(TLWSqliteStoreTest, PrimaryKeyConstraintEntryIsNotAColumn) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   TLWSqliteStore::ColumnInfo filters = {{"audience_id", "INTEGER NOT NULL"},
                                         {"filter_id", "INTEGER NOT NULL"},
                                         {"PRIMARY KEY", "(audience_id, filter_id)"}};
@@ -231,9 +221,7 @@ TEST_F(TLWSqliteStoreTest, PrimaryKeyConstraintEntryIsNotAColumn) {
 }
 
 TEST_F(TLWSqliteStoreTest, RetypedColumnRebuildsTableAndKeepsRows) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   TLWSqliteStore::ColumnInfo before = {{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}};
   ASSERT_TRUE(store->ensureTableWithName("events", before, {{"is_realtime", "INTEGER"}}, &error));
   ASSERT_TRUE(store->upsertRecord({{"name", "a"}, {"timestamp", 10}, {"is_realtime", 1}}, "events", &error));
@@ -261,9 +249,7 @@ TEST_F(TLWSqliteStoreTest, RetypedColumnRebuildsTableAndKeepsRows) {
 }
 
 TEST_F(TLWSqliteStoreTest, NewTableIsCreatedWithTheModifiedDefinitions) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   auto version = [&] { return store->numberForQuery("PRAGMA schema_version", {}, nullptr)->int64Value(); };
   const auto start = version();
   TLWSqliteStore::ColumnInfo columns = {{"name", "TEXT NOT NULL"}, {"timestamp", "INTEGER NOT NULL"}};
@@ -278,9 +264,7 @@ TEST_F(TLWSqliteStoreTest, NewTableIsCreatedWithTheModifiedDefinitions) {
 }
 
 TEST_F(TLWSqliteStoreTest, RebuildCopiesByNameDespiteExtraAndReorderedColumns) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   // An older layout: columns in another order plus a tolerated extra column.
   ASSERT_TRUE(store->executeSQL(
       "CREATE TABLE raw (data BLOB NOT NULL, legacy TEXT, timestamp INTEGER NOT NULL, name TEXT NOT NULL)", &error));
@@ -301,9 +285,7 @@ TEST_F(TLWSqliteStoreTest, RebuildCopiesByNameDespiteExtraAndReorderedColumns) {
 }
 
 TEST_F(TLWSqliteStoreTest, RenameCopyAndDropCheckTheirArguments) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   EXPECT_FALSE(store->renameTable("a", "a", &error));
   EXPECT_EQ(error.localizedDescription(), "Received duplicate name for rename table");
   EXPECT_FALSE(store->copyContentsFromTable("a", "", &error));
@@ -319,9 +301,7 @@ TEST_F(TLWSqliteStoreTest, RenameCopyAndDropCheckTheirArguments) {
 // ----------------------------------------------------------------- records and queries
 
 TEST_F(TLWSqliteStoreTest, ValuesRoundTripWithTheirKinds) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->executeSQL("CREATE TABLE v (k TEXT PRIMARY KEY, x BLOB)", &error));
   std::string withNul("a\0b", 3);
   std::vector<std::pair<std::string, Value>> cases = {
@@ -356,9 +336,7 @@ TEST_F(TLWSqliteStoreTest, ValuesRoundTripWithTheirKinds) {
 }
 
 TEST_F(TLWSqliteStoreTest, UpdateIncreaseAndDeleteChangeExactlyTheMatchingRows) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {{"label", "TEXT"}}, &error));
   for (int i = 0; i < 5; ++i) {
     ASSERT_TRUE(store->upsertRecord({{"name", "n" + std::to_string(i)}, {"count", i}}, "items", &error));
@@ -394,9 +372,7 @@ TEST_F(TLWSqliteStoreTest, UpdateIncreaseAndDeleteChangeExactlyTheMatchingRows) 
 }
 
 TEST_F(TLWSqliteStoreTest, PositionalReadsAndCountedWritesFollowTheSameRules) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {{"label", "TEXT"}, {"blob", "BLOB"}}, &error));
   const std::string insert = "INSERT INTO items (name, count, label, blob) VALUES (?, ?, ?, ?)";
   EXPECT_EQ(store->executeWriteStatement(insert, {Value("a"), Value(1), Value(), Value::data("xy")}, &error), 1);
@@ -432,9 +408,7 @@ TEST_F(TLWSqliteStoreTest, PositionalReadsAndCountedWritesFollowTheSameRules) {
 }
 
 TEST_F(TLWSqliteStoreTest, QueryArgumentAndResultRules) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, &error));
 
   EXPECT_FALSE(store->statementForQuery("SELECT * FROM items WHERE name = ?", {}, &error));
@@ -461,9 +435,7 @@ TEST_F(TLWSqliteStoreTest, QueryArgumentAndResultRules) {
 }
 
 TEST_F(TLWSqliteStoreTest, FilterStopsReadingAndCachedStatementsAreReusable) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, &error));
   for (int i = 0; i < 10; ++i) {
     ASSERT_TRUE(store->upsertRecord({{"name", "n" + std::to_string(i)}, {"count", i}}, "items", &error));
@@ -494,9 +466,7 @@ TEST_F(TLWSqliteStoreTest, FilterStopsReadingAndCachedStatementsAreReusable) {
 // ----------------------------------------------------------------- transactions
 
 TEST_F(TLWSqliteStoreTest, TransactionCommitsOrRollsBackEverything) {
-  auto store = open();
-  ASSERT_TRUE(store);
-  TLWError error;
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, &error));
   ASSERT_TRUE(store->performTransactionWithError(&error, [&] {
     return store->upsertRecord({{"name", "a"}, {"count", 1}}, "items", nullptr) &&
@@ -527,8 +497,7 @@ TEST_F(TLWSqliteStoreTest, TransactionCommitsOrRollsBackEverything) {
 }
 
 TEST_F(TLWSqliteStoreTest, ExclusiveTransactionKeepsOtherConnectionsOut) {
-  auto store = open();
-  ASSERT_TRUE(store);
+  ASSERT_NO_FATAL_FAILURE(openStore());
   ASSERT_TRUE(store->ensureTableWithName("items", itemsColumns(), {}, nullptr));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open_v2(path.c_str(), &other, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
