@@ -12,11 +12,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
-#include <thread>
+#include <mutex>
+#include <string>
 
 #include "tests/integration/upload/UploadSessionHarness.h"
 
@@ -38,6 +42,17 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
       state.SkipWithError("cannot write the app bundle");
       break;
     }
+    // Declared before the service, so the service (and its observer) goes first.
+    std::atomic<std::int64_t> wireBytes{0}, uploads{0}, refused{0};
+    // Accepted batches are counted here, off the service's answer: decoding them again on
+    // its request thread delayed every answer to the app by the bench's own check.
+    struct Accepted {
+      std::chrono::steady_clock::time_point at;
+      std::string payload;
+    };
+    std::mutex acceptedMutex;
+    std::condition_variable acceptedArrived;
+    std::deque<Accepted> accepted;
     std::string error;
     // The service checks every batch as it does in development, without rendering it as
     // JSON: rendering 40 000 events took it longer than the app took to send them.
@@ -46,7 +61,6 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
       state.SkipWithError(("service: " + error).c_str());
       break;
     }
-    std::atomic<std::int64_t> acceptedTicks{0}, wireBytes{0}, uploads{0}, refused{0};
     service->setRequestObserver([&](const measurement_service::RecordedRequest& request) {
       if (request.path != "/a") return;
       wireBytes += static_cast<std::int64_t>(request.body.size());
@@ -55,9 +69,25 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
         ++refused;
         return;
       }
-      if (auto ticks = upload_session::ticksIn(request.payload()))
-        acceptedTicks += static_cast<std::int64_t>(ticks->size());
+      Accepted batch{std::chrono::steady_clock::now(), request.payload()};
+      std::lock_guard lock(acceptedMutex);
+      accepted.push_back(std::move(batch));
+      acceptedArrived.notify_one();
     });
+    std::int64_t acceptedTicks = 0;
+    std::chrono::steady_clock::time_point lastAccepted{};
+    // Counts the ticks of the batches accepted so far, waiting at most until `until`.
+    const auto countAccepted = [&](std::chrono::steady_clock::time_point until) {
+      std::unique_lock lock(acceptedMutex);
+      while (acceptedArrived.wait_until(lock, until, [&] { return !accepted.empty(); })) {
+        Accepted batch = std::move(accepted.front());
+        accepted.pop_front();
+        lock.unlock();
+        if (auto ticks = upload_session::ticksIn(batch.payload)) acceptedTicks += static_cast<std::int64_t>(ticks->size());
+        lastAccepted = batch.at;
+        lock.lock();
+      }
+    };
 
     upload_session::SessionApp app;
     if (!app.start(TW_UPLOAD_SESSION_APP, (root / "sandbox").string(), (root / "bundle").string(), service->baseURL(),
@@ -67,7 +97,8 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
       break;
     }
     // Start-up uploads (first open, session) are not part of the measurement.
-    std::this_thread::sleep_for(3s);
+    countAccepted(std::chrono::steady_clock::now() + 3s);
+    acceptedTicks = 0;
     uploads = 0;
     const std::int64_t bytesBefore = wireBytes.load();
 
@@ -82,10 +113,11 @@ void BM_PublicCallToAcceptedBatch(benchmark::State& state) {
       break;
     }
     const auto deadline = logged + 150s;
-    while (acceptedTicks.load() < kEvents && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(2ms);
-    const auto arrived = std::chrono::steady_clock::now();
-    if (acceptedTicks.load() != kEvents) {
+    while (acceptedTicks < kEvents && std::chrono::steady_clock::now() < deadline)
+      countAccepted(std::min(deadline, std::chrono::steady_clock::now() + 10ms));
+    // When the service accepted the batch that completed the count.
+    const auto arrived = lastAccepted;
+    if (acceptedTicks != kEvents) {
       state.SkipWithError("not every event was accepted by the service exactly once");
       break;
     }
