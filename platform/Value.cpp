@@ -236,7 +236,8 @@ Value::Kind Value::kind() const noexcept {
     case 9: return Kind::Array;
     case 10: return Kind::Dictionary;
     case 11: return Kind::Object;
-    default: return Kind::String;
+    case 12: return Kind::String;
+    default: return Kind::Null;  // valueless after a failed assignment
   }
 }
 
