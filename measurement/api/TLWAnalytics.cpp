@@ -104,6 +104,9 @@ struct TLWAnalytics::State {
   std::atomic<std::uint64_t> handedOver{0};
   // Public event calls handed to the serial queue that have not run there yet.
   std::atomic<std::size_t> eventsInFront{0};
+  // The size of `listeners`, for the engine's worker: it copies events for them only
+  // while there is one.
+  std::atomic<std::size_t> listenerCount{0};
 
   // Serial queue only.
   LogEventInterceptor interceptor;
@@ -214,6 +217,7 @@ void logEventFromCaller(TLWAnalytics::State& s, std::string origin, bool isPubli
 void storeListener(TLWAnalytics::State& s, std::uint64_t token, TLWAnalytics::LogEventListener listener) {
   s.hasListeners = true;
   s.listeners.emplace(token, std::move(listener));
+  s.listenerCount.store(s.listeners.size(), std::memory_order_release);
 }
 
 }  // namespace
@@ -990,8 +994,11 @@ void TLWAnalytics::removeLogEventListener(TLWLogEventListenerToken token) {
     if (sp->listeners.erase(token.id()) == 0) {
       monitor()->logWithLevel(2, 25015, "Attempted removal of log event listener with invalid token.");
     }
+    sp->listenerCount.store(sp->listeners.size(), std::memory_order_release);
   });
 }
+
+bool TLWAnalytics::hasEventListeners() { return state().listenerCount.load(std::memory_order_acquire) != 0; }
 
 void TLWAnalytics::notifyEventListeners(std::shared_ptr<const TLWEvent> event) {
   if (!event) return;

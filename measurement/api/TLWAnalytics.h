@@ -181,6 +181,8 @@ class TLWAnalytics : public std::enable_shared_from_this<TLWAnalytics>, public p
   static TLWLogEventListenerToken addLogEventListener(LogEventListener listener);
   static void removeLogEventListener(TLWLogEventListenerToken token);
   static void notifyEventListeners(std::shared_ptr<const TLWEvent> event);
+  // A listener is registered (any thread).
+  static bool hasEventListeners();
   // Several stored events, in order, with one hand-over to the serial queue.
   static void notifyEventListeners(std::vector<std::shared_ptr<const TLWEvent>> events);
   static void notifyEventListenersOnSerialQueue(const std::shared_ptr<const TLWEvent>& event);

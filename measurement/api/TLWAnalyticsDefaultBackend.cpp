@@ -41,6 +41,7 @@ class FrontControllerForEngine final : public TLWMeasurementFrontController {
   void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override {
     TLWAnalytics::notifyEventListeners(std::vector<std::shared_ptr<const TLWEvent>>(events.begin(), events.end()));
   }
+  bool hasEventListeners() override { return TLWAnalytics::hasEventListeners(); }
 };
 
 class DefaultBackend final : public TLWAnalyticsBackend {

@@ -229,7 +229,11 @@ bool TLWEventPipeline::logEventOnWorkerQueueWithOrigin(
 
 void TLWEventPipeline::logEventOnWorkerQueue(const std::shared_ptr<TLWEvent>& event, bool notifyEventListeners) {
   if (!event) return;
-  std::shared_ptr<TLWEvent> listenerCopy = notifyEventListeners ? event->copy() : nullptr;
+  std::shared_ptr<TLWEvent> listenerCopy;
+  if (notifyEventListeners) {
+    auto h = host();
+    if (h && h->hasEventListeners()) listenerCopy = event->copy();
+  }
   handleEventOnWorkerQueue(event);
   if (listenerCopy) notifyListenersAfterCommit(std::move(listenerCopy));
 }
@@ -326,6 +330,9 @@ void TLWEventPipeline::drainBacklog(TLWEventBacklog& backlog, std::optional<std:
         break;
       }
     }
+    // A busy or full database takes the group back whole; any other failure to write the
+    // counts costs the counts, not the group's events.
+    if (grouped && !failed && !writeGroupDailyCounts()) failed = db.transientFailureCount() != failuresBefore;
     if (grouped && failed) {
       db.abandonWriteGroup();
     } else if (grouped) {
@@ -742,27 +749,51 @@ void TLWEventPipeline::writeFilteredEventOnWorkerQueue(const std::shared_ptr<TLW
     deps_.identity->updateIdentifiers();
   }
   if (isConversionEventName(event->name())) event->setConversion(true);
-  (void)deps_.database->performTransaction([&] { return writeFilteredEventInTransaction(*event); });
+  // An event whose savepoint is undone leaves the group's reads as they were.
+  std::optional<TLWDailyCounts> counted;
+  bool aggregatesFound = false;
+  if (!deps_.database->performTransaction(
+          [&] { return writeFilteredEventInTransaction(*event, counted, aggregatesFound); }) ||
+      !deps_.database->isInWriteGroup()) {
+    return;
+  }
+  if (counted) groupReads_.dailyCounts = std::move(counted);
+  if (aggregatesFound) groupReads_.namesWithAggregates.insert(event->name());
 }
 
-bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event) {
+bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event, std::optional<TLWDailyCounts>& counted,
+                                                       bool& aggregatesFound) {
   if (!updateLifetimeValueWithEvent(event)) return false;
   const bool isPublic = isPublicName(event.name());
+  const bool grouped = deps_.database->isInWriteGroup();
   TLWError error;
-  auto counts = deps_.database->dailyCounts(&error);
+  auto counts = grouped && groupReads_.dailyCounts ? groupReads_.dailyCounts : deps_.database->dailyCounts(&error);
   if (!counts) {
     deps_.monitor->logWithLevel(1, 23054, "Data loss. Unable to query daily event counts. Error", error.asValue());
     return false;
   }
   const bool process = shouldProcessEvent(event, *counts, isPublic);
   const bool realtime = isRealtimeEvent(event, *counts);
-  TLWError updateError;
-  if (!deps_.database->updateDailyCounts(*counts, &updateError)) {
-    deps_.monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
-                                Value(event.name()), updateError.asValue());
-    return false;
+  if (grouped) {
+    counted = *counts;
+  } else {
+    TLWError updateError;
+    if (!deps_.database->updateDailyCounts(*counts, &updateError)) {
+      deps_.monitor->logWithLevel(1, 23061, "Data loss. Unable to update daily event counts. Name, error",
+                                  Value(event.name()), updateError.asValue());
+      return false;
+    }
   }
-  return process ? writeEvent(event, isPublic, realtime) : true;
+  return process ? writeEvent(event, isPublic, realtime, aggregatesFound) : true;
+}
+
+bool TLWEventPipeline::writeGroupDailyCounts() {
+  if (!groupReads_.dailyCounts) return true;
+  TLWError error;
+  if (deps_.database->updateDailyCounts(*groupReads_.dailyCounts, &error)) return true;
+  deps_.monitor->logWithLevel(1, 23061, "Data loss. Unable to update the daily event counts of a write group. Error",
+                              error.asValue());
+  return false;
 }
 
 bool TLWEventPipeline::updateLifetimeValueWithEvent(const TLWEvent& event) {
@@ -862,18 +893,20 @@ void TLWEventPipeline::maybeAddDebugAndRealtimeParameters(TLWEvent& event) {
 
 // ------------------------------------------------------------------ 8. write
 
-bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime) {
+bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime, bool& aggregatesFound) {
   TLWDatabase& db = *deps_.database;
   const std::string& name = event.name();
 
+  // Only the row's existence matters here; within a group it is read once a name.
+  const bool known = db.isInWriteGroup() && groupReads_.namesWithAggregates.contains(name);
   TLWError aggregatesError;
-  auto aggregates = db.eventAggregatesWithName(name, &aggregatesError);
-  if (!aggregates && aggregatesError.code() != 0) {
+  auto aggregates = known ? nullptr : db.eventAggregatesWithName(name, &aggregatesError);
+  if (!known && !aggregates && aggregatesError.code() != 0) {
     deps_.monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", Value(name),
                                 aggregatesError.asValue());
     return false;
   }
-  if (!aggregates) {
+  if (!known && !aggregates) {
     if (isPublicEvent) {
       TLWError countError;
       auto count = db.publicEventCount(&countError);
@@ -894,6 +927,7 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
       return false;
     }
   }
+  aggregatesFound = true;
 
   if (deps_.persistedConfig->shouldSetLastAdvertisingIDResetUserProperty()) {
     deps_.userProperties->setLastAdvertisingIDResetUserPropertyOnWorkerQueue();

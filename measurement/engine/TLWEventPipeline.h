@@ -31,6 +31,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -76,6 +77,8 @@ class TLWEventPipelineHost {
   // Hands copies of written events, in the order written, to the front controller's
   // listeners: a group's events at once, so its queue is woken once per group.
   virtual void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) = 0;
+  // False while nobody listens: written events are then not copied for the listeners.
+  virtual bool hasEventListeners() { return true; }
   // Replans the next upload.
   virtual void updateSchedule() = 0;
   // Events that waited (for the database, or as reported errors) were stored: the engine
@@ -178,7 +181,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   bool updateLifetimeValueWithEvent(const TLWEvent& event);
   bool shouldProcessEvent(const TLWEvent& event, TLWDailyCounts& dailyCounts, bool isPublicEvent);
   bool isRealtimeEvent(TLWEvent& event, TLWDailyCounts& dailyCounts);
-  bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime);
+  bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime, bool& aggregatesFound);
   void maybeAddDebugAndRealtimeParameters(TLWEvent& event);
   const TLWRawEventMetadataCache::Metadata* rawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
@@ -195,7 +198,12 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   explicit TLWEventPipeline(Dependencies dependencies);
   std::shared_ptr<TLWEventPipelineHost> host() const { return deps_.host.lock(); }
   bool isMeasurementEnabled() const;
-  bool writeFilteredEventInTransaction(TLWEvent& event);
+  // `counted`: the daily counts with this event, when a write group holds them until its
+  // end; `aggregatesFound`: set when the event's aggregates row exists.
+  bool writeFilteredEventInTransaction(TLWEvent& event, std::optional<TLWDailyCounts>& counted,
+                                       bool& aggregatesFound);
+  // Writes the daily counts the group's stored events left; false when that failed.
+  bool writeGroupDailyCounts();
   void reportDailyLimit(std::int64_t overflow, std::int64_t code, std::string_view message,
                         const platform::Value& context1, const platform::Value& context2);
   bool isNotRealtimeCounted(const TLWEvent& event) const;
@@ -239,6 +247,11 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
     bool identifiersUpdated = false;
     std::optional<TLWRawEventMetadataInputs> inputs;
     std::optional<TLWDeviceFacts> facts;
+    // The daily counts with every stored event of the group, written once before it
+    // commits: the counts row is the widest write of an event.
+    std::optional<TLWDailyCounts> dailyCounts;
+    // Names whose aggregates row a stored event of the group found or made.
+    std::set<std::string, std::less<>> namesWithAggregates;
   };
   GroupReads groupReads_;
   // Worker queue: events of the current group the listeners hear of once it commits.

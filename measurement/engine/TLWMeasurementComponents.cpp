@@ -154,6 +154,11 @@ void TLWMeasurementHosts::notifyEventListeners(std::vector<std::shared_ptr<TLWEv
   if (auto engine = engine_.lock()) engine->frontController()->notifyEventListeners(std::move(events));
 }
 
+bool TLWMeasurementHosts::hasEventListeners() {
+  auto engine = engine_.lock();
+  return engine && engine->frontController() && engine->frontController()->hasEventListeners();
+}
+
 void TLWMeasurementHosts::pendingWorkMayBeStored() {
   if (auto engine = engine_.lock()) engine->notifyStoredWaitersIfIdle();
 }

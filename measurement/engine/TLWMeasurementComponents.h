@@ -68,6 +68,7 @@ class TLWMeasurementHosts : public TLWEventPipelineHost,
   bool extendSession() override;
   void reportSessionStartOnWorkerQueueWithTimestamp(double timestamp, bool appInBackground) override;
   void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) override;
+  bool hasEventListeners() override;
   void updateSchedule() override;
   void pendingWorkMayBeStored() override;
   // TLWBundlerHost

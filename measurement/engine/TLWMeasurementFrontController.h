@@ -50,6 +50,8 @@ class TLWMeasurementFrontController {
   }
   // Hands the events, in order, to the registered listeners (on the front controller's queue).
   virtual void notifyEventListeners(std::vector<std::shared_ptr<TLWEvent>> events) = 0;
+  // False while no listener is registered: the engine then makes no copies for them.
+  virtual bool hasEventListeners() { return true; }
 };
 
 class TLWMeasurementDefaultFrontController : public TLWMeasurementFrontController {

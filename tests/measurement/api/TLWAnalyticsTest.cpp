@@ -163,6 +163,7 @@ TEST_F(FrontControllerTest, ListenerTokensAreNeverReused) {
   EXPECT_NE(live, stale);
   TLWAnalytics::removeLogEventListener(stale);  // again: must not touch the live one
   drain();
+  EXPECT_TRUE(TLWAnalytics::hasEventListeners());
 
   auto event = TLWEvent::initWithOrigin("app", true, "level_up", 1700000000.0, 0, Dictionary{});
   ASSERT_TRUE(event);
@@ -173,6 +174,8 @@ TEST_F(FrontControllerTest, ListenerTokensAreNeverReused) {
   backend->sink()(event);
   drain();
   EXPECT_EQ(calls.load(), 1);
+  // The engine copies written events for listeners only while there is one.
+  EXPECT_FALSE(TLWAnalytics::hasEventListeners());
 }
 
 TEST_F(FrontControllerTest, ListenerBadInput) {

@@ -53,6 +53,7 @@ class FakeHost : public TLWEventPipelineHost {
     std::lock_guard<std::mutex> lock(mutex);
     for (const auto& event : events) notified.push_back(event ? event->name() : "(null)");
   }
+  bool hasEventListeners() override { return listening.load(); }
   void updateSchedule() override { ++scheduleUpdates; }
 
   std::vector<std::string> notifiedNames() {
@@ -61,6 +62,7 @@ class FakeHost : public TLWEventPipelineHost {
   }
 
   std::atomic<bool> enabled{true};
+  std::atomic<bool> listening{true};
   std::atomic<bool> appActive{true};
   std::atomic<bool> sessionExpired{false};
   std::atomic<int> extendCalls{0};

@@ -5,6 +5,7 @@
 // failing disk keeps the events in memory until it works again.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <future>
 #include <random>
@@ -284,6 +285,46 @@ TEST_F(TLWEventBacklogTest, AThrowOnTheWritePathIsTriedAgainThenReportedAndCosts
   EXPECT_EQ(intercepted, 1);
   EXPECT_EQ(logCount(23253), 2);
   EXPECT_FALSE(logged(30000));
+}
+
+// A group reads the daily counts and each name's aggregates row once and writes the counts
+// at its end: an event undone after it made its name's row leaves neither its count nor
+// the row, and the next event of that name makes the row again.
+TEST_F(TLWEventBacklogTest, AnEventUndoneInsideAGroupLeavesNoCountAndNoAggregatesRow) {
+  std::atomic<int> failuresLeft{1};
+  onWorker([&] {
+    sqlite3* db = database->sqliteStore()->sqliteHandle();
+    auto failOnce = [](sqlite3_context* context, int, sqlite3_value**) {
+      sqlite3_result_int(context, static_cast<std::atomic<int>*>(sqlite3_user_data(context))->fetch_sub(1) > 0);
+    };
+    ASSERT_EQ(sqlite3_create_function(db, "tw_fail_once", 0, SQLITE_UTF8, &failuresLeft, failOnce, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TEMP TRIGGER tw_fail BEFORE INSERT ON main.raw_events WHEN tw_fail_once() "
+                           "BEGIN SELECT RAISE(ABORT, 'injected'); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+  });
+  const TLWDailyCounts before = counts();
+  host->listening = false;  // and nobody listens: no copies are handed over
+  TLWEventBacklog backlog(scheduler, 10);
+  for (const char* name : {"first_seen", "first_seen", "other"}) {
+    TLWEventCall call{"app", name, {}, std::nullopt, nullptr, env->clock()->now(), true, true, false, false, 0};
+    ASSERT_NE(backlog.push(std::move(call)), TLWEventBacklog::PushResult::kRefused);
+  }
+  onWorker([&] { pipeline->drainBacklog(backlog); });
+  EXPECT_EQ(storedNames(), (std::vector<std::string>{"first_seen", "other"}));
+  EXPECT_EQ(counts().allEventsCount(), before.allEventsCount() + 2);
+  EXPECT_EQ(counts().publicEventsCount(), before.publicEventsCount() + 2);
+  std::vector<std::string> aggregates;
+  onWorker([&] {
+    auto rows = database->sqliteStore()->recordsForQuery("SELECT name FROM events ORDER BY name", {}, nullptr);
+    ASSERT_TRUE(rows);
+    for (const auto& row : *rows) aggregates.push_back(row.get("name").stringOr());
+  });
+  EXPECT_EQ(aggregates, (std::vector<std::string>{"first_seen", "other"}));
+  EXPECT_EQ(logCount(23071), 1);
+  EXPECT_TRUE(host->notifiedNames().empty());
 }
 
 // The fixture's database is opened through the fault-injecting VFS.
