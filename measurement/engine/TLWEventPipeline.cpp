@@ -749,20 +749,24 @@ void TLWEventPipeline::writeFilteredEventOnWorkerQueue(const std::shared_ptr<TLW
     deps_.identity->updateIdentifiers();
   }
   if (isConversionEventName(event->name())) event->setConversion(true);
-  // An event whose savepoint is undone leaves the group's reads as they were.
-  std::optional<TLWDailyCounts> counted;
-  bool aggregatesFound = false;
-  if (!deps_.database->performTransaction(
-          [&] { return writeFilteredEventInTransaction(*event, counted, aggregatesFound); }) ||
-      !deps_.database->isInWriteGroup()) {
-    return;
-  }
-  if (counted) groupReads_.dailyCounts = std::move(counted);
-  if (aggregatesFound) groupReads_.namesWithAggregates.insert(event->name());
+  // A savepoint that is undone (by a failure or a throw) takes back what it added to the
+  // group's reads, with those of any event stored inside it.
+  struct UndoUnlessStored {
+    GroupReads& reads;
+    std::optional<TLWDailyCounts> counts = reads.dailyCounts;
+    std::size_t names = reads.namesAdded.size();
+    bool stored = false;
+    ~UndoUnlessStored() {
+      if (stored) return;
+      reads.dailyCounts = std::move(counts);
+      for (std::size_t i = names; i < reads.namesAdded.size(); ++i) reads.namesWithAggregates.erase(reads.namesAdded[i]);
+      reads.namesAdded.resize(names);
+    }
+  } undo{groupReads_};
+  undo.stored = deps_.database->performTransaction([&] { return writeFilteredEventInTransaction(*event); });
 }
 
-bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event, std::optional<TLWDailyCounts>& counted,
-                                                       bool& aggregatesFound) {
+bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event) {
   if (!updateLifetimeValueWithEvent(event)) return false;
   const bool isPublic = isPublicName(event.name());
   const bool grouped = deps_.database->isInWriteGroup();
@@ -775,7 +779,7 @@ bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event, std::opt
   const bool process = shouldProcessEvent(event, *counts, isPublic);
   const bool realtime = isRealtimeEvent(event, *counts);
   if (grouped) {
-    counted = *counts;
+    groupReads_.dailyCounts = *counts;
   } else {
     TLWError updateError;
     if (!deps_.database->updateDailyCounts(*counts, &updateError)) {
@@ -784,7 +788,7 @@ bool TLWEventPipeline::writeFilteredEventInTransaction(TLWEvent& event, std::opt
       return false;
     }
   }
-  return process ? writeEvent(event, isPublic, realtime, aggregatesFound) : true;
+  return process ? writeEvent(event, isPublic, realtime) : true;
 }
 
 bool TLWEventPipeline::writeGroupDailyCounts() {
@@ -893,7 +897,7 @@ void TLWEventPipeline::maybeAddDebugAndRealtimeParameters(TLWEvent& event) {
 
 // ------------------------------------------------------------------ 8. write
 
-bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime, bool& aggregatesFound) {
+bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime) {
   TLWDatabase& db = *deps_.database;
   const std::string& name = event.name();
 
@@ -927,7 +931,9 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
       return false;
     }
   }
-  aggregatesFound = true;
+  if (db.isInWriteGroup() && groupReads_.namesWithAggregates.insert(name).second) {
+    groupReads_.namesAdded.push_back(name);
+  }
 
   if (deps_.persistedConfig->shouldSetLastAdvertisingIDResetUserProperty()) {
     deps_.userProperties->setLastAdvertisingIDResetUserPropertyOnWorkerQueue();

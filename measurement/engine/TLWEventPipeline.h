@@ -181,7 +181,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   bool updateLifetimeValueWithEvent(const TLWEvent& event);
   bool shouldProcessEvent(const TLWEvent& event, TLWDailyCounts& dailyCounts, bool isPublicEvent);
   bool isRealtimeEvent(TLWEvent& event, TLWDailyCounts& dailyCounts);
-  bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime, bool& aggregatesFound);
+  bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime);
   void maybeAddDebugAndRealtimeParameters(TLWEvent& event);
   const TLWRawEventMetadataCache::Metadata* rawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
@@ -198,10 +198,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   explicit TLWEventPipeline(Dependencies dependencies);
   std::shared_ptr<TLWEventPipelineHost> host() const { return deps_.host.lock(); }
   bool isMeasurementEnabled() const;
-  // `counted`: the daily counts with this event, when a write group holds them until its
-  // end; `aggregatesFound`: set when the event's aggregates row exists.
-  bool writeFilteredEventInTransaction(TLWEvent& event, std::optional<TLWDailyCounts>& counted,
-                                       bool& aggregatesFound);
+  bool writeFilteredEventInTransaction(TLWEvent& event);
   // Writes the daily counts the group's stored events left; false when that failed.
   bool writeGroupDailyCounts();
   void reportDailyLimit(std::int64_t overflow, std::int64_t code, std::string_view message,
@@ -247,11 +244,14 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
     bool identifiersUpdated = false;
     std::optional<TLWRawEventMetadataInputs> inputs;
     std::optional<TLWDeviceFacts> facts;
-    // The daily counts with every stored event of the group, written once before it
-    // commits: the counts row is the widest write of an event.
+    // The daily counts as the group's events left them, written once before it commits
+    // rather than once an event. Like the database, these reads change inside an event's
+    // savepoint and are taken back with it.
     std::optional<TLWDailyCounts> dailyCounts;
-    // Names whose aggregates row a stored event of the group found or made.
+    // Names whose aggregates row an event of the group found or made, and the order they
+    // came in (to take back those of an undone savepoint).
     std::set<std::string, std::less<>> namesWithAggregates;
+    std::vector<std::string> namesAdded;
   };
   GroupReads groupReads_;
   // Worker queue: events of the current group the listeners hear of once it commits.
