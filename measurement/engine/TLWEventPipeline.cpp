@@ -897,20 +897,19 @@ void TLWEventPipeline::maybeAddDebugAndRealtimeParameters(TLWEvent& event) {
 
 // ------------------------------------------------------------------ 8. write
 
-bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime) {
+// The event's aggregates row exists afterwards, or the event is not written. Only the
+// row's existence matters here (bundling updates it); within a group it is read once a name.
+bool TLWEventPipeline::ensureEventAggregatesRow(const std::string& name, bool isPublicEvent) {
   TLWDatabase& db = *deps_.database;
-  const std::string& name = event.name();
-
-  // Only the row's existence matters here; within a group it is read once a name.
-  const bool known = db.isInWriteGroup() && groupReads_.namesWithAggregates.contains(name);
+  const bool grouped = db.isInWriteGroup();
+  if (grouped && groupReads_.namesWithAggregates.contains(name)) return true;
   TLWError aggregatesError;
-  auto aggregates = known ? nullptr : db.eventAggregatesWithName(name, &aggregatesError);
-  if (!known && !aggregates && aggregatesError.code() != 0) {
-    deps_.monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", Value(name),
-                                aggregatesError.asValue());
-    return false;
-  }
-  if (!known && !aggregates) {
+  if (!db.eventAggregatesWithName(name, &aggregatesError)) {
+    if (aggregatesError.code() != 0) {
+      deps_.monitor->logWithLevel(1, 23063, "Cannot query event aggregates. Name, error", Value(name),
+                                  aggregatesError.asValue());
+      return false;
+    }
     if (isPublicEvent) {
       TLWError countError;
       auto count = db.publicEventCount(&countError);
@@ -931,9 +930,18 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
       return false;
     }
   }
-  if (db.isInWriteGroup() && groupReads_.namesWithAggregates.insert(name).second) {
+  if (grouped) {
+    groupReads_.namesWithAggregates.insert(name);
     groupReads_.namesAdded.push_back(name);
   }
+  return true;
+}
+
+bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime) {
+  TLWDatabase& db = *deps_.database;
+  const std::string& name = event.name();
+
+  if (!ensureEventAggregatesRow(name, isPublicEvent)) return false;
 
   if (deps_.persistedConfig->shouldSetLastAdvertisingIDResetUserProperty()) {
     deps_.userProperties->setLastAdvertisingIDResetUserPropertyOnWorkerQueue();

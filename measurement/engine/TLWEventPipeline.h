@@ -182,6 +182,7 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   bool shouldProcessEvent(const TLWEvent& event, TLWDailyCounts& dailyCounts, bool isPublicEvent);
   bool isRealtimeEvent(TLWEvent& event, TLWDailyCounts& dailyCounts);
   bool writeEvent(TLWEvent& event, bool isPublicEvent, bool isRealtime);
+  bool ensureEventAggregatesRow(const std::string& name, bool isPublicEvent);
   void maybeAddDebugAndRealtimeParameters(TLWEvent& event);
   const TLWRawEventMetadataCache::Metadata* rawEventMetadataWithUserAttributes(
       const std::vector<std::shared_ptr<TLWUserAttribute>>& userAttributes, TLWError* error);
