@@ -23,13 +23,31 @@ std::string zlibMessage(const z_stream& stream, int code) {
 
 }  // namespace
 
-std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> data, std::string* error, int level) {
+struct GzipDeflater::State {
   z_stream stream{};
-  int rc = deflateInit2(&stream, level, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
+  int level;
+  bool ready = false;  // deflateInit2 succeeded; deflateEnd owed
+};
+
+GzipDeflater::GzipDeflater(int level) : state_(std::make_unique<State>()) { state_->level = level; }
+
+GzipDeflater::~GzipDeflater() {
+  if (state_->ready) deflateEnd(&state_->stream);
+}
+
+std::optional<GzipData> GzipDeflater::compress(std::span<const std::uint8_t> data, std::string* error) {
+  z_stream& stream = state_->stream;
+  // A stream left mid-member by a failure is started over, as a fresh one would be.
+  int rc = state_->ready ? deflateReset(&stream)
+                         : deflateInit2(&stream, state_->level, Z_DEFLATED, kGzipWindowBits, 8, Z_DEFAULT_STRATEGY);
   if (rc != Z_OK) {
+    if (state_->ready) deflateEnd(&stream);
+    state_->ready = false;
     setError(error, "cannot start compression: " + zlibMessage(stream, rc));
+    stream = z_stream{};
     return std::nullopt;
   }
+  state_->ready = true;
   GzipData out;
   out.reserve(std::min<std::size_t>(deflateBound(&stream, static_cast<uLong>(std::min<std::size_t>(data.size(), ULONG_MAX))),
                                     std::size_t{1} << 30));
@@ -54,13 +72,18 @@ std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> dat
     rc = deflate(&stream, flush);
     out.resize(before + (room - stream.avail_out));
     if (rc == Z_STREAM_ERROR) {
-      deflateEnd(&stream);
       setError(error, "compression failed: " + zlibMessage(stream, rc));
       return std::nullopt;
     }
   } while (rc != Z_STREAM_END);
-  deflateEnd(&stream);
+  // Nothing of the caller's buffers stays behind in the kept state.
+  stream.next_in = nullptr;
+  stream.next_out = nullptr;
   return out;
+}
+
+std::optional<GzipData> vxl_dataByGzippingData(std::span<const std::uint8_t> data, std::string* error, int level) {
+  return GzipDeflater(level).compress(data, error);
 }
 
 std::optional<GzipData> vxl_dataByInflatingGzippedData(std::span<const std::uint8_t> data, std::string* error,

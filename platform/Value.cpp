@@ -523,9 +523,16 @@ std::size_t decodeOne(std::string_view s, std::size_t i, char32_t& cp) noexcept 
   return len;
 }
 
-template <class F>
-void forEach(std::string_view s, F&& f) {
+// The length of the leading ASCII run: names, keys and most values are ASCII throughout.
+std::size_t asciiPrefix(std::string_view s) noexcept {
   std::size_t i = 0;
+  while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) ++i;
+  return i;
+}
+
+template <class F>
+void forEach(std::string_view s, F&& f, std::size_t from = 0) {
+  std::size_t i = from;
   while (i < s.size()) {
     char32_t cp;
     std::size_t n = decodeOne(s, i, cp);
@@ -542,7 +549,7 @@ void forEach(std::string_view s, F&& f) {
 }  // namespace
 
 bool isValid(std::string_view s) noexcept {
-  std::size_t i = 0;
+  std::size_t i = asciiPrefix(s);
   while (i < s.size()) {
     char32_t cp;
     std::size_t n = decodeOne(s, i, cp);
@@ -553,14 +560,14 @@ bool isValid(std::string_view s) noexcept {
 }
 
 std::size_t codePointCount(std::string_view s) noexcept {
-  std::size_t count = 0;
-  forEach(s, [&](char32_t, std::size_t, std::size_t) { ++count; });
+  std::size_t count = asciiPrefix(s);
+  forEach(s, [&](char32_t, std::size_t, std::size_t) { ++count; }, count);
   return count;
 }
 
 std::size_t utf16Length(std::string_view s) noexcept {
-  std::size_t count = 0;
-  forEach(s, [&](char32_t cp, std::size_t, std::size_t) { count += cp >= 0x10000 ? 2 : 1; });
+  std::size_t count = asciiPrefix(s);
+  forEach(s, [&](char32_t cp, std::size_t, std::size_t) { count += cp >= 0x10000 ? 2 : 1; }, count);
   return count;
 }
 

@@ -807,8 +807,7 @@ bool TLWDatabase::insertBundle(const TLWPBMeasurementBundle& bundle, bool isReal
   }
   std::string why;
   // Only this library reads the queue back; the upload compresses its batch again at the default level.
-  auto compressed = platform::vxl_dataByGzippingData(std::span<const std::uint8_t>(bytes->data(), bytes->size()), &why,
-                                                     platform::kGzipFastestLevel);
+  auto compressed = bundleDeflater_.compress(std::span<const std::uint8_t>(bytes->data(), bytes->size()), &why);
   if (!compressed || compressed->empty()) return failWith(error, 2, "Failed to compress bundle");
   monitor_->logWithLevel(7, 12018, "Saving bundle. size (bytes)", Value(static_cast<long long>(compressed->size())));
   Row record{{"bundle_end_timestamp", endSeconds},

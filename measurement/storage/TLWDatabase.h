@@ -42,6 +42,7 @@
 #include "measurement/storage/TLWPropertyFilter.h"
 #include "measurement/storage/TLWSqliteStore.h"
 #include "platform/Environment.h"
+#include "platform/Gzip.h"
 
 class TLWMonitor;
 class TLWPersistedConfig;
@@ -346,6 +347,8 @@ class TLWDatabase {
   void forgetGroupReads() { groupReads_ = GroupReads{}; }
   std::uint64_t generation_ = 0;
   std::vector<std::function<void()>> afterCommit_;
+  // Queued bundles are compressed one after another on the worker: one zlib state serves them all.
+  platform::GzipDeflater bundleDeflater_{platform::kGzipFastestLevel};
   std::shared_ptr<TLWPersistedConfig> persistedConfig_;
   std::shared_ptr<platform::Environment> env_;
   std::shared_ptr<TLWMonitor> monitor_;

@@ -76,6 +76,24 @@ TEST(GzipTest, RoundTripsAndWritesRealGzip) {
   EXPECT_EQ(decoded, "read by the gzip tool\n");
 }
 
+// A kept state must not leak one input into the next: each member is the one a fresh
+// state writes (same bytes), whatever came before it, small after large included.
+TEST(GzipTest, AReusedDeflaterWritesWhatAFreshOneWrites) {
+  const GzipData text = bytesOf("a bundle of events, a bundle of events, a bundle of events");
+  for (int level : {kGzipFastestLevel, kGzipDefaultLevel}) {
+    GzipDeflater deflater(level);
+    for (const GzipData& input : {randomBytes(200000), text, GzipData{}, GzipData(300000, 'y'), text}) {
+      std::string error;
+      auto reused = deflater.compress(input, &error);
+      ASSERT_TRUE(reused) << error;
+      EXPECT_EQ(*reused, *vxl_dataByGzippingData(input, nullptr, level)) << "level " << level;
+      auto unpacked = vxl_dataByInflatingGzippedData(*reused);
+      ASSERT_TRUE(unpacked);
+      EXPECT_EQ(*unpacked, input);
+    }
+  }
+}
+
 TEST(GzipTest, ConcatenatedMembersInflateToTheirConcatenation) {
   auto a = *vxl_dataByGzippingData(bytesOf("first "));
   auto b = *vxl_dataByGzippingData(bytesOf("second"));

@@ -154,6 +154,8 @@ TEST(Utf8Test, CountsCodePointsAndUtf16UnitsOfAnyBytes) {
   EXPECT_EQ(platform::utf8::codePointCount("héllo"), 5u);
   EXPECT_EQ(platform::utf8::codePointCount("\xF0\x9F\x98\x80"), 1u);  // emoji
   EXPECT_EQ(platform::utf8::utf16Length("\xF0\x9F\x98\x80"), 2u);    // surrogate pair
+  EXPECT_EQ(platform::utf8::utf16Length("ab\xF0\x9F\x98\x80" "c"), 5u);  // after an ASCII run
+  EXPECT_EQ(platform::utf8::codePointCount("plain ascii"), 11u);
   EXPECT_EQ(platform::utf8::codePointCount("e\xCC\x81"), 2u);          // combining mark
   EXPECT_EQ(platform::utf8::codePointCount(std::string("a\0b", 3)), 3u);
   // Invalid bytes count one each and are replaced when sanitised.
