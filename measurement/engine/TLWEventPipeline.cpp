@@ -98,7 +98,9 @@ bool TLWEventPipeline::isMeasurementEnabled() const {
 double TLWEventPipeline::now() const { return deps_.env->clock()->now(); }
 
 std::int32_t TLWEventPipeline::currentDayNumber() {
-  return TLWDailyCounts::dayNumber(now(), deps_.persistedConfig->midnightOffset());
+  const double offset =
+      midnightOffset_.get(*deps_.persistedConfig, [this] { return deps_.persistedConfig->midnightOffset(); });
+  return TLWDailyCounts::dayNumber(now(), offset);
 }
 
 // ------------------------------------------------------------------ entry points
@@ -440,7 +442,7 @@ void TLWEventPipeline::handleInternalEventOnWorkerQueue(const std::shared_ptr<TL
 
 bool TLWEventPipeline::storeInternalEvent(const std::shared_ptr<TLWEvent>& event) {
   if (event->name() != kErrorEventName) {
-    if (auto defaults = deps_.persistedConfig->defaultEventParameters(); defaults && !defaults->empty()) {
+    if (const auto& defaults = defaultEventParameters(); defaults && !defaults->empty()) {
       event->applyParameters(*defaults);
     }
   }
@@ -943,7 +945,9 @@ bool TLWEventPipeline::writeEvent(TLWEvent& event, bool isPublicEvent, bool isRe
 
   if (!ensureEventAggregatesRow(name, isPublicEvent)) return false;
 
-  if (deps_.persistedConfig->shouldSetLastAdvertisingIDResetUserProperty()) {
+  if (advertisingIDResetPropertyOwed_.get(*deps_.persistedConfig, [this] {
+        return deps_.persistedConfig->shouldSetLastAdvertisingIDResetUserProperty();
+      })) {
     deps_.userProperties->setLastAdvertisingIDResetUserPropertyOnWorkerQueue();
   }
 
@@ -1050,9 +1054,14 @@ const TLWRawEventMetadataCache::Metadata* TLWEventPipeline::rawEventMetadataWith
 
 // ------------------------------------------------------------------ 10. default event parameters
 
+const std::optional<platform::Dictionary>& TLWEventPipeline::defaultEventParameters() {
+  return defaultEventParameters_.get(*deps_.persistedConfig,
+                                     [this] { return deps_.persistedConfig->defaultEventParameters(); });
+}
+
 std::optional<platform::Dictionary> TLWEventPipeline::parametersWithAddedDefaultEventParameters(
     const platform::Dictionary& parameters) {
-  auto defaults = deps_.persistedConfig->defaultEventParameters();
+  const auto& defaults = defaultEventParameters();
   if (!defaults || defaults->empty()) return std::nullopt;
   platform::Dictionary merged = *defaults;
   for (const auto& [key, value] : parameters) merged.set(key, value);

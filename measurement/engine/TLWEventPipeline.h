@@ -45,6 +45,7 @@
 #include "measurement/model/TLWEvent.h"
 #include "measurement/model/TLWValue.h"
 #include "measurement/monitor/TLWError.h"
+#include "measurement/storage/TLWPersistedConfig.h"
 #include "platform/Environment.h"
 #include "platform/Value.h"
 
@@ -189,6 +190,8 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
   // The stored defaults added under a copy of `parameters` (the event's values win).
   // Null when no default parameters are set: the call's own parameters are used as they are.
   std::optional<platform::Dictionary> parametersWithAddedDefaultEventParameters(const platform::Dictionary& parameters);
+  // As persisted (kept between writes).
+  const std::optional<platform::Dictionary>& defaultEventParameters();
 
   // floor((now - midnight offset) / 86400) with the persisted midnight offset.
   std::int32_t currentDayNumber();
@@ -255,6 +258,10 @@ class TLWEventPipeline : public std::enable_shared_from_this<TLWEventPipeline> {
     std::vector<std::string> namesAdded;
   };
   GroupReads groupReads_;
+  // Worker queue: persisted values every event reads, read again after a write.
+  TLWPersistedReading<double> midnightOffset_;
+  TLWPersistedReading<std::optional<platform::Dictionary>> defaultEventParameters_;
+  TLWPersistedReading<bool> advertisingIDResetPropertyOwed_;
   // Worker queue: events of the current group the listeners hear of once it commits.
   std::vector<std::shared_ptr<TLWEvent>> listenerEventsOwed_;
   // Worker queue: waiting for the database (see the failure paragraph above).

@@ -121,6 +121,7 @@ void TLWPersistedConfig::writeOnQueue(const Value& value, std::string_view k) {
     monitor_->logWithLevel(1, 27002, "Unsupported value passed in dictionary", Value(std::string(k)));
     return;
   }
+  writeGeneration_.fetch_add(1, std::memory_order_release);
   scheduleSynchronizeOnQueue();
 }
 
@@ -159,6 +160,7 @@ bool TLWPersistedConfig::synchronizeToDisk() {
 void TLWPersistedConfig::clearValues() {
   runOnQueue([this] {
     store_->clearAllData();
+    writeGeneration_.fetch_add(1, std::memory_order_release);
     scheduleSynchronizeOnQueue();
   });
 }

@@ -15,6 +15,7 @@
 // Failure: a value the store refuses is logged (27002) and the key keeps its old value;
 // typed reads answer 0, 0.0, false or nullopt when the stored value is of another kind.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -138,6 +139,9 @@ class TLWPersistedConfig : public std::enable_shared_from_this<TLWPersistedConfi
   void cancelScheduledSynchronize();
   bool synchronizeToDisk();
 
+  // Rises after every write or clearing, so a reader may keep what it read until then.
+  std::uint64_t writeGeneration() const noexcept { return writeGeneration_.load(std::memory_order_acquire); }
+
  private:
   TLWPersistedConfig(std::string suiteName, std::shared_ptr<platform::Environment> env,
                      std::shared_ptr<TLWUserDefaults> standardDefaults, std::shared_ptr<TLWMonitor> monitor);
@@ -155,4 +159,26 @@ class TLWPersistedConfig : public std::enable_shared_from_this<TLWPersistedConfi
   std::shared_ptr<TLWKeyValueStore> store_;
   bool usesApplicationSupport_ = false;
   std::shared_ptr<platform::DispatchQueue::Cancellable> pendingSynchronize_;  // queue only
+  std::atomic<std::uint64_t> writeGeneration_{0};
+};
+
+// One value of the persisted configuration as last read, read again only once the
+// configuration was written to: for what a path reads for every event. One thread.
+template <class T>
+class TLWPersistedReading {
+ public:
+  template <class Read>
+  const T& get(const TLWPersistedConfig& config, Read&& read) {
+    // Taken before the read: a write during it makes the next call read again.
+    const std::uint64_t generation = config.writeGeneration();
+    if (!value_ || generation != generation_) {
+      value_.emplace(read());
+      generation_ = generation;
+    }
+    return *value_;
+  }
+
+ private:
+  std::optional<T> value_;
+  std::uint64_t generation_ = 0;
 };

@@ -84,6 +84,34 @@ TEST_F(TLWPersistedConfigTest, MidnightOffsetIsCreatedOnceWithinADay) {
   EXPECT_EQ(config->midnightOffset(), replaced);
 }
 
+// A kept reading is good until any write or clearing, of any key: each must be seen by
+// the next read, and nothing else may cost one.
+TEST_F(TLWPersistedConfigTest, AKeptReadingIsReadAgainAfterEveryWriteAndOnlyThen) {
+  auto config = make(false);
+  ASSERT_TRUE(config);
+  TLWPersistedReading<double> kept;
+  int reads = 0;
+  auto read = [&] {
+    ++reads;
+    return config->lastSessionActivityClockTime();
+  };
+  EXPECT_EQ(kept.get(*config, read), 0.0);
+  EXPECT_EQ(kept.get(*config, read), 0.0);
+  EXPECT_EQ(reads, 1);
+  (void)config->appInstanceID();  // a read is no change
+  EXPECT_EQ(kept.get(*config, read), 0.0);
+  EXPECT_EQ(reads, 1);
+
+  config->setLastSessionActivityClockTime(42);
+  EXPECT_EQ(kept.get(*config, read), 42.0);
+  config->setSessionNumber(3);  // another key
+  EXPECT_EQ(kept.get(*config, read), 42.0);
+  EXPECT_EQ(reads, 3);
+  config->clearValues();
+  EXPECT_EQ(kept.get(*config, read), 0.0);
+  EXPECT_EQ(reads, 4);
+}
+
 TEST_F(TLWPersistedConfigTest, WritesAreFlushedOnceASecondAfterTheBurst) {
   auto config = make(false);
   ASSERT_TRUE(config);
