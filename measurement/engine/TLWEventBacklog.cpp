@@ -40,8 +40,7 @@ TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::s
 TLWEventBacklog::PushResult TLWEventBacklog::push(TLWEventCall call) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (records_.size() + taken_ >= capacity_) {
-    ++refusedSinceReport_;
-    ++refusedTotal_;
+    (void)countRefusal();
     return PushResult::kRefused;
   }
   // Numbered under the lock, so numbers rise in list order.
@@ -74,9 +73,8 @@ bool TLWEventBacklog::hasRecordThrough(std::uint64_t upTo) {
 }
 
 std::uint64_t TLWEventBacklog::countRefusal() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++refusedSinceReport_;
-  return ++refusedTotal_;
+  refusedSinceReport_.fetch_add(1, std::memory_order_relaxed);
+  return refusedTotal_.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 void TLWEventBacklog::settleTaken() {
@@ -142,13 +140,7 @@ std::size_t TLWEventBacklog::size() {
 }
 
 std::uint64_t TLWEventBacklog::takeRefusedCount() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const std::uint64_t count = refusedSinceReport_;
-  refusedSinceReport_ = 0;
-  return count;
+  return refusedSinceReport_.exchange(0, std::memory_order_relaxed);
 }
 
-std::uint64_t TLWEventBacklog::refusedTotal() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return refusedTotal_;
-}
+std::uint64_t TLWEventBacklog::refusedTotal() { return refusedTotal_.load(std::memory_order_relaxed); }

@@ -15,8 +15,8 @@
 // the order they were made, as if each event were a block of its own.
 //
 // Thread-safety: push, refusal counts and size may be called from any thread; take,
-// finishDrain and the drain's own calls run on the worker queue only. Every call holds
-// one mutex for a few instructions.
+// finishDrain and the drain's own calls run on the worker queue only. Every call but the
+// refusal counts holds one mutex for a few instructions.
 // Ownership: the engine owns it; it holds the scheduler strongly.
 
 #include <atomic>
@@ -165,6 +165,7 @@ class TLWEventBacklog {
   double retryDelay_ = 0;
   std::uint64_t newest_ = 0;
   bool drainScheduled_ = false;
-  std::uint64_t refusedSinceReport_ = 0;
-  std::uint64_t refusedTotal_ = 0;
+  // Counted without the lock: a caller refused at a full backlog must not wait for the worker.
+  std::atomic<std::uint64_t> refusedSinceReport_{0};
+  std::atomic<std::uint64_t> refusedTotal_{0};
 };
