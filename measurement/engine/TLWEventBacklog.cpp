@@ -11,29 +11,6 @@ const platform::Dictionary& TLWEventCall::parameterDictionary() const {
   return d ? *d : kEmpty;
 }
 
-TLWBacklogBlockPool::~TLWBacklogBlockPool() {
-  for (void* block : kept_) ::operator delete(block);
-}
-
-void* TLWBacklogBlockPool::allocate(std::size_t bytes) {
-  if (bytes == blockBytes_ && !kept_.empty()) {
-    void* block = kept_.back();
-    kept_.pop_back();
-    return block;
-  }
-  return ::operator new(bytes);
-}
-
-void TLWBacklogBlockPool::deallocate(void* block, std::size_t bytes) noexcept {
-  if (blockBytes_ == 0) blockBytes_ = bytes;
-  // Beyond a few, blocks go back to the heap: a burst's blocks are not kept for good.
-  if (bytes == blockBytes_ && kept_.size() < kKeptBlocks) {
-    kept_.push_back(block);
-    return;
-  }
-  ::operator delete(block);
-}
-
 TLWEventBacklog::TLWEventBacklog(std::shared_ptr<TLWScheduler> scheduler, std::size_t capacity)
     : scheduler_(std::move(scheduler)), capacity_(capacity == 0 ? 1 : capacity) {}
 

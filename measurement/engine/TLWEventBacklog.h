@@ -28,7 +28,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "measurement/engine/TLWEventInterceptor.h"
@@ -52,49 +51,6 @@ struct TLWEventCall {
   std::uint64_t sequence = 0;  // set by push
 
   const platform::Dictionary& parameterDictionary() const;
-};
-
-// The list's blocks are made on the caller's side (push) and given up on the worker
-// (take) at the rate events flow; freeing each on the worker hands it back to the other
-// thread's heap under that heap's lock, which the caller's side holds half the time. A
-// few blocks are kept for reuse instead. Used only under the backlog's mutex.
-class TLWBacklogBlockPool {
- public:
-  static constexpr std::size_t kKeptBlocks = 64;
-  TLWBacklogBlockPool() { kept_.reserve(kKeptBlocks); }
-  ~TLWBacklogBlockPool();
-  TLWBacklogBlockPool(const TLWBacklogBlockPool&) = delete;
-  TLWBacklogBlockPool& operator=(const TLWBacklogBlockPool&) = delete;
-  void* allocate(std::size_t bytes);
-  void deallocate(void* block, std::size_t bytes) noexcept;
-
- private:
-  std::size_t blockBytes_ = 0;  // the list's blocks all have one size
-  std::vector<void*> kept_;
-};
-
-template <class T>
-struct TLWBacklogAllocator {
-  using value_type = T;
-  TLWBacklogBlockPool* pool;
-  explicit TLWBacklogAllocator(TLWBacklogBlockPool* p) noexcept : pool(p) {}
-  template <class U>
-  TLWBacklogAllocator(const TLWBacklogAllocator<U>& other) noexcept : pool(other.pool) {}
-  T* allocate(std::size_t n) {
-    // Only the blocks of calls are pooled; the list's index of them changes rarely.
-    if constexpr (std::is_same_v<T, TLWEventCall>) return static_cast<T*>(pool->allocate(n * sizeof(T)));
-    return std::allocator<T>().allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if constexpr (std::is_same_v<T, TLWEventCall>) {
-      pool->deallocate(p, n * sizeof(T));
-    } else {
-      std::allocator<T>().deallocate(p, n);
-    }
-  }
-  friend bool operator==(const TLWBacklogAllocator& a, const TLWBacklogAllocator& b) noexcept {
-    return a.pool == b.pool;
-  }
 };
 
 class TLWEventBacklog {
@@ -157,8 +113,7 @@ class TLWEventBacklog {
   std::shared_ptr<TLWScheduler> scheduler_;
   const std::size_t capacity_;
   std::mutex mutex_;
-  TLWBacklogBlockPool pool_;  // before records_: it outlives the list's blocks
-  std::deque<TLWEventCall, TLWBacklogAllocator<TLWEventCall>> records_{TLWBacklogAllocator<TLWEventCall>(&pool_)};
+  std::deque<TLWEventCall> records_;
   std::size_t taken_ = 0;
   // records_.size() + taken_, published under the lock for hasRoomFor.
   std::atomic<std::size_t> occupied_{0};

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <future>
 #include <random>
 
@@ -207,23 +206,6 @@ TEST(TLWEventGroupCommitTest, GroupedEventsStoreTheSameRowsAsOneTransactionEachA
     // Error events of the cardinality and public limits were counted too.
     EXPECT_GT(grouped.database->dailyCounts(nullptr)->errorEventsCount(), 0);
   });
-}
-
-// The backlog's blocks are reused only at their own size, and only a few are kept, so a
-// burst's blocks go back to the heap (the sanitizer builds check that every block is freed).
-TEST(TLWBacklogBlockPoolTest, KeepsAFewBlocksOfOneSizeForReuse) {
-  constexpr std::size_t kKept = TLWBacklogBlockPool::kKeptBlocks;
-  TLWBacklogBlockPool pool;
-  std::vector<void*> burst;
-  for (std::size_t i = 0; i < kKept + 8; ++i) burst.push_back(pool.allocate(400));
-  for (void* block : burst) pool.deallocate(block, 400);
-  void* other = pool.allocate(64);
-  EXPECT_EQ(std::count(burst.begin(), burst.begin() + kKept, other), 0);  // the kept ones
-  pool.deallocate(other, 64);
-  std::vector<void*> reused;
-  for (std::size_t i = 0; i < kKept; ++i) reused.push_back(pool.allocate(400));
-  EXPECT_TRUE(std::equal(reused.rbegin(), reused.rend(), burst.begin()));
-  for (void* block : reused) pool.deallocate(block, 400);
 }
 
 class TLWEventBacklogTest : public PipelineFixture {};
