@@ -21,19 +21,11 @@
 #include "measurement/storage/TLWPersistedConfig.h"
 #include "measurement/storage/TLWUserDefaults.h"
 #include "platform/Sandbox.h"
+#include "tests/support/RootedEnvironment.h"
 
 namespace {
 
-class RootedEnvironment : public platform::EnvironmentWrapper {
- public:
-  explicit RootedEnvironment(std::string root)
-      : EnvironmentWrapper(platform::Environment::makeDefault()),
-        sandbox_(std::make_shared<platform::DirectorySandbox>(std::move(root))) {}
-  std::shared_ptr<platform::Sandbox> sandbox() override { return sandbox_; }
-
- private:
-  std::shared_ptr<platform::Sandbox> sandbox_;
-};
+using tw_test_support::RootedEnvironment;
 
 int failed(const char* what, const TLWError& error) {
   std::fprintf(stderr, "%s failed: %s\n", what, error.localizedDescription().c_str());
